@@ -1,0 +1,73 @@
+// The omitter objects and their native-level method table.
+//
+// The walk never looks methods up by name for objects of the module's own
+// types: it calls through `vtab`. NoTrustOmitter's table is a copy of
+// Omitter's with slot 1 (`should_hide`) replaced, so the walk is shared.
+#pragma once
+
+#include "state.h"
+
+namespace velmora {
+
+struct OmitterObject;
+
+// Optional arguments of slot 3. (`do` is a C++ keyword, hence `do_`.)
+struct OmitRecurseOptions {
+    int32_t optional_count;
+    int32_t do_;
+};
+
+struct OmitterVTable {
+    // 1 to hide, 0 not to hide; 0 with an exception set on failure.
+    int (*should_hide)(OmitterObject* self, PyObject* key);
+    // New reference to the walked dict (or an override's accepted result).
+    PyObject* (*omit)(OmitterObject* self, PyObject* target, int skip_override);
+    // New reference to the walked list (or an override's accepted result).
+    PyObject* (*omit_recurse)(OmitterObject* self, PyObject* target, int skip_override,
+                              OmitRecurseOptions* options);
+};
+
+struct OmitterObject {
+    PyObject_HEAD
+    OmitterVTable* vtab;
+    PyObject* omissions;  // a list or None; never null while alive
+};
+
+struct NoTrustOmitterObject {
+    OmitterObject base;
+    PyObject* trusted;  // a list or None; null only during deallocation
+};
+
+extern PyTypeObject OmitterType;
+extern PyTypeObject NoTrustOmitterType;
+extern OmitterVTable omitter_vtable;
+extern OmitterVTable no_trust_vtable;
+
+// Type readiness (omitter.cpp): fills the tables and readies both types.
+int ready_omitter_types();
+
+// The walk (walk.cpp): slots 2 and 3, and the Python-level entry points.
+PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override);
+PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override,
+                            OmitRecurseOptions* options);
+extern PyMethodDef omit_def, omit_recurse_def;
+
+// Override dispatch (omitter.cpp). Returns 1 with *result set when a Python
+// method answered (result may be null on failure), 0 when the built-in walk
+// should run, -1 on failure.
+int dispatch_override(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* target,
+                      int do_flag, PyObject** result);
+
+// Pickling (pickling.cpp).
+extern PyMethodDef omitter_pickle_methods[];
+extern PyMethodDef no_trust_pickle_methods[];
+extern PyMethodDef omitter_reduce_def, omitter_setstate_def, no_trust_reduce_def,
+    no_trust_setstate_def, unpickle_omitter_def, unpickle_no_trust_def;
+int setup_pickling(PyTypeObject* type);
+
+inline OmitterObject* as_omitter(PyObject* op) { return reinterpret_cast<OmitterObject*>(op); }
+inline NoTrustOmitterObject* as_no_trust(PyObject* op) {
+    return reinterpret_cast<NoTrustOmitterObject*>(op);
+}
+
+}  // namespace velmora

@@ -1,0 +1,262 @@
+// The omission walk: `omit` over dicts, `omit_recurse` over lists, and their
+// Python-level entry points.
+//
+// The walk changes the caller's containers in place and keeps what it has
+// done when it fails. Python code can run in the middle of it (overrides,
+// `__eq__` of keys in `should_hide`, `__class__` in the bool test, hashing
+// during stores), so everything the walk works on is held by a Ref, and the
+// containers are re-checked after each point where they may have changed.
+#include "omitter.h"
+
+#include <pthread.h>
+
+#include <cstdint>
+
+namespace velmora {
+
+namespace {
+
+constexpr const char* kOmit = "velmora.omit.Omitter.omit";
+constexpr const char* kOmitRecurse = "velmora.omit.Omitter.omit_recurse";
+
+// ---- Depth bound -------------------------------------------------------------
+//
+// Each level of nesting costs native stack. The interpreter's recursion limit
+// bounds the depth in the common case, but a program may raise that limit far
+// beyond what the native stack holds, so the walk also refuses to go on when
+// little of the thread's stack is left.
+
+thread_local uintptr_t stack_floor = 0;
+
+uintptr_t compute_stack_floor() {
+    pthread_attr_t attr;
+    void* low = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 1;
+    int rc = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    if (rc != 0 || low == nullptr) return 1;
+    size_t margin = size / 4;
+    if (margin > (512u << 10)) margin = 512u << 10;
+    return reinterpret_cast<uintptr_t>(low) + margin;
+}
+
+bool native_stack_low() {
+    if (stack_floor == 0) stack_floor = compute_stack_floor();
+    char here;
+    return reinterpret_cast<uintptr_t>(&here) < stack_floor;
+}
+
+class DepthGuard {
+public:
+    // False with RecursionError set when the walk may not go deeper.
+    bool enter() {
+        if (native_stack_low()) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while walking nested data");
+            return false;
+        }
+        if (Py_EnterRecursiveCall(" while walking nested data")) return false;
+        entered_ = true;
+        return true;
+    }
+    ~DepthGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+
+private:
+    bool entered_ = false;
+};
+
+// ---- Classification -----------------------------------------------------------
+
+// The number test: isinstance(value, bool), or an int, float or complex (or a
+// subtype). For the common built-in types the answer is known without the
+// `__class__` lookup that isinstance would make. -1 on error.
+int is_number(PyObject* value) {
+    PyTypeObject* tp = Py_TYPE(value);
+    if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || tp == &PyComplex_Type) {
+        return 1;
+    }
+    if (tp == &PyUnicode_Type || tp == &PyDict_Type || tp == &PyList_Type || value == Py_None ||
+        tp == &PyTuple_Type || tp == &PyBytes_Type) {
+        return 0;
+    }
+    int is_bool = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
+    if (is_bool != 0) return is_bool;
+    if (PyType_HasFeature(tp, Py_TPFLAGS_LONG_SUBCLASS)) return 1;
+    return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
+}
+
+bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
+
+PyObject* fail(const char* qualname, int line) {
+    add_traceback(qualname, line);
+    return nullptr;
+}
+
+PyObject* fail_unexpected(const char* expected, PyObject* value, const char* qualname, int line) {
+    raise_unexpected_type(expected, value);
+    return fail(qualname, line);
+}
+
+}  // namespace
+
+// ---- Slot 2: dicts ------------------------------------------------------------
+
+PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+    DepthGuard depth;
+    if (!depth.enter()) return fail(kOmit, 48);
+    if (!skip_override) {
+        PyObject* answer = nullptr;
+        int handled = dispatch_override(self, g.s_omit, &omit_def, target, 1, &answer);
+        if (handled < 0) return nullptr;
+        if (handled > 0) return answer;
+    }
+    if (target == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
+        return fail(kOmit, 48);
+    }
+
+    Ref dict = Ref::borrow(target);
+    const Py_ssize_t size = PyDict_GET_SIZE(target);
+    Py_ssize_t pos = 0;
+    for (;;) {
+        if (PyDict_GET_SIZE(target) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return fail(kOmit, 48);
+        }
+        PyObject *k, *v;
+        if (!PyDict_Next(target, &pos, &k, &v)) break;
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+
+        int number = is_number(v);
+        if (number < 0) return fail(kOmit, 49);
+        if (number) continue;
+
+        const unsigned long flags = Py_TYPE(v)->tp_flags;
+        if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+            if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 52);
+            int hide = self->vtab->should_hide(self, k);
+            if (PyErr_Occurred()) return fail(kOmit, 52);
+            if (!hide) continue;
+            if (!PyUnicode_CheckExact(v)) return fail_unexpected("unicode", v, kOmit, 54);
+            Ref mask = Ref::steal(mask_str(v));
+            if (!mask || PyDict_SetItem(target, k, mask.get()) < 0) return fail(kOmit, 54);
+        } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+            if (!PyDict_CheckExact(v)) return fail_unexpected("dict", v, kOmit, 56);
+            Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
+            if (!walked || PyDict_SetItem(target, k, walked.get()) < 0) return fail(kOmit, 56);
+        } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+            if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 58);
+            int hide = self->vtab->should_hide(self, k);
+            if (PyErr_Occurred()) return fail(kOmit, 58);
+            if (!PyList_CheckExact(v)) return fail_unexpected("list", v, kOmit, 59);
+            OmitRecurseOptions options{1, hide};
+            Ref walked = Ref::steal(self->vtab->omit_recurse(self, v, 0, &options));
+            if (!walked || PyDict_SetItem(target, k, walked.get()) < 0) return fail(kOmit, 59);
+        }
+    }
+    return dict.release();
+}
+
+// ---- Slot 3: lists --------------------------------------------------------------
+
+PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override,
+                            OmitRecurseOptions* options) {
+    const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
+    DepthGuard depth;
+    if (!depth.enter()) return fail(kOmitRecurse, 64);
+    if (!skip_override) {
+        PyObject* answer = nullptr;
+        int handled = dispatch_override(self, g.s_omit_recurse, &omit_recurse_def, target, do_hide, &answer);
+        if (handled < 0) return nullptr;
+        if (handled > 0) return answer;
+    }
+    if (target == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return fail(kOmitRecurse, 64);
+    }
+
+    Ref list = Ref::borrow(target);
+    const Py_ssize_t length = PyList_GET_SIZE(target);
+    for (Py_ssize_t i = 0; i < length; i++) {
+        // Python code run from this walk may have shortened the list: never
+        // read past its current end.
+        if (i >= PyList_GET_SIZE(target)) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return fail(kOmitRecurse, 66);
+        }
+        PyObject* raw = PyList_GET_ITEM(target, i);
+        Ref item = Ref::borrow(raw);
+        const unsigned long flags = Py_TYPE(raw)->tp_flags;
+        if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+            if (!PyDict_CheckExact(raw)) return fail_unexpected("dict", raw, kOmitRecurse, 68);
+            PyObject* walked = self->vtab->omit(self, raw, 0);
+            // PyList_SetItem checks the index against the current length.
+            if (walked == nullptr || PyList_SetItem(target, i, walked) < 0) return fail(kOmitRecurse, 68);
+        } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+            if (!PyList_CheckExact(raw)) return fail_unexpected("list", raw, kOmitRecurse, 70);
+            OmitRecurseOptions nested{1, do_hide};
+            PyObject* walked = self->vtab->omit_recurse(self, raw, 0, &nested);
+            if (walked == nullptr || PyList_SetItem(target, i, walked) < 0) return fail(kOmitRecurse, 70);
+        } else if (do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
+            if (!PyUnicode_CheckExact(raw)) return fail_unexpected("unicode", raw, kOmitRecurse, 72);
+            PyObject* mask = mask_str(raw);
+            if (mask == nullptr || PyList_SetItem(target, i, mask) < 0) return fail(kOmitRecurse, 72);
+        }
+    }
+    return list.release();
+}
+
+// ---- Python-level entry points ---------------------------------------------------
+
+namespace {
+
+PyObject** const omit_names[] = {&g.s_target};
+const Signature omit_sig{omit_names, 1, 1, "omit"};
+PyObject** const omit_recurse_names[] = {&g.s_target, &g.s_do};
+const Signature omit_recurse_sig{omit_recurse_names, 2, 1, "omit_recurse"};
+
+PyObject* py_omit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!check_receiver(self, &OmitterType, "omit")) return nullptr;
+    PyObject* target = nullptr;
+    if (bind_fast(omit_sig, args, nargs, kwnames, &target) < 0) return fail(kOmit, 46);
+    if (!check_exact_type(target, &PyDict_Type, true, "target")) return nullptr;
+    OmitterObject* omitter = as_omitter(self);
+    PyObject* result = omitter->vtab->omit(omitter, target, 1);
+    if (result == nullptr) add_traceback(kOmit, 46);
+    return result;
+}
+
+PyObject* py_omit_recurse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!check_receiver(self, &OmitterType, "omit_recurse")) return nullptr;
+    PyObject* slots[2] = {nullptr, nullptr};
+    if (bind_fast(omit_recurse_sig, args, nargs, kwnames, slots) < 0) return fail(kOmitRecurse, 62);
+    int do_hide = 1;
+    if (PyObject* flag = slots[1]) {
+        if (flag == Py_True) {
+            do_hide = 1;
+        } else if (flag == Py_False || flag == Py_None) {
+            do_hide = 0;
+        } else {
+            do_hide = PyObject_IsTrue(flag);
+            if (do_hide < 0) return fail(kOmitRecurse, 62);
+        }
+    }
+    if (!check_exact_type(slots[0], &PyList_Type, true, "target")) return nullptr;
+    OmitterObject* omitter = as_omitter(self);
+    OmitRecurseOptions options{1, do_hide};
+    PyObject* result = omitter->vtab->omit_recurse(omitter, slots[0], 1, &options);
+    if (result == nullptr) add_traceback(kOmitRecurse, 62);
+    return result;
+}
+
+}  // namespace
+
+PyMethodDef omit_def = {"omit", as_cfunction(py_omit), METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef omit_recurse_def = {"omit_recurse", as_cfunction(py_omit_recurse),
+                                METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+}  // namespace velmora
