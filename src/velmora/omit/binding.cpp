@@ -108,22 +108,10 @@ int check_receiver(PyObject* self, PyTypeObject* type, const char* method_name) 
 namespace {
 
 // Equality of two exact str objects, settling the common unequal cases
-// without touching the characters.
+// (length, cached hash) without touching the characters.
 int unicode_equal(PyObject* a, PyObject* b) {
     if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) return -1;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b)) return 0;
-    Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (ha != -1 && hb != -1 && ha != hb) return 0;
-    int kind = PyUnicode_KIND(a);
-    if (kind != PyUnicode_KIND(b)) return 0;
-    if (length == 0) return 1;
-    const void* da = PyUnicode_DATA(a);
-    const void* db = PyUnicode_DATA(b);
-    if (PyUnicode_READ(kind, da, 0) != PyUnicode_READ(kind, db, 0)) return 0;
-    if (length == 1) return 1;
-    return std::memcmp(da, db, static_cast<size_t>(length) * kind) == 0;
+    return same_text(a, b);
 }
 
 // Name comparison of the keyword scan: lengths first, then the interpreter's

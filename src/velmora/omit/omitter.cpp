@@ -3,8 +3,6 @@
 // subclasses take over `omit` and `omit_recurse` for nested containers.
 #include "omitter.h"
 
-#include <cstring>
-
 namespace velmora {
 
 namespace {
@@ -12,50 +10,13 @@ namespace {
 constexpr const char* kOmitterInit = "velmora.omit.Omitter.__init__";
 constexpr const char* kNoTrustInit = "velmora.omit.NoTrustOmitter.__init__";
 
-// ---- Membership ----------------------------------------------------------
-
-// Equality of two exact str objects, as the interpreter's str comparison
-// decides it; cheap tests first.
-bool same_text(PyObject* a, PyObject* b) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b)) return false;
-    Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (ha != -1 && hb != -1 && ha != hb) return false;
-    int kind = PyUnicode_KIND(a);
-    if (kind != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
-}
-
-// `key in items`, with the result and exceptions of the interpreter's
-// membership test. An exact str item compared with an exact str key cannot
-// run Python code, so that pair is compared here directly; everything else
-// goes through the rich comparison, in list order.
-int list_contains(PyObject* items, PyObject* key) {
-    if (!PyList_CheckExact(items)) return PySequence_Contains(items, key);
-    const bool str_key = PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); i++) {
-        PyObject* item = PyList_GET_ITEM(items, i);
-        if (item == key) return 1;
-        if (str_key && PyUnicode_CheckExact(item) && PyUnicode_IS_READY(item)) {
-            if (same_text(item, key)) return 1;
-            continue;
-        }
-        // Python code may run: keep the item alive even if it is removed.
-        Ref keep = Ref::borrow(item);
-        int r = PyObject_RichCompareBool(item, key, Py_EQ);
-        if (r != 0) return r;
-    }
-    return 0;
-}
-
 // ---- should_hide ------------------------------------------------------------
 
 int omitter_should_hide(OmitterObject* self, PyObject* key) {
     // Equality tests may run Python code that re-initialises this object and
     // drops its list: scan a list we hold ourselves.
     Ref omissions = Ref::borrow(self->omissions);
-    int found = list_contains(omissions.get(), key);
+    int found = key_in_list(omissions.get(), key);
     if (found < 0) {
         add_traceback("velmora.omit.Omitter.should_hide", 44);
         return 0;
@@ -65,7 +26,7 @@ int omitter_should_hide(OmitterObject* self, PyObject* key) {
 
 int no_trust_should_hide(OmitterObject* self, PyObject* key) {
     Ref trusted = Ref::borrow(reinterpret_cast<NoTrustOmitterObject*>(self)->trusted);
-    int found = list_contains(trusted.get(), key);
+    int found = key_in_list(trusted.get(), key);
     if (found < 0) {
         add_traceback("velmora.omit.NoTrustOmitter.should_hide", 85);
         return 0;
@@ -250,16 +211,15 @@ bool is_own_function(PyObject* attr, PyMethodDef* own) {
 int dispatch_override(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* target,
                       int do_flag, PyObject** result) {
     PyTypeObject* tp = Py_TYPE(self);
-    // Gate: only classes defined in Python (or with an instance dict) can
-    // override anything; the module's own types go straight to the walk.
-    if (tp->tp_dictoffset == 0 && !(tp->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT))) {
-        return 0;
-    }
+    if (!may_override(tp)) return 0;
     const bool is_omit = own == &omit_def;
     OverrideCache& cache = is_omit ? omit_cache : omit_recurse_cache;
     const char* qualname = is_omit ? "velmora.omit.Omitter.omit" : "velmora.omit.Omitter.omit_recurse";
     const int line = is_omit ? 46 : 62;
     PyObject* obj = reinterpret_cast<PyObject*>(self);
+    // The lookup below may run Python code that reassigns `__class__`; keep
+    // the type we started with alive until we are done reading it.
+    Ref keep_type = Ref::borrow(reinterpret_cast<PyObject*>(tp));
 
     if (tp->tp_dict != nullptr && dict_version(tp->tp_dict) == cache.type_dict_version &&
         instance_dict_version(obj) == cache.instance_dict_version) {

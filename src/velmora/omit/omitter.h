@@ -43,6 +43,9 @@ extern PyTypeObject NoTrustOmitterType;
 extern OmitterVTable omitter_vtable;
 extern OmitterVTable no_trust_vtable;
 
+// `key in items` with the interpreter's semantics (keys.cpp); 1, 0 or -1.
+int key_in_list(PyObject* items, PyObject* key);
+
 // Type readiness (omitter.cpp): fills the tables and readies both types.
 int ready_omitter_types();
 
@@ -51,6 +54,12 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override);
 PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override,
                             OmitRecurseOptions* options);
 extern PyMethodDef omit_def, omit_recurse_def;
+
+// Only classes defined in Python (or with an instance dict) can override the
+// walk's methods; objects of the module's own types never need a lookup.
+inline bool may_override(PyTypeObject* tp) {
+    return tp->tp_dictoffset != 0 || (tp->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT));
+}
 
 // Override dispatch (omitter.cpp). Returns 1 with *result set when a Python
 // method answered (result may be null on failure), 0 when the built-in walk

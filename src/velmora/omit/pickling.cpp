@@ -169,18 +169,16 @@ int restore_state(PickleKind& kind, PyObject* result, PyObject* state) {
         set_field(field(result, i), new_ref(item));
     }
     if (size > kind.field_count) {
-        Ref dict;
-        int has_dict = lookup_attr(result, g.s___dict__, &dict);
+        // hasattr(result, "__dict__"): any failure counts as absent.
+        Ref probe;
+        int has_dict = lookup_attr(result, g.s___dict__, &probe);
         if (has_dict < 0) PyErr_Clear();
         if (has_dict > 0) {
-            Ref update;
-            if (lookup_attr(dict.get(), g.s_update, &update) <= 0) {
-                if (!PyErr_Occurred()) {
-                    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute 'update'",
-                                 Py_TYPE(dict.get())->tp_name);
-                }
-                return fail_at(kind.set_state_name, 14, -1);
-            }
+            probe.reset();
+            Ref dict = Ref::steal(PyObject_GetAttr(result, g.s___dict__));
+            if (!dict) return fail_at(kind.set_state_name, 14, -1);
+            Ref update = Ref::steal(PyObject_GetAttr(dict.get(), g.s_update));
+            if (!update) return fail_at(kind.set_state_name, 14, -1);
             PyObject* extra = PyTuple_GET_ITEM(state, kind.field_count);
             Ref done = Ref::steal(call_object(update.get(), &extra, 1));
             if (!done) return fail_at(kind.set_state_name, 14, -1);

@@ -24,6 +24,10 @@ PyObject* repeat_mask(Py_ssize_t n) {
 }  // namespace
 
 PyObject* mask_str(PyObject* s) {
+    if (PyUnicode_READY(s) < 0) {
+        add_traceback(kHide, 11);
+        return nullptr;
+    }
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (n <= kSharedMasks) {
         PyObject*& cached = shared_masks[n];
@@ -80,7 +84,9 @@ PyObject* copy_list(PyObject* list, const char* qualname, int body_line, int def
 }
 
 // always_omit(targets) / always_trust(targets): extend the list in place.
-PyObject* extend_list(PyObject* list, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// The module-wide list is read only after binding: binding may run Python
+// code (a keyword's `__eq__`) that resets the list.
+PyObject* extend_list(PyObject*& field, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       const Signature& sig, const char* qualname, int body_line, int def_line) {
     PyObject* targets = nullptr;
     if (bind_fast(sig, args, nargs, kwnames, &targets) < 0) {
@@ -88,8 +94,8 @@ PyObject* extend_list(PyObject* list, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
     }
     if (!check_exact_type(targets, &PyList_Type, true, "targets")) return nullptr;
-    Ref keep = Ref::borrow(list);
-    Ref result = Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(list), targets));
+    Ref list = Ref::borrow(field);
+    Ref result = Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(list.get()), targets));
     if (!result) {
         add_traceback(qualname, body_line);
         add_traceback(qualname, def_line);

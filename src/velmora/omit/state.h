@@ -135,6 +135,9 @@ PyObject* call_object(PyObject* callable, PyObject* const* args, Py_ssize_t narg
 // Returns 1 found, 0 absent, -1 error.
 int lookup_attr(PyObject* obj, PyObject* name, Ref* out);
 
+// Equality of two ready, exact str objects (keys.cpp).
+bool same_text(PyObject* a, PyObject* b);
+
 // ---- The function type (function.cpp) ------------------------------------
 
 struct FunctionSpec {

@@ -26,7 +26,8 @@ constexpr const char* kOmitRecurse = "velmora.omit.Omitter.omit_recurse";
 // beyond what the native stack holds, so the walk also refuses to go on when
 // little of the thread's stack is left.
 
-thread_local uintptr_t stack_floor = 0;
+// Initial-exec TLS: read on every level, so it must not cost a call.
+__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = 0;
 
 uintptr_t compute_stack_floor() {
     pthread_attr_t attr;
@@ -88,6 +89,43 @@ int is_number(PyObject* value) {
     return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
 }
 
+// ---- Stores ----------------------------------------------------------------------
+
+// The head of CPython 3.11's dict keys object; only its kind is read.
+struct DictKeysHead {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;  // 0: general keys; otherwise exact str keys only
+};
+static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
+              "DictKeysHead mirrors CPython 3.11");
+
+uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+// Store a walked container back under `key`. When the walk gave back the
+// very object that stands there and the dict has not changed since the pair
+// was read, the store would change nothing; it is skipped if it also could
+// not run Python code (an exact str key in a dict of exact str keys, where
+// the lookup compares only str objects).
+int store_walked(PyObject* dict, PyObject* key, PyObject* value, PyObject* walked, uint64_t version) {
+    if (walked == value && dict_version(dict) == version && PyUnicode_CheckExact(key) &&
+        reinterpret_cast<DictKeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)->dk_kind != 0) {
+        return 0;
+    }
+    return PyDict_SetItem(dict, key, walked);
+}
+
+// Put a walked item back at index i; storing the object that is already
+// there is the same as releasing our reference to it.
+int put_walked(PyObject* list, Py_ssize_t i, PyObject* walked) {
+    if (i < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, i) == walked) {
+        Py_DECREF(walked);
+        return 0;
+    }
+    return PyList_SetItem(list, i, walked);
+}
+
 bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
 
 PyObject* fail(const char* qualname, int line) {
@@ -107,7 +145,7 @@ PyObject* fail_unexpected(const char* expected, PyObject* value, const char* qua
 PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
     DepthGuard depth;
     if (!depth.enter()) return fail(kOmit, 48);
-    if (!skip_override) {
+    if (!skip_override && may_override(Py_TYPE(self))) {
         PyObject* answer = nullptr;
         int handled = dispatch_override(self, g.s_omit, &omit_def, target, 1, &answer);
         if (handled < 0) return nullptr;
@@ -146,16 +184,18 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             if (!mask || PyDict_SetItem(target, k, mask.get()) < 0) return fail(kOmit, 54);
         } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
             if (!PyDict_CheckExact(v)) return fail_unexpected("dict", v, kOmit, 56);
+            const uint64_t version = dict_version(target);
             Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
-            if (!walked || PyDict_SetItem(target, k, walked.get()) < 0) return fail(kOmit, 56);
+            if (!walked || store_walked(target, k, v, walked.get(), version) < 0) return fail(kOmit, 56);
         } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
             if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 58);
             int hide = self->vtab->should_hide(self, k);
             if (PyErr_Occurred()) return fail(kOmit, 58);
             if (!PyList_CheckExact(v)) return fail_unexpected("list", v, kOmit, 59);
             OmitRecurseOptions options{1, hide};
+            const uint64_t version = dict_version(target);
             Ref walked = Ref::steal(self->vtab->omit_recurse(self, v, 0, &options));
-            if (!walked || PyDict_SetItem(target, k, walked.get()) < 0) return fail(kOmit, 59);
+            if (!walked || store_walked(target, k, v, walked.get(), version) < 0) return fail(kOmit, 59);
         }
     }
     return dict.release();
@@ -168,7 +208,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
     const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
     DepthGuard depth;
     if (!depth.enter()) return fail(kOmitRecurse, 64);
-    if (!skip_override) {
+    if (!skip_override && may_override(Py_TYPE(self))) {
         PyObject* answer = nullptr;
         int handled = dispatch_override(self, g.s_omit_recurse, &omit_recurse_def, target, do_hide, &answer);
         if (handled < 0) return nullptr;
@@ -195,12 +235,12 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
             if (!PyDict_CheckExact(raw)) return fail_unexpected("dict", raw, kOmitRecurse, 68);
             PyObject* walked = self->vtab->omit(self, raw, 0);
             // PyList_SetItem checks the index against the current length.
-            if (walked == nullptr || PyList_SetItem(target, i, walked) < 0) return fail(kOmitRecurse, 68);
+            if (walked == nullptr || put_walked(target, i, walked) < 0) return fail(kOmitRecurse, 68);
         } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
             if (!PyList_CheckExact(raw)) return fail_unexpected("list", raw, kOmitRecurse, 70);
             OmitRecurseOptions nested{1, do_hide};
             PyObject* walked = self->vtab->omit_recurse(self, raw, 0, &nested);
-            if (walked == nullptr || PyList_SetItem(target, i, walked) < 0) return fail(kOmitRecurse, 70);
+            if (walked == nullptr || put_walked(target, i, walked) < 0) return fail(kOmitRecurse, 70);
         } else if (do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
             if (!PyUnicode_CheckExact(raw)) return fail_unexpected("unicode", raw, kOmitRecurse, 72);
             PyObject* mask = mask_str(raw);
@@ -224,6 +264,9 @@ PyObject* py_omit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* target = nullptr;
     if (bind_fast(omit_sig, args, nargs, kwnames, &target) < 0) return fail(kOmit, 46);
     if (!check_exact_type(target, &PyDict_Type, true, "target")) return nullptr;
+    // Hold the omitter for the whole walk: Python code run from it must not
+    // be able to release the object whose table we call through.
+    Ref keep = Ref::borrow(self);
     OmitterObject* omitter = as_omitter(self);
     PyObject* result = omitter->vtab->omit(omitter, target, 1);
     if (result == nullptr) add_traceback(kOmit, 46);
@@ -246,6 +289,7 @@ PyObject* py_omit_recurse(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
     }
     if (!check_exact_type(slots[0], &PyList_Type, true, "target")) return nullptr;
+    Ref keep = Ref::borrow(self);
     OmitterObject* omitter = as_omitter(self);
     OmitRecurseOptions options{1, do_hide};
     PyObject* result = omitter->vtab->omit_recurse(omitter, slots[0], 1, &options);

@@ -1,0 +1,163 @@
+// Membership of a key in an omitter's key list: `key in keys`, with exactly
+// the result and the exceptions of the interpreter's own membership test,
+// but faster for the common case of exact str keys.
+//
+// Two shortcuts, both exact:
+//  * An exact str item compared with an exact str key cannot run Python code
+//    and cannot fail, so that pair is compared here directly (length, cached
+//    hash, then the characters). Any other pair goes through the rich
+//    comparison, in list order, as the interpreter does it.
+//  * For longer lists made only of exact str items, a hash index answers in
+//    constant time. The list may be changed from outside (its owner hands it
+//    out through the pickling state, `copy.copy` shares it), so the index
+//    holds references to the list and to the items it was built from and is
+//    used only while the list still holds exactly those items, checked at
+//    every lookup.
+#include "omitter.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace velmora {
+
+bool same_text(PyObject* a, PyObject* b) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b)) return false;
+    Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb) return false;
+    int kind = PyUnicode_KIND(a);
+    if (kind != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
+}
+
+namespace {
+
+bool plain_str(PyObject* op) { return PyUnicode_CheckExact(op) && PyUnicode_IS_READY(op); }
+
+// Lists shorter than this are scanned: the check that keeps an index
+// current costs about as much as scanning a few items.
+constexpr Py_ssize_t kIndexFrom = 8;
+
+class KeyIndex {
+public:
+    // 1 found, 0 not found, -1 when this index cannot answer for `list`.
+    int lookup(PyObject* list, PyObject* key) const {
+        if (!current_for(list)) return -1;
+        if (key == Py_None) return 0;  // str == None is False for every item
+        Py_hash_t hash = PyObject_Hash(key);  // an exact str: cannot fail
+        for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+            PyObject* item = table_[i];
+            if (item == nullptr) return 0;
+            if (item == key || same_text(item, key)) return 1;
+        }
+    }
+
+    bool current_for(PyObject* list) const {
+        return list == list_ && PyList_GET_SIZE(list) == size_ &&
+               std::memcmp(reinterpret_cast<PyListObject*>(list)->ob_item, items_,
+                           static_cast<size_t>(size_) * sizeof(PyObject*)) == 0;
+    }
+
+    bool holds(PyObject* list) const { return list == list_; }
+
+    // Build for `list` if all its items are exact str; false otherwise.
+    bool build(PyObject* list) {
+        Py_ssize_t size = PyList_GET_SIZE(list);
+        for (Py_ssize_t i = 0; i < size; i++) {
+            if (!plain_str(PyList_GET_ITEM(list, i))) return false;
+        }
+        size_t capacity = 16;
+        while (capacity < static_cast<size_t>(size) * 2) capacity <<= 1;
+        auto** items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * (size + 1)));
+        auto** table = static_cast<PyObject**>(std::calloc(capacity, sizeof(PyObject*)));
+        if (items == nullptr || table == nullptr) {
+            std::free(items);
+            std::free(table);
+            return false;
+        }
+        release();
+        for (Py_ssize_t i = 0; i < size; i++) {
+            PyObject* item = PyList_GET_ITEM(list, i);
+            items[i] = new_ref(item);
+            Py_hash_t hash = PyObject_Hash(item);
+            size_t slot = static_cast<size_t>(hash) & (capacity - 1);
+            while (table[slot] != nullptr) slot = (slot + 1) & (capacity - 1);
+            table[slot] = item;
+        }
+        list_ = new_ref(list);
+        size_ = size;
+        items_ = items;
+        table_ = table;
+        mask_ = capacity - 1;
+        return true;
+    }
+
+    void release() {
+        // Only lists of str are indexed, so these releases run no Python code.
+        for (Py_ssize_t i = 0; i < size_; i++) Py_DECREF(items_[i]);
+        Py_CLEAR(list_);
+        std::free(items_);
+        std::free(table_);
+        items_ = table_ = nullptr;
+        size_ = 0;
+    }
+
+private:
+    PyObject* list_ = nullptr;
+    Py_ssize_t size_ = 0;
+    PyObject** items_ = nullptr;
+    PyObject** table_ = nullptr;
+    size_t mask_ = 0;
+};
+
+// A few recently used lists; a walk asks about one omitter's list over and
+// over, and programs rarely alternate between many omitters.
+constexpr int kIndexSlots = 4;
+KeyIndex indexes[kIndexSlots];
+int next_slot = 0;
+
+int indexed_contains(PyObject* list, PyObject* key) {
+    for (KeyIndex& index : indexes) {
+        int found = index.lookup(list, key);
+        if (found >= 0) return found;
+    }
+    // Rebuild a stale index of this very list in place, else take the next
+    // slot round robin.
+    KeyIndex* target = nullptr;
+    for (KeyIndex& index : indexes) {
+        if (index.holds(list)) target = &index;
+    }
+    if (target == nullptr) {
+        target = &indexes[next_slot];
+        next_slot = (next_slot + 1) % kIndexSlots;
+    }
+    if (!target->build(list)) return -1;
+    return target->lookup(list, key);
+}
+
+}  // namespace
+
+int key_in_list(PyObject* items, PyObject* key) {
+    if (!PyList_CheckExact(items)) return PySequence_Contains(items, key);
+    const bool str_key = plain_str(key);
+    if ((str_key || key == Py_None) && PyList_GET_SIZE(items) >= kIndexFrom) {
+        int found = indexed_contains(items, key);
+        if (found >= 0) return found;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); i++) {
+        PyObject* item = PyList_GET_ITEM(items, i);
+        if (item == key) return 1;
+        if (str_key && plain_str(item)) {
+            if (same_text(item, key)) return 1;
+            continue;
+        }
+        // Python code may run: keep the item alive even if it is removed.
+        Ref keep = Ref::borrow(item);
+        int r = PyObject_RichCompareBool(item, key, Py_EQ);
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+}  // namespace velmora
