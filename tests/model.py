@@ -1,0 +1,71 @@
+"""Pure-Python model of the omission walk, for JSON-like data made of exact
+built-in types (str, int, float, complex, bool, None, dict, list).
+
+`model_omit` and `model_omit_recurse` never touch their argument: they return
+a new, redacted deep copy. Keys of str and list values must be exactly str or
+None, as in the module; anything the model does not cover raises ValueError.
+"""
+
+_LEFT_ALONE = (bool, int, float, complex, type(None))
+
+
+def hides_key(kind, keys, key):
+    """Whether an omitter of `kind` built on `keys` hides `key`."""
+    if kind == "omitter":
+        return key in keys
+    if kind == "no_trust":
+        return key not in keys
+    raise ValueError(f"unknown omitter kind {kind!r}")
+
+
+def _mask(text):
+    return "*" * len(text)
+
+
+def _check_key(key):
+    if key is not None and type(key) is not str:
+        raise ValueError(f"key of type {type(key).__name__} is refused")
+
+
+def model_omit(data, should_hide):
+    """Redacted copy of a dict: str values are masked under hidden keys,
+    lists inherit their key's verdict, dicts decide by their own keys."""
+    if type(data) is not dict:
+        raise ValueError(f"not modelled: {type(data).__name__}")
+    result = {}
+    for key, value in data.items():
+        kind = type(value)
+        if kind in _LEFT_ALONE:
+            result[key] = value
+        elif kind is str:
+            _check_key(key)
+            result[key] = _mask(value) if should_hide(key) else value
+        elif kind is dict:
+            result[key] = model_omit(value, should_hide)
+        elif kind is list:
+            _check_key(key)
+            result[key] = model_omit_recurse(value, should_hide, bool(should_hide(key)))
+        else:
+            raise ValueError(f"not modelled: {kind.__name__}")
+    return result
+
+
+def model_omit_recurse(data, should_hide, do=True):
+    """Redacted copy of a list: str items are masked when `do` is true,
+    nested lists share `do`, nested dicts decide by their own keys."""
+    if type(data) is not list:
+        raise ValueError(f"not modelled: {type(data).__name__}")
+    result = []
+    for item in data:
+        kind = type(item)
+        if kind is dict:
+            result.append(model_omit(item, should_hide))
+        elif kind is list:
+            result.append(model_omit_recurse(item, should_hide, do))
+        elif kind is str:
+            result.append(_mask(item) if do else item)
+        elif kind in _LEFT_ALONE:
+            result.append(item)
+        else:
+            raise ValueError(f"not modelled: {kind.__name__}")
+    return result
