@@ -1,0 +1,42 @@
+"""Inputs of the walk fuzzer (fuzz/fuzz_walk.py) replayed through its one-input
+function in a subprocess: crashing or mismatching inputs that it found, and
+seeds that reach each of its paths. A new crashing input from fuzz/artifacts/
+goes into INPUTS as base64. The fuzzer has found none so far."""
+
+import base64
+import os
+
+import pytest
+
+from conftest import assert_runs_clean, run_python
+
+pytest.importorskip("atheris")
+
+FUZZ_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz")
+
+INPUTS = {
+    "seed_int_key_refused": "////////BACR/wE=",
+    "seed_override_no_trust_dict_masked": "8hdZ4v8DASv/ASl2NnZ2dnZ2BQAAAHZ2dhAQEHZ2dqBZA1kBAAA=",
+    "seed_override_omitter_list_masked": "Hykp1tbW1tbWN2RkZGRkZGRkZGRkZGRkZGRkZGRkZGRkZGRk1tbW1tbW1tbW1tbWLdYAAA==",
+    "seed_override_no_trust_list_masked": "8hfg4ODg4ODiLaSoWFlA4ODg4ODg4HFxcXFxcXFxAAAAcXFxcXFxcWpIAQDg4ODg4ODg4ODg4DFZAQAA",
+    "seed_override_omitter_dict_masked": "FyMf////////1tbW1tbW1tbW1tbW1tbW1tbW1tbU1vr6+vr6+gP0AAABANbW1tbW1vr6+vr6+gP0"
+                                         "AAABAAAA1vo=",
+    "seed_omitter_dict_masked": "/yr//3X//SUHBwcHBwfa2tra2tra2tra2gcHBwcHBwcHBwcHBwEAAAAAAAAABwcHBwcHBwcHBwcHBwcH"
+                                "BwcHBwcHBwcHBwcHBw==",
+}
+
+
+def replay(name, prelude=""):
+    return (f"import base64, sys\nsys.path.insert(0, {FUZZ_DIR!r})\nimport fuzz_walk\n{prelude}\n"
+            f"fuzz_walk.TestOneInput(base64.b64decode({INPUTS[name]!r}))\n")
+
+
+@pytest.mark.parametrize("name", list(INPUTS))
+def test_fuzz_input_replays_clean(name):
+    assert_runs_clean(replay(name))
+
+
+@pytest.mark.parametrize("name", [n for n in INPUTS if "masked" in n])
+def test_target_reports_a_wrong_answer(name):
+    proc = run_python(replay(name, 'fuzz_walk.model._mask = lambda text: "#" * len(text)'))
+    assert proc.returncode == 1 and "AssertionError" in proc.stderr, proc.stderr[-2000:]
