@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Fuzz the walk for a bounded time: $1 seconds (default 60). Exits non-zero on
+# Fuzz the walk for a bounded time: $1 seconds (default 60); further
+# arguments go to libFuzzer. Exits non-zero on
 # a crash or a mismatch with the model; crashing inputs land in fuzz/artifacts/.
 # Prints libFuzzer's final stats line (executions, coverage).
 set -uo pipefail
 cd "$(dirname "$0")"
 seconds=${1:-60}
+shift || true
 mkdir -p corpus artifacts
 log=$(mktemp)
-python fuzz_walk.py -max_total_time="$seconds" -artifact_prefix=artifacts/ corpus >"$log" 2>&1
+python fuzz_walk.py -max_total_time="$seconds" -artifact_prefix=artifacts/ "$@" corpus >"$log" 2>&1
 rc=$?
 grep -E '^#[0-9]+' "$log" | tail -n 1
 grep -E '^Done [0-9]+ runs' "$log"
