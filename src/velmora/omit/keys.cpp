@@ -11,14 +11,18 @@
 //    constant time. The list may be changed from outside (its owner hands it
 //    out through the pickling state, `copy.copy` shares it), so the index
 //    holds references to the list and to the items it was built from and is
-//    used only while the list still holds exactly those items, checked at
-//    every lookup.
+//    used only while the list provably still holds exactly those items:
+//    either no foreign code has run since the index last compared them with
+//    the list's items (foreign_code_epoch has not moved), or it compares
+//    them again now.
 #include "omitter.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace velmora {
+
+uint64_t foreign_code_epoch = 0;
 
 bool same_text(PyObject* a, PyObject* b) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
@@ -42,15 +46,26 @@ constexpr Py_ssize_t kIndexFrom = 8;
 class KeyIndex {
 public:
     // 1 found, 0 not found, -1 when this index cannot answer for `list`.
-    int lookup(PyObject* list, PyObject* key) const {
-        if (!current_for(list)) return -1;
-        if (key == Py_None) return 0;  // str == None is False for every item
-        Py_hash_t hash = PyObject_Hash(key);  // an exact str: cannot fail
-        for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
-            PyObject* item = table_[i];
-            if (item == nullptr) return 0;
-            if (item == key || same_text(item, key)) return 1;
+    int lookup(PyObject* list, PyObject* key) {
+        if (list != list_) return -1;
+        if (checked_at_ != foreign_code_epoch) {
+            if (!current_for(list)) return -1;
+            checked_at_ = foreign_code_epoch;
         }
+        if (key == Py_None) return 0;  // str == None is False for every item
+        // Data decoded from JSON shares one key object per distinct key, so
+        // the same key objects come back again and again: remember answers
+        // by object. The memo holds its keys, so an address is never reused
+        // while remembered.
+        const auto address = reinterpret_cast<uintptr_t>(key);
+        Memo& memo = memo_[((address >> 4) ^ (address >> 12)) & (kMemoSize - 1)];
+        if (memo.key == key) return memo.answer;
+        int answer = probe(key);
+        PyObject* old = memo.key;
+        memo.key = new_ref(key);
+        memo.answer = answer;
+        Py_XDECREF(old);  // a str: its release runs no Python code
+        return answer;
     }
 
     bool current_for(PyObject* list) const {
@@ -60,6 +75,16 @@ public:
     }
 
     bool holds(PyObject* list) const { return list == list_; }
+
+    int probe(PyObject* key) const {
+        Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+        if (hash == -1) hash = PyObject_Hash(key);  // an exact str: cannot fail
+        for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+            PyObject* item = table_[i];
+            if (item == nullptr) return 0;
+            if (item == key || same_text(item, key)) return 1;
+        }
+    }
 
     // Build for `list` if all its items are exact str; false otherwise.
     bool build(PyObject* list) {
@@ -86,6 +111,7 @@ public:
             table[slot] = item;
         }
         list_ = new_ref(list);
+        checked_at_ = foreign_code_epoch;
         size_ = size;
         items_ = items;
         table_ = table;
@@ -96,6 +122,7 @@ public:
     void release() {
         // Only lists of str are indexed, so these releases run no Python code.
         for (Py_ssize_t i = 0; i < size_; i++) Py_DECREF(items_[i]);
+        for (Memo& memo : memo_) Py_CLEAR(memo.key);
         Py_CLEAR(list_);
         std::free(items_);
         std::free(table_);
@@ -104,11 +131,19 @@ public:
     }
 
 private:
+    static constexpr size_t kMemoSize = 256;
+    struct Memo {
+        PyObject* key = nullptr;
+        int answer = 0;
+    };
+
     PyObject* list_ = nullptr;
+    uint64_t checked_at_ = 0;
     Py_ssize_t size_ = 0;
     PyObject** items_ = nullptr;
     PyObject** table_ = nullptr;
     size_t mask_ = 0;
+    Memo memo_[kMemoSize];
 };
 
 // A few recently used lists; a walk asks about one omitter's list over and
@@ -117,10 +152,15 @@ constexpr int kIndexSlots = 4;
 KeyIndex indexes[kIndexSlots];
 int next_slot = 0;
 
+KeyIndex* last_used = &indexes[0];
+
 int indexed_contains(PyObject* list, PyObject* key) {
     for (KeyIndex& index : indexes) {
         int found = index.lookup(list, key);
-        if (found >= 0) return found;
+        if (found >= 0) {
+            last_used = &index;
+            return found;
+        }
     }
     // Rebuild a stale index of this very list in place, else take the next
     // slot round robin.
@@ -133,16 +173,26 @@ int indexed_contains(PyObject* list, PyObject* key) {
         next_slot = (next_slot + 1) % kIndexSlots;
     }
     if (!target->build(list)) return -1;
+    last_used = target;
     return target->lookup(list, key);
 }
 
 }  // namespace
 
+// The interpreter's own test, for anything but exact str keys in exact
+// lists; it may run Python code.
+int foreign_contains(PyObject* items, PyObject* key) {
+    int found = PySequence_Contains(items, key);
+    note_foreign_code();
+    return found;
+}
+
 int key_in_list(PyObject* items, PyObject* key) {
-    if (!PyList_CheckExact(items)) return PySequence_Contains(items, key);
+    if (!PyList_CheckExact(items)) return foreign_contains(items, key);
     const bool str_key = plain_str(key);
     if ((str_key || key == Py_None) && PyList_GET_SIZE(items) >= kIndexFrom) {
-        int found = indexed_contains(items, key);
+        int found = last_used->lookup(items, key);
+        if (found < 0) found = indexed_contains(items, key);
         if (found >= 0) return found;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); i++) {
@@ -155,6 +205,8 @@ int key_in_list(PyObject* items, PyObject* key) {
         // Python code may run: keep the item alive even if it is removed.
         Ref keep = Ref::borrow(item);
         int r = PyObject_RichCompareBool(item, key, Py_EQ);
+        keep.reset();
+        note_foreign_code();
         if (r != 0) return r;
     }
     return 0;

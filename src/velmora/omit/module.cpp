@@ -287,7 +287,7 @@ int module_exec(PyObject* module) {
     set_field(g.global_trusted, new_ref(Py_None));
     set_field(g.mask_character, new_ref(Py_None));
 
-    if (ready_omitter_types() < 0) return exec_failed(true);
+    if (ready_omitter_types() < 0 || check_dict_layout() < 0) return exec_failed(true);
 
     if (init_registries() < 0) return exec_failed(false);
     set_field(g.mask_character, new_ref(g.mask_constant));

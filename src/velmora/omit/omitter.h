@@ -46,6 +46,13 @@ extern OmitterVTable no_trust_vtable;
 // `key in items` with the interpreter's semantics (keys.cpp); 1, 0 or -1.
 int key_in_list(PyObject* items, PyObject* key);
 
+// A counter that moves whenever code outside the module may have run since
+// it last moved: Python code, finalisers, another thread. The key indexes
+// trust a list they checked while the counter stands still; every place
+// that may let foreign code run advances it right after (keys.cpp, walk.cpp).
+extern uint64_t foreign_code_epoch;
+inline void note_foreign_code() { ++foreign_code_epoch; }
+
 // Type readiness (omitter.cpp): fills the tables and readies both types.
 int ready_omitter_types();
 
@@ -54,6 +61,8 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override);
 PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override,
                             OmitRecurseOptions* options);
 extern PyMethodDef omit_def, omit_recurse_def;
+// Decide at import whether the walk may read dict entries in place.
+int check_dict_layout();
 
 // Only classes defined in Python (or with an instance dict) can override the
 // walk's methods; objects of the module's own types never need a lookup.

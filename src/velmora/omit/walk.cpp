@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velmora {
@@ -91,15 +92,79 @@ int is_number(PyObject* value) {
 
 // ---- Stores ----------------------------------------------------------------------
 
-// The head of CPython 3.11's dict keys object; only its kind is read.
-struct DictKeysHead {
+// ---- Dict layout -----------------------------------------------------------------
+//
+// The walk reads dict entries in place, as PyDict_Next does, but without its
+// per-call overhead. This mirrors CPython 3.11's dict keys object; the
+// module checks at import that it iterates exactly like PyDict_Next and uses
+// PyDict_Next otherwise (dict_layout_verified).
+
+struct DictKeys311 {
     Py_ssize_t dk_refcnt;
     uint8_t dk_log2_size;
     uint8_t dk_log2_index_bytes;
     uint8_t dk_kind;  // 0: general keys; otherwise exact str keys only
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[8];  // the index table; the entries follow it
 };
-static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000,
-              "DictKeysHead mirrors CPython 3.11");
+struct UnicodeEntry {
+    PyObject* me_key;
+    PyObject* me_value;
+};
+struct GeneralEntry {
+    Py_hash_t me_hash;
+    PyObject* me_key;
+    PyObject* me_value;
+};
+static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000, "mirrors CPython 3.11 dicts");
+static_assert(offsetof(DictKeys311, dk_indices) == 32);
+
+bool dict_layout_verified = false;
+
+DictKeys311* keys_of(PyObject* dict) {
+    return reinterpret_cast<DictKeys311*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+}
+
+bool only_str_keys(PyObject* dict) { return keys_of(dict)->dk_kind != 0; }
+
+// PyDict_Next for combined tables, read in place; split tables (instance
+// dicts) go through PyDict_Next itself.
+inline int dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) {
+    auto* mp = reinterpret_cast<PyDictObject*>(dict);
+    if (!dict_layout_verified || mp->ma_values != nullptr) return PyDict_Next(dict, pos, key, value);
+    DictKeys311* keys = keys_of(dict);
+    Py_ssize_t i = *pos;
+    const Py_ssize_t n = keys->dk_nentries;
+    if (i < 0 || i >= n) return 0;
+    char* entries = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
+    if (keys->dk_kind != 0) {
+        auto* entry = reinterpret_cast<UnicodeEntry*>(entries) + i;
+        while (i < n && entry->me_value == nullptr) {
+            entry++;
+            i++;
+        }
+        if (i >= n) return 0;
+        *key = entry->me_key;
+        *value = entry->me_value;
+        // The values of decoded data are scattered objects: ask for the next
+        // one's header while this one is handled. (A null or stale address
+        // is harmless to a prefetch.)
+        if (i + 1 < n) __builtin_prefetch(entry[1].me_value);
+    } else {
+        auto* entry = reinterpret_cast<GeneralEntry*>(entries) + i;
+        while (i < n && entry->me_value == nullptr) {
+            entry++;
+            i++;
+        }
+        if (i >= n) return 0;
+        *key = entry->me_key;
+        *value = entry->me_value;
+    }
+    *pos = i + 1;
+    return 1;
+}
 
 uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
@@ -109,11 +174,20 @@ uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(d
 // not run Python code (an exact str key in a dict of exact str keys, where
 // the lookup compares only str objects).
 int store_walked(PyObject* dict, PyObject* key, PyObject* value, PyObject* walked, uint64_t version) {
-    if (walked == value && dict_version(dict) == version && PyUnicode_CheckExact(key) &&
-        reinterpret_cast<DictKeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)->dk_kind != 0) {
+    if (walked == value && dict_version(dict) == version && PyUnicode_CheckExact(key) && only_str_keys(dict)) {
         return 0;
     }
     return PyDict_SetItem(dict, key, walked);
+}
+
+// Store a mask under `key`. An exact str key carries its hash once it has
+// been in a dict, so the store need not ask for it again.
+int store_mask(PyObject* dict, PyObject* key, PyObject* mask) {
+    if (PyUnicode_CheckExact(key)) {
+        Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+        if (hash != -1) return _PyDict_SetItem_KnownHash(dict, key, mask, hash);
+    }
+    return PyDict_SetItem(dict, key, mask);
 }
 
 // Put a walked item back at index i; storing the object that is already
@@ -140,6 +214,42 @@ PyObject* fail_unexpected(const char* expected, PyObject* value, const char* qua
 
 }  // namespace
 
+// Compare dict_next with PyDict_Next on dicts of both key kinds, including
+// deleted entries; only a perfect match enables reading entries in place.
+int check_dict_layout() {
+    dict_layout_verified = false;
+    Ref str_keys = Ref::steal(PyDict_New());
+    Ref mixed_keys = Ref::steal(PyDict_New());
+    if (!str_keys || !mixed_keys) return -1;
+    for (long i = 0; i < 40; i++) {
+        Ref number = Ref::steal(PyLong_FromLong(i));
+        Ref text = Ref::steal(PyUnicode_FromFormat("k%ld", i));
+        if (!number || !text || PyDict_SetItem(str_keys.get(), text.get(), number.get()) < 0 ||
+            PyDict_SetItem(mixed_keys.get(), i % 2 ? number.get() : text.get(), text.get()) < 0) {
+            return -1;
+        }
+        if (i % 3 == 0 && (PyDict_DelItem(str_keys.get(), text.get()) < 0 ||
+                           PyDict_DelItem(mixed_keys.get(), i % 2 ? number.get() : text.get()) < 0)) {
+            return -1;
+        }
+    }
+    dict_layout_verified = true;
+    for (PyObject* dict : {str_keys.get(), mixed_keys.get()}) {
+        Py_ssize_t a = 0, b = 0;
+        PyObject *ka, *va, *kb, *vb;
+        for (;;) {
+            int more_a = PyDict_Next(dict, &a, &ka, &va);
+            int more_b = dict_next(dict, &b, &kb, &vb);
+            if (more_a != more_b || (more_a && (a != b || ka != kb || va != vb))) {
+                dict_layout_verified = false;
+                return 0;
+            }
+            if (!more_a) break;
+        }
+    }
+    return 0;
+}
+
 // ---- Slot 2: dicts ------------------------------------------------------------
 
 PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
@@ -165,32 +275,49 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             return fail(kOmit, 48);
         }
         PyObject *k, *v;
-        if (!PyDict_Next(target, &pos, &k, &v)) break;
+        if (!dict_next(target, &pos, &k, &v)) break;
+
+        // Exact built-in types are classified without running any code;
+        // anything else takes the general number test first, which may.
+        PyTypeObject* tp = Py_TYPE(v);
+        unsigned long flags;
+        if (tp == &PyUnicode_Type || tp == &PyDict_Type || tp == &PyList_Type) {
+            flags = tp->tp_flags;
+        } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
+            continue;
+        } else {
+            Ref key = Ref::borrow(k);
+            Ref value = Ref::borrow(v);
+            int number = is_number(v);
+            if (number < 0) return fail(kOmit, 49);
+            if (number) continue;
+            flags = tp->tp_flags;
+            if (!(flags & (Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS))) {
+                continue;
+            }
+        }
         Ref key = Ref::borrow(k);
         Ref value = Ref::borrow(v);
 
-        int number = is_number(v);
-        if (number < 0) return fail(kOmit, 49);
-        if (number) continue;
-
-        const unsigned long flags = Py_TYPE(v)->tp_flags;
         if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
             if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 52);
             int hide = self->vtab->should_hide(self, k);
-            if (PyErr_Occurred()) return fail(kOmit, 52);
-            if (!hide) continue;
+            if (!hide) {
+                if (PyErr_Occurred()) return fail(kOmit, 52);
+                continue;
+            }
             if (!PyUnicode_CheckExact(v)) return fail_unexpected("unicode", v, kOmit, 54);
             Ref mask = Ref::steal(mask_str(v));
-            if (!mask || PyDict_SetItem(target, k, mask.get()) < 0) return fail(kOmit, 54);
+            if (!mask || store_mask(target, k, mask.get()) < 0) return fail(kOmit, 54);
         } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
             if (!PyDict_CheckExact(v)) return fail_unexpected("dict", v, kOmit, 56);
             const uint64_t version = dict_version(target);
             Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
             if (!walked || store_walked(target, k, v, walked.get(), version) < 0) return fail(kOmit, 56);
-        } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+        } else {
             if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 58);
             int hide = self->vtab->should_hide(self, k);
-            if (PyErr_Occurred()) return fail(kOmit, 58);
+            if (!hide && PyErr_Occurred()) return fail(kOmit, 58);
             if (!PyList_CheckExact(v)) return fail_unexpected("list", v, kOmit, 59);
             OmitRecurseOptions options{1, hide};
             const uint64_t version = dict_version(target);
@@ -229,6 +356,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
             return fail(kOmitRecurse, 66);
         }
         PyObject* raw = PyList_GET_ITEM(target, i);
+        if (i + 1 < PyList_GET_SIZE(target)) __builtin_prefetch(PyList_GET_ITEM(target, i + 1));
         Ref item = Ref::borrow(raw);
         const unsigned long flags = Py_TYPE(raw)->tp_flags;
         if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
