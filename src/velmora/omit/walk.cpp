@@ -74,7 +74,8 @@ private:
 
 // The number test: isinstance(value, bool), or an int, float or complex (or a
 // subtype). For the common built-in types the answer is known without the
-// `__class__` lookup that isinstance would make. -1 on error.
+// `__class__` lookup that isinstance would make; that lookup may run Python
+// code, so it advances the foreign-code epoch. -1 on error.
 int is_number(PyObject* value) {
     PyTypeObject* tp = Py_TYPE(value);
     if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || tp == &PyComplex_Type) {
@@ -85,10 +86,52 @@ int is_number(PyObject* value) {
         return 0;
     }
     int is_bool = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
+    note_foreign_code();
     if (is_bool != 0) return is_bool;
     if (PyType_HasFeature(tp, Py_TPFLAGS_LONG_SUBCLASS)) return 1;
     return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
 }
+
+// Keeps the foreign-code epoch honest for one walk frame. Once foreign code
+// may have run, the objects this frame holds may have been detached from
+// the data, and releasing them at the end of the iteration may run
+// finalisers: the epoch moves again after those releases.
+class EpochWatch {
+public:
+    // After an operation that may have let foreign code run.
+    void foreign() {
+        note_foreign_code();
+        dirty_ = true;
+    }
+    // After a call that advanced the epoch if foreign code ran in it.
+    void since(uint64_t mark) {
+        if (foreign_code_epoch != mark) dirty_ = true;
+    }
+    // At the top of each iteration and on leaving the frame, once the
+    // references of the previous iteration have been released.
+    void settle() {
+        if (dirty_) {
+            note_foreign_code();
+            dirty_ = false;
+        }
+    }
+    ~EpochWatch() { settle(); }
+
+private:
+    bool dirty_ = false;
+};
+
+// Walks entered from Python. A walk entered any other way (through the
+// method table, from native code) cannot know what ran before it.
+int walk_depth = 0;
+
+struct WalkEntry {
+    WalkEntry() {
+        note_foreign_code();
+        walk_depth++;
+    }
+    ~WalkEntry() { walk_depth--; }
+};
 
 // ---- Stores ----------------------------------------------------------------------
 
@@ -172,12 +215,22 @@ uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(d
 // very object that stands there and the dict has not changed since the pair
 // was read, the store would change nothing; it is skipped if it also could
 // not run Python code (an exact str key in a dict of exact str keys, where
-// the lookup compares only str objects).
-int store_walked(PyObject* dict, PyObject* key, PyObject* value, PyObject* walked, uint64_t version) {
+// the lookup compares only str objects). A store that happens may release
+// the old value and run its finaliser.
+int store_walked(PyObject* dict, PyObject* key, PyObject* value, PyObject* walked, uint64_t version,
+                 EpochWatch& watch) {
     if (walked == value && dict_version(dict) == version && PyUnicode_CheckExact(key) && only_str_keys(dict)) {
         return 0;
     }
-    return PyDict_SetItem(dict, key, walked);
+    int stored = PyDict_SetItem(dict, key, walked);
+    watch.foreign();
+    return stored;
+}
+
+// Whether storing under an exact str key runs no foreign code: a combined
+// table of exact str keys compares keys as str only.
+bool pure_store_target(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr && only_str_keys(dict);
 }
 
 // Store a mask under `key`. An exact str key carries its hash once it has
@@ -192,12 +245,22 @@ int store_mask(PyObject* dict, PyObject* key, PyObject* mask) {
 
 // Put a walked item back at index i; storing the object that is already
 // there is the same as releasing our reference to it.
-int put_walked(PyObject* list, Py_ssize_t i, PyObject* walked) {
+int put_walked(PyObject* list, Py_ssize_t i, PyObject* walked, EpochWatch& watch) {
     if (i < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, i) == walked) {
-        Py_DECREF(walked);
+        Py_DECREF(walked);  // the list holds it too
         return 0;
     }
-    return PyList_SetItem(list, i, walked);
+    int stored = PyList_SetItem(list, i, walked);
+    watch.foreign();
+    return stored;
+}
+
+// The override dispatch may run Python code whenever it passes its gate.
+int dispatch(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* target, int do_flag,
+             PyObject** answer) {
+    int handled = dispatch_override(self, name, own, target, do_flag, answer);
+    note_foreign_code();
+    return handled;
 }
 
 bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
@@ -253,11 +316,12 @@ int check_dict_layout() {
 // ---- Slot 2: dicts ------------------------------------------------------------
 
 PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+    if (walk_depth == 0) note_foreign_code();
     DepthGuard depth;
     if (!depth.enter()) return fail(kOmit, 48);
     if (!skip_override && may_override(Py_TYPE(self))) {
         PyObject* answer = nullptr;
-        int handled = dispatch_override(self, g.s_omit, &omit_def, target, 1, &answer);
+        int handled = dispatch(self, g.s_omit, &omit_def, target, 1, &answer);
         if (handled < 0) return nullptr;
         if (handled > 0) return answer;
     }
@@ -266,10 +330,12 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         return fail(kOmit, 48);
     }
 
+    EpochWatch watch;
     Ref dict = Ref::borrow(target);
     const Py_ssize_t size = PyDict_GET_SIZE(target);
     Py_ssize_t pos = 0;
     for (;;) {
+        watch.settle();
         if (PyDict_GET_SIZE(target) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return fail(kOmit, 48);
@@ -288,7 +354,9 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         } else {
             Ref key = Ref::borrow(k);
             Ref value = Ref::borrow(v);
+            const uint64_t before = foreign_code_epoch;
             int number = is_number(v);
+            watch.since(before);
             if (number < 0) return fail(kOmit, 49);
             if (number) continue;
             flags = tp->tp_flags;
@@ -298,31 +366,42 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         }
         Ref key = Ref::borrow(k);
         Ref value = Ref::borrow(v);
+        const uint64_t read_at = foreign_code_epoch;
 
         if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
             if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 52);
             int hide = self->vtab->should_hide(self, k);
+            watch.since(read_at);
             if (!hide) {
                 if (PyErr_Occurred()) return fail(kOmit, 52);
                 continue;
             }
             if (!PyUnicode_CheckExact(v)) return fail_unexpected("unicode", v, kOmit, 54);
             Ref mask = Ref::steal(mask_str(v));
-            if (!mask || store_mask(target, k, mask.get()) < 0) return fail(kOmit, 54);
+            if (!mask) return fail(kOmit, 54);
+            // With nothing foreign run since the pair was read, the value
+            // replaced is still `v`, an exact str, and the store is quiet.
+            const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
+            int stored = store_mask(target, k, mask.get());
+            if (!quiet) watch.foreign();
+            if (stored < 0) return fail(kOmit, 54);
         } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
             if (!PyDict_CheckExact(v)) return fail_unexpected("dict", v, kOmit, 56);
             const uint64_t version = dict_version(target);
             Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
-            if (!walked || store_walked(target, k, v, walked.get(), version) < 0) return fail(kOmit, 56);
+            watch.since(read_at);
+            if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) return fail(kOmit, 56);
         } else {
             if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 58);
             int hide = self->vtab->should_hide(self, k);
+            watch.since(read_at);
             if (!hide && PyErr_Occurred()) return fail(kOmit, 58);
             if (!PyList_CheckExact(v)) return fail_unexpected("list", v, kOmit, 59);
             OmitRecurseOptions options{1, hide};
             const uint64_t version = dict_version(target);
             Ref walked = Ref::steal(self->vtab->omit_recurse(self, v, 0, &options));
-            if (!walked || store_walked(target, k, v, walked.get(), version) < 0) return fail(kOmit, 59);
+            watch.since(read_at);
+            if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) return fail(kOmit, 59);
         }
     }
     return dict.release();
@@ -332,12 +411,13 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
 
 PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override,
                             OmitRecurseOptions* options) {
+    if (walk_depth == 0) note_foreign_code();
     const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
     DepthGuard depth;
     if (!depth.enter()) return fail(kOmitRecurse, 64);
     if (!skip_override && may_override(Py_TYPE(self))) {
         PyObject* answer = nullptr;
-        int handled = dispatch_override(self, g.s_omit_recurse, &omit_recurse_def, target, do_hide, &answer);
+        int handled = dispatch(self, g.s_omit_recurse, &omit_recurse_def, target, do_hide, &answer);
         if (handled < 0) return nullptr;
         if (handled > 0) return answer;
     }
@@ -346,9 +426,11 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
         return fail(kOmitRecurse, 64);
     }
 
+    EpochWatch watch;
     Ref list = Ref::borrow(target);
     const Py_ssize_t length = PyList_GET_SIZE(target);
     for (Py_ssize_t i = 0; i < length; i++) {
+        watch.settle();
         // Python code run from this walk may have shortened the list: never
         // read past its current end.
         if (i >= PyList_GET_SIZE(target)) {
@@ -358,21 +440,30 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
         PyObject* raw = PyList_GET_ITEM(target, i);
         if (i + 1 < PyList_GET_SIZE(target)) __builtin_prefetch(PyList_GET_ITEM(target, i + 1));
         Ref item = Ref::borrow(raw);
+        const uint64_t read_at = foreign_code_epoch;
         const unsigned long flags = Py_TYPE(raw)->tp_flags;
         if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
             if (!PyDict_CheckExact(raw)) return fail_unexpected("dict", raw, kOmitRecurse, 68);
             PyObject* walked = self->vtab->omit(self, raw, 0);
+            watch.since(read_at);
             // PyList_SetItem checks the index against the current length.
-            if (walked == nullptr || put_walked(target, i, walked) < 0) return fail(kOmitRecurse, 68);
+            if (walked == nullptr || put_walked(target, i, walked, watch) < 0) return fail(kOmitRecurse, 68);
         } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
             if (!PyList_CheckExact(raw)) return fail_unexpected("list", raw, kOmitRecurse, 70);
             OmitRecurseOptions nested{1, do_hide};
             PyObject* walked = self->vtab->omit_recurse(self, raw, 0, &nested);
-            if (walked == nullptr || put_walked(target, i, walked) < 0) return fail(kOmitRecurse, 70);
+            watch.since(read_at);
+            if (walked == nullptr || put_walked(target, i, walked, watch) < 0) return fail(kOmitRecurse, 70);
         } else if (do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
             if (!PyUnicode_CheckExact(raw)) return fail_unexpected("unicode", raw, kOmitRecurse, 72);
             PyObject* mask = mask_str(raw);
-            if (mask == nullptr || PyList_SetItem(target, i, mask) < 0) return fail(kOmitRecurse, 72);
+            if (mask == nullptr) return fail(kOmitRecurse, 72);
+            // The item replaced is still `raw` unless foreign code ran (and
+            // we hold `raw` either way): only a foreign replacement is loud.
+            const bool quiet = foreign_code_epoch == read_at;
+            int stored = PyList_SetItem(target, i, mask);
+            if (!quiet) watch.foreign();
+            if (stored < 0) return fail(kOmitRecurse, 72);
         }
     }
     return list.release();
@@ -395,6 +486,7 @@ PyObject* py_omit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     // Hold the omitter for the whole walk: Python code run from it must not
     // be able to release the object whose table we call through.
     Ref keep = Ref::borrow(self);
+    WalkEntry entry;
     OmitterObject* omitter = as_omitter(self);
     PyObject* result = omitter->vtab->omit(omitter, target, 1);
     if (result == nullptr) add_traceback(kOmit, 46);
@@ -418,6 +510,7 @@ PyObject* py_omit_recurse(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     if (!check_exact_type(slots[0], &PyList_Type, true, "target")) return nullptr;
     Ref keep = Ref::borrow(self);
+    WalkEntry entry;
     OmitterObject* omitter = as_omitter(self);
     OmitRecurseOptions options{1, do_hide};
     PyObject* result = omitter->vtab->omit_recurse(omitter, slots[0], 1, &options);

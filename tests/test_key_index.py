@@ -1,0 +1,118 @@
+"""Long key lists are answered from an index; it must never answer for a
+list that changed under it, whatever ran the change."""
+
+import pytest
+
+import velmora.omit as omit
+
+DECOYS = [f"decoy{i}" for i in range(10)]  # long enough to be indexed
+
+
+def key_list(omitter):
+    """The omitter's own key list, as its pickling state hands it out."""
+    return omitter.__reduce__()[2][0]
+
+
+def hide_b(keys):
+    keys[0] = "b"  # same length, different item
+
+
+class ClassHook:
+    """A value whose __class__ lookup (made by the walk's bool test) runs code."""
+
+    def __init__(self, action):
+        self.action = action
+
+    @property
+    def __class__(self):
+        self.action()
+        return ClassHook
+
+
+class Finaliser:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+class Mutating(omit.Omitter):
+    """Changes its own key list when the walk hands it a dict marked "first"."""
+
+    def omit(self, target):
+        if "first" in target:
+            hide_b(key_list(self))
+        return super().omit(target)
+
+
+class Eq:
+    def __init__(self, action):
+        self.action = action
+
+    def __eq__(self, other):
+        self.action()
+        return False
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("how", ["override", "class hook", "equality"])
+def test_index_sees_changes_made_by_python_code_mid_walk(how):
+    o = (Mutating if how == "override" else omit.Omitter)(list(DECOYS))
+    keys = key_list(o)
+    o.omit({"warm": "up", "b": "x"})  # build and check the index
+    first = {
+        "override": {"first": 1},
+        "class hook": ClassHook(lambda: hide_b(keys)),
+        "equality": "x",
+    }[how]
+    if how == "equality":
+        keys.append(Eq(lambda: hide_b(keys)))
+    data = {"a": first, "b": "secret", "c": {"b": "s2"}}
+    o.omit(data)
+    assert keys[0] == "b"
+    assert data["b"] == "******" and data["c"] == {"b": "**"}
+
+
+def test_index_sees_changes_made_by_a_finaliser_mid_walk():
+    class Replacing(omit.Omitter):
+        def omit(self, target):
+            if "f" in target:
+                return {}  # stored in place of `target`, whose release follows
+            return super().omit(target)
+
+    o = Replacing(list(DECOYS))
+    keys = key_list(o)
+    o.omit({"warm": "up"})
+    data = {"n": {"f": Finaliser(lambda: hide_b(keys))}, "b": "secret", "c": {"b": "s2"}}
+    o.omit(data)
+    assert keys[0] == "b"
+    assert data == {"n": {}, "b": "******", "c": {"b": "**"}}
+
+
+def test_index_sees_changes_made_between_walks():
+    o = omit.Omitter(list(DECOYS))
+    keys = key_list(o)
+    assert o.omit({"b": "x"}) == {"b": "x"}
+    keys.append("b")
+    assert o.omit({"b": "x"}) == {"b": "*"}
+    keys.remove("b")
+    assert o.omit({"b": "x"}) == {"b": "x"}
+
+
+@pytest.mark.parametrize(
+    "extra, key, expected",
+    [
+        ("b", "b", True),
+        (None, None, True),  # a None item is found by identity
+        (1, None, False),
+        ("B", "b", False),
+    ],
+)
+def test_long_lists_answer_like_the_interpreter(extra, key, expected):
+    keys = list(DECOYS) + [extra]
+    assert (key in keys) is expected
+    data = {key: "secret"}
+    omit.Omitter(keys).omit(data)
+    assert (data[key] == "******") is expected
