@@ -187,22 +187,17 @@ int foreign_contains(PyObject* items, PyObject* key) {
     return found;
 }
 
-int key_in_list(PyObject* items, PyObject* key) {
-    if (!PyList_CheckExact(items)) return foreign_contains(items, key);
-    const bool str_key = plain_str(key);
-    if ((str_key || key == Py_None) && PyList_GET_SIZE(items) >= kIndexFrom) {
-        int found = last_used->lookup(items, key);
-        if (found < 0) found = indexed_contains(items, key);
-        if (found >= 0) return found;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); i++) {
+// The scan, in list order, from item `start` on. Equality tests may run
+// Python code that drops the list (by re-initialising its omitter), so the
+// caller holds the list; the items compared are held here.
+int scan_contains(PyObject* items, PyObject* key, bool str_key, Py_ssize_t start) {
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(items); i++) {
         PyObject* item = PyList_GET_ITEM(items, i);
         if (item == key) return 1;
         if (str_key && plain_str(item)) {
             if (same_text(item, key)) return 1;
             continue;
         }
-        // Python code may run: keep the item alive even if it is removed.
         Ref keep = Ref::borrow(item);
         int r = PyObject_RichCompareBool(item, key, Py_EQ);
         keep.reset();
@@ -210,6 +205,36 @@ int key_in_list(PyObject* items, PyObject* key) {
         if (r != 0) return r;
     }
     return 0;
+}
+
+int key_in_list(PyObject* items, PyObject* key) {
+    if (!PyList_CheckExact(items)) {
+        Ref held = Ref::borrow(items);
+        return foreign_contains(items, key);
+    }
+    const bool str_key = plain_str(key);
+    const Py_ssize_t size = PyList_GET_SIZE(items);
+    if ((str_key || key == Py_None) && size >= kIndexFrom) {
+        int found = last_used->lookup(items, key);
+        if (found < 0) found = indexed_contains(items, key);
+        if (found >= 0) return found;
+    }
+    // As long as the items are the key itself or exact str, nothing runs.
+    Py_ssize_t i = 0;
+    for (; i < size; i++) {
+        PyObject* item = PyList_GET_ITEM(items, i);
+        if (item == key) return 1;
+        if (!str_key || !plain_str(item)) break;
+        if (same_text(item, key)) return 1;
+    }
+    if (i == size) return 0;
+    Py_INCREF(items);
+    int found = scan_contains(items, key, str_key, i);
+    // If ours was the last reference, the release may run finalisers.
+    const bool last = Py_REFCNT(items) == 1;
+    Py_DECREF(items);
+    if (last) note_foreign_code();
+    return found;
 }
 
 }  // namespace velmora

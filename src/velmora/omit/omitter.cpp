@@ -12,19 +12,9 @@ constexpr const char* kNoTrustInit = "velmora.omit.NoTrustOmitter.__init__";
 
 // ---- should_hide ------------------------------------------------------------
 
-// Equality tests may run Python code that re-initialises the omitter and
-// drops its list: scan a list we hold ourselves. If ours was the last
-// reference, releasing it may run finalisers of its items.
-void release_scanned(PyObject* list) {
-    const bool last = Py_REFCNT(list) == 1;
-    Py_DECREF(list);
-    if (last) note_foreign_code();
-}
-
 int omitter_should_hide(OmitterObject* self, PyObject* key) {
-    PyObject* omissions = new_ref(self->omissions);
-    int found = key_in_list(omissions, key);
-    release_scanned(omissions);
+    // key_in_list holds the list itself wherever Python code may run.
+    int found = key_in_list(self->omissions, key);
     if (found < 0) {
         add_traceback("velmora.omit.Omitter.should_hide", 44);
         return 0;
@@ -33,9 +23,7 @@ int omitter_should_hide(OmitterObject* self, PyObject* key) {
 }
 
 int no_trust_should_hide(OmitterObject* self, PyObject* key) {
-    PyObject* trusted = new_ref(reinterpret_cast<NoTrustOmitterObject*>(self)->trusted);
-    int found = key_in_list(trusted, key);
-    release_scanned(trusted);
+    int found = key_in_list(reinterpret_cast<NoTrustOmitterObject*>(self)->trusted, key);
     if (found < 0) {
         add_traceback("velmora.omit.NoTrustOmitter.should_hide", 85);
         return 0;

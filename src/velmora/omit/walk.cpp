@@ -347,8 +347,12 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         // anything else takes the general number test first, which may.
         PyTypeObject* tp = Py_TYPE(v);
         unsigned long flags;
-        if (tp == &PyUnicode_Type || tp == &PyDict_Type || tp == &PyList_Type) {
-            flags = tp->tp_flags;
+        if (tp == &PyUnicode_Type) {
+            flags = Py_TPFLAGS_UNICODE_SUBCLASS;
+        } else if (tp == &PyDict_Type) {
+            flags = Py_TPFLAGS_DICT_SUBCLASS;
+        } else if (tp == &PyList_Type) {
+            flags = Py_TPFLAGS_LIST_SUBCLASS;
         } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
             continue;
         } else {
