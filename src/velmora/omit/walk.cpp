@@ -191,10 +191,6 @@ inline int dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject**
         if (i >= n) return 0;
         *key = entry->me_key;
         *value = entry->me_value;
-        // The values of decoded data are scattered objects: ask for the next
-        // one's header while this one is handled. (A null or stale address
-        // is harmless to a prefetch.)
-        if (i + 1 < n) __builtin_prefetch(entry[1].me_value);
     } else {
         auto* entry = reinterpret_cast<GeneralEntry*>(entries) + i;
         while (i < n && entry->me_value == nullptr) {
@@ -442,7 +438,6 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
             return fail(kOmitRecurse, 66);
         }
         PyObject* raw = PyList_GET_ITEM(target, i);
-        if (i + 1 < PyList_GET_SIZE(target)) __builtin_prefetch(PyList_GET_ITEM(target, i + 1));
         Ref item = Ref::borrow(raw);
         const uint64_t read_at = foreign_code_epoch;
         const unsigned long flags = Py_TYPE(raw)->tp_flags;
