@@ -8,7 +8,8 @@ import re
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 
-def test_readme_examples():
+def test_readme_examples(monkeypatch):
+    monkeypatch.chdir(README.parent)  # the examples read the bundled files
     blocks = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
     test = doctest.DocTestParser().get_doctest("".join(blocks), {}, "README", str(README), 0)
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
