@@ -68,8 +68,10 @@ public:
         return answer;
     }
 
+    // Whether the list (the one this index was built for) still holds
+    // exactly the items it was built from.
     bool current_for(PyObject* list) const {
-        return list == list_ && PyList_GET_SIZE(list) == size_ &&
+        return PyList_GET_SIZE(list) == size_ &&
                std::memcmp(reinterpret_cast<PyListObject*>(list)->ob_item, items_,
                            static_cast<size_t>(size_) * sizeof(PyObject*)) == 0;
     }
@@ -155,8 +157,10 @@ int next_slot = 0;
 KeyIndex* last_used = &indexes[0];
 
 int indexed_contains(PyObject* list, PyObject* key) {
+    int found = last_used->lookup(list, key);
+    if (found >= 0) return found;
     for (KeyIndex& index : indexes) {
-        int found = index.lookup(list, key);
+        found = index.lookup(list, key);
         if (found >= 0) {
             last_used = &index;
             return found;
@@ -215,8 +219,7 @@ int key_in_list(PyObject* items, PyObject* key) {
     const bool str_key = plain_str(key);
     const Py_ssize_t size = PyList_GET_SIZE(items);
     if ((str_key || key == Py_None) && size >= kIndexFrom) {
-        int found = last_used->lookup(items, key);
-        if (found < 0) found = indexed_contains(items, key);
+        int found = indexed_contains(items, key);
         if (found >= 0) return found;
     }
     // As long as the items are the key itself or exact str, nothing runs.

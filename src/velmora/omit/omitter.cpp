@@ -181,10 +181,6 @@ struct OverrideCache {
 };
 OverrideCache omit_cache, omit_recurse_cache;
 
-uint64_t dict_version(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
 uint64_t type_dict_version(PyTypeObject* tp) {
     return tp->tp_dict != nullptr ? dict_version(tp->tp_dict) : 0;
 }

@@ -77,7 +77,7 @@ T fail_at(const char* qualname, int line, T value) {
 // or deleting the name is seen at the next reduction.
 PyObject* lookup_reconstructor(PickleKind& kind) {
     PyObject* dict = g.module_dict;
-    uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    uint64_t version = dict_version(dict);
     if (kind.cached != nullptr && kind.cached_version == version) return new_ref(kind.cached);
     PyObject* name = *kind.reconstructor;
     PyObject* found = PyDict_GetItemWithError(dict, name);

@@ -135,6 +135,11 @@ PyObject* call_object(PyObject* callable, PyObject* const* args, Py_ssize_t narg
 // Returns 1 found, 0 absent, -1 error.
 int lookup_attr(PyObject* obj, PyObject* name, Ref* out);
 
+// The PEP 509 version tag of a dict: it changes whenever the dict does.
+inline uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
 // Equality of two ready, exact str objects (keys.cpp).
 bool same_text(PyObject* a, PyObject* b);
 

@@ -133,8 +133,6 @@ struct WalkEntry {
     ~WalkEntry() { walk_depth--; }
 };
 
-// ---- Stores ----------------------------------------------------------------------
-
 // ---- Dict layout -----------------------------------------------------------------
 //
 // The walk reads dict entries in place, as PyDict_Next does, but without its
@@ -172,40 +170,36 @@ DictKeys311* keys_of(PyObject* dict) {
 
 bool only_str_keys(PyObject* dict) { return keys_of(dict)->dk_kind != 0; }
 
+// The first live entry at or after *pos among n entries of type Entry.
+template <typename Entry>
+int next_entry(char* entries, Py_ssize_t n, Py_ssize_t* pos, PyObject** key, PyObject** value) {
+    Py_ssize_t i = *pos;
+    auto* entry = reinterpret_cast<Entry*>(entries) + i;
+    while (i < n && entry->me_value == nullptr) {
+        entry++;
+        i++;
+    }
+    if (i >= n) return 0;
+    *key = entry->me_key;
+    *value = entry->me_value;
+    *pos = i + 1;
+    return 1;
+}
+
 // PyDict_Next for combined tables, read in place; split tables (instance
 // dicts) go through PyDict_Next itself.
 inline int dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) {
     auto* mp = reinterpret_cast<PyDictObject*>(dict);
     if (!dict_layout_verified || mp->ma_values != nullptr) return PyDict_Next(dict, pos, key, value);
     DictKeys311* keys = keys_of(dict);
-    Py_ssize_t i = *pos;
     const Py_ssize_t n = keys->dk_nentries;
-    if (i < 0 || i >= n) return 0;
+    if (*pos < 0 || *pos >= n) return 0;
     char* entries = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
-    if (keys->dk_kind != 0) {
-        auto* entry = reinterpret_cast<UnicodeEntry*>(entries) + i;
-        while (i < n && entry->me_value == nullptr) {
-            entry++;
-            i++;
-        }
-        if (i >= n) return 0;
-        *key = entry->me_key;
-        *value = entry->me_value;
-    } else {
-        auto* entry = reinterpret_cast<GeneralEntry*>(entries) + i;
-        while (i < n && entry->me_value == nullptr) {
-            entry++;
-            i++;
-        }
-        if (i >= n) return 0;
-        *key = entry->me_key;
-        *value = entry->me_value;
-    }
-    *pos = i + 1;
-    return 1;
+    return keys->dk_kind != 0 ? next_entry<UnicodeEntry>(entries, n, pos, key, value)
+                              : next_entry<GeneralEntry>(entries, n, pos, key, value);
 }
 
-uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+// ---- Stores ----------------------------------------------------------------------
 
 // Store a walked container back under `key`. When the walk gave back the
 // very object that stands there and the dict has not changed since the pair
