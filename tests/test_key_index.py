@@ -5,7 +5,8 @@ import pytest
 
 import velmora.omit as omit
 
-DECOYS = [f"decoy{i}" for i in range(10)]  # long enough to be indexed
+DECOYS = [f"decoy{i}" for i in range(10)]
+SIZES = pytest.mark.parametrize("size", [1, 10], ids=["one key", "ten keys"])
 
 
 def key_list(omitter):
@@ -57,9 +58,10 @@ class Eq:
     __hash__ = object.__hash__
 
 
+@SIZES
 @pytest.mark.parametrize("how", ["override", "class hook", "equality"])
-def test_index_sees_changes_made_by_python_code_mid_walk(how):
-    o = (Mutating if how == "override" else omit.Omitter)(list(DECOYS))
+def test_index_sees_changes_made_by_python_code_mid_walk(how, size):
+    o = (Mutating if how == "override" else omit.Omitter)(DECOYS[:size])
     keys = key_list(o)
     o.omit({"warm": "up", "b": "x"})  # build and check the index
     first = {
@@ -75,14 +77,15 @@ def test_index_sees_changes_made_by_python_code_mid_walk(how):
     assert data["b"] == "******" and data["c"] == {"b": "**"}
 
 
-def test_index_sees_changes_made_by_a_finaliser_mid_walk():
+@SIZES
+def test_index_sees_changes_made_by_a_finaliser_mid_walk(size):
     class Replacing(omit.Omitter):
         def omit(self, target):
             if "f" in target:
                 return {}  # stored in place of `target`, whose release follows
             return super().omit(target)
 
-    o = Replacing(list(DECOYS))
+    o = Replacing(DECOYS[:size])
     keys = key_list(o)
     o.omit({"warm": "up"})
     data = {"n": {"f": Finaliser(lambda: hide_b(keys))}, "b": "secret", "c": {"b": "s2"}}
@@ -91,8 +94,9 @@ def test_index_sees_changes_made_by_a_finaliser_mid_walk():
     assert data == {"n": {}, "b": "******", "c": {"b": "**"}}
 
 
-def test_index_sees_changes_made_between_walks():
-    o = omit.Omitter(list(DECOYS))
+@SIZES
+def test_index_sees_changes_made_between_walks(size):
+    o = omit.Omitter(DECOYS[:size])
     keys = key_list(o)
     assert o.omit({"b": "x"}) == {"b": "x"}
     keys.append("b")

@@ -7,7 +7,7 @@
 //    and cannot fail, so that pair is compared here directly (length, cached
 //    hash, then the characters). Any other pair goes through the rich
 //    comparison, in list order, as the interpreter does it.
-//  * For longer lists made only of exact str items, a hash index answers in
+//  * For lists made only of exact str items, a hash index answers in
 //    constant time. The list may be changed from outside (its owner hands it
 //    out through the pickling state, `copy.copy` shares it), so the index
 //    holds references to the list and to the items it was built from and is
@@ -24,6 +24,11 @@ namespace velmora {
 
 uint64_t foreign_code_epoch = 0;
 
+namespace {
+KeyMemo no_memo;  // belongs to no list, so it never answers
+}  // namespace
+KeyMemo* last_memo = &no_memo;
+
 bool same_text(PyObject* a, PyObject* b) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     if (length != PyUnicode_GET_LENGTH(b)) return false;
@@ -39,34 +44,35 @@ namespace {
 
 bool plain_str(PyObject* op) { return PyUnicode_CheckExact(op) && PyUnicode_IS_READY(op); }
 
-// Lists shorter than this are scanned: the check that keeps an index
-// current costs about as much as scanning a few items.
-constexpr Py_ssize_t kIndexFrom = 8;
+// Any non-empty list of exact str is indexed, however short: the walk then
+// answers for a key object it has met before from the index's memo, without
+// a call (remembered_key_in_list), which beats scanning even one item.
+constexpr Py_ssize_t kIndexFrom = 1;
 
 class KeyIndex {
 public:
     // 1 found, 0 not found, -1 when this index cannot answer for `list`.
     int lookup(PyObject* list, PyObject* key) {
-        if (list != list_) return -1;
-        if (checked_at_ != foreign_code_epoch) {
+        if (list != memo_.list) return -1;
+        if (memo_.checked_at != foreign_code_epoch) {
             if (!current_for(list)) return -1;
-            checked_at_ = foreign_code_epoch;
+            memo_.checked_at = foreign_code_epoch;
         }
         if (key == Py_None) return 0;  // str == None is False for every item
         // Data decoded from JSON shares one key object per distinct key, so
         // the same key objects come back again and again: remember answers
-        // by object. The memo holds its keys, so an address is never reused
-        // while remembered.
-        const auto address = reinterpret_cast<uintptr_t>(key);
-        Memo& memo = memo_[((address >> 4) ^ (address >> 12)) & (kMemoSize - 1)];
-        if (memo.key == key) return memo.answer;
+        // by object.
+        KeyMemo::Slot& slot = memo_.slot_for(key);
+        if (slot.key == key) return slot.answer;
         int answer = probe(key);
-        PyObject* old = memo.key;
-        memo.key = new_ref(key);
-        memo.answer = answer;
+        PyObject* old = slot.key;
+        slot.key = new_ref(key);
+        slot.answer = answer;
         Py_XDECREF(old);  // a str: its release runs no Python code
         return answer;
     }
+
+    KeyMemo* memo() { return &memo_; }
 
     // Whether the list (the one this index was built for) still holds
     // exactly the items it was built from.
@@ -76,7 +82,7 @@ public:
                            static_cast<size_t>(size_) * sizeof(PyObject*)) == 0;
     }
 
-    bool holds(PyObject* list) const { return list == list_; }
+    bool holds(PyObject* list) const { return list == memo_.list; }
 
     int probe(PyObject* key) const {
         Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
@@ -112,8 +118,8 @@ public:
             while (table[slot] != nullptr) slot = (slot + 1) & (capacity - 1);
             table[slot] = item;
         }
-        list_ = new_ref(list);
-        checked_at_ = foreign_code_epoch;
+        memo_.list = new_ref(list);
+        memo_.checked_at = foreign_code_epoch;
         size_ = size;
         items_ = items;
         table_ = table;
@@ -124,8 +130,8 @@ public:
     void release() {
         // Only lists of str are indexed, so these releases run no Python code.
         for (Py_ssize_t i = 0; i < size_; i++) Py_DECREF(items_[i]);
-        for (Memo& memo : memo_) Py_CLEAR(memo.key);
-        Py_CLEAR(list_);
+        for (KeyMemo::Slot& slot : memo_.slots) Py_CLEAR(slot.key);
+        Py_CLEAR(memo_.list);
         std::free(items_);
         std::free(table_);
         items_ = table_ = nullptr;
@@ -133,19 +139,11 @@ public:
     }
 
 private:
-    static constexpr size_t kMemoSize = 256;
-    struct Memo {
-        PyObject* key = nullptr;
-        int answer = 0;
-    };
-
-    PyObject* list_ = nullptr;
-    uint64_t checked_at_ = 0;
+    KeyMemo memo_;
     Py_ssize_t size_ = 0;
     PyObject** items_ = nullptr;
     PyObject** table_ = nullptr;
     size_t mask_ = 0;
-    Memo memo_[kMemoSize];
 };
 
 // A few recently used lists; a walk asks about one omitter's list over and
@@ -156,13 +154,18 @@ int next_slot = 0;
 
 KeyIndex* last_used = &indexes[0];
 
+void use(KeyIndex* index) {
+    last_used = index;
+    last_memo = index->memo();
+}
+
 int indexed_contains(PyObject* list, PyObject* key) {
     int found = last_used->lookup(list, key);
     if (found >= 0) return found;
     for (KeyIndex& index : indexes) {
         found = index.lookup(list, key);
         if (found >= 0) {
-            last_used = &index;
+            use(&index);
             return found;
         }
     }
@@ -177,7 +180,7 @@ int indexed_contains(PyObject* list, PyObject* key) {
         next_slot = (next_slot + 1) % kIndexSlots;
     }
     if (!target->build(list)) return -1;
-    last_used = target;
+    use(target);
     return target->lookup(list, key);
 }
 

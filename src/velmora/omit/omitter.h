@@ -53,6 +53,37 @@ int key_in_list(PyObject* items, PyObject* key);
 extern uint64_t foreign_code_epoch;
 inline void note_foreign_code() { ++foreign_code_epoch; }
 
+// Answers already given for one key list, by key object (keys.cpp). They
+// hold while the list is the one the memo belongs to and that list was last
+// found unchanged at the current foreign-code epoch. The memo holds its keys,
+// so an address is never reused while remembered.
+struct KeyMemo {
+    static constexpr size_t kSize = 256;
+    struct Slot {
+        PyObject* key = nullptr;
+        int answer = 0;
+    };
+    PyObject* list = nullptr;
+    uint64_t checked_at = 0;
+    Slot slots[kSize];
+
+    Slot& slot_for(PyObject* key) {
+        const auto address = reinterpret_cast<uintptr_t>(key);
+        return slots[((address >> 4) ^ (address >> 12)) & (kSize - 1)];
+    }
+};
+// The memo of the key list asked about last; never null.
+extern KeyMemo* last_memo;
+
+// `key in items` from the last memo without any call: 1 or 0, or -1 when the
+// memo cannot answer and key_in_list must.
+inline int remembered_key_in_list(PyObject* items, PyObject* key) {
+    KeyMemo* memo = last_memo;
+    if (memo->list != items || memo->checked_at != foreign_code_epoch) return -1;
+    const KeyMemo::Slot& slot = memo->slot_for(key);
+    return slot.key == key ? slot.answer : -1;
+}
+
 // Type readiness (omitter.cpp): fills the tables and readies both types.
 int ready_omitter_types();
 

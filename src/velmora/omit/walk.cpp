@@ -170,6 +170,8 @@ DictKeys311* keys_of(PyObject* dict) {
 
 bool only_str_keys(PyObject* dict) { return keys_of(dict)->dk_kind != 0; }
 
+char* entries_of(DictKeys311* keys) { return keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes); }
+
 // The first live entry at or after *pos among n entries of type Entry.
 template <typename Entry>
 int next_entry(char* entries, Py_ssize_t n, Py_ssize_t* pos, PyObject** key, PyObject** value) {
@@ -186,18 +188,93 @@ int next_entry(char* entries, Py_ssize_t n, Py_ssize_t* pos, PyObject** key, PyO
     return 1;
 }
 
-// PyDict_Next for combined tables, read in place; split tables (instance
-// dicts) go through PyDict_Next itself.
-inline int dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) {
-    auto* mp = reinterpret_cast<PyDictObject*>(dict);
-    if (!dict_layout_verified || mp->ma_values != nullptr) return PyDict_Next(dict, pos, key, value);
-    DictKeys311* keys = keys_of(dict);
-    const Py_ssize_t n = keys->dk_nentries;
-    if (*pos < 0 || *pos >= n) return 0;
-    char* entries = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
-    return keys->dk_kind != 0 ? next_entry<UnicodeEntry>(entries, n, pos, key, value)
-                              : next_entry<GeneralEntry>(entries, n, pos, key, value);
+// Entry i if it is live and maps `key` to `value`, else null.
+template <typename Entry>
+PyObject** value_slot(char* entries, Py_ssize_t i, PyObject* key, PyObject* value) {
+    auto* entry = reinterpret_cast<Entry*>(entries) + i;
+    return entry->me_key == key && entry->me_value == value ? &entry->me_value : nullptr;
 }
+
+// Whether the walk may write masks into dict entries itself (checked at
+// import with the rest of the layout).
+bool direct_writes_verified = false;
+
+// A version tag no dict has had before. The interpreter takes a new one from
+// its global counter for every dict it creates, so a dict made and dropped
+// here yields one. The collector is held off meanwhile: a collection run by
+// the allocation could run finalisers, and this must not run other code.
+uint64_t fresh_version() {
+    const int collector_was_on = PyGC_Disable();
+    PyObject* scratch = PyDict_New();
+    if (collector_was_on) PyGC_Enable();
+    if (scratch == nullptr) return 0;
+    const uint64_t version = dict_version(scratch);
+    Py_DECREF(scratch);  // an empty dict: its release runs no other code
+    return version;
+}
+
+// Iterates a dict like PyDict_Next, reading the entries of combined tables in
+// place; split tables (instance dicts) go through PyDict_Next itself. Every
+// step reads the table afresh, so it follows the dict through a resize.
+class DictCursor {
+public:
+    explicit DictCursor(PyObject* dict) : dict_(dict) {}
+
+    int next(PyObject** key, PyObject** value) {
+        auto* mp = reinterpret_cast<PyDictObject*>(dict_);
+        if (!dict_layout_verified || mp->ma_values != nullptr) return PyDict_Next(dict_, &pos_, key, value);
+        DictKeys311* keys = keys_of(dict_);
+        const Py_ssize_t n = keys->dk_nentries;
+        if (pos_ >= n) return 0;
+        char* entries = entries_of(keys);
+        return keys->dk_kind != 0 ? next_entry<UnicodeEntry>(entries, n, &pos_, key, value)
+                                  : next_entry<GeneralEntry>(entries, n, &pos_, key, value);
+    }
+
+    // Put `mask` in place of the value of the entry last returned, exactly
+    // as storing it under `key` would, provided that entry still maps `key`
+    // to `value` in a combined table of this dict alone. The caller holds
+    // `value`, so dropping the dict's reference to it runs nothing.
+    // 1 written (the dict took its own reference to `mask`), 0 when this
+    // cannot be done (nothing changed), -1 on failure.
+    int replace_last(PyObject* key, PyObject* value, PyObject* mask) {
+        auto* mp = reinterpret_cast<PyDictObject*>(dict_);
+        if (!direct_writes_verified || mp->ma_values != nullptr) return 0;
+        DictKeys311* keys = keys_of(dict_);
+        const Py_ssize_t i = pos_ - 1;
+        if (keys->dk_refcnt != 1 || i < 0 || i >= keys->dk_nentries) return 0;
+        char* entries = entries_of(keys);
+        PyObject** slot = keys->dk_kind != 0 ? value_slot<UnicodeEntry>(entries, i, key, value)
+                                             : value_slot<GeneralEntry>(entries, i, key, value);
+        if (slot == nullptr) return 0;
+        if (mask == value) return 1;  // already this very mask: a store would change nothing
+        if (!retag()) return -1;
+        *slot = new_ref(mask);
+        Py_DECREF(value);
+        return 1;
+    }
+
+private:
+    // A store gives the dict a new version tag. The dict gets one of its own
+    // before the first write here, and a new one if anything else may have
+    // seen or changed it since: nothing can observe the tag between the
+    // writes made under it, so one tag covers them all. False on failure.
+    bool retag() {
+        if (tag_ != 0 && tagged_at_ == foreign_code_epoch && dict_version(dict_) == tag_) return true;
+        const uint64_t tag = fresh_version();
+        if (tag == 0) return false;
+        tag_ = tag;
+        tagged_at_ = foreign_code_epoch;
+        reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag = tag;
+        return true;
+    }
+
+private:
+    PyObject* dict_;
+    Py_ssize_t pos_ = 0;
+    uint64_t tag_ = 0;
+    uint64_t tagged_at_ = 0;
+};
 
 // ---- Stores ----------------------------------------------------------------------
 
@@ -253,6 +330,19 @@ int dispatch(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* ta
     return handled;
 }
 
+// should_hide of the module's own tables answers from the key memo when it
+// can; any other case makes the call.
+inline int ask_should_hide(OmitterObject* self, PyObject* key) {
+    if (self->vtab == &omitter_vtable) {
+        int found = remembered_key_in_list(self->omissions, key);
+        if (found >= 0) return found;
+    } else if (self->vtab == &no_trust_vtable) {
+        int found = remembered_key_in_list(as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
+        if (found >= 0) return !found;
+    }
+    return self->vtab->should_hide(self, key);
+}
+
 bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
 
 PyObject* fail(const char* qualname, int line) {
@@ -267,10 +357,12 @@ PyObject* fail_unexpected(const char* expected, PyObject* value, const char* qua
 
 }  // namespace
 
-// Compare dict_next with PyDict_Next on dicts of both key kinds, including
+// Compare the cursor with PyDict_Next on dicts of both key kinds, including
 // deleted entries; only a perfect match enables reading entries in place.
+// Writing in place further needs the version tags to come from one counter
+// shared by new dicts and stores, and a write to act as a store.
 int check_dict_layout() {
-    dict_layout_verified = false;
+    dict_layout_verified = direct_writes_verified = false;
     Ref str_keys = Ref::steal(PyDict_New());
     Ref mixed_keys = Ref::steal(PyDict_New());
     if (!str_keys || !mixed_keys) return -1;
@@ -288,16 +380,38 @@ int check_dict_layout() {
     }
     dict_layout_verified = true;
     for (PyObject* dict : {str_keys.get(), mixed_keys.get()}) {
-        Py_ssize_t a = 0, b = 0;
+        Py_ssize_t a = 0;
+        DictCursor cursor(dict);
         PyObject *ka, *va, *kb, *vb;
         for (;;) {
             int more_a = PyDict_Next(dict, &a, &ka, &va);
-            int more_b = dict_next(dict, &b, &kb, &vb);
-            if (more_a != more_b || (more_a && (a != b || ka != kb || va != vb))) {
+            int more_b = cursor.next(&kb, &vb);
+            if (more_a != more_b || (more_a && (ka != kb || va != vb))) {
                 dict_layout_verified = false;
                 return 0;
             }
             if (!more_a) break;
+        }
+    }
+
+    // Replace the first live value of each dict in place: the dict must read
+    // back the new value and carry a version newer than any before.
+    direct_writes_verified = true;
+    for (PyObject* dict : {str_keys.get(), mixed_keys.get()}) {
+        DictCursor cursor(dict);
+        PyObject *key, *value;
+        if (!cursor.next(&key, &value)) return 0;
+        Ref held_key = Ref::borrow(key);
+        Ref held_value = Ref::borrow(value);
+        const uint64_t before = fresh_version();
+        const int written = cursor.replace_last(key, value, Py_None);
+        const uint64_t after = dict_version(dict);
+        if (PyErr_Occurred()) return -1;
+        const uint64_t later = fresh_version();
+        if (before == 0 || later == 0) return -1;
+        if (written != 1 || PyDict_GetItemWithError(dict, key) != Py_None || !(before < after && after < later)) {
+            direct_writes_verified = false;
+            return 0;
         }
     }
     return 0;
@@ -323,7 +437,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
     EpochWatch watch;
     Ref dict = Ref::borrow(target);
     const Py_ssize_t size = PyDict_GET_SIZE(target);
-    Py_ssize_t pos = 0;
+    DictCursor cursor(target);
     for (;;) {
         watch.settle();
         if (PyDict_GET_SIZE(target) != size) {
@@ -331,7 +445,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             return fail(kOmit, 48);
         }
         PyObject *k, *v;
-        if (!dict_next(target, &pos, &k, &v)) break;
+        if (!cursor.next(&k, &v)) break;
 
         // Exact built-in types are classified without running any code;
         // anything else takes the general number test first, which may.
@@ -364,7 +478,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
 
         if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
             if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 52);
-            int hide = self->vtab->should_hide(self, k);
+            int hide = ask_should_hide(self, k);
             watch.since(read_at);
             if (!hide) {
                 if (PyErr_Occurred()) return fail(kOmit, 52);
@@ -373,11 +487,15 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             if (!PyUnicode_CheckExact(v)) return fail_unexpected("unicode", v, kOmit, 54);
             Ref mask = Ref::steal(mask_str(v));
             if (!mask) return fail(kOmit, 54);
-            // With nothing foreign run since the pair was read, the value
-            // replaced is still `v`, an exact str, and the store is quiet.
-            const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
-            int stored = store_mask(target, k, mask.get());
-            if (!quiet) watch.foreign();
+            // Written in place, the value replaced is `v`, which we hold.
+            int stored = cursor.replace_last(k, v, mask.get());
+            if (stored == 0) {
+                // With nothing foreign run since the pair was read, the value
+                // replaced is still `v`, an exact str, and the store is quiet.
+                const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
+                stored = store_mask(target, k, mask.get());
+                if (!quiet) watch.foreign();
+            }
             if (stored < 0) return fail(kOmit, 54);
         } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
             if (!PyDict_CheckExact(v)) return fail_unexpected("dict", v, kOmit, 56);
@@ -387,7 +505,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) return fail(kOmit, 56);
         } else {
             if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 58);
-            int hide = self->vtab->should_hide(self, k);
+            int hide = ask_should_hide(self, k);
             watch.since(read_at);
             if (!hide && PyErr_Occurred()) return fail(kOmit, 58);
             if (!PyList_CheckExact(v)) return fail_unexpected("list", v, kOmit, 59);
