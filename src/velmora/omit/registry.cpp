@@ -12,16 +12,13 @@ namespace {
 
 constexpr const char* kHide = "velmora.omit.hide";
 
-// Masks of up to this many characters are made once and shared: str is
-// immutable, so a shared mask is indistinguishable from a fresh one.
-constexpr Py_ssize_t kSharedMasks = 64;
-PyObject* shared_masks[kSharedMasks + 1] = {};
-
 PyObject* repeat_mask(Py_ssize_t n) {
     return PyUnicode_Type.tp_as_sequence->sq_repeat(g.mask_character, n);
 }
 
 }  // namespace
+
+PyObject* shared_masks[kSharedMasks + 1] = {};
 
 PyObject* mask_str(PyObject* s) {
     if (PyUnicode_READY(s) < 0) {

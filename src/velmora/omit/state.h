@@ -165,6 +165,20 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* defaults);
 // body entry of `hide` on failure.
 PyObject* mask_str(PyObject* s);
 
+// Masks of up to this many characters are made once and shared: str is
+// immutable, so a shared mask is indistinguishable from a fresh one.
+constexpr Py_ssize_t kSharedMasks = 64;
+extern PyObject* shared_masks[kSharedMasks + 1];
+
+// mask_str without a call when the mask is already made.
+inline PyObject* quick_mask(PyObject* s) {
+    if (PyUnicode_IS_READY(s)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (n <= kSharedMasks && shared_masks[n] != nullptr) return new_ref(shared_masks[n]);
+    }
+    return mask_str(s);
+}
+
 extern PyMethodDef hide_def, globally_hidden_def, always_omit_def, globally_trusted_def,
     always_trust_def, reset_omissions_def, reset_trusted_def;
 

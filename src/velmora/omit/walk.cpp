@@ -161,6 +161,8 @@ struct GeneralEntry {
 };
 static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000, "mirrors CPython 3.11 dicts");
 static_assert(offsetof(DictKeys311, dk_indices) == 32);
+static_assert(offsetof(UnicodeEntry, me_value) == offsetof(UnicodeEntry, me_key) + sizeof(PyObject*));
+static_assert(offsetof(GeneralEntry, me_value) == offsetof(GeneralEntry, me_key) + sizeof(PyObject*));
 
 bool dict_layout_verified = false;
 
@@ -220,6 +222,46 @@ class DictCursor {
 public:
     explicit DictCursor(PyObject* dict) : dict_(dict) {}
 
+    // The entries of a combined table, laid out as key then value at
+    // `key_offset` in every `stride` bytes. It stays right only while the
+    // dict does not change but for values replaced in place.
+    struct View {
+        char* entries;
+        Py_ssize_t n;
+        Py_ssize_t stride;
+        Py_ssize_t key_offset;
+
+        PyObject** key_slot(Py_ssize_t i) const {
+            return reinterpret_cast<PyObject**>(entries + i * stride + key_offset);
+        }
+    };
+
+    // False when the entries cannot be read in place (next() still can).
+    bool view(View* out) const {
+        auto* mp = reinterpret_cast<PyDictObject*>(dict_);
+        if (!dict_layout_verified || mp->ma_values != nullptr) return false;
+        DictKeys311* keys = keys_of(dict_);
+        out->entries = entries_of(keys);
+        out->n = keys->dk_nentries;
+        if (keys->dk_kind != 0) {
+            out->stride = sizeof(UnicodeEntry);
+            out->key_offset = offsetof(UnicodeEntry, me_key);
+        } else {
+            out->stride = sizeof(GeneralEntry);
+            out->key_offset = offsetof(GeneralEntry, me_key);
+        }
+        return true;
+    }
+
+    // Where next() and a View-driven loop go on from.
+    Py_ssize_t& pos() { return pos_; }
+
+    // Whether values may be replaced in place at all (see replace_last).
+    bool writes_in_place() const {
+        return direct_writes_verified && reinterpret_cast<PyDictObject*>(dict_)->ma_values == nullptr &&
+               keys_of(dict_)->dk_refcnt == 1;
+    }
+
     int next(PyObject** key, PyObject** value) {
         auto* mp = reinterpret_cast<PyDictObject*>(dict_);
         if (!dict_layout_verified || mp->ma_values != nullptr) return PyDict_Next(dict_, &pos_, key, value);
@@ -233,11 +275,13 @@ public:
 
     // Put `mask` in place of the value of the entry last returned, exactly
     // as storing it under `key` would, provided that entry still maps `key`
-    // to `value` in a combined table of this dict alone. The caller holds
-    // `value`, so dropping the dict's reference to it runs nothing.
+    // to `value` in a combined table of this dict alone. Dropping the dict's
+    // reference to `value` runs nothing: either the caller holds `value`
+    // too, or it is an exact str.
     // 1 written (the dict took its own reference to `mask`), 0 when this
     // cannot be done (nothing changed), -1 on failure.
-    int replace_last(PyObject* key, PyObject* value, PyObject* mask) {
+    int replace_last(PyObject* key, PyObject* value, PyObject* mask, bool value_held) {
+        if (!value_held && !PyUnicode_CheckExact(value)) return 0;
         auto* mp = reinterpret_cast<PyDictObject*>(dict_);
         if (!direct_writes_verified || mp->ma_values != nullptr) return 0;
         DictKeys311* keys = keys_of(dict_);
@@ -254,7 +298,6 @@ public:
         return 1;
     }
 
-private:
     // A store gives the dict a new version tag. The dict gets one of its own
     // before the first write here, and a new one if anything else may have
     // seen or changed it since: nothing can observe the tag between the
@@ -330,17 +373,20 @@ int dispatch(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* ta
     return handled;
 }
 
-// should_hide of the module's own tables answers from the key memo when it
-// can; any other case makes the call.
-inline int ask_should_hide(OmitterObject* self, PyObject* key) {
-    if (self->vtab == &omitter_vtable) {
-        int found = remembered_key_in_list(self->omissions, key);
-        if (found >= 0) return found;
-    } else if (self->vtab == &no_trust_vtable) {
-        int found = remembered_key_in_list(as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
-        if (found >= 0) return !found;
+// should_hide of the module's own tables, answered from the key memo without
+// running anything: 1 or 0, or -1 when only the call can answer.
+inline int remembered_should_hide(OmitterObject* self, PyObject* key) {
+    if (self->vtab == &omitter_vtable) return remembered_key_in_list(self->omissions, key);
+    if (self->vtab == &no_trust_vtable) {
+        const int trusted = remembered_key_in_list(as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
+        return trusted < 0 ? -1 : !trusted;
     }
-    return self->vtab->should_hide(self, key);
+    return -1;
+}
+
+inline int ask_should_hide(OmitterObject* self, PyObject* key) {
+    const int hide = remembered_should_hide(self, key);
+    return hide >= 0 ? hide : self->vtab->should_hide(self, key);
 }
 
 bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
@@ -353,6 +399,16 @@ PyObject* fail(const char* qualname, int line) {
 PyObject* fail_unexpected(const char* expected, PyObject* value, const char* qualname, int line) {
     raise_unexpected_type(expected, value);
     return fail(qualname, line);
+}
+
+int entry_failed(const char* qualname, int line) {
+    add_traceback(qualname, line);
+    return -1;
+}
+
+int entry_unexpected(const char* expected, PyObject* value, const char* qualname, int line) {
+    raise_unexpected_type(expected, value);
+    return entry_failed(qualname, line);
 }
 
 }  // namespace
@@ -404,7 +460,7 @@ int check_dict_layout() {
         Ref held_key = Ref::borrow(key);
         Ref held_value = Ref::borrow(value);
         const uint64_t before = fresh_version();
-        const int written = cursor.replace_last(key, value, Py_None);
+        const int written = cursor.replace_last(key, value, Py_None, true);
         const uint64_t after = dict_version(dict);
         if (PyErr_Occurred()) return -1;
         const uint64_t later = fresh_version();
@@ -418,6 +474,87 @@ int check_dict_layout() {
 }
 
 // ---- Slot 2: dicts ------------------------------------------------------------
+
+namespace {
+
+// One entry of a dict walk, in general: any key and any value, with Python
+// code possibly run by the number test, should_hide, the nested walks and
+// the stores. 0 when done, -1 on failure (with its traceback entry).
+int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObject* k, PyObject* v,
+               EpochWatch& watch) {
+    // Exact built-in types are classified without running any code;
+    // anything else takes the general number test first, which may.
+    PyTypeObject* tp = Py_TYPE(v);
+    unsigned long flags;
+    if (tp == &PyUnicode_Type) {
+        flags = Py_TPFLAGS_UNICODE_SUBCLASS;
+    } else if (tp == &PyDict_Type) {
+        flags = Py_TPFLAGS_DICT_SUBCLASS;
+    } else if (tp == &PyList_Type) {
+        flags = Py_TPFLAGS_LIST_SUBCLASS;
+    } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
+        return 0;
+    } else {
+        Ref key = Ref::borrow(k);
+        Ref value = Ref::borrow(v);
+        const uint64_t before = foreign_code_epoch;
+        int number = is_number(v);
+        watch.since(before);
+        if (number < 0) return entry_failed(kOmit, 49);
+        if (number) return 0;
+        flags = tp->tp_flags;
+        if (!(flags & (Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS))) {
+            return 0;
+        }
+    }
+    Ref key = Ref::borrow(k);
+    Ref value = Ref::borrow(v);
+    const uint64_t read_at = foreign_code_epoch;
+
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        if (!key_is_str_or_none(k)) return entry_unexpected("unicode", k, kOmit, 52);
+        int hide = ask_should_hide(self, k);
+        watch.since(read_at);
+        if (!hide) return PyErr_Occurred() ? entry_failed(kOmit, 52) : 0;
+        if (!PyUnicode_CheckExact(v)) return entry_unexpected("unicode", v, kOmit, 54);
+        Ref mask = Ref::steal(quick_mask(v));
+        if (!mask) return entry_failed(kOmit, 54);
+        // Written in place, the value replaced is `v`, which we hold.
+        int stored = cursor.replace_last(k, v, mask.get(), true);
+        if (stored == 0) {
+            // With nothing foreign run since the pair was read, the value
+            // replaced is still `v`, an exact str, and the store is quiet.
+            const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
+            stored = store_mask(target, k, mask.get());
+            if (!quiet) watch.foreign();
+        }
+        if (stored < 0) return entry_failed(kOmit, 54);
+    } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+        if (!PyDict_CheckExact(v)) return entry_unexpected("dict", v, kOmit, 56);
+        const uint64_t version = dict_version(target);
+        Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
+        watch.since(read_at);
+        if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) {
+            return entry_failed(kOmit, 56);
+        }
+    } else {
+        if (!key_is_str_or_none(k)) return entry_unexpected("unicode", k, kOmit, 58);
+        int hide = ask_should_hide(self, k);
+        watch.since(read_at);
+        if (!hide && PyErr_Occurred()) return entry_failed(kOmit, 58);
+        if (!PyList_CheckExact(v)) return entry_unexpected("list", v, kOmit, 59);
+        OmitRecurseOptions options{1, hide};
+        const uint64_t version = dict_version(target);
+        Ref walked = Ref::steal(self->vtab->omit_recurse(self, v, 0, &options));
+        watch.since(read_at);
+        if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) {
+            return entry_failed(kOmit, 59);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
 
 PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
     if (walk_depth == 0) note_foreign_code();
@@ -444,76 +581,55 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return fail(kOmit, 48);
         }
-        PyObject *k, *v;
-        if (!cursor.next(&k, &v)) break;
-
-        // Exact built-in types are classified without running any code;
-        // anything else takes the general number test first, which may.
-        PyTypeObject* tp = Py_TYPE(v);
-        unsigned long flags;
-        if (tp == &PyUnicode_Type) {
-            flags = Py_TPFLAGS_UNICODE_SUBCLASS;
-        } else if (tp == &PyDict_Type) {
-            flags = Py_TPFLAGS_DICT_SUBCLASS;
-        } else if (tp == &PyList_Type) {
-            flags = Py_TPFLAGS_LIST_SUBCLASS;
-        } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
+        DictCursor::View view;
+        if (!cursor.view(&view)) {
+            PyObject *k, *v;
+            if (!cursor.next(&k, &v)) break;
+            if (omit_entry(self, target, cursor, k, v, watch) < 0) return nullptr;
             continue;
-        } else {
-            Ref key = Ref::borrow(k);
-            Ref value = Ref::borrow(v);
-            const uint64_t before = foreign_code_epoch;
-            int number = is_number(v);
-            watch.since(before);
-            if (number < 0) return fail(kOmit, 49);
-            if (number) continue;
-            flags = tp->tp_flags;
-            if (!(flags & (Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS))) {
-                continue;
-            }
         }
-        Ref key = Ref::borrow(k);
-        Ref value = Ref::borrow(v);
-        const uint64_t read_at = foreign_code_epoch;
-
-        if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-            if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 52);
-            int hide = ask_should_hide(self, k);
-            watch.since(read_at);
-            if (!hide) {
-                if (PyErr_Occurred()) return fail(kOmit, 52);
+        // Read entries in place for as long as nothing can have changed the
+        // dict: values of built-in scalar types are passed over, and str
+        // values whose key the memo knows are decided and masked right here,
+        // without running or holding anything. Anything else goes to
+        // omit_entry, after which the table is looked at afresh.
+        const bool in_place = cursor.writes_in_place();
+        char* const keys = view.entries + view.key_offset;
+        const Py_ssize_t stride = view.stride;
+        const Py_ssize_t n = view.n;
+        Py_ssize_t pos = cursor.pos();
+        for (;;) {
+            PyObject** slot = nullptr;
+            while (pos < n && (slot = reinterpret_cast<PyObject**>(keys + pos * stride))[1] == nullptr) pos++;
+            if (pos >= n) return dict.release();
+            pos++;
+            PyObject* k = slot[0];
+            PyObject* v = slot[1];
+            PyTypeObject* tp = Py_TYPE(v);
+            if (tp == &PyUnicode_Type && PyUnicode_CheckExact(k)) {
+                const int hide = remembered_should_hide(self, k);
+                if (hide == 0) continue;
+                if (hide > 0 && in_place) {
+                    PyObject* mask = quick_mask(v);
+                    if (mask == nullptr) return fail(kOmit, 54);
+                    if (mask == v) {  // this very mask already: a store would change nothing
+                        Py_DECREF(mask);
+                        continue;
+                    }
+                    if (!cursor.retag()) {
+                        Py_DECREF(mask);
+                        return fail(kOmit, 54);
+                    }
+                    slot[1] = mask;
+                    Py_DECREF(v);  // an exact str: its release runs no code
+                    continue;
+                }
+            } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
                 continue;
             }
-            if (!PyUnicode_CheckExact(v)) return fail_unexpected("unicode", v, kOmit, 54);
-            Ref mask = Ref::steal(mask_str(v));
-            if (!mask) return fail(kOmit, 54);
-            // Written in place, the value replaced is `v`, which we hold.
-            int stored = cursor.replace_last(k, v, mask.get());
-            if (stored == 0) {
-                // With nothing foreign run since the pair was read, the value
-                // replaced is still `v`, an exact str, and the store is quiet.
-                const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
-                stored = store_mask(target, k, mask.get());
-                if (!quiet) watch.foreign();
-            }
-            if (stored < 0) return fail(kOmit, 54);
-        } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
-            if (!PyDict_CheckExact(v)) return fail_unexpected("dict", v, kOmit, 56);
-            const uint64_t version = dict_version(target);
-            Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
-            watch.since(read_at);
-            if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) return fail(kOmit, 56);
-        } else {
-            if (!key_is_str_or_none(k)) return fail_unexpected("unicode", k, kOmit, 58);
-            int hide = ask_should_hide(self, k);
-            watch.since(read_at);
-            if (!hide && PyErr_Occurred()) return fail(kOmit, 58);
-            if (!PyList_CheckExact(v)) return fail_unexpected("list", v, kOmit, 59);
-            OmitRecurseOptions options{1, hide};
-            const uint64_t version = dict_version(target);
-            Ref walked = Ref::steal(self->vtab->omit_recurse(self, v, 0, &options));
-            watch.since(read_at);
-            if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) return fail(kOmit, 59);
+            cursor.pos() = pos;
+            if (omit_entry(self, target, cursor, k, v, watch) < 0) return nullptr;
+            break;
         }
     }
     return dict.release();
@@ -567,7 +683,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
             if (walked == nullptr || put_walked(target, i, walked, watch) < 0) return fail(kOmitRecurse, 70);
         } else if (do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
             if (!PyUnicode_CheckExact(raw)) return fail_unexpected("unicode", raw, kOmitRecurse, 72);
-            PyObject* mask = mask_str(raw);
+            PyObject* mask = quick_mask(raw);
             if (mask == nullptr) return fail(kOmitRecurse, 72);
             // The item replaced is still `raw` unless foreign code ran (and
             // we hold `raw` either way): only a foreign replacement is loud.
