@@ -49,6 +49,11 @@ bool native_stack_low() {
     return reinterpret_cast<uintptr_t>(&here) < stack_floor;
 }
 
+// The thread state of the walk running on this thread, set by each walk
+// entered from Python (WalkEntry), so that each level can count itself
+// against the recursion limit without a call.
+__attribute__((tls_model("initial-exec"))) thread_local PyThreadState* walk_thread = nullptr;
+
 class DepthGuard {
 public:
     // False with RecursionError set when the walk may not go deeper.
@@ -58,15 +63,25 @@ public:
                             "maximum recursion depth exceeded while walking nested data");
             return false;
         }
+        // What Py_EnterRecursiveCall does while the limit is not reached;
+        // at the limit the call itself decides and raises.
+        PyThreadState* thread = walk_thread;
+        if (thread != nullptr && thread->recursion_remaining > 0) {
+            thread->recursion_remaining--;
+            thread_ = thread;
+            return true;
+        }
         if (Py_EnterRecursiveCall(" while walking nested data")) return false;
         entered_ = true;
         return true;
     }
     ~DepthGuard() {
+        if (thread_ != nullptr) thread_->recursion_remaining++;
         if (entered_) Py_LeaveRecursiveCall();
     }
 
 private:
+    PyThreadState* thread_ = nullptr;
     bool entered_ = false;
 };
 
@@ -126,11 +141,16 @@ private:
 int walk_depth = 0;
 
 struct WalkEntry {
-    WalkEntry() {
+    WalkEntry() : outer_thread(walk_thread) {
         note_foreign_code();
         walk_depth++;
+        walk_thread = PyThreadState_Get();
     }
-    ~WalkEntry() { walk_depth--; }
+    ~WalkEntry() {
+        walk_depth--;
+        walk_thread = outer_thread;
+    }
+    PyThreadState* const outer_thread;
 };
 
 // ---- Dict layout -----------------------------------------------------------------
@@ -318,6 +338,9 @@ private:
     uint64_t tag_ = 0;
     uint64_t tagged_at_ = 0;
 };
+
+// How many values ahead the dict walk asks the cache for.
+constexpr Py_ssize_t kPrefetch = 16;
 
 // ---- Stores ----------------------------------------------------------------------
 
@@ -575,6 +598,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
     Ref dict = Ref::borrow(target);
     const Py_ssize_t size = PyDict_GET_SIZE(target);
     DictCursor cursor(target);
+    Py_ssize_t fetched = 0;  // entries below this were prefetched
     for (;;) {
         watch.settle();
         if (PyDict_GET_SIZE(target) != size) {
@@ -598,6 +622,17 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         const Py_ssize_t stride = view.stride;
         const Py_ssize_t n = view.n;
         Py_ssize_t pos = cursor.pos();
+        // Ask for the next values' headers all at once: data just parsed is
+        // not in the cache, and their types are read one after another.
+        // (A prefetch never faults, so empty entries need no test.)
+        if (fetched < n) {
+            const Py_ssize_t end = n < pos + kPrefetch ? n : pos + kPrefetch;
+            char* const stop = keys + end * stride;
+            for (char* p = keys + (pos > fetched ? pos : fetched) * stride; p < stop; p += stride) {
+                __builtin_prefetch(reinterpret_cast<PyObject**>(p)[1]);
+            }
+            fetched = end;
+        }
         for (;;) {
             PyObject** slot = nullptr;
             while (pos < n && (slot = reinterpret_cast<PyObject**>(keys + pos * stride))[1] == nullptr) pos++;
@@ -657,14 +692,18 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
     EpochWatch watch;
     Ref list = Ref::borrow(target);
     const Py_ssize_t length = PyList_GET_SIZE(target);
+    PyObject** const items = reinterpret_cast<PyListObject*>(target)->ob_item;
+    for (Py_ssize_t i = 0, end = length < kPrefetch ? length : kPrefetch; i < end; i++) __builtin_prefetch(items[i]);
     for (Py_ssize_t i = 0; i < length; i++) {
         watch.settle();
         // Python code run from this walk may have shortened the list: never
         // read past its current end.
-        if (i >= PyList_GET_SIZE(target)) {
+        const Py_ssize_t current = PyList_GET_SIZE(target);
+        if (i >= current) {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return fail(kOmitRecurse, 66);
         }
+        if (i + kPrefetch < current) __builtin_prefetch(PyList_GET_ITEM(target, i + kPrefetch));
         PyObject* raw = PyList_GET_ITEM(target, i);
         Ref item = Ref::borrow(raw);
         const uint64_t read_at = foreign_code_epoch;
