@@ -120,3 +120,16 @@ def test_long_lists_answer_like_the_interpreter(extra, key, expected):
     data = {key: "secret"}
     omit.Omitter(keys).omit(data)
     assert (data[key] == "******") is expected
+
+
+@SIZES
+def test_a_dropped_key_list_is_freed_at_once(size):
+    """The index must not keep an omitter's key list (or what was put in it)
+    alive once the omitter is gone."""
+    freed = []
+    o = omit.Omitter(DECOYS[:size])
+    o.omit({"b": "x"})  # index the list
+    keys = key_list(o)
+    keys.append(Finaliser(lambda: freed.append(True)))
+    del o, keys
+    assert freed == [True]

@@ -10,11 +10,15 @@
 //  * For lists made only of exact str items, a hash index answers in
 //    constant time. The list may be changed from outside (its owner hands it
 //    out through the pickling state, `copy.copy` shares it), so the index
-//    holds references to the list and to the items it was built from and is
-//    used only while the list provably still holds exactly those items:
-//    either no foreign code has run since the index last compared them with
-//    the list's items (foreign_code_epoch has not moved), or it compares
-//    them again now.
+//    holds references to the items it was built from and is used only while
+//    the list provably still holds exactly those items: either no foreign
+//    code has run since the index last compared them with the list's items
+//    (foreign_code_epoch has not moved), or it compares them again now.
+//    The list itself is known by its address only. Holding it would make
+//    the index its last owner at times, and its release, when the slot is
+//    reused, could then run finalisers in the middle of a lookup. A list at
+//    a reused address is caught like any change: a list can only be freed
+//    where foreign code counts as run, and the items compared are held.
 #include "omitter.h"
 
 #include <cstdlib>
@@ -109,7 +113,7 @@ public:
             std::free(table);
             return false;
         }
-        release();
+        release_items();
         for (Py_ssize_t i = 0; i < size; i++) {
             PyObject* item = PyList_GET_ITEM(list, i);
             items[i] = new_ref(item);
@@ -118,7 +122,7 @@ public:
             while (table[slot] != nullptr) slot = (slot + 1) & (capacity - 1);
             table[slot] = item;
         }
-        memo_.list = new_ref(list);
+        memo_.list = list;
         memo_.checked_at = foreign_code_epoch;
         size_ = size;
         items_ = items;
@@ -127,11 +131,10 @@ public:
         return true;
     }
 
-    void release() {
-        // Only lists of str are indexed, so these releases run no Python code.
+    void release_items() {
+        // The items and the memo's keys are str: their releases run no code.
         for (Py_ssize_t i = 0; i < size_; i++) Py_DECREF(items_[i]);
         for (KeyMemo::Slot& slot : memo_.slots) Py_CLEAR(slot.key);
-        Py_CLEAR(memo_.list);
         std::free(items_);
         std::free(table_);
         items_ = table_ = nullptr;
@@ -185,6 +188,20 @@ int indexed_contains(PyObject* list, PyObject* key) {
 }
 
 }  // namespace
+
+int indexed_key_in_list(PyObject* items, PyObject* key) {
+    if (!plain_str(key)) return -1;
+    int found = last_used->lookup(items, key);
+    if (found >= 0) return found;
+    for (KeyIndex& index : indexes) {
+        found = index.lookup(items, key);
+        if (found >= 0) {
+            use(&index);
+            return found;
+        }
+    }
+    return -1;
+}
 
 // The interpreter's own test, for anything but exact str keys in exact
 // lists; it may run Python code.

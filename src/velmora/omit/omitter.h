@@ -63,7 +63,7 @@ struct KeyMemo {
         PyObject* key = nullptr;
         int answer = 0;
     };
-    PyObject* list = nullptr;
+    PyObject* list = nullptr;  // by address only: never dereferenced
     uint64_t checked_at = 0;
     Slot slots[kSize];
 
@@ -83,6 +83,11 @@ inline int remembered_key_in_list(PyObject* items, PyObject* key) {
     const KeyMemo::Slot& slot = memo->slot_for(key);
     return slot.key == key ? slot.answer : -1;
 }
+
+// `key in items` from an index already built for `items` (keys.cpp): 1 or 0,
+// or -1 when none can answer without being built. Runs no foreign code and
+// cannot fail.
+int indexed_key_in_list(PyObject* items, PyObject* key);
 
 // Type readiness (omitter.cpp): fills the tables and readies both types.
 int ready_omitter_types();

@@ -407,6 +407,17 @@ inline int remembered_should_hide(OmitterObject* self, PyObject* key) {
     return -1;
 }
 
+// The same from any index already built for the table's key list, when the
+// memo does not know the key yet; it runs nothing either.
+int indexed_should_hide(OmitterObject* self, PyObject* key) {
+    if (self->vtab == &omitter_vtable) return indexed_key_in_list(self->omissions, key);
+    if (self->vtab == &no_trust_vtable) {
+        const int trusted = indexed_key_in_list(as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
+        return trusted < 0 ? -1 : !trusted;
+    }
+    return -1;
+}
+
 inline int ask_should_hide(OmitterObject* self, PyObject* key) {
     const int hide = remembered_should_hide(self, key);
     return hide >= 0 ? hide : self->vtab->should_hide(self, key);
@@ -642,7 +653,8 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             PyObject* v = slot[1];
             PyTypeObject* tp = Py_TYPE(v);
             if (tp == &PyUnicode_Type && PyUnicode_CheckExact(k)) {
-                const int hide = remembered_should_hide(self, k);
+                int hide = remembered_should_hide(self, k);
+                if (hide < 0) hide = indexed_should_hide(self, k);
                 if (hide == 0) continue;
                 if (hide > 0 && in_place) {
                     PyObject* mask = quick_mask(v);
