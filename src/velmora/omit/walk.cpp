@@ -627,7 +627,8 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         // dict: values of built-in scalar types are passed over, and str
         // values whose key the memo knows are decided and masked right here,
         // without running or holding anything. Anything else goes to
-        // omit_entry, after which the table is looked at afresh.
+        // omit_entry, after which the table is looked at afresh if foreign
+        // code may have run.
         const bool in_place = cursor.writes_in_place();
         char* const keys = view.entries + view.key_offset;
         const Py_ssize_t stride = view.stride;
@@ -675,8 +676,12 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                 continue;
             }
             cursor.pos() = pos;
+            const uint64_t before = foreign_code_epoch;
             if (omit_entry(self, target, cursor, k, v, watch) < 0) return nullptr;
-            break;
+            // With nothing foreign run, the walk itself has at most replaced
+            // values, in place or by stores under keys already there, so the
+            // table is where it was.
+            if (foreign_code_epoch != before) break;
         }
     }
     return dict.release();
@@ -704,8 +709,6 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
     EpochWatch watch;
     Ref list = Ref::borrow(target);
     const Py_ssize_t length = PyList_GET_SIZE(target);
-    PyObject** const items = reinterpret_cast<PyListObject*>(target)->ob_item;
-    for (Py_ssize_t i = 0, end = length < kPrefetch ? length : kPrefetch; i < end; i++) __builtin_prefetch(items[i]);
     for (Py_ssize_t i = 0; i < length; i++) {
         watch.settle();
         // Python code run from this walk may have shortened the list: never
@@ -715,6 +718,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return fail(kOmitRecurse, 66);
         }
+        // Long lists: keep asking the cache for items some way ahead.
         if (i + kPrefetch < current) __builtin_prefetch(PyList_GET_ITEM(target, i + kPrefetch));
         PyObject* raw = PyList_GET_ITEM(target, i);
         Ref item = Ref::borrow(raw);
