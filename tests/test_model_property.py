@@ -12,6 +12,7 @@ from model import hides_key, model_omit, model_omit_recurse
 KEYS = st.one_of(st.none(), st.text(max_size=4), st.sampled_from(["a", "b", "é", ""]))
 LEAVES = st.one_of(
     st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.text(max_size=6),
+    st.text(min_size=62, max_size=67),  # either side of the longest shared mask
 )
 VALUES = st.recursive(
     LEAVES, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(KEYS, inner, max_size=4), max_leaves=20

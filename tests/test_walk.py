@@ -96,16 +96,24 @@ TABLE = {
     "set": ({"ab"}, SAME, SAME, SAME, SAME),
     "object": (object(), SAME, SAME, SAME, SAME),
 }
-CONTAINERS = ["dict_hidden", "dict_visible", "list_do", "list_no_do"]
+# A list in a dict is walked as omit_recurse would walk it, with do telling
+# whether its key is hidden: the last two columns again, one level down.
+COLUMNS = {"dict_hidden": 1, "dict_visible": 2, "list_do": 3, "list_no_do": 4,
+           "list_under_hidden_key": 3, "list_under_visible_key": 4}
 
 
-@pytest.mark.parametrize("container", CONTAINERS)
+@pytest.mark.parametrize("container", COLUMNS)
 @pytest.mark.parametrize("kind", TABLE)
 def test_what_each_value_meets(kind, container):
     value = copy.deepcopy(TABLE[kind][0]) if type(TABLE[kind][0]) in (dict, list) else TABLE[kind][0]
-    expected = TABLE[kind][1 + CONTAINERS.index(container)]
+    expected = TABLE[kind][COLUMNS[container]]
     o = Omitter(["h", "x"])
-    if container.startswith("dict"):
+    if container.startswith("list_under"):
+        key = "h" if container == "list_under_hidden_key" else "v"
+        outer = {"first": "zz", key: ["zz", value, "zz"], "last": "zz"}
+        target = outer[key]
+        call, get, entries = (lambda: o.omit(outer)), (lambda: target[1]), [O(46), O(59)]
+    elif container.startswith("dict"):
         key = "h" if container == "dict_hidden" else "v"
         target = {"first": "zz", key: value, "last": "zz"}
         call, get, entries = (lambda: o.omit(target)), (lambda: target[key]), [O(46)]
@@ -116,19 +124,20 @@ def test_what_each_value_meets(kind, container):
     if isinstance(expected, tuple) and expected[0] == "err":
         exc = call_raising(call)
         assert type(exc) is TypeError and str(exc) == expected[1]
-        entries.append((entries[0][0], SOURCE_FILE, expected[2]))
+        entries.append((entries[-1][0] if isinstance(target, dict) else R(0)[0], SOURCE_FILE, expected[2]))
         assert module_entries(exc) == entries
         assert get() is value  # left in place, and nothing after it is touched
         assert target[-1 if isinstance(target, list) else "last"] == "zz"
         return
-    assert call() is target
+    assert call() is (outer if container.startswith("list_under") else target)
     if expected == SAME:
         assert get() is value
     elif isinstance(expected, tuple):
         assert get() is value and value == expected[1]
     else:
         assert type(get()) is str and get() == expected
-    assert target[0 if isinstance(target, list) else "first"] == ("**" if container == "list_do" else "zz")
+    hidden = container in ("list_do", "list_under_hidden_key")
+    assert target[0 if isinstance(target, list) else "first"] == ("**" if hidden else "zz")
 
 
 KEY_TESTED = ("err", 52)

@@ -588,6 +588,37 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
     return 0;
 }
 
+// A list under a str key of a dict of str keys, walked where it stands in
+// the dict walk when that can be done without running or holding anything:
+// its items are scalars, other objects the list walk passes over, or exact
+// str of up to kSharedMasks characters, whose masks are already made. The
+// list walk would enter one more level and leave it again; this checks that
+// it could. False, with nothing changed or only masks written that the list
+// walk would write again the same, when the list walk must do it.
+bool walk_plain_list(PyObject* list, int do_hide) {
+    PyThreadState* thread = walk_thread;
+    if (thread == nullptr || thread->recursion_remaining <= 0 || native_stack_low()) return false;
+    PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    const Py_ssize_t length = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < length; i++) {
+        PyObject* item = items[i];
+        PyTypeObject* tp = Py_TYPE(item);
+        if (!(tp->tp_flags & (Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS))) {
+            continue;
+        }
+        if (tp != &PyUnicode_Type) return false;
+        if (!do_hide) continue;
+        if (!PyUnicode_IS_READY(item)) return false;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+        PyObject* mask = n <= kSharedMasks ? shared_masks[n] : nullptr;
+        if (mask == nullptr) return false;
+        if (mask == item) continue;
+        items[i] = new_ref(mask);
+        Py_DECREF(item);  // an exact str: its release runs no code
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
@@ -630,6 +661,11 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         // omit_entry, after which the table is looked at afresh if foreign
         // code may have run.
         const bool in_place = cursor.writes_in_place();
+        // Short lists of plain items are walked right here (walk_plain_list)
+        // when nothing could tell: the omitter's type cannot override the
+        // list walk, and the dict holds only str keys, so putting the list
+        // back would be no store at all.
+        const bool plain_lists = !may_override(Py_TYPE(self)) && view.stride == sizeof(UnicodeEntry);
         char* const keys = view.entries + view.key_offset;
         const Py_ssize_t stride = view.stride;
         const Py_ssize_t n = view.n;
@@ -674,6 +710,10 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                 }
             } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
                 continue;
+            } else if (tp == &PyList_Type && plain_lists && PyUnicode_CheckExact(k)) {
+                int hide = remembered_should_hide(self, k);
+                if (hide < 0) hide = indexed_should_hide(self, k);
+                if (hide >= 0 && walk_plain_list(v, hide)) continue;
             }
             cursor.pos() = pos;
             const uint64_t before = foreign_code_epoch;
