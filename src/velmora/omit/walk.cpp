@@ -511,6 +511,18 @@ int check_dict_layout() {
 
 namespace {
 
+// The walk of an exact dict `v` found under `k` in `target`, and the store
+// of what it gives back. The caller holds `k` and `v`. 0 or -1 (with the
+// traceback entry).
+inline int omit_nested_dict(OmitterObject* self, PyObject* target, PyObject* k, PyObject* v, uint64_t read_at,
+                            EpochWatch& watch) {
+    const uint64_t version = dict_version(target);
+    Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
+    watch.since(read_at);
+    if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) return entry_failed(kOmit, 56);
+    return 0;
+}
+
 // One entry of a dict walk, in general: any key and any value, with Python
 // code possibly run by the number test, should_hide, the nested walks and
 // the stores. 0 when done, -1 on failure (with its traceback entry).
@@ -565,12 +577,7 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
         if (stored < 0) return entry_failed(kOmit, 54);
     } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         if (!PyDict_CheckExact(v)) return entry_unexpected("dict", v, kOmit, 56);
-        const uint64_t version = dict_version(target);
-        Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
-        watch.since(read_at);
-        if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) {
-            return entry_failed(kOmit, 56);
-        }
+        return omit_nested_dict(self, target, k, v, read_at, watch);
     } else {
         if (!key_is_str_or_none(k)) return entry_unexpected("unicode", k, kOmit, 58);
         int hide = ask_should_hide(self, k);
@@ -709,6 +716,14 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                     continue;
                 }
             } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
+                continue;
+            } else if (tp == &PyDict_Type) {
+                cursor.pos() = pos;
+                Ref key = Ref::borrow(k);
+                Ref value = Ref::borrow(v);
+                const uint64_t read_at = foreign_code_epoch;
+                if (omit_nested_dict(self, target, k, v, read_at, watch) < 0) return nullptr;
+                if (foreign_code_epoch != read_at) break;  // as after omit_entry
                 continue;
             } else if (tp == &PyList_Type && plain_lists && PyUnicode_CheckExact(k)) {
                 int hide = remembered_should_hide(self, k);
