@@ -295,13 +295,11 @@ public:
 
     // Put `mask` in place of the value of the entry last returned, exactly
     // as storing it under `key` would, provided that entry still maps `key`
-    // to `value` in a combined table of this dict alone. Dropping the dict's
-    // reference to `value` runs nothing: either the caller holds `value`
-    // too, or it is an exact str.
+    // to `value` in a combined table of this dict alone. The caller holds
+    // `value`, so dropping the dict's reference to it runs nothing.
     // 1 written (the dict took its own reference to `mask`), 0 when this
     // cannot be done (nothing changed), -1 on failure.
-    int replace_last(PyObject* key, PyObject* value, PyObject* mask, bool value_held) {
-        if (!value_held && !PyUnicode_CheckExact(value)) return 0;
+    int replace_last(PyObject* key, PyObject* value, PyObject* mask) {
         auto* mp = reinterpret_cast<PyDictObject*>(dict_);
         if (!direct_writes_verified || mp->ma_values != nullptr) return 0;
         DictKeys311* keys = keys_of(dict_);
@@ -494,7 +492,7 @@ int check_dict_layout() {
         Ref held_key = Ref::borrow(key);
         Ref held_value = Ref::borrow(value);
         const uint64_t before = fresh_version();
-        const int written = cursor.replace_last(key, value, Py_None, true);
+        const int written = cursor.replace_last(key, value, Py_None);
         const uint64_t after = dict_version(dict);
         if (PyErr_Occurred()) return -1;
         const uint64_t later = fresh_version();
@@ -566,7 +564,7 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
         Ref mask = Ref::steal(quick_mask(v));
         if (!mask) return entry_failed(kOmit, 54);
         // Written in place, the value replaced is `v`, which we hold.
-        int stored = cursor.replace_last(k, v, mask.get(), true);
+        int stored = cursor.replace_last(k, v, mask.get());
         if (stored == 0) {
             // With nothing foreign run since the pair was read, the value
             // replaced is still `v`, an exact str, and the store is quiet.
