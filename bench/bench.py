@@ -247,6 +247,49 @@ def run_case(name, label, maker, kind, keyset, opts):
             "speedup": p["median_ns"] / m["median_ns"]}
 
 
+def run_interleaved(entries, reps):
+    """Median ns per value of each (label, walk, fresh, inner, values) entry,
+    sampled round robin in a rotating order: for comparisons across cases,
+    which drift in machine speed would otherwise distort."""
+    per_value = {label: [] for label, *_ in entries}
+    for r in range(reps):
+        shift = r % len(entries)
+        for label, fn, fresh, inner, values in entries[shift:] + entries[:shift]:
+            per_value[label].append(sample(fn, fresh, inner) / values)
+    return {label: statistics.median(v) for label, v in per_value.items()}
+
+
+def interleaved_checks(big, opts):
+    """The cost of 100 keys against 1, and of growing payloads, each measured
+    interleaved (module and Python baseline alike)."""
+    out = {}
+    payloads = {n: json.dumps(make_records(n)) for n in (10, 1000, big)}
+    values = {n: count_values(json.loads(text)) for n, text in payloads.items()}
+
+    def entry(label, n, fn):
+        text = payloads[n]
+        return (label, fn, lambda: json.loads(text), max(1, 20_000 // values[n]), values[n])
+
+    keyed = []
+    for k in ("1", "100"):
+        keyed += [entry(f"module {k}", 1000, Omitter(KEYSETS[k]).omit),
+                  entry(f"python {k}", 1000, python_walker(KEYSETS[k])[0])]
+    med = run_interleaved(keyed, opts.interleaved_reps)
+    out["keys_100_vs_1"] = {w: med[f"{w} 100"] / med[f"{w} 1"] for w in ("module", "python")}
+    print("\ninterleaved, 1k records, ns/value with 1 and 100 keys: " + ", ".join(
+        f"{w} {med[w + ' 1']:.1f} and {med[w + ' 100']:.1f} (x{out['keys_100_vs_1'][w]:.2f})"
+        for w in ("module", "python")))
+
+    walk = Omitter(KEYSETS["12"]).omit
+    sized = [entry(f"{n:,}", n, walk) for n in (10, 1000, big)]
+    med = run_interleaved(sized, max(3, opts.interleaved_reps // 4))
+    base = med["10"]
+    out["linearity_omit-12"] = med
+    print("interleaved, omit-12, module ns/value by records: " + ", ".join(
+        f"{label}: {v:.1f} (x{v / base:.2f})" for label, v in med.items()))
+    return out
+
+
 def fmt_x(x):
     return f"{x:.1f}x" if x >= 1 else f"{x:.3f}x"
 
@@ -307,8 +350,8 @@ def main(argv=None):
     ap.add_argument("--filter", default="", metavar="SUBSTR", help="only cases containing SUBSTR")
     ap.add_argument("--json", metavar="FILE", help="save the results as JSON")
     opts = ap.parse_args(argv)
-    opts.warmup, opts.min_reps, opts.max_reps, opts.budget = (
-        (1, 3, 15, 0.25) if opts.quick else (1, 5, 201, 3.5))
+    opts.warmup, opts.min_reps, opts.max_reps, opts.budget, opts.interleaved_reps = (
+        (1, 3, 15, 0.25, 8) if opts.quick else (1, 5, 201, 3.5, 40))
     sys.setrecursionlimit(max(sys.getrecursionlimit(), 10_000))  # deep-500 and its json round trip
     reset_omissions()
     reset_trusted()
@@ -325,6 +368,8 @@ def main(argv=None):
             print(f"  {name}: {fmt_ns(r['module']['median_ns'])} ({r['module']['samples']} samples), "
                   f"{fmt_x(r['speedup'])} python [{(time.perf_counter_ns() - t0) / 1e9:.1f} s]", flush=True)
     extra = report(results)
+    if not opts.filter:
+        extra["interleaved"] = interleaved_checks(10_000 if opts.quick else 100_000, opts)
     if opts.json:
         with open(opts.json, "w") as f:
             json.dump({"machine": info, "quick": opts.quick, "results": results, **extra}, f, indent=1)
