@@ -133,3 +133,23 @@ def test_a_dropped_key_list_is_freed_at_once(size):
     keys.append(Finaliser(lambda: freed.append(True)))
     del o, keys
     assert freed == [True]
+
+
+@pytest.mark.parametrize("kind, keys, data, expected", [
+    # The omitter's own key list is masked by the walk itself, then asked.
+    ("omit", ["k", "a"], lambda keys: {"k": keys, "a": "secret"}, lambda keys: {"k": keys, "a": "secret"}),
+    ("recurse", ["k", "a"], lambda keys: [{"a": "x"}, keys, {"a": "secret"}],
+     lambda keys: [{"a": "*"}, keys, {"a": "secret"}]),
+    ("notrust", ["a", "k"], lambda keys: {"a": "v1", "z": keys, "n": {"a": "secret"}},
+     lambda keys: {"a": "v1", "z": keys, "n": {"a": "******"}}),
+], ids=["omit", "omit_recurse", "no_trust"])
+def test_index_sees_masks_the_walk_writes_into_the_key_list(kind, keys, data, expected):
+    o = (omit.NoTrustOmitter if kind == "notrust" else omit.Omitter)(keys)
+    own = o.__reduce__()[2][1 if kind == "notrust" else 0]
+    o.omit({"a": "x", "z": "x"})  # index the list and remember "a"
+    target = data(own)
+    if kind == "recurse":
+        o.omit_recurse(target)
+    else:
+        o.omit(target)
+    assert own == ["*", "*"] and target == expected(own)

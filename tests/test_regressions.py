@@ -68,3 +68,26 @@ def test_restore_keeps_the_exception_of_a_failed_update_lookup():
         ("velmora.omit.Omitter.__setstate_cython__", "<stringsource>", 17),
         ("velmora.omit.__pyx_unpickle_Omitter__set_state", "<stringsource>", 14),
     ]
+
+
+def test_value_taken_out_by_the_number_test_stays_held():
+    # A str subclass whose __class__ (read by the number test) empties the
+    # dict: the pair must still be alive for the checks that follow.
+    proc = assert_runs_clean("""
+        import velmora.omit as m
+        def build():
+            d = {}
+            class S(str):
+                @property
+                def __class__(self):
+                    d.clear()
+                    return str
+            d["".join(["se", "cret"])] = S("value")
+            return d
+        d = build()
+        try:
+            m.Omitter(["secret"]).omit(d)
+        except TypeError as e:
+            print(e, d)
+    """)
+    assert proc.stdout.splitlines() == ["Expected unicode, got S {}"]

@@ -19,6 +19,9 @@
 //    reused, could then run finalisers in the middle of a lookup. A list at
 //    a reused address is caught like any change: a list can only be freed
 //    where foreign code counts as run, and the items compared are held.
+//    The walk itself changes lists too, when it masks their items, and a
+//    key list handed out can be part of the data walked: every such write
+//    tells the indexes (key_list_written).
 #include "omitter.h"
 
 #include <cstdlib>
@@ -77,6 +80,12 @@ public:
     }
 
     KeyMemo* memo() { return &memo_; }
+
+    // The list was changed by the module itself: compare it again before
+    // the next answer.
+    void forget_check(PyObject* list) {
+        if (list == memo_.list) memo_.checked_at = foreign_code_epoch - 1;
+    }
 
     // Whether the list (the one this index was built for) still holds
     // exactly the items it was built from.
@@ -151,7 +160,7 @@ private:
 
 // A few recently used lists; a walk asks about one omitter's list over and
 // over, and programs rarely alternate between many omitters.
-constexpr int kIndexSlots = 4;
+constexpr int kIndexSlots = 8;
 KeyIndex indexes[kIndexSlots];
 int next_slot = 0;
 
@@ -189,6 +198,10 @@ int indexed_contains(PyObject* list, PyObject* key) {
 
 }  // namespace
 
+void key_list_written(PyObject* list) {
+    for (KeyIndex& index : indexes) index.forget_check(list);
+}
+
 int indexed_key_in_list(PyObject* items, PyObject* key) {
     if (!plain_str(key)) return -1;
     int found = last_used->lookup(items, key);
@@ -204,9 +217,12 @@ int indexed_key_in_list(PyObject* items, PyObject* key) {
 }
 
 // The interpreter's own test, for anything but exact str keys in exact
-// lists; it may run Python code.
+// lists; it may run Python code, and so may the release of `items` if the
+// test left ours as its last reference.
 int foreign_contains(PyObject* items, PyObject* key) {
+    Ref held = Ref::borrow(items);
     int found = PySequence_Contains(items, key);
+    held.reset();
     note_foreign_code();
     return found;
 }
@@ -232,10 +248,7 @@ int scan_contains(PyObject* items, PyObject* key, bool str_key, Py_ssize_t start
 }
 
 int key_in_list(PyObject* items, PyObject* key) {
-    if (!PyList_CheckExact(items)) {
-        Ref held = Ref::borrow(items);
-        return foreign_contains(items, key);
-    }
+    if (!PyList_CheckExact(items)) return foreign_contains(items, key);
     const bool str_key = plain_str(key);
     const Py_ssize_t size = PyList_GET_SIZE(items);
     if ((str_key || key == Py_None) && size >= kIndexFrom) {

@@ -89,6 +89,9 @@ inline int remembered_key_in_list(PyObject* items, PyObject* key) {
 // cannot fail.
 int indexed_key_in_list(PyObject* items, PyObject* key);
 
+// Tell the key indexes that the walk has written into `list` (keys.cpp).
+void key_list_written(PyObject* list);
+
 // Type readiness (omitter.cpp): fills the tables and readies both types.
 int ready_omitter_types();
 

@@ -136,9 +136,9 @@ private:
     bool dirty_ = false;
 };
 
-// Walks entered from Python. A walk entered any other way (through the
-// method table, from native code) cannot know what ran before it.
-int walk_depth = 0;
+// Walks entered from Python on this thread. A walk entered any other way
+// (through the method table, from native code) cannot know what ran before.
+__attribute__((tls_model("initial-exec"))) thread_local int walk_depth = 0;
 
 struct WalkEntry {
     WalkEntry() : outer_thread(walk_thread) {
@@ -386,6 +386,24 @@ int put_walked(PyObject* list, Py_ssize_t i, PyObject* walked, EpochWatch& watch
     return stored;
 }
 
+// Masks written into a list reach the key indexes (the list may be an
+// omitter's own key list, handed out and walked as data) before anything can
+// ask them again: before each nested walk, and when the list walk ends.
+class ListWrites {
+public:
+    explicit ListWrites(PyObject* list) : list_(list) {}
+    void mark() { pending_ = true; }
+    void flush() {
+        if (pending_) key_list_written(list_);
+        pending_ = false;
+    }
+    ~ListWrites() { flush(); }
+
+private:
+    PyObject* list_;
+    bool pending_ = false;
+};
+
 // The override dispatch may run Python code whenever it passes its gate.
 int dispatch(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* target, int do_flag,
              PyObject** answer) {
@@ -526,6 +544,10 @@ inline int omit_nested_dict(OmitterObject* self, PyObject* target, PyObject* k, 
 // the stores. 0 when done, -1 on failure (with its traceback entry).
 int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObject* k, PyObject* v,
                EpochWatch& watch) {
+    // Held from here to the end: the number test may run code that takes
+    // the pair out of the dict.
+    Ref key = Ref::borrow(k);
+    Ref value = Ref::borrow(v);
     // Exact built-in types are classified without running any code;
     // anything else takes the general number test first, which may.
     PyTypeObject* tp = Py_TYPE(v);
@@ -539,20 +561,16 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
     } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
         return 0;
     } else {
-        Ref key = Ref::borrow(k);
-        Ref value = Ref::borrow(v);
         const uint64_t before = foreign_code_epoch;
         int number = is_number(v);
         watch.since(before);
         if (number < 0) return entry_failed(kOmit, 49);
         if (number) return 0;
-        flags = tp->tp_flags;
+        flags = Py_TYPE(v)->tp_flags;
         if (!(flags & (Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS))) {
             return 0;
         }
     }
-    Ref key = Ref::borrow(k);
-    Ref value = Ref::borrow(v);
     const uint64_t read_at = foreign_code_epoch;
 
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
@@ -605,6 +623,7 @@ bool walk_plain_list(PyObject* list, int do_hide) {
     if (thread == nullptr || thread->recursion_remaining <= 0 || native_stack_low()) return false;
     PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
     const Py_ssize_t length = PyList_GET_SIZE(list);
+    bool written = false;
     for (Py_ssize_t i = 0; i < length; i++) {
         PyObject* item = items[i];
         PyTypeObject* tp = Py_TYPE(item);
@@ -620,7 +639,9 @@ bool walk_plain_list(PyObject* list, int do_hide) {
         if (mask == item) continue;
         items[i] = new_ref(mask);
         Py_DECREF(item);  // an exact str: its release runs no code
+        written = true;
     }
+    if (written) key_list_written(list);
     return true;
 }
 
@@ -668,9 +689,10 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         const bool in_place = cursor.writes_in_place();
         // Short lists of plain items are walked right here (walk_plain_list)
         // when nothing could tell: the omitter's type cannot override the
-        // list walk, and the dict holds only str keys, so putting the list
-        // back would be no store at all.
-        const bool plain_lists = !may_override(Py_TYPE(self)) && view.stride == sizeof(UnicodeEntry);
+        // list walk, its table's list walk is this module's, and the dict
+        // holds only str keys, so putting the list back would be no store.
+        const bool plain_lists = !may_override(Py_TYPE(self)) && self->vtab->omit_recurse == walk_omit_recurse &&
+                                 view.stride == sizeof(UnicodeEntry);
         char* const keys = view.entries + view.key_offset;
         const Py_ssize_t stride = view.stride;
         const Py_ssize_t n = view.n;
@@ -761,6 +783,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
 
     EpochWatch watch;
     Ref list = Ref::borrow(target);
+    ListWrites writes(target);
     const Py_ssize_t length = PyList_GET_SIZE(target);
     for (Py_ssize_t i = 0; i < length; i++) {
         watch.settle();
@@ -779,6 +802,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
         const unsigned long flags = Py_TYPE(raw)->tp_flags;
         if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
             if (!PyDict_CheckExact(raw)) return fail_unexpected("dict", raw, kOmitRecurse, 68);
+            writes.flush();
             PyObject* walked = self->vtab->omit(self, raw, 0);
             watch.since(read_at);
             // PyList_SetItem checks the index against the current length.
@@ -786,6 +810,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
         } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
             if (!PyList_CheckExact(raw)) return fail_unexpected("list", raw, kOmitRecurse, 70);
             OmitRecurseOptions nested{1, do_hide};
+            writes.flush();
             PyObject* walked = self->vtab->omit_recurse(self, raw, 0, &nested);
             watch.since(read_at);
             if (walked == nullptr || put_walked(target, i, walked, watch) < 0) return fail(kOmitRecurse, 70);
@@ -799,6 +824,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
             int stored = PyList_SetItem(target, i, mask);
             if (!quiet) watch.foreign();
             if (stored < 0) return fail(kOmitRecurse, 72);
+            writes.mark();
         }
     }
     return list.release();
