@@ -2,10 +2,11 @@
 
 From the fuzzer's bytes it builds nested data (dict/list/str/int/float/bool/
 None), key lists for the omitter and for the module-wide lists, an omitter
-kind, and optionally a Python subclass whose overrides call super(). The walk
-must give what the pure-Python model in tests/model.py gives, every override
-must see every nested container, and a pickled and unpickled omitter must give
-the same result on a fresh copy. Any mismatch raises AssertionError.
+kind, and optionally a Python subclass whose overrides call super(); the
+omitter's own key list may be put into the data as well. The walk must give
+what the pure-Python model in tests/model.py gives, every override must see
+every nested container, and a pickled and unpickled omitter must give the
+same result on a fresh copy. Any mismatch raises AssertionError.
 
     python fuzz/fuzz_walk.py -max_total_time=60 fuzz/corpus
 """
@@ -115,13 +116,31 @@ def TestOneInput(data):
         m.reset_trusted()
     own = global_omit if kind == "omitter" else global_trust
     effective = (own if given is None else given) + own
+    # The omitter's own key list, as its pickling state hands it out, may be
+    # part of the data: the walk then masks the very list it decides by.
+    embedded = fdp.ConsumeBool()
+    if embedded:
+        # (A NoTrustOmitter keeps its trusted keys distinct, in set order:
+        # the same answers as `effective`.)
+        live = omitter.__reduce__()[2][0 if kind == "omitter" else 1]
+        where, under = fdp.ConsumeIntInRange(0, len(target)), key(fdp)
+        if type(target) is dict:  # anywhere among the entries, not only last
+            items = [(k, v) for k, v in target.items() if k != under]
+            items.insert(min(where, len(items)), (under, live))
+            target = dict(items)
+        else:
+            target.insert(where, live)
+        pristine, effective = copy.deepcopy((target, live))
+    else:
+        pristine = copy.deepcopy(target)
 
     def should_hide(k):
         return model.hides_key(kind, effective, k)
 
-    pristine = copy.deepcopy(target)
     try:
-        if type(target) is dict:
+        if embedded:
+            expected = model.model_redact_in_place(pristine, should_hide, do)
+        elif type(target) is dict:
             expected = model.model_omit(pristine, should_hide)
         else:
             expected = model.model_omit_recurse(pristine, should_hide, do)
@@ -138,6 +157,9 @@ def TestOneInput(data):
     assert result is target and target == expected, (target, expected)
     if subclass:
         assert CALLS == containers(pristine, collections.Counter()), (CALLS, pristine)
+    if embedded:
+        return  # another omitter would not decide by the list in the data
+    if subclass:
         assert walk(plain, copy.deepcopy(pristine), do) == target
 
     clone = pickle.loads(pickle.dumps(omitter, protocol))

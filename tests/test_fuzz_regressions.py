@@ -1,7 +1,8 @@
 """Inputs of the walk fuzzer (fuzz/fuzz_walk.py) replayed through its one-input
 function in a subprocess: crashing or mismatching inputs that it found, and
 seeds that reach each of its paths. A new crashing input from fuzz/artifacts/
-goes into INPUTS as base64. The fuzzer has found none so far."""
+goes into INPUTS as base64. Found so far: a key list walked as data that the
+key index went on answering for as it was before the walk masked it."""
 
 import base64
 import os
@@ -23,6 +24,7 @@ INPUTS = {
                                          "AAABAAAA1vo=",
     "seed_omitter_dict_masked": "/yr//3X//SUHBwcHBwfa2tra2tra2tra2gcHBwcHBwcHBwcHBwEAAAAAAAAABwcHBwcHBwcHBwcHBwcH"
                                 "BwcHBwcHBwcHBwcHBw==",
+    "found_stale_index_key_list_in_data": "ggBTxcXFAQAAGRkAABkZAPEBAPoGampqamoBAGpqampqampqAAAAAAAA1cUrxT3x1cUHxT3/8NMAxQ==",
 }
 
 
