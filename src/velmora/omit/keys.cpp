@@ -171,7 +171,9 @@ void use(KeyIndex* index) {
     last_memo = index->memo();
 }
 
-int indexed_contains(PyObject* list, PyObject* key) {
+// The answer of an index already built for `list`, the last one used first;
+// -1 when none can give it without being built.
+int built_index_contains(PyObject* list, PyObject* key) {
     int found = last_used->lookup(list, key);
     if (found >= 0) return found;
     for (KeyIndex& index : indexes) {
@@ -181,6 +183,12 @@ int indexed_contains(PyObject* list, PyObject* key) {
             return found;
         }
     }
+    return -1;
+}
+
+int indexed_contains(PyObject* list, PyObject* key) {
+    int found = built_index_contains(list, key);
+    if (found >= 0) return found;
     // Rebuild a stale index of this very list in place, else take the next
     // slot round robin.
     KeyIndex* target = nullptr;
@@ -203,17 +211,7 @@ void key_list_written(PyObject* list) {
 }
 
 int indexed_key_in_list(PyObject* items, PyObject* key) {
-    if (!plain_str(key)) return -1;
-    int found = last_used->lookup(items, key);
-    if (found >= 0) return found;
-    for (KeyIndex& index : indexes) {
-        found = index.lookup(items, key);
-        if (found >= 0) {
-            use(&index);
-            return found;
-        }
-    }
-    return -1;
+    return plain_str(key) ? built_index_contains(items, key) : -1;
 }
 
 // The interpreter's own test, for anything but exact str keys in exact
