@@ -412,30 +412,28 @@ int dispatch(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* ta
     return handled;
 }
 
-// should_hide of the module's own tables, answered from the key memo without
-// running anything: 1 or 0, or -1 when only the call can answer.
-inline int remembered_should_hide(OmitterObject* self, PyObject* key) {
-    if (self->vtab == &omitter_vtable) return remembered_key_in_list(self->omissions, key);
-    if (self->vtab == &no_trust_vtable) {
-        const int trusted = remembered_key_in_list(as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
-        return trusted < 0 ? -1 : !trusted;
+// should_hide of the module's own tables, answered without running anything:
+// from the key memo, else from an index already built for the table's key
+// list. 1 or 0, or -1 when only the call can answer.
+inline int quiet_should_hide(OmitterObject* self, PyObject* key) {
+    PyObject* list;
+    bool trusting;
+    if (self->vtab == &omitter_vtable) {
+        list = self->omissions;
+        trusting = false;
+    } else if (self->vtab == &no_trust_vtable) {
+        list = as_no_trust(reinterpret_cast<PyObject*>(self))->trusted;
+        trusting = true;
+    } else {
+        return -1;
     }
-    return -1;
-}
-
-// The same from any index already built for the table's key list, when the
-// memo does not know the key yet; it runs nothing either.
-int indexed_should_hide(OmitterObject* self, PyObject* key) {
-    if (self->vtab == &omitter_vtable) return indexed_key_in_list(self->omissions, key);
-    if (self->vtab == &no_trust_vtable) {
-        const int trusted = indexed_key_in_list(as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
-        return trusted < 0 ? -1 : !trusted;
-    }
-    return -1;
+    int found = remembered_key_in_list(list, key);
+    if (found < 0) found = indexed_key_in_list(list, key);
+    return found < 0 ? -1 : found != trusting;
 }
 
 inline int ask_should_hide(OmitterObject* self, PyObject* key) {
-    const int hide = remembered_should_hide(self, key);
+    const int hide = quiet_should_hide(self, key);
     return hide >= 0 ? hide : self->vtab->should_hide(self, key);
 }
 
@@ -717,8 +715,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             PyObject* v = slot[1];
             PyTypeObject* tp = Py_TYPE(v);
             if (tp == &PyUnicode_Type && PyUnicode_CheckExact(k)) {
-                int hide = remembered_should_hide(self, k);
-                if (hide < 0) hide = indexed_should_hide(self, k);
+                const int hide = quiet_should_hide(self, k);
                 if (hide == 0) continue;
                 if (hide > 0 && in_place) {
                     PyObject* mask = quick_mask(v);
@@ -746,8 +743,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                 if (foreign_code_epoch != read_at) break;  // as after omit_entry
                 continue;
             } else if (tp == &PyList_Type && plain_lists && PyUnicode_CheckExact(k)) {
-                int hide = remembered_should_hide(self, k);
-                if (hide < 0) hide = indexed_should_hide(self, k);
+                const int hide = quiet_should_hide(self, k);
                 if (hide >= 0 && walk_plain_list(v, hide)) continue;
             }
             cursor.pos() = pos;
