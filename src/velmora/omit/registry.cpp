@@ -20,7 +20,7 @@ PyObject* repeat_mask(Py_ssize_t n) {
 
 PyObject* shared_masks[kSharedMasks + 1] = {};
 
-PyObject* mask_str(PyObject* s) {
+PyObject* make_mask(PyObject* s) {
     if (PyUnicode_READY(s) < 0) {
         add_traceback(kHide, 11);
         return nullptr;

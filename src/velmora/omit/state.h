@@ -161,22 +161,27 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* defaults);
 
 // ---- Module-wide registries (registry.cpp) -------------------------------
 
-// The masking routine used by the walk: `s` must be an exact str. Adds the
-// body entry of `hide` on failure.
-PyObject* mask_str(PyObject* s);
-
 // Masks of up to this many characters are made once and shared: str is
 // immutable, so a shared mask is indistinguishable from a fresh one.
 constexpr Py_ssize_t kSharedMasks = 64;
 extern PyObject* shared_masks[kSharedMasks + 1];
 
-// mask_str without a call when the mask is already made.
-inline PyObject* quick_mask(PyObject* s) {
-    if (PyUnicode_IS_READY(s)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n <= kSharedMasks && shared_masks[n] != nullptr) return new_ref(shared_masks[n]);
-    }
-    return mask_str(s);
+// The shared mask for `s` (an exact str) if it is already made, borrowed;
+// null otherwise. Runs nothing and cannot fail.
+inline PyObject* made_mask(PyObject* s) {
+    if (!PyUnicode_IS_READY(s)) return nullptr;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    return n <= kSharedMasks ? shared_masks[n] : nullptr;
+}
+
+// mask_str when the mask must be made (registry.cpp).
+PyObject* make_mask(PyObject* s);
+
+// The masking routine used by the walk: `s` must be an exact str. Adds the
+// body entry of `hide` on failure.
+inline PyObject* mask_str(PyObject* s) {
+    if (PyObject* mask = made_mask(s)) return new_ref(mask);
+    return make_mask(s);
 }
 
 extern PyMethodDef hide_def, globally_hidden_def, always_omit_def, globally_trusted_def,

@@ -577,7 +577,7 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
         watch.since(read_at);
         if (!hide) return PyErr_Occurred() ? entry_failed(kOmit, 52) : 0;
         if (!PyUnicode_CheckExact(v)) return entry_unexpected("unicode", v, kOmit, 54);
-        Ref mask = Ref::steal(quick_mask(v));
+        Ref mask = Ref::steal(mask_str(v));
         if (!mask) return entry_failed(kOmit, 54);
         // Written in place, the value replaced is `v`, which we hold.
         int stored = cursor.replace_last(k, v, mask.get());
@@ -630,9 +630,7 @@ bool walk_plain_list(PyObject* list, int do_hide) {
         }
         if (tp != &PyUnicode_Type) return false;
         if (!do_hide) continue;
-        if (!PyUnicode_IS_READY(item)) return false;
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
-        PyObject* mask = n <= kSharedMasks ? shared_masks[n] : nullptr;
+        PyObject* mask = made_mask(item);
         if (mask == nullptr) return false;
         if (mask == item) continue;
         items[i] = new_ref(mask);
@@ -718,7 +716,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                 const int hide = quiet_should_hide(self, k);
                 if (hide == 0) continue;
                 if (hide > 0 && in_place) {
-                    PyObject* mask = quick_mask(v);
+                    PyObject* mask = mask_str(v);
                     if (mask == nullptr) return fail(kOmit, 54);
                     if (mask == v) {  // this very mask already: a store would change nothing
                         Py_DECREF(mask);
@@ -812,7 +810,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
             if (walked == nullptr || put_walked(target, i, walked, watch) < 0) return fail(kOmitRecurse, 70);
         } else if (do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
             if (!PyUnicode_CheckExact(raw)) return fail_unexpected("unicode", raw, kOmitRecurse, 72);
-            PyObject* mask = quick_mask(raw);
+            PyObject* mask = mask_str(raw);
             if (mask == nullptr) return fail(kOmitRecurse, 72);
             // The item replaced is still `raw` unless foreign code ran (and
             // we hold `raw` either way): only a foreign replacement is loud.
