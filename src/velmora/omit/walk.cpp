@@ -54,6 +54,13 @@ bool native_stack_low() {
 // against the recursion limit without a call.
 __attribute__((tls_model("initial-exec"))) thread_local PyThreadState* walk_thread = nullptr;
 
+// The thread state to count one more level on without a call: the walk's,
+// while the limit is not reached. Null when Py_EnterRecursiveCall must decide.
+PyThreadState* counting_thread() {
+    PyThreadState* thread = walk_thread;
+    return thread != nullptr && thread->recursion_remaining > 0 ? thread : nullptr;
+}
+
 class DepthGuard {
 public:
     // False with RecursionError set when the walk may not go deeper.
@@ -65,8 +72,7 @@ public:
         }
         // What Py_EnterRecursiveCall does while the limit is not reached;
         // at the limit the call itself decides and raises.
-        PyThreadState* thread = walk_thread;
-        if (thread != nullptr && thread->recursion_remaining > 0) {
+        if (PyThreadState* thread = counting_thread()) {
             thread->recursion_remaining--;
             thread_ = thread;
             return true;
@@ -617,8 +623,7 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
 // it could. False, with nothing changed or only masks written that the list
 // walk would write again the same, when the list walk must do it.
 bool walk_plain_list(PyObject* list, int do_hide) {
-    PyThreadState* thread = walk_thread;
-    if (thread == nullptr || thread->recursion_remaining <= 0 || native_stack_low()) return false;
+    if (native_stack_low() || counting_thread() == nullptr) return false;
     PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
     const Py_ssize_t length = PyList_GET_SIZE(list);
     bool written = false;
