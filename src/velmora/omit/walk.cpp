@@ -200,29 +200,6 @@ bool only_str_keys(PyObject* dict) { return keys_of(dict)->dk_kind != 0; }
 
 char* entries_of(DictKeys311* keys) { return keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes); }
 
-// The first live entry at or after *pos among n entries of type Entry.
-template <typename Entry>
-int next_entry(char* entries, Py_ssize_t n, Py_ssize_t* pos, PyObject** key, PyObject** value) {
-    Py_ssize_t i = *pos;
-    auto* entry = reinterpret_cast<Entry*>(entries) + i;
-    while (i < n && entry->me_value == nullptr) {
-        entry++;
-        i++;
-    }
-    if (i >= n) return 0;
-    *key = entry->me_key;
-    *value = entry->me_value;
-    *pos = i + 1;
-    return 1;
-}
-
-// Entry i if it is live and maps `key` to `value`, else null.
-template <typename Entry>
-PyObject** value_slot(char* entries, Py_ssize_t i, PyObject* key, PyObject* value) {
-    auto* entry = reinterpret_cast<Entry*>(entries) + i;
-    return entry->me_key == key && entry->me_value == value ? &entry->me_value : nullptr;
-}
-
 // Whether the walk may write masks into dict entries itself (checked at
 // import with the rest of the layout).
 bool direct_writes_verified = false;
@@ -288,15 +265,20 @@ public:
                keys_of(dict_)->dk_refcnt == 1;
     }
 
+    // The next live pair, as PyDict_Next gives it: read through view(), or
+    // by PyDict_Next itself where entries cannot be read in place.
     int next(PyObject** key, PyObject** value) {
-        auto* mp = reinterpret_cast<PyDictObject*>(dict_);
-        if (!dict_layout_verified || mp->ma_values != nullptr) return PyDict_Next(dict_, &pos_, key, value);
-        DictKeys311* keys = keys_of(dict_);
-        const Py_ssize_t n = keys->dk_nentries;
-        if (pos_ >= n) return 0;
-        char* entries = entries_of(keys);
-        return keys->dk_kind != 0 ? next_entry<UnicodeEntry>(entries, n, &pos_, key, value)
-                                  : next_entry<GeneralEntry>(entries, n, &pos_, key, value);
+        View entries;
+        if (!view(&entries)) return PyDict_Next(dict_, &pos_, key, value);
+        while (pos_ < entries.n) {
+            PyObject** slot = entries.key_slot(pos_++);
+            if (slot[1] != nullptr) {
+                *key = slot[0];
+                *value = slot[1];
+                return 1;
+            }
+        }
+        return 0;
     }
 
     // Put `mask` in place of the value of the entry last returned, exactly
@@ -306,18 +288,14 @@ public:
     // 1 written (the dict took its own reference to `mask`), 0 when this
     // cannot be done (nothing changed), -1 on failure.
     int replace_last(PyObject* key, PyObject* value, PyObject* mask) {
-        auto* mp = reinterpret_cast<PyDictObject*>(dict_);
-        if (!direct_writes_verified || mp->ma_values != nullptr) return 0;
-        DictKeys311* keys = keys_of(dict_);
+        View entries;
         const Py_ssize_t i = pos_ - 1;
-        if (keys->dk_refcnt != 1 || i < 0 || i >= keys->dk_nentries) return 0;
-        char* entries = entries_of(keys);
-        PyObject** slot = keys->dk_kind != 0 ? value_slot<UnicodeEntry>(entries, i, key, value)
-                                             : value_slot<GeneralEntry>(entries, i, key, value);
-        if (slot == nullptr) return 0;
+        if (!writes_in_place() || !view(&entries) || i < 0 || i >= entries.n) return 0;
+        PyObject** slot = entries.key_slot(i);
+        if (slot[0] != key || slot[1] != value) return 0;
         if (mask == value) return 1;  // already this very mask: a store would change nothing
         if (!retag()) return -1;
-        *slot = new_ref(mask);
+        slot[1] = new_ref(mask);
         Py_DECREF(value);
         return 1;
     }
