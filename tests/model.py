@@ -6,6 +6,8 @@ a new, redacted deep copy. Keys of str and list values must be exactly str or
 None, as in the module; anything the model does not cover raises ValueError.
 """
 
+import copy
+
 _LEFT_ALONE = (bool, int, float, complex, type(None))
 
 
@@ -32,22 +34,7 @@ def model_omit(data, should_hide):
     lists inherit their key's verdict, dicts decide by their own keys."""
     if type(data) is not dict:
         raise ValueError(f"not modelled: {type(data).__name__}")
-    result = {}
-    for key, value in data.items():
-        kind = type(value)
-        if kind in _LEFT_ALONE:
-            result[key] = value
-        elif kind is str:
-            _check_key(key)
-            result[key] = _mask(value) if should_hide(key) else value
-        elif kind is dict:
-            result[key] = model_omit(value, should_hide)
-        elif kind is list:
-            _check_key(key)
-            result[key] = model_omit_recurse(value, should_hide, bool(should_hide(key)))
-        else:
-            raise ValueError(f"not modelled: {kind.__name__}")
-    return result
+    return model_redact_in_place(copy.deepcopy(data), should_hide)
 
 
 def model_omit_recurse(data, should_hide, do=True):
@@ -55,24 +42,11 @@ def model_omit_recurse(data, should_hide, do=True):
     nested lists share `do`, nested dicts decide by their own keys."""
     if type(data) is not list:
         raise ValueError(f"not modelled: {type(data).__name__}")
-    result = []
-    for item in data:
-        kind = type(item)
-        if kind is dict:
-            result.append(model_omit(item, should_hide))
-        elif kind is list:
-            result.append(model_omit_recurse(item, should_hide, do))
-        elif kind is str:
-            result.append(_mask(item) if do else item)
-        elif kind in _LEFT_ALONE:
-            result.append(item)
-        else:
-            raise ValueError(f"not modelled: {kind.__name__}")
-    return result
+    return model_redact_in_place(copy.deepcopy(data), should_hide, do)
 
 
 def model_redact_in_place(data, should_hide, do=True):
-    """The same walk done in place on `data`, as the module does it: a verdict
+    """The walk done in place on `data`, as the module does it: a verdict
     reads whatever its key list holds at that moment, so a key list that is
     itself part of the data decides by what the walk has made of it so far.
     A ValueError leaves `data` partly redacted."""
