@@ -56,7 +56,7 @@ bool plain_str(PyObject* op) { return PyUnicode_CheckExact(op) && PyUnicode_IS_R
 // a call (remembered_key_in_list), which beats scanning even one item.
 constexpr Py_ssize_t kIndexFrom = 1;
 
-class KeyIndex {
+class ListIndex {
 public:
     // 1 found, 0 not found, -1 when this index cannot answer for `list`.
     int lookup(PyObject* list, PyObject* key) {
@@ -161,12 +161,12 @@ private:
 // A few recently used lists; a walk asks about one omitter's list over and
 // over, and programs rarely alternate between many omitters.
 constexpr int kIndexSlots = 8;
-KeyIndex indexes[kIndexSlots];
+ListIndex indexes[kIndexSlots];
 int next_slot = 0;
 
-KeyIndex* last_used = &indexes[0];
+ListIndex* last_used = &indexes[0];
 
-void use(KeyIndex* index) {
+void use(ListIndex* index) {
     last_used = index;
     last_memo = index->memo();
 }
@@ -176,7 +176,7 @@ void use(KeyIndex* index) {
 int built_index_contains(PyObject* list, PyObject* key) {
     int found = last_used->lookup(list, key);
     if (found >= 0) return found;
-    for (KeyIndex& index : indexes) {
+    for (ListIndex& index : indexes) {
         found = index.lookup(list, key);
         if (found >= 0) {
             use(&index);
@@ -191,8 +191,8 @@ int indexed_contains(PyObject* list, PyObject* key) {
     if (found >= 0) return found;
     // Rebuild a stale index of this very list in place, else take the next
     // slot round robin.
-    KeyIndex* target = nullptr;
-    for (KeyIndex& index : indexes) {
+    ListIndex* target = nullptr;
+    for (ListIndex& index : indexes) {
         if (index.holds(list)) target = &index;
     }
     if (target == nullptr) {
@@ -207,7 +207,7 @@ int indexed_contains(PyObject* list, PyObject* key) {
 }  // namespace
 
 void key_list_written(PyObject* list) {
-    for (KeyIndex& index : indexes) index.forget_check(list);
+    for (ListIndex& index : indexes) index.forget_check(list);
 }
 
 int indexed_key_in_list(PyObject* items, PyObject* key) {

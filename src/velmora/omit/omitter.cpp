@@ -44,6 +44,7 @@ PyObject* omitter_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (o == nullptr) return nullptr;
     as_omitter(o)->vtab = &omitter_vtable;
     as_omitter(o)->omissions = new_ref(Py_None);
+    as_omitter(o)->index = nullptr;
     return o;
 }
 

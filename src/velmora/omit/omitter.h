@@ -5,38 +5,10 @@
 // Omitter's with slot 1 (`should_hide`) replaced, so the walk is shared.
 #pragma once
 
+#include "abi.h"
 #include "state.h"
 
 namespace velmora {
-
-struct OmitterObject;
-
-// Optional arguments of slot 3. (`do` is a C++ keyword, hence `do_`.)
-struct OmitRecurseOptions {
-    int32_t optional_count;
-    int32_t do_;
-};
-
-struct OmitterVTable {
-    // 1 to hide, 0 not to hide; 0 with an exception set on failure.
-    int (*should_hide)(OmitterObject* self, PyObject* key);
-    // New reference to the walked dict (or an override's accepted result).
-    PyObject* (*omit)(OmitterObject* self, PyObject* target, int skip_override);
-    // New reference to the walked list (or an override's accepted result).
-    PyObject* (*omit_recurse)(OmitterObject* self, PyObject* target, int skip_override,
-                              OmitRecurseOptions* options);
-};
-
-struct OmitterObject {
-    PyObject_HEAD
-    OmitterVTable* vtab;
-    PyObject* omissions;  // a list or None; never null while alive
-};
-
-struct NoTrustOmitterObject {
-    OmitterObject base;
-    PyObject* trusted;  // a list or None; null only during deallocation
-};
 
 extern PyTypeObject OmitterType;
 extern PyTypeObject NoTrustOmitterType;

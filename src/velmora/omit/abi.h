@@ -1,0 +1,130 @@
+// What the package's other native modules may rely on about omitters.
+//
+// velmora.omit publishes each type's method table in a capsule under
+// `__pyx_vtable__` in the type's dict. The three slots come first, in the
+// order every native caller expects; the entries after them belong to this
+// package alone (a subtype's table is a copy of its base's with entries
+// replaced, so they are always there).
+//
+// Another extension module of the package finds the types and tables at run
+// time with `import_omitter_api()`: it shares this header, not symbols.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace velmora {
+
+struct OmitterObject;
+
+// Optional arguments of slot 3. (`do` is a C++ keyword, hence `do_`.)
+struct OmitRecurseOptions {
+    int32_t optional_count;
+    int32_t do_;
+};
+
+// How an omitter masks what it hides. Null (the omitters of velmora.omit)
+// means the default: a str value becomes a run of '*', one per code point.
+struct MaskPolicy {
+    enum Kind : int32_t {
+        kStars = 0,     // '*' per code point
+        kFixed = 1,     // `text`, whatever the value (length not revealed)
+        kKeepLast = 2,  // '*' per code point but the last `keep`; a value of
+                        // `keep` code points or fewer is all '*'
+    };
+    Kind kind;
+    PyObject* text;   // kFixed, and the mask of `whole`: an exact str
+    Py_ssize_t keep;  // kKeepLast: code points kept at the end (> 0)
+    // A hidden key hides its whole value, of any type, with `text`: a str
+    // key is asked about for every value, not only str and list values.
+    bool whole;
+};
+
+struct OmitterVTable {
+    // 1 to hide, 0 not to hide; 0 with an exception set on failure.
+    int (*should_hide)(OmitterObject* self, PyObject* key);
+    // New reference to the walked dict (or an override's accepted result).
+    PyObject* (*omit)(OmitterObject* self, PyObject* target, int skip_override);
+    // New reference to the walked list (or an override's accepted result).
+    PyObject* (*omit_recurse)(OmitterObject* self, PyObject* target, int skip_override,
+                              OmitRecurseOptions* options);
+
+    // ---- Entries of this package only ----
+
+    // should_hide of an exact str key, answered without running any code
+    // but this module's (no Python code, no finaliser, no collection):
+    // 1 or 0, or -1 (no exception set) when only should_hide can answer.
+    // Null: never.
+    int (*quiet_should_hide)(OmitterObject* self, PyObject* key);
+    // The object's mask policy, borrowed from the object, which keeps it
+    // unchanged for its whole life. Null entry, or a null result: the
+    // default.
+    const MaskPolicy* (*mask_policy)(OmitterObject* self);
+};
+
+struct KeyIndex;  // private to velmora.omit
+
+struct OmitterObject {
+    PyObject_HEAD
+    OmitterVTable* vtab;
+    PyObject* omissions;  // a list or None; never null while alive
+    KeyIndex* index;      // the object's own index of its key list, or null
+};
+
+struct NoTrustOmitterObject {
+    OmitterObject base;
+    PyObject* trusted;  // a list or None; null only during deallocation
+};
+
+// The policy an omitter masks by, or null for the default.
+inline const MaskPolicy* mask_policy_of(OmitterObject* self) {
+    return self->vtab->mask_policy != nullptr ? self->vtab->mask_policy(self) : nullptr;
+}
+
+// The types and tables of velmora.omit, found at run time.
+struct OmitterApi {
+    PyTypeObject* omitter_type;
+    PyTypeObject* no_trust_type;
+    OmitterVTable* omitter_vtable;
+    OmitterVTable* no_trust_vtable;
+};
+
+namespace abi_detail {
+inline int type_and_table(PyObject* module, const char* name, PyTypeObject** type, OmitterVTable** table) {
+    PyObject* found = PyObject_GetAttrString(module, name);
+    if (found == nullptr) return -1;
+    if (!PyType_Check(found)) {
+        Py_DECREF(found);
+        PyErr_Format(PyExc_ImportError, "velmora.omit.%s is not a type", name);
+        return -1;
+    }
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(found);
+    // The type lives as long as the process (velmora.omit never releases
+    // it), so keeping the pointer without a reference is safe; the reference
+    // taken here is kept anyway.
+    PyObject* capsule = PyDict_GetItemString(tp->tp_dict, "__pyx_vtable__");
+    void* found_table = capsule != nullptr ? PyCapsule_GetPointer(capsule, nullptr) : nullptr;
+    if (found_table == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "velmora.omit.%s has no method table", name);
+        return -1;
+    }
+    *type = tp;
+    *table = static_cast<OmitterVTable*>(found_table);
+    return 0;
+}
+}  // namespace abi_detail
+
+// Fill `api` from velmora.omit (imported if need be). 0, or -1 with an
+// exception set.
+inline int import_omitter_api(OmitterApi* api) {
+    PyObject* module = PyImport_ImportModule("velmora.omit");
+    if (module == nullptr) return -1;
+    int rc = abi_detail::type_and_table(module, "Omitter", &api->omitter_type, &api->omitter_vtable);
+    if (rc == 0) rc = abi_detail::type_and_table(module, "NoTrustOmitter", &api->no_trust_type, &api->no_trust_vtable);
+    Py_DECREF(module);
+    return rc;
+}
+
+}  // namespace velmora
