@@ -691,16 +691,22 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             return fail(kOmit, 48);
         }
         DictCursor::View view;
-        if (!cursor.view(&view)) {
+        if (!pair.empty() || !cursor.view(&view)) {
+            // One step in general: the next pair is held before the one
+            // before is let go, which may run code.
             PyObject *k, *v;
             if (!cursor.next(&k, &v)) break;
             const uint64_t read_at = foreign_code_epoch;
             pair.hold(k, v);
             if (omit_entry(self, target, cursor, pair, read_at) < 0) return nullptr;
+            // With nothing run since the pair was read, letting go of it now
+            // is the same as letting go when the next one is read.
+            if (foreign_code_epoch == read_at && pair.lets_go_quietly()) pair.let_go();
             continue;
         }
         // Read entries in place for as long as nothing can have changed the
-        // dict: values of built-in scalar types are passed over, and str
+        // dict (and no pair is held): values of built-in scalar types are
+        // passed over, and str
         // values whose verdict is known without a call are decided and
         // masked right here, without running or holding anything. Anything
         // else goes to omit_entry, after which the table is looked at afresh
@@ -734,19 +740,6 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             pos++;
             PyObject* k = slot[0];
             PyObject* v = slot[1];
-            if (!pair.empty()) {
-                // The pair before is released now that this one is read. If
-                // that may run code, this pair is held first and dealt with
-                // in general, and the table is read afresh after it.
-                if (!pair.lets_go_quietly()) {
-                    cursor.pos() = pos;
-                    const uint64_t read_at = foreign_code_epoch;
-                    pair.hold(k, v);
-                    if (omit_entry(self, target, cursor, pair, read_at) < 0) return nullptr;
-                    break;
-                }
-                pair.let_go();
-            }
             PyTypeObject* tp = Py_TYPE(v);
             if (tp == &PyUnicode_Type && PyUnicode_CheckExact(k)) {
                 const int hide = quiet_should_hide(self, k);
@@ -773,7 +766,8 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                 const uint64_t read_at = foreign_code_epoch;
                 pair.hold(k, v);
                 if (omit_nested_dict(self, target, pair, read_at) < 0) return nullptr;
-                if (foreign_code_epoch != read_at) break;  // as after omit_entry
+                if (foreign_code_epoch != read_at || !pair.lets_go_quietly()) break;  // as after omit_entry
+                pair.let_go();
                 continue;
             } else if (tp == &PyList_Type && plain_lists && PyUnicode_CheckExact(k)) {
                 const int hide = quiet_should_hide(self, k);
@@ -785,8 +779,11 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             if (omit_entry(self, target, cursor, pair, read_at) < 0) return nullptr;
             // With nothing foreign run, the walk itself has at most replaced
             // values, in place or by stores under keys already there, so the
-            // table is where it was.
-            if (foreign_code_epoch != read_at) break;
+            // table is where it was, and the pair can be let go now as well as
+            // when the next one is read. Otherwise the next step is taken in
+            // general, with the table read afresh.
+            if (foreign_code_epoch != read_at || !pair.lets_go_quietly()) break;
+            pair.let_go();
         }
     }
     return dict.release();
