@@ -160,3 +160,36 @@ def test_no_leaks(name, operation):
     data = {"good": good, "rows": good["rows"], "clean": {"a": "b", "c": [1, {"d": "e"}]},
             "bad": {"ok": {"pw": "z"}, "deep": [{1: "v"}]}}
     assert_no_leak(lambda: operation(omitter, data))
+
+
+@pytest.mark.parametrize("kind", ["hiding_none", "trusting_all", "list_without_do"])
+def test_nothing_to_mask_allocates_nothing(kind):
+    """Not even for the duration of the call: the peak traced by tracemalloc
+    stays at zero on the benchmark's 1,000 records."""
+    import os
+    import sys
+    import tracemalloc
+
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+    import bench
+
+    payload = bench.make_records(1000)
+    if kind == "hiding_none":
+        omitter = omit.Omitter(list(bench.DECOYS))
+        call = lambda: redacted(omitter, payload)  # noqa: E731
+    elif kind == "trusting_all":
+        trusted = omit.NoTrustOmitter(sorted(bench.all_keys(payload)))
+        call = lambda: redacted(trusted, payload)  # noqa: E731
+    else:
+        omitter, records = omit.Omitter(["nowhere"]), payload["records"]
+        call = lambda: redacted(omitter, records, False)  # noqa: E731
+    first = call()
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        again = call()
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert first is again and again in (payload, payload["records"])
+    assert peak == 0
