@@ -26,7 +26,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench import HIDDEN, count_values, fmt_ns, machine, make_records  # noqa: E402
+from bench import HIDDEN, all_keys, count_values, fmt_ns, machine, make_records  # noqa: E402
 
 from velmora.omit import NoTrustOmitter, Omitter  # noqa: E402
 from velmora.redact import redacted  # noqa: E402
@@ -60,8 +60,11 @@ def copy_on_write(reps):
     values = count_values(json.loads(text))
     fresh = lambda: json.loads(text)  # noqa: E731
     rows = []
-    for name, omitter in (("Omitter, 12 keys", Omitter(HIDDEN)), ("NoTrustOmitter", NoTrustOmitter(["id", "username"])),
-                          ("Omitter, no key present", Omitter(["nowhere"]))):
+    trusted = sorted(all_keys(json.loads(text)) - set(HIDDEN))
+    for name, omitter in (("`Omitter`, 12 keys (12 of 45 values masked)", Omitter(HIDDEN)),
+                          (f"`NoTrustOmitter`, {len(trusted)} keys (the same 12 masked)", NoTrustOmitter(trusted)),
+                          ("`NoTrustOmitter`, 2 keys (43 of 45 masked)", NoTrustOmitter(["id", "username"])),
+                          ("`Omitter`, no key present (nothing masked)", Omitter(["nowhere"]))):
         payload, snapshot = fresh(), fresh()
         assert redacted(omitter, payload) == omitter.omit(copy.deepcopy(payload)) and payload == snapshot
         med = interleaved([
