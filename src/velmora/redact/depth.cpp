@@ -12,8 +12,9 @@ namespace {
 
 // The lowest stack address a level may start below, per thread; 0 until
 // computed, 1 when the stack could not be found out (then only the
-// recursion limit bounds the walk).
-thread_local uintptr_t stack_floor = 0;
+// recursion limit bounds the walk). Initial-exec: read on every level, it
+// must not cost a call.
+__attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = 0;
 
 uintptr_t compute_stack_floor() {
     pthread_attr_t attr;
