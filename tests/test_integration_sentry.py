@@ -51,7 +51,7 @@ if HOOKS:
     hooks = dict(before_send=redactor.before_send, before_breadcrumb=redactor.before_breadcrumb)
 sentry_sdk.init(dsn="https://public@sentry.invalid/1", transport=transport, default_integrations=False,
                 integrations=[LoggingIntegration(level=logging.INFO, event_level=None)],
-                include_local_variables=True, **own_scrubber, **hooks)
+                **own_scrubber, **hooks)
 
 form = {"user": "ann", "password": "hunter2", "card": {"card_number": "4111111111111111", "cvv": "123-cvv"}}
 headers = {"authorization": "Bearer tok-secret", "accept": "accept-json"}
