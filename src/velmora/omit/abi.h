@@ -69,6 +69,11 @@ struct OmitterVTable {
     // quiet_should_hide whenever such code may have run since its last
     // question (and before its first). Null: nothing to do.
     void (*foreign_code_ran)(OmitterObject* self);
+    // Which facts about the interpreter's private layout velmora.omit found
+    // true at import, and so uses: five flags (dict version tags, cached str
+    // hashes, the recursion budget, reading dict entries, writing them), for
+    // tests and diagnostics. Copied with the table.
+    const bool* layout_gates;
 };
 
 struct KeyIndex;  // private to velmora.omit

@@ -1,86 +1,15 @@
-// Argument binding, type checks, error reporting and calls into Python code.
+// Argument binding, type checks and calls into Python code.
 //
 // Every Python-callable entry point binds its arguments here. The order of the
 // checks and the message texts are part of the module's interface, so they
 // are kept in this one place.
+#include "binding.h"
+
+#include "cpython311.h"
+#include "keys.h"
 #include "state.h"
 
-#include <frameobject.h>
-
-#include <cstring>
-
 namespace velmora {
-
-// ---- Traceback entries ---------------------------------------------------
-
-namespace {
-
-// Code objects by site. A site is qualified name, file and line together, so
-// two sites sharing a line in different files never share an entry. A fixed
-// table: an error path allocates nothing but the Python objects it reports
-// with, so running out of memory there is a MemoryError, never an abort.
-struct SiteCode {
-    const char* qualname;
-    const char* file;
-    int line;
-    PyObject* code;  // never freed
-};
-constexpr size_t kSiteSlots = 256;  // well above the module's number of sites
-SiteCode site_codes[kSiteSlots];
-
-size_t site_hash(const char* qualname, const char* file, int line) {
-    size_t h = static_cast<size_t>(line) * 0x9E3779B97F4A7C15u;
-    for (const char* p : {qualname, file}) {
-        for (; *p != '\0'; p++) h = (h ^ static_cast<unsigned char>(*p)) * 0x100000001B3u;
-    }
-    return h;
-}
-
-// The slot of the site: the one holding it, else the empty one where it
-// belongs; null when the table is full (never, with the module's sites).
-SiteCode* site_slot(const char* qualname, const char* file, int line) {
-    size_t i = site_hash(qualname, file, line) & (kSiteSlots - 1);
-    for (size_t probes = 0; probes < kSiteSlots; probes++, i = (i + 1) & (kSiteSlots - 1)) {
-        SiteCode& slot = site_codes[i];
-        if (slot.code == nullptr) return &slot;
-        if (slot.line == line && std::strcmp(slot.qualname, qualname) == 0 && std::strcmp(slot.file, file) == 0) {
-            return &slot;
-        }
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-void add_traceback(const char* qualname, int line, const char* file) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-
-    SiteCode* slot = site_slot(qualname, file, line);
-    Ref made;
-    PyObject* code = slot != nullptr ? slot->code : nullptr;
-    if (code == nullptr) {
-        made = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname, line)));
-        if (!made) {
-            // The failure to build the entry replaces the exception.
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-            return;
-        }
-        code = made.get();
-        if (slot != nullptr) *slot = SiteCode{qualname, file, line, made.release()};
-    }
-
-    PyErr_Restore(type, value, tb);
-    // The frame's line comes from the code object: an empty code object of
-    // this site reports its first line, which is the line of the entry.
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                       g.module_dict, nullptr);
-    if (frame == nullptr) return;
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
-}
 
 // ---- Messages --------------------------------------------------------------
 
@@ -110,11 +39,6 @@ int check_exact_type(PyObject* value, PyTypeObject* type, bool none_allowed,
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  parameter_name, type->tp_name, Py_TYPE(value)->tp_name);
     return 0;
-}
-
-void raise_unexpected_type(const char* expected_name, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected_name,
-                 Py_TYPE(value)->tp_name);
 }
 
 int check_receiver(PyObject* self, PyTypeObject* type, const char* method_name) {
@@ -290,8 +214,8 @@ int bind_init(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** s
     }
     Py_ssize_t remaining = PyDict_GET_SIZE(kwds);
     if (remaining == 0) return 0;
-    PyObject* found = _PyDict_GetItem_KnownHash(
-        kwds, *sig.names[0], reinterpret_cast<PyASCIIObject*>(*sig.names[0])->hash);
+    // The parameter names are interned with their hashes made at import.
+    PyObject* found = cpython::dict_get_known_hash(kwds, *sig.names[0], PyObject_Hash(*sig.names[0]));
     if (found != nullptr) {
         *slot = found;
         remaining--;

@@ -6,6 +6,9 @@
 // way. Beyond that they carry what Python code expects of a function:
 // `__qualname__`, `__module__`, `__defaults__`, `__globals__` and a
 // `__code__` that lets signature introspection describe the parameters.
+#include "function.h"
+
+#include "binding.h"
 #include "state.h"
 
 #include <cstddef>
@@ -52,7 +55,7 @@ PyObject* function_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf
         }
         return def->ml_meth(self, nullptr);
     }
-    auto meth = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(def->ml_meth));
+    auto meth = reinterpret_cast<FastCallWithKeywords>(reinterpret_cast<void (*)(void)>(def->ml_meth));
     return meth(self, args, nargs, kwnames);
 }
 

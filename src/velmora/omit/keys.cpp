@@ -21,21 +21,22 @@
 //    held. The walk itself changes lists too, when it masks their items, and
 //    a key list handed out can be part of the data walked: such writes are
 //    reported with key_list_written.
-#include "omitter.h"
+#include "keys.h"
+
+#include "cpython311.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace velmora {
 
-uint64_t foreign_code_epoch = 0;
 VerdictMemo verdict_memo;
 
 bool same_text(PyObject* a, PyObject* b) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     if (length != PyUnicode_GET_LENGTH(b)) return false;
-    Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    const Py_hash_t ha = cpython::cached_str_hash(a);
+    const Py_hash_t hb = cpython::cached_str_hash(b);
     if (ha != -1 && hb != -1 && ha != hb) return false;
     int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
@@ -61,13 +62,13 @@ struct KeyIndex {
     // Whether `list` still holds exactly the items the index was built from.
     bool current_for(PyObject* candidate) const {
         return candidate == list && PyList_GET_SIZE(candidate) == size &&
-               std::memcmp(reinterpret_cast<PyListObject*>(candidate)->ob_item, items,
+               std::memcmp(cpython::list_items(candidate), items,
                            static_cast<size_t>(size) * sizeof(PyObject*)) == 0;
     }
 
     int probe(PyObject* key) const {
-        Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-        if (hash == -1) hash = PyObject_Hash(key);  // an exact str: cannot fail
+        Py_hash_t hash = cpython::cached_str_hash(key);
+        if (hash == -1) hash = PyObject_Hash(key);  // an exact str: runs nothing, cannot fail
         for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
             PyObject* item = table[i];
             if (item == nullptr) return 0;

@@ -5,7 +5,15 @@
 // step builds the state, readies the types and publishes the functions. All
 // state is process-wide and never torn down, so a second interpreter is
 // refused and a re-import gives back the same module.
+#include "binding.h"
+#include "cpython311.h"
+#include "function.h"
 #include "omitter.h"
+#include "pickling.h"
+#include "registry.h"
+#include "state.h"
+#include "traceback.h"
+#include "walk.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,8 +24,6 @@ namespace velmora {
 ModuleState g;
 
 namespace {
-
-constexpr const char* kInit = "init velmora.omit";
 
 int64_t main_interpreter_id = -1;
 
@@ -190,8 +196,7 @@ enum class Home { Module, Omitter, NoTrust };
 struct Published {
     FunctionSpec spec;
     Home home;
-    int init_line;             // line of the init entry if publishing fails
-    const char* init_file;
+    Site init_site;  // the init entry if publishing fails
 };
 
 int publish(const Published& p) {
@@ -208,48 +213,63 @@ int publish(const Published& p) {
     return 0;
 }
 
+// A function of the module's own file: its code object starts at the line
+// of its call site.
+constexpr FunctionSpec own(PyMethodDef* def, const char* qualname, bool is_method, const char* const* varnames,
+                           int argcount, Site call) {
+    return {def, qualname, is_method, varnames, argcount, argcount, kCodeFile, info(call).line};
+}
+
+// A pickling function: "<stringsource>", with its own count of locals.
+constexpr FunctionSpec pickling(PyMethodDef* def, const char* qualname, bool is_method,
+                                const char* const* varnames, int argcount, int nlocals, Site call) {
+    return {def, qualname, is_method, varnames, argcount, nlocals, kStringSource, info(call).line};
+}
+
 int publish_functions() {
     const Published table[] = {
-        {{&hide_def, "hide", false, v_target, 1, 1, kCodeFile, 8}, Home::Module, 8, kSourceFile},
-        {{&globally_hidden_def, "globally_hidden", false, v_none, 0, 0, kCodeFile, 13}, Home::Module, 13,
-         kSourceFile},
-        {{&always_omit_def, "always_omit", false, v_targets, 1, 1, kCodeFile, 16}, Home::Module, 16, kSourceFile},
-        {{&globally_trusted_def, "globally_trusted", false, v_none, 0, 0, kCodeFile, 20}, Home::Module, 20,
-         kSourceFile},
-        {{&always_trust_def, "always_trust", false, v_targets, 1, 1, kCodeFile, 23}, Home::Module, 23,
-         kSourceFile},
-        {{&reset_omissions_def, "reset_omissions", false, v_none, 0, 0, kCodeFile, 27}, Home::Module, 27,
-         kSourceFile},
-        {{&reset_trusted_def, "reset_trusted", false, v_none, 0, 0, kCodeFile, 31}, Home::Module, 31,
-         kSourceFile},
-        {{&omit_def, "Omitter.omit", true, v_omit, 2, 2, kCodeFile, 46}, Home::Omitter, 46, kSourceFile},
-        {{&omit_recurse_def, "Omitter.omit_recurse", true, v_omit_recurse, 3, 3, kCodeFile, 62}, Home::Omitter,
-         62, kSourceFile},
-        {{&omitter_reduce_def, "Omitter.__reduce_cython__", true, v_reduce, 1, 4, kStringSource, 1},
-         Home::Omitter, 1, kStringSource},
-        {{&omitter_setstate_def, "Omitter.__setstate_cython__", true, v_setstate, 2, 2, kStringSource, 16},
-         Home::Omitter, 16, kStringSource},
-        {{&no_trust_reduce_def, "NoTrustOmitter.__reduce_cython__", true, v_reduce, 1, 4, kStringSource, 1},
-         Home::NoTrust, 1, kStringSource},
-        {{&no_trust_setstate_def, "NoTrustOmitter.__setstate_cython__", true, v_setstate, 2, 2, kStringSource,
-          16},
-         Home::NoTrust, 16, kStringSource},
-        {{&unpickle_omitter_def, "__pyx_unpickle_Omitter", false, v_unpickle, 3, 5, kStringSource, 1},
-         Home::Module, 1, kStringSource},
-        {{&unpickle_no_trust_def, "__pyx_unpickle_NoTrustOmitter", false, v_unpickle, 3, 5, kStringSource, 1},
-         Home::Module, 1, kStringSource},
+        {own(&hide_def, "hide", false, v_target, 1, Site::HideCall), Home::Module, Site::InitHide},
+        {own(&globally_hidden_def, "globally_hidden", false, v_none, 0, Site::GloballyHiddenCall), Home::Module,
+         Site::InitGloballyHidden},
+        {own(&always_omit_def, "always_omit", false, v_targets, 1, Site::AlwaysOmitCall), Home::Module,
+         Site::InitAlwaysOmit},
+        {own(&globally_trusted_def, "globally_trusted", false, v_none, 0, Site::GloballyTrustedCall), Home::Module,
+         Site::InitGloballyTrusted},
+        {own(&always_trust_def, "always_trust", false, v_targets, 1, Site::AlwaysTrustCall), Home::Module,
+         Site::InitAlwaysTrust},
+        {own(&reset_omissions_def, "reset_omissions", false, v_none, 0, Site::ResetOmissionsCall), Home::Module,
+         Site::InitResetOmissions},
+        {own(&reset_trusted_def, "reset_trusted", false, v_none, 0, Site::ResetTrustedCall), Home::Module,
+         Site::InitResetTrusted},
+        {own(&omit_def, "Omitter.omit", true, v_omit, 2, Site::OmitCall), Home::Omitter, Site::InitOmit},
+        {own(&omit_recurse_def, "Omitter.omit_recurse", true, v_omit_recurse, 3, Site::RecurseCall), Home::Omitter,
+         Site::InitOmitRecurse},
+        {pickling(&omitter_reduce_def, "Omitter.__reduce_cython__", true, v_reduce, 1, 4, Site::InitPickling),
+         Home::Omitter, Site::InitPickling},
+        {pickling(&omitter_setstate_def, "Omitter.__setstate_cython__", true, v_setstate, 2, 2,
+                  Site::OmitterSetstateBinding),
+         Home::Omitter, Site::InitSetstate},
+        {pickling(&no_trust_reduce_def, "NoTrustOmitter.__reduce_cython__", true, v_reduce, 1, 4,
+                  Site::InitPickling),
+         Home::NoTrust, Site::InitPickling},
+        {pickling(&no_trust_setstate_def, "NoTrustOmitter.__setstate_cython__", true, v_setstate, 2, 2,
+                  Site::NoTrustSetstateBinding),
+         Home::NoTrust, Site::InitSetstate},
+        {pickling(&unpickle_omitter_def, "__pyx_unpickle_Omitter", false, v_unpickle, 3, 5,
+                  Site::OmitterUnpickleArgs),
+         Home::Module, Site::InitPickling},
+        {pickling(&unpickle_no_trust_def, "__pyx_unpickle_NoTrustOmitter", false, v_unpickle, 3, 5,
+                  Site::NoTrustUnpickleArgs),
+         Home::Module, Site::InitPickling},
     };
     for (const Published& p : table) {
-        if (publish(p) < 0) {
-            add_traceback(kInit, p.init_line, p.init_file);
-            return -1;
-        }
+        if (publish(p) < 0) return fail_status(p.init_site);
     }
     return 0;
 }
 
 int exec_failed(bool with_traceback) {
-    if (with_traceback) add_traceback(kInit, 1);
+    if (with_traceback) add_traceback(Site::Init);
     Py_CLEAR(g.module);
     return -1;
 }
@@ -287,7 +307,7 @@ int module_exec(PyObject* module) {
     set_field(g.global_trusted, new_ref(Py_None));
     set_field(g.mask_character, new_ref(Py_None));
 
-    if (ready_omitter_types() < 0 || check_dict_layout() < 0) return exec_failed(true);
+    if (ready_omitter_types() < 0 || cpython::check_at_import() < 0) return exec_failed(true);
 
     if (init_registries() < 0) return exec_failed(false);
     set_field(g.mask_character, new_ref(g.mask_constant));

@@ -3,12 +3,17 @@
 // subclasses take over `omit` and `omit_recurse` for nested containers.
 #include "omitter.h"
 
+#include "binding.h"
+#include "cpython311.h"
+#include "keys.h"
+#include "pickling.h"
+#include "state.h"
+#include "traceback.h"
+#include "walk.h"
+
 namespace velmora {
 
 namespace {
-
-constexpr const char* kOmitterInit = "velmora.omit.Omitter.__init__";
-constexpr const char* kNoTrustInit = "velmora.omit.NoTrustOmitter.__init__";
 
 // ---- should_hide ------------------------------------------------------------
 
@@ -16,16 +21,16 @@ int omitter_should_hide(OmitterObject* self, PyObject* key) {
     // key_in_list holds the list itself wherever Python code may run.
     int found = key_in_list(self, self->omissions, key);
     if (found < 0) {
-        add_traceback("velmora.omit.Omitter.should_hide", 44);
+        add_traceback(Site::OmitterShouldHide);
         return 0;
     }
     return found;
 }
 
 int no_trust_should_hide(OmitterObject* self, PyObject* key) {
-    int found = key_in_list(self, as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
+    int found = key_in_list(self, as_no_trust(self)->trusted, key);
     if (found < 0) {
-        add_traceback("velmora.omit.NoTrustOmitter.should_hide", 85);
+        add_traceback(Site::NoTrustShouldHide);
         return 0;
     }
     return !found;
@@ -38,7 +43,7 @@ int omitter_quiet_should_hide(OmitterObject* self, PyObject* key) {
 }
 
 int no_trust_quiet_should_hide(OmitterObject* self, PyObject* key) {
-    const int found = quiet_key_in_list(self, as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
+    const int found = quiet_key_in_list(self, as_no_trust(self)->trusted, key);
     return found < 0 ? -1 : !found;
 }
 
@@ -80,23 +85,14 @@ const Signature no_trust_init_sig{trusted_names, 1, 0, "__init__"};
 // the module-wide keys, in a list of its own.
 int omitter_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* omissions = Py_None;
-    if (bind_init(omitter_init_sig, args, kwds, &omissions) < 0) {
-        add_traceback(kOmitterInit, 38);
-        return -1;
-    }
+    if (bind_init(omitter_init_sig, args, kwds, &omissions) < 0) return fail_status(Site::OmitterInitBinding);
     if (!check_exact_type(omissions, &PyList_Type, true, "omissions")) return -1;
     Ref source = Ref::borrow(omissions == Py_None ? g.global_omissions : omissions);
     Ref fresh = Ref::steal(PySequence_List(source.get()));
-    if (!fresh) {
-        add_traceback(kOmitterInit, 41);
-        return -1;
-    }
+    if (!fresh) return fail_status(Site::OmitterInitList);
     Ref global = Ref::borrow(g.global_omissions);
-    Ref extended = Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(fresh.get()), global.get()));
-    if (!extended) {
-        add_traceback(kOmitterInit, 41);
-        return -1;
-    }
+    Ref extended = Ref::steal(cpython::list_extend(fresh.get(), global.get()));
+    if (!extended) return fail_status(Site::OmitterInitList);
     set_key_list(as_omitter(self), as_omitter(self)->omissions, fresh.release());
     return 0;
 }
@@ -110,43 +106,35 @@ PyObject* resolve_set_update() {
 
 int raise_not_iterable_none() {
     PyErr_SetString(PyExc_TypeError, "argument after * must be an iterable, not NoneType");
-    add_traceback(kNoTrustInit, 82);
-    return -1;
+    return fail_status(Site::NoTrustInitList);
 }
 
 // The distinct items of the given keys and the module-wide trusted keys, in
 // the set's order.
 int no_trust_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* trusted = Py_None;
-    if (bind_init(no_trust_init_sig, args, kwds, &trusted) < 0) {
-        add_traceback(kNoTrustInit, 79);
-        return -1;
-    }
+    if (bind_init(no_trust_init_sig, args, kwds, &trusted) < 0) return fail_status(Site::NoTrustInitBinding);
     if (!check_exact_type(trusted, &PyList_Type, true, "trusted")) return -1;
     Ref source = Ref::borrow(trusted == Py_None ? g.global_trusted : trusted);
     if (source.get() == Py_None) return raise_not_iterable_none();
     Ref distinct = Ref::steal(PySet_New(source.get()));
     if (!distinct) {
-        add_traceback(kNoTrustInit, 82);
-        return -1;
+        return fail_status(Site::NoTrustInitList);
     }
     Ref global = Ref::borrow(g.global_trusted);
     if (global.get() == Py_None) return raise_not_iterable_none();
     PyObject* update = resolve_set_update();
     if (update == nullptr) {
-        add_traceback(kNoTrustInit, 82);
-        return -1;
+        return fail_status(Site::NoTrustInitList);
     }
     PyObject* update_args[] = {distinct.get(), global.get()};
     Ref updated = Ref::steal(call_object(update, update_args, 2));
     if (!updated) {
-        add_traceback(kNoTrustInit, 82);
-        return -1;
+        return fail_status(Site::NoTrustInitList);
     }
     Ref fresh = Ref::steal(PySequence_List(distinct.get()));
     if (!fresh) {
-        add_traceback(kNoTrustInit, 82);
-        return -1;
+        return fail_status(Site::NoTrustInitList);
     }
     set_key_list(as_omitter(self), as_no_trust(self)->trusted, fresh.release());
     return 0;
@@ -190,92 +178,7 @@ int no_trust_clear(PyObject* self) {
     return 0;
 }
 
-// ---- Override dispatch -------------------------------------------------------
-
-// Dictionary version tags of the last lookup that found the module's own
-// function, one record per method, shared by all objects and types.
-struct OverrideCache {
-    uint64_t type_dict_version = UINT64_MAX;
-    uint64_t instance_dict_version = UINT64_MAX;
-};
-OverrideCache omit_cache, omit_recurse_cache;
-
-uint64_t type_dict_version(PyTypeObject* tp) {
-    return tp->tp_dict != nullptr ? dict_version(tp->tp_dict) : 0;
-}
-
-uint64_t instance_dict_version(PyObject* obj) {
-    Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
-    if (offset == 0) return 0;
-    PyObject** ptr = offset > 0 ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset)
-                                : _PyObject_GetDictPtr(obj);
-    return (ptr != nullptr && *ptr != nullptr) ? dict_version(*ptr) : 0;
-}
-
-bool is_own_function(PyObject* attr, PyMethodDef* own) {
-    PyTypeObject* tp = Py_TYPE(attr);
-    if (!PyType_IsSubtype(tp, g.function_type) && !PyType_IsSubtype(tp, &PyCFunction_Type)) return false;
-    return reinterpret_cast<PyCFunctionObject*>(attr)->m_ml->ml_meth == own->ml_meth;
-}
-
 }  // namespace
-
-int dispatch_override(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* target,
-                      int do_flag, PyObject** result) {
-    PyTypeObject* tp = Py_TYPE(self);
-    if (!may_override(tp)) return 0;
-    const bool is_omit = own == &omit_def;
-    OverrideCache& cache = is_omit ? omit_cache : omit_recurse_cache;
-    const char* qualname = is_omit ? "velmora.omit.Omitter.omit" : "velmora.omit.Omitter.omit_recurse";
-    const int line = is_omit ? 46 : 62;
-    PyObject* obj = reinterpret_cast<PyObject*>(self);
-    // The lookup below may run Python code that reassigns `__class__`; keep
-    // the type we started with alive until we are done reading it.
-    Ref keep_type = Ref::borrow(reinterpret_cast<PyObject*>(tp));
-
-    if (tp->tp_dict != nullptr && dict_version(tp->tp_dict) == cache.type_dict_version &&
-        instance_dict_version(obj) == cache.instance_dict_version) {
-        return 0;
-    }
-    const uint64_t guard = type_dict_version(tp);
-
-    Ref attr = Ref::steal(tp->tp_getattro != nullptr ? tp->tp_getattro(obj, name)
-                                                     : PyObject_GetAttr(obj, name));
-    if (!attr) {
-        add_traceback(qualname, line);
-        return -1;
-    }
-
-    if (!is_own_function(attr.get(), own)) {
-        Ref answer;
-        if (is_omit) {
-            answer = Ref::steal(call_object(attr.get(), &target, 1));
-        } else {
-            PyObject* args[] = {target, do_flag ? Py_True : Py_False};
-            answer = Ref::steal(call_object(attr.get(), args, 2));
-        }
-        if (!answer) {
-            add_traceback(qualname, line);
-            return -1;
-        }
-        PyTypeObject* expected = is_omit ? &PyDict_Type : &PyList_Type;
-        if (answer.get() != Py_None && !Py_IS_TYPE(answer.get(), expected)) {
-            raise_unexpected_type(is_omit ? "dict" : "list", answer.get());
-            add_traceback(qualname, line);
-            return -1;
-        }
-        *result = answer.release();
-        return 1;
-    }
-
-    cache.type_dict_version = type_dict_version(tp);
-    cache.instance_dict_version = instance_dict_version(obj);
-    if (guard != cache.type_dict_version) {
-        cache.type_dict_version = UINT64_MAX;
-        cache.instance_dict_version = UINT64_MAX;
-    }
-    return 0;
-}
 
 // ---- Types -------------------------------------------------------------------
 
@@ -332,6 +235,7 @@ int ready_omitter_types() {
     omitter_vtable.omit_recurse = walk_omit_recurse;
     omitter_vtable.quiet_should_hide = omitter_quiet_should_hide;
     omitter_vtable.foreign_code_ran = omitter_foreign_code_ran;
+    omitter_vtable.layout_gates = &cpython::gates.dict_versions;
     if (ready_type(&OmitterType, &omitter_vtable, "Omitter") < 0) return -1;
 
     no_trust_vtable = omitter_vtable;

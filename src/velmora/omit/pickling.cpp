@@ -11,19 +11,31 @@
 // unpickled object holds exactly the pickled lists. Every state item for a
 // field must be a list or None, and a state too short for the type's fields
 // is refused before anything is written.
+#include "pickling.h"
+
+#include "binding.h"
+#include "cpython311.h"
+#include "keys.h"
 #include "omitter.h"
+#include "state.h"
+#include "traceback.h"
 
 namespace velmora {
 
 namespace {
 
+// The traceback sites of one type's pickling operations.
+struct PickleSites {
+    Site reduce_state, reduce_dict, reduce_join, reduce_separate, reduce_inline;
+    Site setstate_binding, setstate_state;
+    Site unpickle_args, unpickle_accept, unpickle_import, unpickle_raise, unpickle_new, unpickle_state;
+    Site restore_item, restore_update;
+};
+
 struct PickleKind {
     PyTypeObject* type;
     Py_ssize_t field_count;
-    const char* reduce_name;     // traceback entry of __reduce_cython__
-    const char* setstate_name;   // traceback entry of __setstate_cython__
-    const char* unpickle_name;   // traceback entry of the reconstructor
-    const char* set_state_name;  // traceback entry of the state restore
+    PickleSites sites;
     const char* unpickle_bare;   // the reconstructor's bare name, for messages
     PyObject** reconstructor;    // interned name of the reconstructor
     PyObject** checksum;
@@ -37,10 +49,11 @@ struct PickleKind {
 PickleKind omitter_kind{
     &OmitterType,
     1,
-    "velmora.omit.Omitter.__reduce_cython__",
-    "velmora.omit.Omitter.__setstate_cython__",
-    "velmora.omit.__pyx_unpickle_Omitter",
-    "velmora.omit.__pyx_unpickle_Omitter__set_state",
+    {Site::OmitterReduceState, Site::OmitterReduceDict, Site::OmitterReduceJoin, Site::OmitterReduceSeparate,
+     Site::OmitterReduceInline, Site::OmitterSetstateBinding, Site::OmitterSetstateState,
+     Site::OmitterUnpickleArgs, Site::OmitterUnpickleAccept, Site::OmitterUnpickleImport,
+     Site::OmitterUnpickleRaise, Site::OmitterUnpickleNew, Site::OmitterUnpickleState, Site::OmitterRestoreItem,
+     Site::OmitterRestoreUpdate},
     "__pyx_unpickle_Omitter",
     &g.s_unpickle_Omitter,
     &g.checksum_omitter,
@@ -51,10 +64,11 @@ PickleKind omitter_kind{
 PickleKind no_trust_kind{
     &NoTrustOmitterType,
     2,
-    "velmora.omit.NoTrustOmitter.__reduce_cython__",
-    "velmora.omit.NoTrustOmitter.__setstate_cython__",
-    "velmora.omit.__pyx_unpickle_NoTrustOmitter",
-    "velmora.omit.__pyx_unpickle_NoTrustOmitter__set_state",
+    {Site::NoTrustReduceState, Site::NoTrustReduceDict, Site::NoTrustReduceJoin, Site::NoTrustReduceSeparate,
+     Site::NoTrustReduceInline, Site::NoTrustSetstateBinding, Site::NoTrustSetstateState,
+     Site::NoTrustUnpickleArgs, Site::NoTrustUnpickleAccept, Site::NoTrustUnpickleImport,
+     Site::NoTrustUnpickleRaise, Site::NoTrustUnpickleNew, Site::NoTrustUnpickleState, Site::NoTrustRestoreItem,
+     Site::NoTrustRestoreUpdate},
     "__pyx_unpickle_NoTrustOmitter",
     &g.s_unpickle_NoTrustOmitter,
     &g.checksum_no_trust,
@@ -66,18 +80,12 @@ PyObject*& field(PyObject* obj, Py_ssize_t index) {
     return index == 0 ? as_omitter(obj)->omissions : as_no_trust(obj)->trusted;
 }
 
-template <typename T>
-T fail_at(const char* qualname, int line, T value) {
-    add_traceback(qualname, line, kStringSource);
-    return value;
-}
-
 // The reconstructor bound in the module namespace, then among the builtins.
 // A module-dict hit is cached against the dict's version tag, so rebinding
 // or deleting the name is seen at the next reduction.
 PyObject* lookup_reconstructor(PickleKind& kind) {
     PyObject* dict = g.module_dict;
-    uint64_t version = dict_version(dict);
+    uint64_t version = cpython::dict_version(dict);
     if (kind.cached != nullptr && kind.cached_version == version) return new_ref(kind.cached);
     PyObject* name = *kind.reconstructor;
     PyObject* found = PyDict_GetItemWithError(dict, name);
@@ -110,7 +118,7 @@ PyObject* reduce(PickleKind& kind, PyObject* self, PyObject* const*, Py_ssize_t 
     }
 
     Ref state = Ref::steal(PyTuple_New(kind.field_count));
-    if (!state) return fail_at<PyObject*>(kind.reduce_name, 5, nullptr);
+    if (!state) return fail(kind.sites.reduce_state);
     bool any_field = false;
     for (Py_ssize_t i = 0; i < kind.field_count; i++) {
         PyObject* value = field(self, i);
@@ -119,22 +127,22 @@ PyObject* reduce(PickleKind& kind, PyObject* self, PyObject* const*, Py_ssize_t 
     }
 
     Ref dict;
-    if (lookup_attr(self, g.s___dict__, &dict) < 0) return fail_at<PyObject*>(kind.reduce_name, 6, nullptr);
+    if (lookup_attr(self, g.s___dict__, &dict) < 0) return fail(kind.sites.reduce_dict);
     bool use_setstate;
     if (dict && dict.get() != Py_None) {
         Ref extra = Ref::steal(PyTuple_Pack(1, dict.get()));
-        if (!extra) return fail_at<PyObject*>(kind.reduce_name, 8, nullptr);
+        if (!extra) return fail(kind.sites.reduce_join);
         Ref joined = Ref::steal(PySequence_Concat(state.get(), extra.get()));
-        if (!joined) return fail_at<PyObject*>(kind.reduce_name, 8, nullptr);
+        if (!joined) return fail(kind.sites.reduce_join);
         state = std::move(joined);
         use_setstate = true;
     } else {
         use_setstate = any_field;
     }
 
-    const int line = use_setstate ? 13 : 15;
+    const Site site = use_setstate ? kind.sites.reduce_separate : kind.sites.reduce_inline;
     Ref reconstructor = Ref::steal(lookup_reconstructor(kind));
-    if (!reconstructor) return fail_at<PyObject*>(kind.reduce_name, line, nullptr);
+    if (!reconstructor) return fail(site);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     Ref result;
     if (use_setstate) {
@@ -144,7 +152,7 @@ PyObject* reduce(PickleKind& kind, PyObject* self, PyObject* const*, Py_ssize_t 
         Ref args = Ref::steal(PyTuple_Pack(3, type, *kind.checksum, state.get()));
         if (args) result = Ref::steal(PyTuple_Pack(2, reconstructor.get(), args.get()));
     }
-    if (!result) return fail_at<PyObject*>(kind.reduce_name, line, nullptr);
+    if (!result) return fail(site);
     return result.release();
 }
 
@@ -152,19 +160,19 @@ PyObject* reduce(PickleKind& kind, PyObject* self, PyObject* const*, Py_ssize_t 
 int restore_state(PickleKind& kind, PyObject* result, PyObject* state) {
     if (state == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return fail_at(kind.set_state_name, 12, -1);
+        return fail_status(kind.sites.restore_item);
     }
     Ref held = Ref::borrow(state);
     const Py_ssize_t size = PyTuple_GET_SIZE(state);
     if (size < kind.field_count) {
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-        return fail_at(kind.set_state_name, 12, -1);
+        return fail_status(kind.sites.restore_item);
     }
     for (Py_ssize_t i = 0; i < kind.field_count; i++) {
         PyObject* item = PyTuple_GET_ITEM(state, i);
         if (item != Py_None && !PyList_CheckExact(item)) {
             raise_unexpected_type("list", item);
-            return fail_at(kind.set_state_name, 12, -1);
+            return fail_status(kind.sites.restore_item);
         }
         set_key_list(as_omitter(result), field(result, i), new_ref(item));
     }
@@ -176,12 +184,12 @@ int restore_state(PickleKind& kind, PyObject* result, PyObject* state) {
         if (has_dict > 0) {
             probe.reset();
             Ref dict = Ref::steal(PyObject_GetAttr(result, g.s___dict__));
-            if (!dict) return fail_at(kind.set_state_name, 14, -1);
+            if (!dict) return fail_status(kind.sites.restore_update);
             Ref update = Ref::steal(PyObject_GetAttr(dict.get(), g.s_update));
-            if (!update) return fail_at(kind.set_state_name, 14, -1);
+            if (!update) return fail_status(kind.sites.restore_update);
             PyObject* extra = PyTuple_GET_ITEM(state, kind.field_count);
             Ref done = Ref::steal(call_object(update.get(), &extra, 1));
-            if (!done) return fail_at(kind.set_state_name, 14, -1);
+            if (!done) return fail_status(kind.sites.restore_update);
         }
     }
     return 0;
@@ -195,13 +203,13 @@ PyObject* setstate(PickleKind& kind, PyObject* self, PyObject* const* args, Py_s
     static const Signature sig{setstate_names, 1, 1, "__setstate_cython__"};
     PyObject* state = nullptr;
     if (bind_fast(sig, args, nargs, kwnames, &state) < 0) {
-        return fail_at<PyObject*>(kind.setstate_name, 16, nullptr);
+        return fail(kind.sites.setstate_binding);
     }
     if (state != Py_None && !PyTuple_CheckExact(state)) {
         raise_unexpected_type("tuple", state);
-        return fail_at<PyObject*>(kind.setstate_name, 17, nullptr);
+        return fail(kind.sites.setstate_state);
     }
-    if (restore_state(kind, self, state) < 0) return fail_at<PyObject*>(kind.setstate_name, 17, nullptr);
+    if (restore_state(kind, self, state) < 0) return fail(kind.sites.setstate_state);
     Py_RETURN_NONE;
 }
 
@@ -235,7 +243,7 @@ int convert_checksum(PyObject* obj, int* out) {
             }
         }
     }
-    int converted = _PyLong_AsInt(value.get());
+    int converted = cpython::long_as_int(value.get());
     if (converted == -1 && PyErr_Occurred()) return -1;
     *out = converted;
     return 0;
@@ -262,27 +270,27 @@ PyObject* import_pickle_error() {
 
 PyObject* raise_mismatch(PickleKind& kind, int checksum) {
     Ref error_class = Ref::steal(import_pickle_error());
-    if (!error_class) return fail_at<PyObject*>(kind.unpickle_name, 5, nullptr);
+    if (!error_class) return fail(kind.sites.unpickle_import);
     Ref format = Ref::steal(PyUnicode_FromString(kind.mismatch));
     Ref number = Ref::steal(PyLong_FromLong(checksum));
-    if (!format || !number) return fail_at<PyObject*>(kind.unpickle_name, 6, nullptr);
+    if (!format || !number) return fail(kind.sites.unpickle_raise);
     Ref message = Ref::steal(PyUnicode_Format(format.get(), number.get()));
-    if (!message) return fail_at<PyObject*>(kind.unpickle_name, 6, nullptr);
+    if (!message) return fail(kind.sites.unpickle_raise);
     PyObject* cls = error_class.get();
     if (!PyExceptionClass_Check(cls)) {
         PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
-        return fail_at<PyObject*>(kind.unpickle_name, 6, nullptr);
+        return fail(kind.sites.unpickle_raise);
     }
     PyObject* arg = message.get();
     Ref instance = Ref::steal(call_object(cls, &arg, 1));
-    if (!instance) return fail_at<PyObject*>(kind.unpickle_name, 6, nullptr);
+    if (!instance) return fail(kind.sites.unpickle_raise);
     if (!PyExceptionInstance_Check(instance.get())) {
         PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                      cls, reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
     } else {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
     }
-    return fail_at<PyObject*>(kind.unpickle_name, 6, nullptr);
+    return fail(kind.sites.unpickle_raise);
 }
 
 PyObject** const unpickle_names[] = {&g.s_pyx_type, &g.s_pyx_checksum, &g.s_pyx_state};
@@ -292,32 +300,32 @@ PyObject* unpickle(PickleKind& kind, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* slots[3] = {nullptr, nullptr, nullptr};
     int checksum = 0;
     if (bind_fast(sig, args, nargs, kwnames, slots) < 0 || convert_checksum(slots[1], &checksum) < 0) {
-        return fail_at<PyObject*>(kind.unpickle_name, 1, nullptr);
+        return fail(kind.sites.unpickle_args);
     }
     PyObject* const pyx_type = slots[0];
     PyObject* const pyx_state = slots[2];
 
     Ref number = Ref::steal(PyLong_FromLong(checksum));
-    if (!number) return fail_at<PyObject*>(kind.unpickle_name, 4, nullptr);
+    if (!number) return fail(kind.sites.unpickle_accept);
     int accepted = PySequence_Contains(*kind.accepted, number.get());
-    if (accepted < 0) return fail_at<PyObject*>(kind.unpickle_name, 4, nullptr);
+    if (accepted < 0) return fail(kind.sites.unpickle_accept);
     if (!accepted) return raise_mismatch(kind, checksum);
 
     Ref make = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(kind.type), g.s___new__));
-    if (!make) return fail_at<PyObject*>(kind.unpickle_name, 7, nullptr);
+    if (!make) return fail(kind.sites.unpickle_new);
     Ref result = Ref::steal(call_object(make.get(), &pyx_type, 1));
-    if (!result) return fail_at<PyObject*>(kind.unpickle_name, 7, nullptr);
+    if (!result) return fail(kind.sites.unpickle_new);
 
     if (pyx_state != Py_None) {
         if (!PyTuple_CheckExact(pyx_state)) {
             raise_unexpected_type("tuple", pyx_state);
-            return fail_at<PyObject*>(kind.unpickle_name, 9, nullptr);
+            return fail(kind.sites.unpickle_state);
         }
         // `__new__` may be answered by something that is not of this type
         // (an overriding `__new__` of a subclass): never write fields into it.
         if (!check_receiver(result.get(), kind.type, "__setstate_cython__") ||
             restore_state(kind, result.get(), pyx_state) < 0) {
-            return fail_at<PyObject*>(kind.unpickle_name, 9, nullptr);
+            return fail(kind.sites.unpickle_state);
         }
     }
     return result.release();
@@ -392,16 +400,16 @@ PyMethodDef no_trust_pickle_methods[] = {no_trust_reduce_def, no_trust_setstate_
 // some other way.
 int setup_pickling(PyTypeObject* type) {
     PyObject* type_obj = reinterpret_cast<PyObject*>(type);
-    PyObject* getstate = _PyType_Lookup(type, g.s___getstate__);
-    if (getstate != nullptr && getstate != _PyType_Lookup(&PyBaseObject_Type, g.s___getstate__)) return 0;
+    PyObject* getstate = cpython::type_lookup(type, g.s___getstate__);
+    if (getstate != nullptr && getstate != cpython::type_lookup(&PyBaseObject_Type, g.s___getstate__)) return 0;
 
-    PyObject* object_reduce_ex = _PyType_Lookup(&PyBaseObject_Type, g.s___reduce_ex__);
+    PyObject* object_reduce_ex = cpython::type_lookup(&PyBaseObject_Type, g.s___reduce_ex__);
     if (object_reduce_ex == nullptr) return setup_failed(type);
     Ref reduce_ex = Ref::steal(PyObject_GetAttr(type_obj, g.s___reduce_ex__));
     if (!reduce_ex) return setup_failed(type);
     if (reduce_ex.get() != object_reduce_ex) return 0;
 
-    PyObject* object_reduce = _PyType_Lookup(&PyBaseObject_Type, g.s___reduce__);
+    PyObject* object_reduce = cpython::type_lookup(&PyBaseObject_Type, g.s___reduce__);
     if (object_reduce == nullptr) return setup_failed(type);
     Ref reduce = Ref::steal(PyObject_GetAttr(type_obj, g.s___reduce__));
     if (!reduce) return setup_failed(type);

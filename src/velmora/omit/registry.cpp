@@ -4,14 +4,17 @@
 // Python code never holds the lists themselves: it extends them, resets them
 // and gets copies. A reset installs the new list before the old one is
 // released, so finalisers run by the release already see the new list.
+#include "registry.h"
+
 #include "abi.h"
+#include "binding.h"
+#include "cpython311.h"
 #include "state.h"
+#include "traceback.h"
 
 namespace velmora {
 
 namespace {
-
-constexpr const char* kHide = "velmora.omit.hide";
 
 PyObject* repeat_mask(Py_ssize_t n) {
     return PyUnicode_Type.tp_as_sequence->sq_repeat(g.mask_character, n);
@@ -23,7 +26,7 @@ PyObject* shared_masks[kSharedMasks + 1] = {};
 
 PyObject* make_mask(PyObject* s) {
     if (PyUnicode_READY(s) < 0) {
-        add_traceback(kHide, 11);
+        add_traceback(Site::HideMask);
         return nullptr;
     }
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -32,14 +35,14 @@ PyObject* make_mask(PyObject* s) {
         if (cached == nullptr) {
             cached = repeat_mask(n);
             if (cached == nullptr) {
-                add_traceback(kHide, 11);
+                add_traceback(Site::HideMask);
                 return nullptr;
             }
         }
         return new_ref(cached);
     }
     PyObject* mask = repeat_mask(n);
-    if (mask == nullptr) add_traceback(kHide, 11);
+    if (mask == nullptr) add_traceback(Site::HideMask);
     return mask;
 }
 
@@ -48,7 +51,7 @@ PyObject* policy_mask(const MaskPolicy* policy, PyObject* s) {
     if (policy->kind == MaskPolicy::kFixed || policy->whole) return new_ref(policy->text);
     // Keep the last `keep` code points: only of a value longer than that.
     if (PyUnicode_READY(s) < 0) {
-        add_traceback(kHide, 11);
+        add_traceback(Site::HideMask);
         return nullptr;
     }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -56,7 +59,7 @@ PyObject* policy_mask(const MaskPolicy* policy, PyObject* s) {
     Ref stars = Ref::steal(repeat_mask(n - policy->keep));
     Ref tail = stars ? Ref::steal(PyUnicode_Substring(s, n - policy->keep, n)) : Ref();
     PyObject* mask = tail ? PyUnicode_Concat(stars.get(), tail.get()) : nullptr;
-    if (mask == nullptr) add_traceback(kHide, 11);
+    if (mask == nullptr) add_traceback(Site::HideMask);
     return mask;
 }
 
@@ -68,32 +71,32 @@ const Signature hide_sig{hide_names, 1, 1, "hide"};
 PyObject* py_hide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* target = nullptr;
     if (bind_fast(hide_sig, args, nargs, kwnames, &target) < 0) {
-        add_traceback(kHide, 8);
+        add_traceback(Site::HideCall);
         return nullptr;
     }
     if (!check_exact_type(target, &PyUnicode_Type, true, "target")) return nullptr;
     if (target == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        add_traceback(kHide, 10);
-        add_traceback(kHide, 8);
+        add_traceback(Site::HideNone);
+        add_traceback(Site::HideCall);
         return nullptr;
     }
     if (PyUnicode_READY(target) < 0) {
-        add_traceback(kHide, 10);
-        add_traceback(kHide, 8);
+        add_traceback(Site::HideNone);
+        add_traceback(Site::HideCall);
         return nullptr;
     }
     PyObject* mask = mask_str(target);
-    if (mask == nullptr) add_traceback(kHide, 8);
+    if (mask == nullptr) add_traceback(Site::HideCall);
     return mask;
 }
 
 // globally_hidden() / globally_trusted(): a shallow copy of the list.
-PyObject* copy_list(PyObject* list, const char* qualname, int body_line, int def_line) {
+PyObject* copy_list(PyObject* list, Site body, Site call) {
     PyObject* copy = PyList_GetSlice(list, 0, PyList_GET_SIZE(list));
     if (copy == nullptr) {
-        add_traceback(qualname, body_line);
-        add_traceback(qualname, def_line);
+        add_traceback(body);
+        add_traceback(call);
     }
     return copy;
 }
@@ -102,42 +105,37 @@ PyObject* copy_list(PyObject* list, const char* qualname, int body_line, int def
 // The module-wide list is read only after binding: binding may run Python
 // code (a keyword's `__eq__`) that resets the list.
 PyObject* extend_list(PyObject*& field, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const Signature& sig, const char* qualname, int body_line, int def_line) {
+                      const Signature& sig, Site body, Site call) {
     PyObject* targets = nullptr;
-    if (bind_fast(sig, args, nargs, kwnames, &targets) < 0) {
-        add_traceback(qualname, def_line);
-        return nullptr;
-    }
+    if (bind_fast(sig, args, nargs, kwnames, &targets) < 0) return fail(call);
     if (!check_exact_type(targets, &PyList_Type, true, "targets")) return nullptr;
     Ref list = Ref::borrow(field);
-    Ref result = Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(list.get()), targets));
+    Ref result = Ref::steal(cpython::list_extend(list.get(), targets));
     if (!result) {
-        add_traceback(qualname, body_line);
-        add_traceback(qualname, def_line);
-        return nullptr;
+        add_traceback(body);
+        return fail(call);
     }
     Py_RETURN_NONE;
 }
 
 // reset_omissions() / reset_trusted(): install a new empty list, then
 // release the old one.
-PyObject* reset_list(PyObject*& field, const char* qualname, int body_line, int def_line) {
+PyObject* reset_list(PyObject*& field, Site body, Site call) {
     PyObject* fresh = PyList_New(0);
     if (fresh == nullptr) {
-        add_traceback(qualname, body_line);
-        add_traceback(qualname, def_line);
-        return nullptr;
+        add_traceback(body);
+        return fail(call);
     }
     set_field(field, fresh);
     Py_RETURN_NONE;
 }
 
 PyObject* py_globally_hidden(PyObject*, PyObject*) {
-    return copy_list(g.global_omissions, "velmora.omit.globally_hidden", 14, 13);
+    return copy_list(g.global_omissions, Site::GloballyHiddenCopy, Site::GloballyHiddenCall);
 }
 
 PyObject* py_globally_trusted(PyObject*, PyObject*) {
-    return copy_list(g.global_trusted, "velmora.omit.globally_trusted", 21, 20);
+    return copy_list(g.global_trusted, Site::GloballyTrustedCopy, Site::GloballyTrustedCall);
 }
 
 PyObject** const targets_names[] = {&g.s_targets};
@@ -145,21 +143,21 @@ const Signature always_omit_sig{targets_names, 1, 1, "always_omit"};
 const Signature always_trust_sig{targets_names, 1, 1, "always_trust"};
 
 PyObject* py_always_omit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return extend_list(g.global_omissions, args, nargs, kwnames, always_omit_sig,
-                       "velmora.omit.always_omit", 18, 16);
+    return extend_list(g.global_omissions, args, nargs, kwnames, always_omit_sig, Site::AlwaysOmitExtend,
+                       Site::AlwaysOmitCall);
 }
 
 PyObject* py_always_trust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return extend_list(g.global_trusted, args, nargs, kwnames, always_trust_sig,
-                       "velmora.omit.always_trust", 25, 23);
+    return extend_list(g.global_trusted, args, nargs, kwnames, always_trust_sig, Site::AlwaysTrustExtend,
+                       Site::AlwaysTrustCall);
 }
 
 PyObject* py_reset_omissions(PyObject*, PyObject*) {
-    return reset_list(g.global_omissions, "velmora.omit.reset_omissions", 29, 27);
+    return reset_list(g.global_omissions, Site::ResetOmissionsNew, Site::ResetOmissionsCall);
 }
 
 PyObject* py_reset_trusted(PyObject*, PyObject*) {
-    return reset_list(g.global_trusted, "velmora.omit.reset_trusted", 33, 31);
+    return reset_list(g.global_trusted, Site::ResetTrustedNew, Site::ResetTrustedCall);
 }
 
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
@@ -178,14 +176,12 @@ int init_registries() {
     // Module body: lines 3 and 4 make the lists, then the mask character.
     PyObject* omissions = PyList_New(0);
     if (omissions == nullptr) {
-        add_traceback("init velmora.omit", 3);
-        return -1;
+        return fail_status(Site::InitOmissions);
     }
     set_field(g.global_omissions, omissions);
     PyObject* trusted = PyList_New(0);
     if (trusted == nullptr) {
-        add_traceback("init velmora.omit", 4);
-        return -1;
+        return fail_status(Site::InitTrusted);
     }
     set_field(g.global_trusted, trusted);
     return 0;

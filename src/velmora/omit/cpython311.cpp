@@ -1,0 +1,185 @@
+// The CPython 3.11 facts of cpython311.h: the mirror of the dict keys
+// object, the in-place entry writer, and the checks at import that open
+// each gate.
+#include "cpython311.h"
+
+#include "ref.h"
+
+namespace velmora::cpython {
+
+Gates gates;
+
+namespace {
+
+using namespace layout;
+
+PyDictObject* as_dict(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict); }
+
+uint64_t fallback_counter = 0;
+
+}  // namespace
+
+uint64_t fallback_dict_version() { return ++fallback_counter | (uint64_t{1} << 63); }
+
+uint64_t fresh_dict_version() {
+    // The collector is held off: a collection run by the allocation could
+    // run finalisers, and this must not run other code.
+    const int collector_was_on = PyGC_Disable();
+    PyObject* scratch = PyDict_New();
+    if (collector_was_on) PyGC_Enable();
+    if (scratch == nullptr) return 0;
+    const uint64_t version = as_dict(scratch)->ma_version_tag;
+    Py_DECREF(scratch);  // an empty dict: its release runs no other code
+    return version;
+}
+
+int DictCursor::next(PyObject** key, PyObject** value) {
+    EntryTable table;
+    if (!entry_table(dict_, &table)) return PyDict_Next(dict_, &pos_, key, value);
+    pos_ = table.next_live(pos_);
+    if (pos_ >= table.n) return 0;
+    PyObject** slot = table.slot(pos_++);
+    *key = slot[0];
+    *value = slot[1];
+    return 1;
+}
+
+int DictCursor::replace_last(PyObject* key, PyObject* value, PyObject* mask, uint64_t generation) {
+    EntryTable table;
+    const Py_ssize_t i = pos_ - 1;
+    if (!writes_in_place() || !entry_table(dict_, &table) || i < 0 || i >= table.n) return 0;
+    PyObject** slot = table.slot(i);
+    if (slot[0] != key || slot[1] != value) return 0;
+    if (mask == value) return 1;  // already this very mask: a store would change nothing
+    if (!retag(generation)) return -1;
+    Py_INCREF(mask);
+    slot[1] = mask;
+    Py_DECREF(value);
+    return 1;
+}
+
+bool DictCursor::new_tag(uint64_t generation) {
+    const uint64_t tag = fresh_dict_version();
+    if (tag == 0) return false;
+    tag_ = tag;
+    tagged_at_ = generation;
+    set_dict_version(dict_, tag);
+    return true;
+}
+
+// ---- Checks at import ----------------------------------------------------------------
+
+namespace {
+
+// A store moves the tag, a new dict's tag is newer than any before, and
+// reading a tag twice gives the same value.
+int check_dict_versions(bool* holds) {
+    Ref dict = Ref::steal(PyDict_New());
+    Ref later = Ref::steal(PyDict_New());
+    if (!dict || !later) return -1;
+    const uint64_t born = as_dict(dict.get())->ma_version_tag;
+    if (PyDict_SetItemString(dict.get(), "k", Py_None) < 0) return -1;
+    const uint64_t stored = as_dict(dict.get())->ma_version_tag;
+    const uint64_t newer = as_dict(later.get())->ma_version_tag;
+    *holds = born != 0 && stored != born && newer > born && stored == as_dict(dict.get())->ma_version_tag;
+    return 0;
+}
+
+// A fresh str has no cached hash; hashing it caches exactly that hash.
+int check_str_hash(bool* holds) {
+    Ref s = Ref::steal(PyUnicode_FromString("velmora: cached hash"));
+    if (!s) return -1;
+    const Py_hash_t before = reinterpret_cast<PyASCIIObject*>(s.get())->hash;
+    const Py_hash_t hash = PyObject_Hash(s.get());
+    if (hash == -1) return -1;
+    *holds = before == -1 && reinterpret_cast<PyASCIIObject*>(s.get())->hash == hash;
+    return 0;
+}
+
+// Entering the recursion guard takes one from the thread's budget and
+// leaving gives it back.
+int check_recursion_budget(bool* holds) {
+    PyThreadState* thread = PyThreadState_Get();
+    const int before = thread->recursion_remaining;
+    if (Py_EnterRecursiveCall(" while checking the recursion budget")) return -1;
+    const int inside = thread->recursion_remaining;
+    Py_LeaveRecursiveCall();
+    *holds = inside == before - 1 && thread->recursion_remaining == before;
+    return 0;
+}
+
+// Two dicts of 40 entries with deletions, one of str keys and one of mixed
+// keys: the entry table must give exactly what PyDict_Next gives.
+int make_sample_dicts(Ref* str_keys, Ref* mixed_keys) {
+    *str_keys = Ref::steal(PyDict_New());
+    *mixed_keys = Ref::steal(PyDict_New());
+    if (!*str_keys || !*mixed_keys) return -1;
+    for (long i = 0; i < 40; i++) {
+        Ref number = Ref::steal(PyLong_FromLong(i));
+        Ref text = Ref::steal(PyUnicode_FromFormat("k%ld", i));
+        PyObject* mixed_key = i % 2 ? number.get() : text.get();
+        if (!number || !text || PyDict_SetItem(str_keys->get(), text.get(), number.get()) < 0 ||
+            PyDict_SetItem(mixed_keys->get(), mixed_key, text.get()) < 0) {
+            return -1;
+        }
+        if (i % 3 == 0 &&
+            (PyDict_DelItem(str_keys->get(), text.get()) < 0 || PyDict_DelItem(mixed_keys->get(), mixed_key) < 0)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+bool iterates_like_dict_next(PyObject* dict) {
+    Py_ssize_t a = 0;
+    DictCursor cursor(dict);
+    PyObject *ka, *va, *kb, *vb;
+    for (;;) {
+        const int more_a = PyDict_Next(dict, &a, &ka, &va);
+        const int more_b = cursor.next(&kb, &vb);
+        if (more_a != more_b || (more_a && (ka != kb || va != vb))) return false;
+        if (!more_a) return true;
+    }
+}
+
+// Replace the first live value of a str-keyed dict in place: the dict must
+// read the new value back and carry a version newer than any before.
+int check_entry_writes(PyObject* dict, bool* holds) {
+    DictCursor cursor(dict);
+    PyObject *key, *value;
+    *holds = false;
+    if (!cursor.next(&key, &value)) return 0;
+    Ref held_key = Ref::borrow(key);
+    Ref held_value = Ref::borrow(value);
+    const uint64_t before = fresh_dict_version();
+    const int written = cursor.replace_last(key, value, Py_None, 1);
+    const uint64_t after = dict_version(dict);
+    if (PyErr_Occurred()) return -1;
+    const uint64_t later = fresh_dict_version();
+    if (before == 0 || later == 0) return -1;
+    *holds = written == 1 && PyDict_GetItemWithError(dict, key) == Py_None && before < after && after < later;
+    return 0;
+}
+
+}  // namespace
+
+int check_at_import() {
+    gates = Gates{};
+    if (check_dict_versions(&gates.dict_versions) < 0 || check_str_hash(&gates.str_hash) < 0 ||
+        check_recursion_budget(&gates.recursion_budget) < 0) {
+        return -1;
+    }
+    Ref str_keys, mixed_keys;
+    if (make_sample_dicts(&str_keys, &mixed_keys) < 0) return -1;
+    gates.dict_entries = true;  // open while the checks read through it
+    const bool entries_hold = iterates_like_dict_next(str_keys.get()) && iterates_like_dict_next(mixed_keys.get());
+    gates.dict_entries = entries_hold;
+    if (!gates.dict_entries || !gates.dict_versions) return 0;
+    gates.entry_writes = true;  // open while the check writes through it
+    bool writes_hold = false;
+    const int checked = check_entry_writes(str_keys.get(), &writes_hold);
+    gates.entry_writes = checked == 0 && writes_hold;
+    return checked;
+}
+
+}  // namespace velmora::cpython

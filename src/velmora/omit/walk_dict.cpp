@@ -1,0 +1,375 @@
+// Slot 2, `omit`: the walk of a dict.
+//
+// The walk changes the caller's dict in place and keeps what it has done
+// when it fails. Python code can run in the middle of it (overrides,
+// `__eq__` of key-list items in should_hide, `__class__` in the number
+// test, key comparisons in stores, finalisers of what it lets go), so the
+// pair it stands on is held, and the dict is looked at afresh after any
+// point where foreign code may have run.
+//
+// In order, as `for key, value in target.items()` would do it:
+//   1. the override dispatch, for an object of a Python subclass;
+//   2. `target` None: AttributeError;
+//   3. before each step, the size test ("dictionary changed size during
+//      iteration"), then the next pair, held until the next one is read;
+//   4. per pair: numbers are passed over; a str value is masked when its
+//      key is hidden; a dict value is walked and stored back; a list value
+//      is walked with its key's verdict and stored back;
+//   5. the dict itself is returned.
+#include "walk.h"
+
+#include "classify.h"
+#include "cpython311.h"
+#include "depth.h"
+#include "held.h"
+#include "registry.h"
+#include "traceback.h"
+#include "walk_steps.h"
+
+namespace velmora {
+
+namespace {
+
+// ---- Stores ----------------------------------------------------------------------
+
+// Store a walked container back under `key`. A store of the very object the
+// pair holds changes nothing, and it is skipped when it could not run
+// anything either: nothing at all has run since the pair was read (so the
+// entry still maps `key` to `value`), and the table compares only exact str
+// keys. Any other store happens, and may release a value and run its
+// finaliser.
+int store_walked(PyObject* dict, PyObject* key, PyObject* value, PyObject* walked, uint64_t read_at) {
+    if (walked == value && foreign_code_epoch == read_at && PyUnicode_CheckExact(key) &&
+        cpython::str_keyed_table(dict)) {
+        return 0;
+    }
+    const int stored = PyDict_SetItem(dict, key, walked);
+    note_foreign_code();
+    return stored;
+}
+
+// Store a mask under `key`. An exact str key carries its hash once it has
+// been in a dict, so the store need not ask for it again.
+int store_mask(PyObject* dict, PyObject* key, PyObject* mask) {
+    if (PyUnicode_CheckExact(key)) {
+        const Py_hash_t hash = cpython::cached_str_hash(key);
+        if (hash != -1) return cpython::dict_set_known_hash(dict, key, mask, hash);
+    }
+    return PyDict_SetItem(dict, key, mask);
+}
+
+// A list under a str key of a dict of str keys, walked where it stands in
+// the dict walk when that can be done without running or holding anything:
+// its items are scalars, other objects the list walk passes over, or exact
+// str of up to kSharedMasks characters, whose masks are already made. The
+// list walk would enter one more level and leave it again; this checks that
+// it could. False, with nothing changed or only masks written that the list
+// walk would write again the same, when the list walk must do it.
+inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
+    if (native_stack_low() || counting_thread() == nullptr) return false;
+    PyObject** const items = cpython::list_items(list);
+    const Py_ssize_t length = PyList_GET_SIZE(list);
+    bool written = false;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        PyObject* item = items[i];
+        PyTypeObject* tp = Py_TYPE(item);
+        if (!(tp->tp_flags & kWalkedFlags)) continue;
+        if (tp != &PyUnicode_Type) return false;
+        if (!do_hide) continue;
+        PyObject* mask = made_mask(item);
+        if (mask == nullptr) return false;
+        if (mask == item) continue;
+        items[i] = new_ref(mask);
+        Py_DECREF(item);  // an exact str: its release runs no code
+        written = true;
+    }
+    if (written) key_list_written(self, list);
+    return true;
+}
+
+// How a step ended: go on in the same table, read the table afresh (foreign
+// code may have run), the end of the dict, or a failure.
+enum class Step { kOn, kForeign, kEnd, kFailed };
+
+class DictWalk {
+public:
+    DictWalk(OmitterObject* self, PyObject* target)
+        : self_(self),
+          target_(target),
+          dict_(Ref::borrow(target)),
+          policy_(mask_policy_of(self)),
+          general_only_(policy_ != nullptr && policy_->whole),
+          size_(PyDict_GET_SIZE(target)),
+          cursor_(target) {}
+
+    PyObject* run();
+
+private:
+    Step general_step();
+    Step fast_steps(const cpython::EntryTable& table);
+    [[gnu::always_inline]] Step held_step(PyObject* key, PyObject* value, bool nested_dict);
+    void prefetch(const cpython::EntryTable& table);
+    int mask_in_place(PyObject** slot, PyObject* value);
+
+    int omit_entry(uint64_t read_at);
+    int hide_whole_value(int* verdict, uint64_t read_at);
+    int entry_str(int verdict, uint64_t read_at);
+    int entry_list(int verdict, uint64_t read_at);
+    [[gnu::always_inline]] int omit_nested_dict(uint64_t read_at);
+    int store_pair_mask(PyObject* mask, uint64_t read_at);
+
+    // Short lists of plain items can be walked in the dict walk when nothing
+    // could tell: the omitter's type cannot override the list walk, its
+    // table's list walk is this module's, and masks are the default's.
+    bool plain_lists() const {
+        return !may_override(Py_TYPE(self_)) && self_->vtab->omit_recurse == walk_omit_recurse &&
+               policy_ == nullptr;
+    }
+
+    OmitterObject* const self_;
+    PyObject* const target_;
+    Ref dict_;
+    CurrentPair pair_;  // released before `dict_`, on every way out
+    const MaskPolicy* const policy_;
+    // A whole-value policy asks about every key: every entry takes the
+    // general step.
+    const bool general_only_;
+    const Py_ssize_t size_;
+    cpython::DictCursor cursor_;
+    Py_ssize_t fetched_ = 0;  // entries below this were prefetched
+};
+
+PyObject* DictWalk::run() {
+    for (;;) {
+        if (PyDict_GET_SIZE(target_) != size_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return fail(Site::OmitIteration);
+        }
+        cpython::EntryTable table;
+        const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
+                              ? general_step()
+                              : fast_steps(table);
+        if (step == Step::kFailed) return nullptr;
+        if (step == Step::kEnd) break;
+    }
+    return dict_.release();
+}
+
+// One step in general: the next pair is held before the one before is let
+// go, which may run code.
+Step DictWalk::general_step() {
+    PyObject *key, *value;
+    if (!cursor_.next(&key, &value)) return Step::kEnd;
+    return held_step(key, value, false);
+}
+
+// Hold the pair just read and deal with it in general. With nothing run
+// since the pair was read, letting go of it now is the same as letting go
+// when the next one is read; otherwise it stays held, and the next step is
+// a general one with the table read afresh.
+inline Step DictWalk::held_step(PyObject* key, PyObject* value, bool nested_dict) {
+    const uint64_t read_at = foreign_code_epoch;
+    pair_.hold(key, value);
+    if ((nested_dict ? omit_nested_dict(read_at) : omit_entry(read_at)) < 0) return Step::kFailed;
+    if (foreign_code_epoch != read_at || !pair_.lets_go_quietly()) return Step::kForeign;
+    pair_.let_go();
+    return Step::kOn;
+}
+
+// Read entries in place for as long as nothing can have changed the dict
+// (and no pair is held): values of built-in scalar types are passed over,
+// and str values whose verdict is known without a call are decided and
+// masked right here, without running or holding anything. Anything else
+// takes a held step, after which the table is read afresh if foreign code
+// may have run.
+Step DictWalk::fast_steps(const cpython::EntryTable& table) {
+    const bool in_place = cursor_.writes_in_place();
+    const bool plain_lists = table.str_keys && this->plain_lists();
+    prefetch(table);
+    for (Py_ssize_t pos = cursor_.pos();;) {
+        pos = table.next_live(pos);
+        if (pos >= table.n) return Step::kEnd;
+        PyObject** slot = table.slot(pos++);
+        PyObject* const key = slot[0];
+        PyObject* const value = slot[1];
+        const ValueKind kind = builtin_kind(Py_TYPE(value));
+        if (kind == ValueKind::kScalar) continue;
+        if (kind == ValueKind::kStr && PyUnicode_CheckExact(key)) {
+            const int hide = quiet_should_hide(self_, key);
+            if (hide == 0) continue;
+            if (hide > 0 && in_place) {
+                if (mask_in_place(slot, value) < 0) return Step::kFailed;
+                continue;
+            }
+        } else if (kind == ValueKind::kList && plain_lists && PyUnicode_CheckExact(key)) {
+            const int hide = quiet_should_hide(self_, key);
+            if (hide >= 0 && walk_plain_list(self_, value, hide)) continue;
+        }
+        cursor_.pos() = pos;
+        const Step step = held_step(key, value, kind == ValueKind::kDict);
+        if (step != Step::kOn) return step;
+    }
+}
+
+// Ask for the next values' headers all at once: data just parsed is not in
+// the cache, and their types are read one after another. (A prefetch never
+// faults, so empty entries need no test.)
+void DictWalk::prefetch(const cpython::EntryTable& table) {
+    const Py_ssize_t pos = cursor_.pos();
+    if (fetched_ >= table.n) return;
+    const Py_ssize_t end = table.n < pos + kPrefetch ? table.n : pos + kPrefetch;
+    char* const stop = table.keys + end * table.stride;
+    for (char* p = reinterpret_cast<char*>(table.slot(pos > fetched_ ? pos : fetched_)); p < stop; p += table.stride) {
+        __builtin_prefetch(reinterpret_cast<PyObject**>(p)[1]);
+    }
+    fetched_ = end;
+}
+
+// Mask the exact str `value` in the entry `slot` of a table whose writes
+// are stores. 0, or -1 with the traceback entry.
+int DictWalk::mask_in_place(PyObject** slot, PyObject* value) {
+    PyObject* mask = mask_value(policy_, value);
+    if (mask == nullptr) return fail_status(Site::OmitStrMask);
+    if (mask == value) {  // this very mask already: a store would change nothing
+        Py_DECREF(mask);
+        return 0;
+    }
+    if (!cursor_.retag(foreign_code_epoch)) {
+        Py_DECREF(mask);
+        return fail_status(Site::OmitStrMask);
+    }
+    slot[1] = mask;
+    Py_DECREF(value);  // an exact str: its release runs no code
+    return 0;
+}
+
+// ---- One entry, in general ----------------------------------------------------------
+
+// Any key and any value, with Python code possibly run by the number test,
+// should_hide, the nested walks and the stores. The pair is held (since
+// `read_at`). 0 when done, -1 on failure (with its traceback entry).
+int DictWalk::omit_entry(uint64_t read_at) {
+    int verdict = -1;  // asked already, by a whole-value policy
+    if (general_only_ && PyUnicode_CheckExact(pair_.key())) {
+        const int hidden = hide_whole_value(&verdict, read_at);
+        if (hidden != 0) return hidden < 0 ? -1 : 0;
+    }
+    PyObject* const value = pair_.value();
+    unsigned long flags;
+    switch (builtin_kind(Py_TYPE(value))) {
+        case ValueKind::kScalar:
+            return 0;
+        case ValueKind::kStr:
+            return entry_str(verdict, read_at);
+        case ValueKind::kDict:
+            return omit_nested_dict(read_at);
+        case ValueKind::kList:
+            return entry_list(verdict, read_at);
+        case ValueKind::kUnknown:
+            break;
+    }
+    const int number = is_number(value);
+    if (number != 0) return number < 0 ? fail_status(Site::OmitNumberTest) : 0;
+    flags = Py_TYPE(value)->tp_flags;
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return entry_str(verdict, read_at);
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) return fail_unexpected_status("dict", value, Site::OmitDict);
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return entry_list(verdict, read_at);
+    return 0;
+}
+
+// A whole-value policy asks about every str key first, and hides what
+// stands under a hidden one whatever its type. 1 hidden, 0 not (the
+// verdict kept for the value's own branch), -1 failed.
+int DictWalk::hide_whole_value(int* verdict, uint64_t read_at) {
+    *verdict = ask_should_hide(self_, pair_.key());
+    if (!*verdict) return PyErr_Occurred() ? fail_status(Site::OmitStrKey) : 0;
+    return store_pair_mask(policy_->text, read_at) < 0 ? -1 : 1;
+}
+
+// A str value (or a str subclass): masked when its key is hidden.
+int DictWalk::entry_str(int verdict, uint64_t read_at) {
+    PyObject* const key = pair_.key();
+    PyObject* const value = pair_.value();
+    if (!key_is_str_or_none(key)) return fail_unexpected_status("unicode", key, Site::OmitStrKey);
+    const int hide = verdict >= 0 ? verdict : ask_should_hide(self_, key);
+    if (!hide) return PyErr_Occurred() ? fail_status(Site::OmitStrKey) : 0;
+    if (!PyUnicode_CheckExact(value)) return fail_unexpected_status("unicode", value, Site::OmitStrMask);
+    Ref mask = Ref::steal(mask_value(policy_, value));
+    if (!mask) return fail_status(Site::OmitStrMask);
+    return store_pair_mask(mask.get(), read_at);
+}
+
+// A list value (or a list subclass): walked with its key's verdict, and
+// stored back.
+int DictWalk::entry_list(int verdict, uint64_t read_at) {
+    PyObject* const key = pair_.key();
+    PyObject* const value = pair_.value();
+    if (!key_is_str_or_none(key)) return fail_unexpected_status("unicode", key, Site::OmitListKey);
+    const int hide = verdict >= 0 ? verdict : ask_should_hide(self_, key);
+    if (!hide && PyErr_Occurred()) return fail_status(Site::OmitListKey);
+    if (!PyList_CheckExact(value)) return fail_unexpected_status("list", value, Site::OmitList);
+    Ref walked = Ref::steal(walk_list_slot(self_, value, hide));
+    if (!walked || store_walked(target_, key, value, walked.get(), read_at) < 0) return fail_status(Site::OmitList);
+    return 0;
+}
+
+// An exact dict value: walked by its own keys, and stored back.
+inline int DictWalk::omit_nested_dict(uint64_t read_at) {
+    Ref walked = Ref::steal(walk_dict_slot(self_, pair_.value()));
+    if (!walked || store_walked(target_, pair_.key(), pair_.value(), walked.get(), read_at) < 0) {
+        return fail_status(Site::OmitDict);
+    }
+    return 0;
+}
+
+// Store `mask` in place of the pair's value: written into the entry where
+// that is the same as the store, else stored. 0, or -1 with the traceback
+// entry of a masking store.
+int DictWalk::store_pair_mask(PyObject* mask, uint64_t read_at) {
+    int stored = cursor_.replace_last(pair_.key(), pair_.value(), mask, foreign_code_epoch);
+    if (stored == 0) {
+        // With nothing foreign run since the pair was read, the value
+        // replaced is still the pair's own, and the store is quiet.
+        const bool quiet = foreign_code_epoch == read_at && cpython::str_keyed_table(target_);
+        stored = store_mask(target_, pair_.key(), mask);
+        if (!quiet) note_foreign_code();
+    }
+    return stored < 0 ? fail_status(Site::OmitStrMask) : 0;
+}
+
+}  // namespace
+
+int is_number(PyObject* value) {
+    PyTypeObject* tp = Py_TYPE(value);
+    if (tp == &PyComplex_Type) return 1;
+    if (tp == &PyTuple_Type || tp == &PyBytes_Type || builtin_kind(tp) != ValueKind::kUnknown) {
+        return builtin_kind(tp) == ValueKind::kScalar && value != Py_None;
+    }
+    const int is_bool = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
+    note_foreign_code();
+    if (is_bool != 0) return is_bool;
+    // The `__class__` lookup may have given the value another type and freed
+    // the one read above: the rest of the test reads its type as it is now.
+    tp = Py_TYPE(value);
+    if (PyType_HasFeature(tp, Py_TPFLAGS_LONG_SUBCLASS)) return 1;
+    return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
+}
+
+PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+    if (walk_depth == 0) note_foreign_code();
+    DepthGuard depth;
+    if (!depth.enter()) return fail(Site::OmitIteration);
+    if (!skip_override) {
+        PyObject* answer = nullptr;
+        const int handled = dispatch_step(self, WalkMethod::kOmit, target, 1, &answer);
+        if (handled != 0) return answer;
+    }
+    if (target == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
+        return fail(Site::OmitIteration);
+    }
+    DictWalk walk(self, target);
+    return walk.run();
+}
+
+}  // namespace velmora

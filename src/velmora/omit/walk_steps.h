@@ -1,0 +1,69 @@
+// Steps the dict walk and the list walk share: asking should_hide, calling
+// through the table, and the override dispatch, each keeping the
+// foreign-code epoch honest.
+#pragma once
+
+#include "dispatch.h"
+#include "epoch.h"
+#include "keys.h"
+#include "omitter.h"
+#include "walk.h"
+
+namespace velmora {
+
+// How many values ahead the walks ask the cache for.
+constexpr Py_ssize_t kPrefetch = 16;
+
+// should_hide of an exact str key, answered without running anything: from
+// the verdicts already given in this stretch of the walk, else from the
+// table's quiet verdict. 1 or 0, or -1 when only should_hide can answer.
+inline int quiet_should_hide(OmitterObject* self, PyObject* key) {
+    VerdictMemo::Slot& slot = verdict_memo.slot_for(key);
+    if (slot.key == key && slot.owner == self && slot.epoch == foreign_code_epoch) return slot.answer;
+    auto quiet = self->vtab->quiet_should_hide;
+    if (quiet == nullptr) return -1;
+    const int answer = quiet(self, key);
+    if (answer >= 0) slot = {self, key, foreign_code_epoch, answer};
+    return answer;
+}
+
+// should_hide(key) by whichever answers first: 1 or 0, or 0 with an
+// exception set. A slot that is not this module's may run anything.
+inline int ask_should_hide(OmitterObject* self, PyObject* key) {
+    if (PyUnicode_CheckExact(key)) {
+        const int hide = quiet_should_hide(self, key);
+        if (hide >= 0) return hide;
+    }
+    const int hide = self->vtab->should_hide(self, key);
+    if (!own_should_hide(self)) note_foreign_code();
+    return hide;
+}
+
+// The keys of str and list values must be exactly str, or None.
+inline bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
+
+// Nested walks through the table (skip_override clear). This module's
+// walks account for what they run; any other slot may run anything.
+inline PyObject* walk_dict_slot(OmitterObject* self, PyObject* dict) {
+    PyObject* walked = self->vtab->omit(self, dict, 0);
+    if (self->vtab->omit != walk_omit) note_foreign_code();
+    return walked;
+}
+
+inline PyObject* walk_list_slot(OmitterObject* self, PyObject* list, int do_hide) {
+    OmitRecurseOptions options{1, do_hide};
+    PyObject* walked = self->vtab->omit_recurse(self, list, 0, &options);
+    if (self->vtab->omit_recurse != walk_omit_recurse) note_foreign_code();
+    return walked;
+}
+
+// The override dispatch, which may run Python code whenever it passes its
+// gate: 1 answered (*answer set, null on failure), 0 walk, -1 failed.
+inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* target, int do_flag, PyObject** answer) {
+    if (!may_override(Py_TYPE(self))) return 0;
+    const int handled = dispatch_override(self, method, target, do_flag, answer);
+    note_foreign_code();
+    return handled;
+}
+
+}  // namespace velmora
