@@ -7,6 +7,7 @@ import pytest
 
 import velmora.omit as omit
 from conftest import assert_runs_clean
+from hostile import ClassHook, EqHook, Finaliser
 
 DECOYS = [f"decoy{i}" for i in range(10)]
 SIZES = pytest.mark.parametrize("size", [1, 10], ids=["one key", "ten keys"])
@@ -21,26 +22,6 @@ def hide_b(keys):
     keys[0] = "b"  # same length, different item
 
 
-class ClassHook:
-    """A value whose __class__ lookup (made by the walk's bool test) runs code."""
-
-    def __init__(self, action):
-        self.action = action
-
-    @property
-    def __class__(self):
-        self.action()
-        return ClassHook
-
-
-class Finaliser:
-    def __init__(self, action):
-        self.action = action
-
-    def __del__(self):
-        self.action()
-
-
 class Mutating(omit.Omitter):
     """Changes its own key list when the walk hands it a dict marked "first"."""
 
@@ -48,17 +29,6 @@ class Mutating(omit.Omitter):
         if "first" in target:
             hide_b(key_list(self))
         return super().omit(target)
-
-
-class Eq:
-    def __init__(self, action):
-        self.action = action
-
-    def __eq__(self, other):
-        self.action()
-        return False
-
-    __hash__ = object.__hash__
 
 
 @SIZES
@@ -73,7 +43,7 @@ def test_index_sees_changes_made_by_python_code_mid_walk(how, size):
         "equality": "x",
     }[how]
     if how == "equality":
-        keys.append(Eq(lambda: hide_b(keys)))
+        keys.append(EqHook(lambda: hide_b(keys)))
     data = {"a": first, "b": "secret", "c": {"b": "s2"}}
     o.omit(data)
     assert keys[0] == "b"

@@ -12,6 +12,7 @@ import pytest
 
 import velmora.omit as m
 from conftest import assert_no_leak
+from hostile import Finaliser
 
 U_O, U_N = m.__pyx_unpickle_Omitter, m.__pyx_unpickle_NoTrustOmitter
 CK_O, CK_N = 259159834, 104289010
@@ -142,14 +143,6 @@ def test_operation_does_not_leak(name):
     assert_no_leak(OPS[name])
 
 
-class Finaliser:
-    def __init__(self, log):
-        self.log = log
-
-    def __del__(self):
-        self.log.append("finalised")
-
-
 class WeakSub(m.Omitter):
     pass
 
@@ -193,8 +186,8 @@ def omitter_count():
 def test_cycles_through_omitters_are_collected(name):
     gc.collect()
     before, log = omitter_count(), []
-    fin = Finaliser(log)
-    built = [CYCLES[name](fin)] + [CYCLES[name](Finaliser(log)) for _ in range(199)]
+    fin = Finaliser(lambda: log.append("finalised"))
+    built = [CYCLES[name](fin)] + [CYCLES[name](Finaliser(lambda: log.append("finalised"))) for _ in range(199)]
     probes = [weakref.ref(fin)] + ([weakref.ref(built[0])] if type(built[0]).__weakrefoffset__ else [])
     assert gc.is_tracked(built[0]) and gc.get_referents(built[0])
     del fin, built

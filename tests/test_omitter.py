@@ -9,6 +9,7 @@ import pytest
 
 import velmora.omit as omit
 from conftest import SOURCE_FILE, assert_no_leak, call_raising, module_entries
+from hostile import Finaliser, PassThrough
 
 Omitter = omit.Omitter
 INIT = ("velmora.omit.Omitter.__init__", SOURCE_FILE, 38)
@@ -136,24 +137,12 @@ def test_bare_object_fails_when_it_asks_should_hide(data, lines):
         ("velmora.omit.Omitter.should_hide", SOURCE_FILE, 44)]
 
 
-class Finalised:
-    def __init__(self, flags):
-        self.flags = flags
-
-    def __del__(self):
-        self.flags.append("collected")
-
-
-class PlainSub(Omitter):
-    pass
-
-
-@pytest.mark.parametrize("cls", [Omitter, PlainSub])
+@pytest.mark.parametrize("cls", [Omitter, PassThrough])
 def test_omitter_inside_its_own_list_is_collected(cls):
     flags = []
     gc.collect()
     o = cls()
-    o.__init__([o, Finalised(flags)])
+    o.__init__([o, Finaliser(lambda: flags.append("collected"))])
     assert gc.is_tracked(o)
     assert held(o) in gc.get_referents(o)
     del o
@@ -185,7 +174,7 @@ def test_abstract_subclass_is_refused_by_the_interpreter():
     [
         lambda: Omitter(["a", "b"]),
         lambda: Omitter(),
-        lambda: PlainSub(["a"]),
+        lambda: PassThrough(["a"]),
         lambda: call_raising(Omitter, ("a",)),
         lambda: call_raising(Omitter, [], x=1),
         lambda: call_raising(Omitter(["a"]).__init__, [], []),

@@ -7,17 +7,11 @@ import copy
 import pytest
 
 import velmora.omit as omit
-from conftest import SOURCE_FILE, assert_no_leak, call_raising, module_entries
+from conftest import assert_no_leak, call_raising, module_entries
+from hostile import PassThrough
+from sites import S
 
 Omitter = omit.Omitter
-
-
-def O(line):
-    return ("velmora.omit.Omitter.omit", SOURCE_FILE, line)
-
-
-def R(line):
-    return ("velmora.omit.Omitter.omit_recurse", SOURCE_FILE, line)
 
 
 SAMPLES = [
@@ -88,13 +82,13 @@ def test_override_result_is_stored(data, dict_result, list_result, expected):
 @pytest.mark.parametrize(
     "dict_result, list_result, data, message, entries",
     [
-        (["x"], [], {"d": {}}, "Expected dict, got list", [O(46), O(56), O(46)]),
-        (["x"], [], [{}], "Expected dict, got list", [R(62), R(68), O(46)]),
-        ((), [], {"d": {}}, "Expected dict, got tuple", [O(46), O(56), O(46)]),
-        (collections.OrderedDict(), [], {"d": {}}, "Expected dict, got collections.OrderedDict", [O(46), O(56), O(46)]),
-        ({}, {}, {"l": []}, "Expected list, got dict", [O(46), O(59), R(62)]),
-        ({}, "ab", [[]], "Expected list, got str", [R(62), R(70), R(62)]),
-        ({}, ("a",), {"l": []}, "Expected list, got tuple", [O(46), O(59), R(62)]),
+        (["x"], [], {"d": {}}, "Expected dict, got list", [S.OmitCall, S.OmitDict, S.OmitCall]),
+        (["x"], [], [{}], "Expected dict, got list", [S.RecurseCall, S.RecurseDict, S.OmitCall]),
+        ((), [], {"d": {}}, "Expected dict, got tuple", [S.OmitCall, S.OmitDict, S.OmitCall]),
+        (collections.OrderedDict(), [], {"d": {}}, "Expected dict, got collections.OrderedDict", [S.OmitCall, S.OmitDict, S.OmitCall]),
+        ({}, {}, {"l": []}, "Expected list, got dict", [S.OmitCall, S.OmitList, S.RecurseCall]),
+        ({}, "ab", [[]], "Expected list, got str", [S.RecurseCall, S.RecurseList, S.RecurseCall]),
+        ({}, ("a",), {"l": []}, "Expected list, got tuple", [S.OmitCall, S.OmitList, S.RecurseCall]),
     ],
 )
 def test_override_returning_the_wrong_type(dict_result, list_result, data, message, entries):
@@ -130,12 +124,8 @@ def test_override_that_fails(attr, value, exc_type, message, monkeypatch):
     data = {"k": {"n": 1}} if attr == "omit" else {"k": ["x"]}
     exc = call_raising(Omitter.omit, Broken(), data)
     assert type(exc) is exc_type and str(exc) == message
-    line, inner = (56, O(46)) if attr == "omit" else (59, R(62))
-    assert module_entries(exc) == [O(46), O(line), inner]
-
-
-class Plain(Omitter):
-    pass
+    site, inner = (S.OmitDict, S.OmitCall) if attr == "omit" else (S.OmitList, S.RecurseCall)
+    assert module_entries(exc) == [S.OmitCall, site, inner]
 
 
 @pytest.mark.parametrize("data", SAMPLES)
@@ -143,16 +133,16 @@ class Plain(Omitter):
 def test_subclass_without_overrides_walks_like_omitter(data, keys):
     expected = Omitter(keys).omit(copy.deepcopy(data))
     mine = copy.deepcopy(data)
-    assert Plain(keys).omit(mine) is mine and mine == expected
+    assert PassThrough(keys).omit(mine) is mine and mine == expected
     lst = [copy.deepcopy(data), ["s", [data and "t"]]]
-    assert Plain(keys).omit_recurse(copy.deepcopy(lst), False) == Omitter(keys).omit_recurse(lst, False)
+    assert PassThrough(keys).omit_recurse(copy.deepcopy(lst), False) == Omitter(keys).omit_recurse(lst, False)
 
 
 def test_subclass_nested_levels_go_through_bound_methods():
-    exc = call_raising(Plain().omit, {"n": {1: "x"}})
+    exc = call_raising(PassThrough().omit, {"n": {1: "x"}})
     # the nested dict is walked by the bound built-in method: its own entry
     # point and the dispatch that called it each add one entry
-    assert module_entries(exc) == [O(46), O(56), O(46), O(46), O(52)]
+    assert module_entries(exc) == [S.OmitCall, S.OmitDict, S.OmitCall, S.OmitCall, S.OmitStrKey]
 
 
 class Looked(Omitter):
@@ -182,7 +172,7 @@ def test_own_function_in_instance_dict_gives_plain_results(data):
 def test_own_function_branch_makes_no_python_call():
     exc = call_raising(Omitter.omit, _own(), {"n": {"m": {1: "x"}}})
     # no bound method is called: each level adds only its store line
-    assert module_entries(exc) == [O(46), O(56), O(56), O(52)]
+    assert module_entries(exc) == [S.OmitCall, S.OmitDict, S.OmitDict, S.OmitStrKey]
 
 
 def test_own_function_lookups_are_remembered_until_a_dict_changes():

@@ -348,3 +348,23 @@ def test_no_leaks(operation):
     for _ in range(1000):  # pickle's and the allocator's one-off caches fill first
         operation()
     assert_no_leak(operation)
+
+
+class RaisingAttributes:
+    def __getattr__(self, name):
+        raise AttributeError("custom message")
+
+
+class WithOddDict(omit.Omitter):
+    @property
+    def __dict__(self):
+        return RaisingAttributes()
+
+
+def test_restore_keeps_the_exception_of_a_failed_update_lookup():
+    with pytest.raises(AttributeError, match="^custom message$") as info:
+        WithOddDict().__setstate__((["a"], {}))
+    assert module_entries(info) == [
+        ("velmora.omit.Omitter.__setstate_cython__", "<stringsource>", 17),
+        ("velmora.omit.__pyx_unpickle_Omitter__set_state", "<stringsource>", 14),
+    ]

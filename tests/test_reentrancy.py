@@ -12,46 +12,19 @@ import pytest
 
 import velmora.omit as m
 from conftest import SOURCE_FILE, module_entries, run_python
+from hostile import ClassHook, EqHook, Finaliser, Hook
+from sites import at
 
-OMIT, REC = "velmora.omit.Omitter.omit", "velmora.omit.Omitter.omit_recurse"
-HIDE_O, HIDE_N = ("velmora.omit.Omitter.should_hide", 44), ("velmora.omit.NoTrustOmitter.should_hide", 85)
+HIDE_O, HIDE_N = at("OmitterShouldHide"), at("NoTrustShouldHide")
 SIZE = (RuntimeError, "dictionary changed size during iteration")
 NONE_LIST = (TypeError, "argument of type 'NoneType' is not iterable")
-STOP = [(OMIT, 46), (OMIT, 48)]
+STOP = [at("OmitCall"), at("OmitIteration")]
 CASES = {}
 
 
 def case(fn, name=None):
     CASES[name or fn.__name__] = fn
     return fn
-
-
-class Hook:
-    """Runs `fn` at most `limit` times (always when None)."""
-    def __init__(self, fn, limit=None):
-        self.fn, self.limit = fn, limit
-
-    def fire(self):
-        if self.limit is None or self.limit > 0:
-            self.limit = None if self.limit is None else self.limit - 1
-            self.fn()
-
-
-class ClassHook(Hook):
-    """A value whose `__class__` lookup, made by the walk's bool test, fires."""
-    @property
-    def __class__(self):
-        self.fire()
-        return ClassHook
-
-
-class EqHook(Hook):
-    """A key-list item whose `__eq__` fires and answers False."""
-    def __eq__(self, other):
-        self.fire()
-        return False
-
-    __hash__ = object.__hash__
 
 
 class HookKey(str):
@@ -103,7 +76,7 @@ cls_case("cls_replace_ahead", lambda o, d: d.__setitem__("t", "xyz"), {"s": "**"
 cls_case("cls_replace_current", lambda o, d: d.__setitem__("h", "zz"), {"s": "**", "t": "**", "h": "zz"})
 cls_case("cls_readd_same_size", lambda o, d: (d.pop("s"), d.__setitem__("s", "new")), {"t": "**", "s": "***"})
 cls_case("cls_raise", lambda o, d: 1 / 0, {"s": "**", "t": "cd"}, (ZeroDivisionError, "division by zero"),
-         [(OMIT, 46), (OMIT, 49)])
+         [at("OmitCall"), at("OmitNumberTest")])
 cls_case("cls_attribute_error_counts_as_absent", lambda o, d: {}.missing, {"s": "**", "t": "**"})
 cls_case("cls_reinit", lambda o, d: o.__init__([]), {"s": "**", "t": "cd"})
 cls_case("cls_reinit_no_trust", lambda o, d: o.__init__(["s"]), {"s": "ab", "t": "**"}, kind=m.NoTrustOmitter)
@@ -111,7 +84,7 @@ cls_case("cls_setstate", lambda o, d: o.__setstate__((["t"],)), {"s": "**", "t":
 cls_case("cls_setstate_no_trust", lambda o, d: o.__setstate__((None, ["s"])), {"s": "ab", "t": "**"},
          kind=m.NoTrustOmitter)
 cls_case("cls_setstate_none", lambda o, d: o.__setstate__((None,)), {"s": "**", "t": "cd"}, NONE_LIST,
-         [(OMIT, 46), (OMIT, 52), HIDE_O])
+         [at("OmitCall"), at("OmitStrKey"), HIDE_O])
 cls_case("cls_reset_globals", lambda o, d: (m.reset_omissions(), m.always_omit(["x"])), {"s": "**", "t": "**"})
 cls_case("cls_reenter_same_dict", lambda o, d: o.omit(d), {"s": "**", "t": "**"}, limit=1)
 cls_case("cls_reenter_forever", lambda o, d: o.omit(d), {"s": "**", "t": "cd"}, (RecursionError, None))
@@ -142,17 +115,17 @@ def override_case(name, make, hook, result, exc=None, where=None, method="omit")
 override_case("override_adds_to_parent_at_last_pair", lambda: {"s": "ab", "n": {}},
               lambda o, t, r: r.__setitem__("x", 1), {"s": "**", "n": {}, "x": 1}, SIZE, STOP)
 override_case("override_raises", lambda: {"s": "ab", "n": {"s": "cd"}, "t": "ef"}, lambda o, t, r: {}["boom"],
-              {"s": "**", "n": {"s": "cd"}, "t": "ef"}, (KeyError, "'boom'"), [(OMIT, 46), (OMIT, 56), (OMIT, 46)])
+              {"s": "**", "n": {"s": "cd"}, "t": "ef"}, (KeyError, "'boom'"), [at("OmitCall"), at("OmitDict"), at("OmitCall")])
 override_case("override_reinit_keeps_computed_do", lambda: {"l": ["ab", "c"], "t": "xy"},
               lambda o, t, r: o.__init__([]), {"l": ["**", "*"], "t": "xy"})
 override_case("override_setstate_none", lambda: {"n": {}, "s": "ab"}, lambda o, t, r: o.__setstate__((None,)),
-              {"n": {}, "s": "ab"}, NONE_LIST, [(OMIT, 46), (OMIT, 52), HIDE_O])
+              {"n": {}, "s": "ab"}, NONE_LIST, [at("OmitCall"), at("OmitStrKey"), HIDE_O])
 override_case("override_reenters_root", lambda: {"n": {"s": "ab"}, "t": "xy"},
               lambda o, t, r: o.__dict__.pop("hook") and o.omit(r), {"n": {"s": "**"}, "t": "**"})
 override_case("override_pops_outer_list", lambda: [["ab"], "cd", "ef"], lambda o, t, r: r.pop(),
-              [["**"], "**"], (IndexError, "list index out of range"), [(REC, 62), (REC, 66)], "omit_recurse")
+              [["**"], "**"], (IndexError, "list index out of range"), [at("RecurseCall"), at("RecurseItem")], "omit_recurse")
 override_case("override_clears_outer_list", lambda: ["ab", {"s": "x"}, "cd"], lambda o, t, r: r.clear(), [],
-              (IndexError, "list assignment index out of range"), [(REC, 62), (REC, 68)], "omit_recurse")
+              (IndexError, "list assignment index out of range"), [at("RecurseCall"), at("RecurseDict")], "omit_recurse")
 override_case("override_grows_list", lambda: [{}, "ab"], lambda o, t, r: r.extend(["cd", ["ef"]]),
               [{}, "**", "cd", ["ef"]], method="omit_recurse")
 override_case("override_replaces_items", lambda: [{}, "ab", "cd"],
@@ -175,13 +148,13 @@ eq_case("eq_reinit_mid_scan", lambda o, d: o.__init__([]), {"password": "abc", "
 eq_case("eq_reinit_mid_scan_no_trust", lambda o, d: o.__init__([]), {"id": "42", "x": "y"},
         {"id": "42", "x": "*"}, kind=m.NoTrustOmitter, tail=("id",), repeat=300)
 eq_case("eq_setstate_mid_scan", lambda o, d: o.__setstate__((None,)), {"password": "abc", "x": "y"},
-        {"password": "***", "x": "y"}, NONE_LIST, [(OMIT, 46), (OMIT, 52), HIDE_O])
+        {"password": "***", "x": "y"}, NONE_LIST, [at("OmitCall"), at("OmitStrKey"), HIDE_O])
 eq_case("eq_setstate_mid_scan_no_trust", lambda o, d: o.__setstate__((None, ["x"])), {"a": "bc", "x": "y"},
         {"a": "**", "x": "y"}, kind=m.NoTrustOmitter, tail=())
 eq_case("eq_raises_under_list_key", lambda o, d: [][0], {"l": ["a"]}, {"l": ["a"]},
-        (IndexError, "list index out of range"), [(OMIT, 46), (OMIT, 58), HIDE_O])
+        (IndexError, "list index out of range"), [at("OmitCall"), at("OmitListKey"), HIDE_O])
 eq_case("eq_raises_no_trust", lambda o, d: [][0], {"a": "b"}, {"a": "b"},
-        (IndexError, "list index out of range"), [(OMIT, 46), (OMIT, 52), HIDE_N], kind=m.NoTrustOmitter, tail=())
+        (IndexError, "list index out of range"), [at("OmitCall"), at("OmitStrKey"), HIDE_N], kind=m.NoTrustOmitter, tail=())
 eq_case("eq_grows_dict_at_last_pair", lambda o, d: d.__setitem__("x", 1), {"password": "abc"},
         {"password": "***", "x": 1}, SIZE, STOP)
 eq_case("eq_reenters_walk", lambda o, d: o.omit(d["n"]), {"password": "abc", "n": {"password": "zz"}},
@@ -232,11 +205,11 @@ def colliding_case(name, act, result, exc, where, kind=m.Omitter, keys=("passwor
 
 
 colliding_case("store_compares_colliding_key_raising", lambda d: [][0], {"password": "secret", "z": "q"},
-               (IndexError, "list index out of range"), [(OMIT, 46), (OMIT, 54)])
+               (IndexError, "list index out of range"), [at("OmitCall"), at("OmitStrMask")])
 colliding_case("store_compares_colliding_key_growing", lambda d: d.__setitem__("extra", 1),
                {"password": "******", "z": "q", "extra": 1}, SIZE, STOP)
 colliding_case("store_compares_colliding_key_no_trust", lambda d: [][0], {"password": "secret", "z": "q"},
-               (IndexError, "list index out of range"), [(OMIT, 46), (OMIT, 54)], kind=m.NoTrustOmitter,
+               (IndexError, "list index out of range"), [at("OmitCall"), at("OmitStrMask")], kind=m.NoTrustOmitter,
                keys=("z",))
 
 
@@ -278,15 +251,6 @@ retype_case("class_retypes_value_to_class_with_collection", ["s"], lambda: Retyp
             lambda d: type(d["password"]) is RetypedList and d["s"] == "**" and d["l"][1] == "cd")
 
 
-class Fin:
-    """Runs `act` when freed."""
-    def __init__(self, act):
-        self.act = act
-
-    def __del__(self):
-        self.act()
-
-
 class Replacing(m.Omitter):
     """Replaces each nested container that starts with "fin" by a new one:
     the old one, holding a Fin, is then held by the walk alone."""
@@ -311,22 +275,22 @@ def release_case(name, make, result, exc=None, where=None, method="omit"):
 # a finaliser run by that release cannot change what is walked next, and one
 # run after the last pair meets no size check.
 release_case("finaliser_runs_after_next_pair_is_read",
-             lambda b: {"l": ["fin", Fin(lambda: b[0].__setitem__("password", "changed-by-finaliser"))],
+             lambda b: {"l": ["fin", Finaliser(lambda: b[0].__setitem__("password", "changed-by-finaliser"))],
                         "password": "pw"}, {"l": ["new"], "password": "**"})
 release_case("finaliser_of_nested_dict_runs_after_next_pair_is_read",
-             lambda b: {"n": {"fin": Fin(lambda: b[0].__setitem__("password", "changed-by-finaliser"))},
+             lambda b: {"n": {"fin": Finaliser(lambda: b[0].__setitem__("password", "changed-by-finaliser"))},
                         "password": "pw"}, {"n": {"new": 1}, "password": "**"})
 release_case("finaliser_after_last_pair_may_add_a_key",
-             lambda b: {"password": "pw", "l": ["fin", Fin(lambda: b[0].__setitem__("added", 1))]},
+             lambda b: {"password": "pw", "l": ["fin", Finaliser(lambda: b[0].__setitem__("added", 1))]},
              {"password": "**", "l": ["new"], "added": 1})
 release_case("finaliser_adding_a_key_before_the_last_pair",
-             lambda b: {"l": ["fin", Fin(lambda: b[0].__setitem__("added", 1))], "password": "pw"},
+             lambda b: {"l": ["fin", Finaliser(lambda: b[0].__setitem__("added", 1))], "password": "pw"},
              {"l": ["new"], "password": "**", "added": 1}, SIZE, STOP)
 release_case("finaliser_runs_after_next_item_is_read",
-             lambda b: [["fin", Fin(lambda: b[0].__setitem__(1, "changed-by-finaliser"))], "pw"],
+             lambda b: [["fin", Finaliser(lambda: b[0].__setitem__(1, "changed-by-finaliser"))], "pw"],
              [["new"], "**"], method="omit_recurse")
 release_case("finaliser_after_last_item_may_shrink_the_list",
-             lambda b: ["pw", ["fin", Fin(lambda: b[0].clear())]], [], method="omit_recurse")
+             lambda b: ["pw", ["fin", Finaliser(lambda: b[0].clear())]], [], method="omit_recurse")
 
 
 @case
@@ -371,7 +335,7 @@ def key_case(name, fn, exc, where, keys):
 
 
 key_case("key_hash_raises_on_store", lambda d: 1 / 0, (ZeroDivisionError, "division by zero"),
-         [(OMIT, 46), (OMIT, 56)], ["k", "s"])
+         [at("OmitCall"), at("OmitDict")], ["k", "s"])
 key_case("key_hash_grows_dict_on_store", lambda d: d.__setitem__("x", 1), SIZE, STOP, ["k", "s", "x"])
 key_case("key_hash_clears_dict_on_store", lambda d: d.clear(), SIZE, STOP, ["k"])
 
@@ -386,18 +350,13 @@ class Truth(Hook):
 def do_truth_test_clears_list():
     lst = ["ab"]
     assert m.Omitter().omit_recurse(lst, Truth(lst.clear)) == []
-    expect(ZeroDivisionError, "division by zero", [(REC, 62)], lambda: m.Omitter().omit_recurse(["a"], Truth(lambda: 1 / 0)))
+    expect(ZeroDivisionError, "division by zero", [at("RecurseCall")], lambda: m.Omitter().omit_recurse(["a"], Truth(lambda: 1 / 0)))
 
 
 @case
 def finaliser_of_reset_list_sees_new_list():
     seen = []
-
-    class Fin:
-        def __del__(self):
-            seen.append(m.globally_hidden())
-            m.always_omit(["after"])
-    m.always_omit([Fin()])
+    m.always_omit([Finaliser(lambda: (seen.append(m.globally_hidden()), m.always_omit(["after"])))])
     m.reset_omissions()
     assert seen == [[]] and m.globally_hidden() == ["after"]
 

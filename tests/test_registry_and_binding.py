@@ -206,3 +206,25 @@ def test_module_functions_do_not_leak():
                 pass
 
     assert_no_leak(exercise, repeat=500)
+
+
+@pytest.mark.parametrize(
+    "extend, reset, read",
+    [("always_omit", "reset_omissions", "globally_hidden"), ("always_trust", "reset_trusted", "globally_trusted")],
+)
+def test_extend_reads_the_list_after_binding(extend, reset, read):
+    # A keyword whose __eq__ resets the module-wide list while the call binds
+    # its arguments: the extension must land in the list that is current then.
+    proc = assert_runs_clean(f"""
+        import velmora.omit as m
+        m.{extend}(["old"])
+        class Key(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                m.{reset}()
+                return str.__eq__(self, other)
+        assert m.{extend}(**{{Key("targets"): ["password"]}}) is None
+        print(m.{read}())
+        x = [1]; y = [2]; print(x, y)
+    """)
+    assert proc.stdout.splitlines() == ["['password']", "[1] [2]"]
