@@ -38,6 +38,16 @@ int make_state() {
         return -1;
     }
     if (import_omitter_api(&rs.api) < 0) return -1;
+    if (rs.omitter_setstate == nullptr || rs.no_trust_setstate == nullptr) {
+        rs.omitter_setstate = PyDict_GetItemString(rs.api.omitter_type->tp_dict, "__setstate__");
+        rs.no_trust_setstate = PyDict_GetItemString(rs.api.no_trust_type->tp_dict, "__setstate__");
+        if (rs.omitter_setstate == nullptr || rs.no_trust_setstate == nullptr) {
+            PyErr_SetString(PyExc_ImportError, "velmora.omit's omitter types have no __setstate__");
+            return -1;
+        }
+        Py_INCREF(rs.omitter_setstate);
+        Py_INCREF(rs.no_trust_setstate);
+    }
     if (rs.re_compile == nullptr) {
         Ref re = Ref::steal(PyImport_ImportModule("re"));
         if (!re) return -1;

@@ -100,9 +100,9 @@ PyObject* rule_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return self;
 }
 
-// Everything is checked and made before anything changes: the base's
-// __init__ makes the exact key list (and changes nothing when it fails), and
-// if folding that list fails the previous list is put back.
+// Everything is checked and made before anything changes. The exact keys
+// are made by the base's own __init__, run on a fresh object of the base
+// type so that a failure later on has nothing to undo.
 template <bool kTrusting>
 int rule_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* names[] = {kTrusting ? "trusted" : "omissions",
@@ -124,17 +124,12 @@ int rule_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
     Prepared prepared;
     if (prepare(rule_options, mask_options, kTrusting, &prepared) < 0) return -1;
+    PyTypeObject* base = base_type<kTrusting>();
     Ref base_args = Ref::steal(PyTuple_Pack(1, keys));
     if (!base_args) return -1;
-    PyObject*& exact = exact_keys_of(self);
-    Ref previous = Ref::borrow(exact);
-    if (base_type<kTrusting>()->tp_init(self, base_args.get(), nullptr) < 0) return -1;
-    if (fold_exact_keys(rules_in(prepared.rules.get()), exact) < 0) {
-        set_field(exact, previous.release());
-        return -1;
-    }
-    commit(self, &prepared);
-    return 0;
+    Ref scratch = Ref::steal(base->tp_new(base, rs.empty_tuple, nullptr));
+    if (!scratch || base->tp_init(scratch.get(), base_args.get(), nullptr) < 0) return -1;
+    return install(self, exact_keys_of(scratch.get(), kTrusting), &prepared);
 }
 
 template <bool kTrusting>
@@ -244,13 +239,34 @@ int prepare(const RuleOptions& rules, const MaskOptions& mask, bool trusting, Pr
     return out->rules ? 0 : -1;
 }
 
-void commit(PyObject* self, Prepared* prepared) {
+namespace {
+
+// The base's __setstate__ with the state of the base type: (keys,) for an
+// Omitter, (None, keys) for a NoTrustOmitter.
+int set_exact_keys(PyObject* self, PyObject* keys) {
+    const bool trusting = is_trusting(self);
+    Ref state = Ref::steal(trusting ? PyTuple_Pack(2, Py_None, keys) : PyTuple_Pack(1, keys));
+    if (!state) return -1;
+    PyObject* args[] = {self, state.get()};
+    Ref done = Ref::steal(PyObject_Vectorcall(trusting ? rs.no_trust_setstate : rs.omitter_setstate, args, 2,
+                                              nullptr));
+    return done ? 0 : -1;
+}
+
+}  // namespace
+
+int install(PyObject* self, PyObject* keys, Prepared* prepared) {
+    // Held: releasing the object's previous list may run finalisers.
+    Ref held = Ref::borrow(keys);
+    if (fold_exact_keys(rules_in(prepared->rules.get()), keys) < 0) return -1;
+    if (set_exact_keys(self, keys) < 0) return -1;
     RuleFields& fields = fields_of(self);
     install_policy(&fields.policies, std::exchange(prepared->policy, nullptr));
     PyObject* previous = fields.rules;
     fields.rules = prepared->rules.release();
     fields.set = rules_in(fields.rules);
     Py_XDECREF(previous);  // may release compiled patterns, whose weak references may run code
+    return 0;
 }
 
 // ---- Types ----------------------------------------------------------------------

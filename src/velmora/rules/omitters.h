@@ -47,11 +47,14 @@ inline RuleFields& fields_of(PyObject* self) {
     return is_trusting(self) ? fields_of<true>(self) : fields_of<false>(self);
 }
 
-// The base field holding the exact keys: `omissions`, or `trusted`.
-inline PyObject*& exact_keys_of(PyObject* self) {
-    if (is_trusting(self)) return reinterpret_cast<NoTrustOmitterObject*>(self)->trusted;
+// The exact keys of an object of either type, or of either base type: the
+// base's field `omissions`, or `trusted`. Borrowed; replaced only through
+// the base (install), which keeps its index of the list right.
+inline PyObject* exact_keys_of(PyObject* self, bool trusting) {
+    if (trusting) return reinterpret_cast<NoTrustOmitterObject*>(self)->trusted;
     return reinterpret_cast<OmitterObject*>(self)->omissions;
 }
+inline PyObject* exact_keys_of(PyObject* self) { return exact_keys_of(self, is_trusting(self)); }
 
 // Rules and a policy made, not yet given to an object. The policy node is
 // freed with it unless handed over.
@@ -68,10 +71,11 @@ struct Prepared {
 // exception set and nothing changed.
 int prepare(const RuleOptions& rules, const MaskOptions& mask, bool trusting, Prepared* out);
 
-// Give `self` what `prepared` holds (rules folded for its exact keys
-// already). Cannot fail; the previous rules are released after the switch,
-// and the previous policy stays alive with the object.
-void commit(PyObject* self, Prepared* prepared);
+// Give `self` the exact key list `keys` (a list or None, taken as it is)
+// and what `prepared` holds. 0, or -1 with an exception set and nothing
+// changed. The previous rules are released after the switch; the previous
+// policy stays alive with the object.
+int install(PyObject* self, PyObject* keys, Prepared* prepared);
 
 // Ready both types and add them to `module`; 0, or -1 with an exception set.
 int ready_rule_types(PyObject* module);

@@ -107,9 +107,7 @@ PyObject* setstate(PyObject* self, PyObject* state) {
 
     Prepared prepared;
     if (prepare(rule_options, mask_options, is_trusting(self), &prepared) < 0) return nullptr;
-    if (fold_exact_keys(rules_in(prepared.rules.get()), keys) < 0) return nullptr;
-    set_field(exact_keys_of(self), new_ref(keys));
-    commit(self, &prepared);
+    if (install(self, keys, &prepared) < 0) return nullptr;
     if (restore_instance_state(self, PyTuple_GET_ITEM(state, kStateSize - 1)) < 0) return nullptr;
     Py_RETURN_NONE;
 }

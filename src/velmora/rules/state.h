@@ -12,6 +12,10 @@ namespace velmora::rules {
 
 struct RulesState {
     OmitterApi api{};  // velmora.omit's types and method tables
+    // The base types' `__setstate__`: velmora.omit's own way to replace an
+    // omitter's key list (it drops its index of the old one).
+    PyObject* omitter_setstate = nullptr;
+    PyObject* no_trust_setstate = nullptr;
 
     PyObject* re_compile = nullptr;        // re.compile
     PyTypeObject* pattern_type = nullptr;  // re.Pattern
