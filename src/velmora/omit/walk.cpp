@@ -570,14 +570,38 @@ inline int omit_nested_dict(OmitterObject* self, PyObject* target, const Current
     return 0;
 }
 
+// Store `mask` in place of the pair's value: written into the entry where
+// that is the same as the store, else stored. 0, or -1 with the traceback
+// entry of a masking store.
+int store_pair_mask(PyObject* target, DictCursor& cursor, const CurrentPair& pair, PyObject* mask,
+                    uint64_t read_at) {
+    int stored = cursor.replace_last(pair.key(), pair.value(), mask);
+    if (stored == 0) {
+        // With nothing foreign run since the pair was read, the value
+        // replaced is still the pair's own, and the store is quiet.
+        const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
+        stored = store_mask(target, pair.key(), mask);
+        if (!quiet) note_foreign_code();
+    }
+    return stored < 0 ? entry_failed(kOmit, 54) : 0;
+}
+
 // One entry of a dict walk, in general: any key and any value, with Python
 // code possibly run by the number test, should_hide, the nested walks and
 // the stores. The pair is held (since `read_at`). 0 when done, -1 on failure
 // (with its traceback entry).
 int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, const CurrentPair& pair,
-               uint64_t read_at) {
+               const MaskPolicy* policy, uint64_t read_at) {
     PyObject* const k = pair.key();
     PyObject* const v = pair.value();
+    // A policy that hides whole values asks about every str key first, and
+    // hides what stands under it whatever its type.
+    int verdict = -1;
+    if (policy != nullptr && policy->whole && PyUnicode_CheckExact(k)) {
+        verdict = ask_should_hide(self, k);
+        if (!verdict && PyErr_Occurred()) return entry_failed(kOmit, 52);
+        if (verdict) return store_pair_mask(target, cursor, pair, policy->text, read_at);
+    }
     // Exact built-in types are classified without running any code;
     // anything else takes the general number test first, which may.
     PyTypeObject* tp = Py_TYPE(v);
@@ -602,28 +626,18 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, const 
 
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
         if (!key_is_str_or_none(k)) return entry_unexpected("unicode", k, kOmit, 52);
-        int hide = ask_should_hide(self, k);
+        int hide = verdict >= 0 ? verdict : ask_should_hide(self, k);
         if (!hide) return PyErr_Occurred() ? entry_failed(kOmit, 52) : 0;
         if (!PyUnicode_CheckExact(v)) return entry_unexpected("unicode", v, kOmit, 54);
-        Ref mask = Ref::steal(mask_str(v));
+        Ref mask = Ref::steal(mask_value(policy, v));
         if (!mask) return entry_failed(kOmit, 54);
-        // Written in place only where that is the same as the store; the
-        // value replaced there is `v`, which the pair holds.
-        int stored = cursor.replace_last(k, v, mask.get());
-        if (stored == 0) {
-            // With nothing foreign run since the pair was read, the value
-            // replaced is still `v`, an exact str, and the store is quiet.
-            const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
-            stored = store_mask(target, k, mask.get());
-            if (!quiet) note_foreign_code();
-        }
-        if (stored < 0) return entry_failed(kOmit, 54);
+        return store_pair_mask(target, cursor, pair, mask.get(), read_at);
     } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         if (!PyDict_CheckExact(v)) return entry_unexpected("dict", v, kOmit, 56);
         return omit_nested_dict(self, target, pair, read_at);
     } else {
         if (!key_is_str_or_none(k)) return entry_unexpected("unicode", k, kOmit, 58);
-        int hide = ask_should_hide(self, k);
+        int hide = verdict >= 0 ? verdict : ask_should_hide(self, k);
         if (!hide && PyErr_Occurred()) return entry_failed(kOmit, 58);
         if (!PyList_CheckExact(v)) return entry_unexpected("list", v, kOmit, 59);
         Ref walked = Ref::steal(walk_list_slot(self, v, hide));
@@ -680,6 +694,10 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         return fail(kOmit, 48);
     }
 
+    const MaskPolicy* const policy = mask_policy_of(self);
+    // Whole values are hidden by key whatever their type: every entry takes
+    // the general step.
+    const bool general_only = policy != nullptr && policy->whole;
     Ref dict = Ref::borrow(target);
     CurrentPair pair;  // released after `dict` is, on every way out
     const Py_ssize_t size = PyDict_GET_SIZE(target);
@@ -691,16 +709,22 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             return fail(kOmit, 48);
         }
         DictCursor::View view;
-        if (!cursor.view(&view)) {
+        if (!pair.empty() || general_only || !cursor.view(&view)) {
+            // One step in general: the next pair is held before the one
+            // before is let go, which may run code.
             PyObject *k, *v;
             if (!cursor.next(&k, &v)) break;
             const uint64_t read_at = foreign_code_epoch;
             pair.hold(k, v);
-            if (omit_entry(self, target, cursor, pair, read_at) < 0) return nullptr;
+            if (omit_entry(self, target, cursor, pair, policy, read_at) < 0) return nullptr;
+            // With nothing run since the pair was read, letting go of it now
+            // is the same as letting go when the next one is read.
+            if (foreign_code_epoch == read_at && pair.lets_go_quietly()) pair.let_go();
             continue;
         }
         // Read entries in place for as long as nothing can have changed the
-        // dict: values of built-in scalar types are passed over, and str
+        // dict (and no pair is held): values of built-in scalar types are
+        // passed over, and str
         // values whose verdict is known without a call are decided and
         // masked right here, without running or holding anything. Anything
         // else goes to omit_entry, after which the table is looked at afresh
@@ -708,10 +732,11 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         const bool in_place = cursor.writes_in_place();
         // Short lists of plain items are walked right here (walk_plain_list)
         // when nothing could tell: the omitter's type cannot override the
-        // list walk, its table's list walk is this module's, and the dict
-        // holds only str keys, so putting the list back would be no store.
+        // list walk, its table's list walk is this module's, the dict holds
+        // only str keys, so putting the list back would be no store, and
+        // masks are the default's.
         const bool plain_lists = !may_override(Py_TYPE(self)) && self->vtab->omit_recurse == walk_omit_recurse &&
-                                 view.stride == sizeof(UnicodeEntry);
+                                 view.stride == sizeof(UnicodeEntry) && policy == nullptr;
         char* const keys = view.entries + view.key_offset;
         const Py_ssize_t stride = view.stride;
         const Py_ssize_t n = view.n;
@@ -734,25 +759,12 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             pos++;
             PyObject* k = slot[0];
             PyObject* v = slot[1];
-            if (!pair.empty()) {
-                // The pair before is released now that this one is read. If
-                // that may run code, this pair is held first and dealt with
-                // in general, and the table is read afresh after it.
-                if (!pair.lets_go_quietly()) {
-                    cursor.pos() = pos;
-                    const uint64_t read_at = foreign_code_epoch;
-                    pair.hold(k, v);
-                    if (omit_entry(self, target, cursor, pair, read_at) < 0) return nullptr;
-                    break;
-                }
-                pair.let_go();
-            }
             PyTypeObject* tp = Py_TYPE(v);
             if (tp == &PyUnicode_Type && PyUnicode_CheckExact(k)) {
                 const int hide = quiet_should_hide(self, k);
                 if (hide == 0) continue;
                 if (hide > 0 && in_place) {
-                    PyObject* mask = mask_str(v);
+                    PyObject* mask = mask_value(policy, v);
                     if (mask == nullptr) return fail(kOmit, 54);
                     if (mask == v) {  // this very mask already: a store would change nothing
                         Py_DECREF(mask);
@@ -773,7 +785,8 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                 const uint64_t read_at = foreign_code_epoch;
                 pair.hold(k, v);
                 if (omit_nested_dict(self, target, pair, read_at) < 0) return nullptr;
-                if (foreign_code_epoch != read_at) break;  // as after omit_entry
+                if (foreign_code_epoch != read_at || !pair.lets_go_quietly()) break;  // as after omit_entry
+                pair.let_go();
                 continue;
             } else if (tp == &PyList_Type && plain_lists && PyUnicode_CheckExact(k)) {
                 const int hide = quiet_should_hide(self, k);
@@ -782,11 +795,14 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
             cursor.pos() = pos;
             const uint64_t read_at = foreign_code_epoch;
             pair.hold(k, v);
-            if (omit_entry(self, target, cursor, pair, read_at) < 0) return nullptr;
+            if (omit_entry(self, target, cursor, pair, policy, read_at) < 0) return nullptr;
             // With nothing foreign run, the walk itself has at most replaced
             // values, in place or by stores under keys already there, so the
-            // table is where it was.
-            if (foreign_code_epoch != read_at) break;
+            // table is where it was, and the pair can be let go now as well as
+            // when the next one is read. Otherwise the next step is taken in
+            // general, with the table read afresh.
+            if (foreign_code_epoch != read_at || !pair.lets_go_quietly()) break;
+            pair.let_go();
         }
     }
     return dict.release();
@@ -811,6 +827,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
         return fail(kOmitRecurse, 64);
     }
 
+    const MaskPolicy* const policy = mask_policy_of(self);
     Ref list = Ref::borrow(target);
     Ref item;  // the current item, held until the next one replaces it
     ListWrites writes(self, target);
@@ -842,7 +859,7 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
             if (walked == nullptr || put_walked(target, i, walked) < 0) return fail(kOmitRecurse, 70);
         } else if (do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
             if (!PyUnicode_CheckExact(raw)) return fail_unexpected("unicode", raw, kOmitRecurse, 72);
-            PyObject* mask = mask_str(raw);
+            PyObject* mask = mask_value(policy, raw);
             if (mask == nullptr) return fail(kOmitRecurse, 72);
             // The item replaced is still `raw` unless foreign code ran (and
             // we hold `raw` either way): only a foreign replacement is loud.
