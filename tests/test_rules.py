@@ -2,7 +2,10 @@
 verdicts on the keys the exact Omitter leaks, hostile keys, overrides,
 collection and leaks."""
 
+import ast
+import copy
 import gc
+import pathlib
 import re
 import weakref
 
@@ -206,3 +209,17 @@ def test_no_leaks_in_construction_walks_and_views(cls):
     assert_no_leak(lambda: r.__init__(["a"], contains=["b"], keep_last=3), repeat=500)
     assert_no_leak(lambda: r.omit({"ID": "1", "X_y": ["v"], "SECRETS": "s", "ss": {"q": "r"}, None: "n"}))
     assert_no_leak(lambda: (repr(r), r.keys, r.contains, r.patterns, r.mask, r.keep_last), repeat=500)
+
+
+def test_the_readme_table_of_modes_is_what_the_modes_do():
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("<!-- rules-modes"):].split("\n\n")
+    legend = dict(re.findall(r"^- \*\*(.+?)\*\*: `(.+)`$", section[0], re.M))
+    table = [[cell.strip() for cell in line.strip("|").split("|")] for line in section[1].splitlines()]
+    names, rows = table[0][2:], table[2:]
+    assert names == list(legend) and len(rows) >= 8
+    sample = {row[0].strip("`"): ast.literal_eval(row[1].strip("`")) for row in rows}
+    namespace = {"Omitter": omit.Omitter, "RuleOmitter": RuleOmitter, "RuleNoTrustOmitter": RuleNoTrustOmitter}
+    for column, name in enumerate(names, start=2):
+        walked = eval(legend[name], namespace).omit(copy.deepcopy(sample))
+        assert {row[0].strip("`"): ast.literal_eval(row[column].strip("`")) for row in rows} == walked, name
