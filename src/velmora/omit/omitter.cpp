@@ -42,6 +42,10 @@ int no_trust_quiet_should_hide(OmitterObject* self, PyObject* key) {
     return found < 0 ? -1 : !found;
 }
 
+// Slot foreign_code_ran: callers outside this module cannot move the epoch
+// themselves, and the key indexes trust it.
+void omitter_foreign_code_ran(OmitterObject*) { note_foreign_code(); }
+
 // ---- Allocation, initialisation, collection --------------------------------
 
 PyObject* omitter_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -327,6 +331,7 @@ int ready_omitter_types() {
     omitter_vtable.omit = walk_omit;
     omitter_vtable.omit_recurse = walk_omit_recurse;
     omitter_vtable.quiet_should_hide = omitter_quiet_should_hide;
+    omitter_vtable.foreign_code_ran = omitter_foreign_code_ran;
     if (ready_type(&OmitterType, &omitter_vtable, "Omitter") < 0) return -1;
 
     no_trust_vtable = omitter_vtable;
