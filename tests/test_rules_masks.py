@@ -5,6 +5,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import assert_runs_clean
+from velmora.redact import redacted
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
 
 POLICIES = st.one_of(
@@ -48,6 +49,7 @@ def test_hidden_values_are_masked_by_the_policy(policy, value, trusting):
         "shown": value,
         "opened": [value],
     }
+    assert redacted(omitter, data) == expected  # the copy-on-write walk reads the same policy
     assert omitter.omit(data) == expected
     assert omitter.omit_recurse([value, [value]], True) == [masked(policy, value), [masked(policy, value)]]
 

@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmora.omit as omit
+from velmora.redact import redacted
 from velmora.rules import DEFAULT_DENYLIST, RuleNoTrustOmitter, RuleOmitter
 
 # Letters whose case folding is not one character to one: 'ß' and 'ẞ' fold
@@ -77,6 +78,10 @@ def test_verdicts_match_the_reference(config, document, trusting, module_wide):
         assert omitter.omit({k: list(v) if isinstance(v, list) else v for k, v in document.items()}) == want
         nested = {"n": {k: list(v) if isinstance(v, list) else v for k, v in document.items()}}
         assert omitter.omit(nested)["n"] == want
+        # The copy-on-write walk asks the same table: same verdicts, and the
+        # document itself left alone.
+        pristine = {k: list(v) if isinstance(v, list) else v for k, v in document.items()}
+        assert redacted(omitter, document) == want and document == pristine
     finally:
         omit.reset_omissions()
         omit.reset_trusted()
