@@ -82,6 +82,7 @@ def test_the_configuration_is_a_read_only_view():
     assert repr(r) == ("RuleOmitter(['Password'], ignore_case=True, contains=('Secret',), patterns=(re.compile('^x_'),"
                        " re.compile('(?i)pin', re.IGNORECASE)), mask='[Filtered]', whole=True, defaults=True)")
     assert repr(RuleNoTrustOmitter(keep_last=4)) == "RuleNoTrustOmitter([], keep_last=4)"
+    assert repr(RuleOmitter(mask="")) == "RuleOmitter([], mask='')"
     assert RuleOmitter(whole=True).mask == "[Filtered]"
     with pytest.raises(AttributeError):
         r.contains = ("x",)
@@ -167,6 +168,21 @@ def test_reinitialising_from_a_key_comparison_during_a_walk():
         r.omit(data)
         assert Reinit.calls > 100
         print(r)
+    """)
+
+
+def test_repr_survives_a_key_whose_repr_reinitialises_the_omitter():
+    assert_runs_clean("""
+        from velmora.rules import RuleOmitter
+        class Key:
+            def __repr__(self):
+                r.__init__(["other"], mask="M")  # lets go of the list being shown
+                [bytearray(64) for _ in range(1000)]
+                return "Key"
+        r = RuleOmitter([Key(), "x" * 50, "y"], contains=["pin"])
+        first, second = repr(r), repr(r)  # one state each: before, then after
+        assert first == "RuleOmitter([Key, '" + "x" * 50 + "', 'y'], contains=('pin',))", first
+        assert second == "RuleOmitter(['other'], mask='M')", second
     """)
 
 

@@ -199,12 +199,12 @@ PyGetSetDef rule_getset[] = {
 };
 
 // "Name(keys, option=value, ...)": the options that differ from the defaults.
+// They are read first, as reading them runs no Python code; the keys' repr
+// may, and may re-initialise the object.
 PyObject* rule_repr(PyObject* self) {
     Ref parts = Ref::steal(PyList_New(0));
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
     if (!parts || !name) return nullptr;
-    Ref keys = Ref::steal(PyObject_Repr(exact_keys_of(self)));
-    if (!keys || PyList_Append(parts.get(), keys.get()) < 0) return nullptr;
     struct Option {
         const char* name;
         getter get;
@@ -216,12 +216,16 @@ PyObject* rule_repr(PyObject* self) {
     for (const Option& option : options) {
         Ref value = Ref::steal(option.get(self, nullptr));
         if (!value) return nullptr;
-        const int shown = PyObject_IsTrue(value.get());  // None, False and () are the defaults
-        if (shown < 0) return nullptr;
-        if (!shown) continue;
-        Ref part = Ref::steal(PyUnicode_FromFormat("%s=%R", option.name, value.get()));
+        // The defaults: None, False and (); an empty mask is not one.
+        PyObject* v = value.get();
+        if (v == Py_None || v == Py_False || (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 0)) continue;
+        Ref part = Ref::steal(PyUnicode_FromFormat("%s=%R", option.name, v));
         if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
     }
+    // Held: an item's __repr__ may re-initialise the object, which lets go of its list.
+    Ref list = Ref::borrow(exact_keys_of(self));
+    Ref keys = Ref::steal(PyObject_Repr(list.get()));
+    if (!keys || PyList_Insert(parts.get(), 0, keys.get()) < 0) return nullptr;
     Ref separator = Ref::steal(PyUnicode_FromString(", "));
     if (!separator) return nullptr;
     Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
