@@ -239,3 +239,37 @@ def test_the_readme_table_of_modes_is_what_the_modes_do():
     for column, name in enumerate(names, start=2):
         walked = eval(legend[name], namespace).omit(copy.deepcopy(sample))
         assert {row[0].strip("`"): ast.literal_eval(row[column].strip("`")) for row in rows} == walked, name
+
+
+@pytest.mark.parametrize("kind", ["omit", "walk_list"])
+def test_signal_handlers_run_by_a_long_regex_search_meet_a_held_walk(kind):
+    """A regex search lets signal handlers run every few thousand steps. A
+    handler that empties the data while keys are matched must find the walk
+    holding what it works on: the walk ends in an exception or finishes, and
+    the process lives."""
+    assert_runs_clean(f"""
+        import signal, velmora.rules as r
+        slow = "a" * 22 + "!"  # (a+)+$ backtracks for a long time on this key
+        data = {{}}
+        def build():
+            data.clear()
+            for i in range(40):
+                data[f"{{slow}}{{i}}"] = "secret"
+                data[f"k{{i}}"] = ["x", {{"n": "y"}}]
+        fired = []
+        def handler(signum, frame):
+            fired.append(1)
+            data.clear()
+        signal.signal(signal.SIGALRM, handler)
+        o = r.RuleOmitter(patterns=[r"(a+)+$"])
+        for _ in range(3):
+            build()
+            signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+            try:
+                o.{kind if kind == "omit" else "omit_recurse"}({"data" if kind == "omit" else "[data, data]"})
+            except RuntimeError as exc:
+                assert str(exc) == "dictionary changed size during iteration", exc
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+        assert fired, "no signal arrived during the walks"
+    """)

@@ -34,28 +34,31 @@ RuleFields& own_fields(OmitterObject* self) {
 // about exact str keys; every other key gets the base's verdict alone.
 
 // The rules' verdict for an exact str key: 1 hide, 0 keep, -1 no verdict
-// (the exact keys decide), -2 on failure with an exception set.
+// (the exact keys decide), -2 on failure with an exception set, -3 when
+// only a regex search could decide and `may_search` is false.
 template <bool kTrusting>
-int rules_verdict(OmitterObject* self, PyObject* key) {
+int rules_verdict(OmitterObject* self, PyObject* key, bool may_search) {
     RuleFields& fields = own_fields<kTrusting>(self);
     if (fields.set == nullptr) return -1;
-    // Nothing the rules run calls Python code, but a long regex search lets
-    // signal handlers run: hold the rules the verdict reads.
+    // A long regex search lets signal handlers run: hold the rules the
+    // verdict reads.
     Ref hold = Ref::borrow(fields.rules);
-    const int verdict = rules_match(fields.set, key);
+    const int verdict = rules_match(fields.set, key, may_search);
     if (verdict < 0) return -2;
     if (verdict & kDenied) return 1;
     if (verdict & kMatched) return kTrusting ? 0 : 1;
+    if (verdict & kUndecided) return -3;
     return -1;
 }
 
-// Slot 1. The rules go first: they never run Python code, while the exact
+// Slot 1. The rules go first: they run no Python code (a long regex search
+// may let signal handlers run; see quiet_should_hide), while the exact
 // keys' comparisons may (an item's __eq__), and then only when the rules
 // had no verdict.
 template <bool kTrusting>
 int should_hide(OmitterObject* self, PyObject* key) {
     if (PyUnicode_CheckExact(key)) {
-        const int verdict = rules_verdict<kTrusting>(self, key);
+        const int verdict = rules_verdict<kTrusting>(self, key, true);
         if (verdict == -2) return 0;
         if (verdict >= 0) return verdict;
     }
@@ -75,7 +78,10 @@ int quiet_should_hide(OmitterObject* self, PyObject* key) {
         const RuleSet* set = own_fields<kTrusting>(self).set;
         if (!kTrusting || set == nullptr || PyTuple_GET_SIZE(set->deny.get()) == 0) return exact;
     }
-    const int verdict = rules_verdict<kTrusting>(self, key);
+    // No regex search here: a long one lets signal handlers run, which a
+    // quiet verdict must not; the keys it would decide go to should_hide.
+    const int verdict = rules_verdict<kTrusting>(self, key, false);
+    if (verdict == -3) return -1;
     if (verdict == -2) {
         PyErr_Clear();  // should_hide will meet it again and raise it
         return -1;

@@ -141,7 +141,8 @@ int contains_any(PyObject* folded, PyObject* words) {
 
 // Whether any pattern's search finds a match in `key`: 1, 0, or -1. The
 // collector is paused: the match object is the one allocation that could
-// start a collection, and with it finalisers.
+// start a collection, and with it finalisers. (A long search still lets
+// signal handlers run: only the loud verdict searches.)
 int search_any(PyObject* searches, PyObject* key) {
     const int collector_was_on = PyGC_Disable();
     int found = 0;
@@ -211,7 +212,7 @@ int fold_exact_keys(RuleSet* rules, PyObject* keys) {
     return 0;
 }
 
-int rules_match(const RuleSet* rules, PyObject* key) {
+int rules_match(const RuleSet* rules, PyObject* key, bool may_search) {
     PyObject* const words = rules->words.get();
     PyObject* const deny = rules->deny.get();
     if (rules->folded || PyTuple_GET_SIZE(words) > 0 || PyTuple_GET_SIZE(deny) > 0) {
@@ -227,6 +228,7 @@ int rules_match(const RuleSet* rules, PyObject* key) {
         if (found != 0) return found < 0 ? -1 : kMatched;
     }
     if (PyTuple_GET_SIZE(rules->searches.get()) == 0) return 0;
+    if (!may_search) return kUndecided;
     const int found = search_any(rules->searches.get(), key);
     return found < 0 ? -1 : found ? kMatched : 0;
 }

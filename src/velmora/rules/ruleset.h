@@ -43,11 +43,13 @@ RuleSet* rules_in(PyObject* capsule);
 // a RuleSet that no omitter has yet.
 int fold_exact_keys(RuleSet* rules, PyObject* keys);
 
-// The verdict of the rules on an exact str key, computed with the collector
-// paused and without running Python code: bit kMatched when some rule
+// The verdict of the rules on an exact str key: bit kMatched when some rule
 // matches, bit kDenied when a word of `deny` occurs; -1 with an exception
 // set on failure (memory, or a signal handler run by a long regex search).
-enum : int { kMatched = 1, kDenied = 2 };
-int rules_match(const RuleSet* rules, PyObject* key);
+// Case folding and words run no Python code. A regex search may: the
+// engine lets signal handlers run during a long search. With `may_search`
+// false, a verdict that needs a search is kUndecided instead.
+enum : int { kMatched = 1, kDenied = 2, kUndecided = 4 };
+int rules_match(const RuleSet* rules, PyObject* key, bool may_search);
 
 }  // namespace velmora::rules
