@@ -47,7 +47,7 @@ else:
 transport = Capture()
 hooks = {}
 if HOOKS:
-    redactor = SentryRedactor(Omitter(HIDDEN))
+    redactor = SentryRedactor() if HOOKS == "default" else SentryRedactor(Omitter(HIDDEN))
     hooks = dict(before_send=redactor.before_send, before_breadcrumb=redactor.before_breadcrumb)
 sentry_sdk.init(dsn="https://public@sentry.invalid/1", transport=transport, default_integrations=False,
                 integrations=[LoggingIntegration(level=logging.INFO, event_level=None)],
@@ -141,4 +141,26 @@ def test_an_event_the_walk_refuses_is_dropped_and_a_breadcrumb_keeps_what_it_can
         "category": "<withheld: TypeError while redacting>"}
     assert data["password"] == "pw"
     with pytest.raises(TypeError, match="takes exactly one of"):
-        SentryRedactor()
+        SentryRedactor(hide=["a"], trust=["b"])
+
+
+def test_the_default_hooks_fold_case_and_hide_whole_values():
+    # Without arguments the hooks use the rules' default denylist, matched
+    # ignoring case and inside longer names, and hide whole values.
+    event = captured(hooks="default")
+    sent = json.dumps(event)
+    denied = ["hunter2", "tok-secret", "key-secret", "crumb-secret", "local-secret"]
+    assert [s for s in denied if s in sent] == []
+    assert event["request"]["headers"]["authorization"] == "[Filtered]"
+    assert event["request"]["data"]["password"] == "[Filtered]"
+    assert event["breadcrumbs"]["values"][-1]["data"] == {"password": "[Filtered]", "user": "ann"}
+    assert [k for k in KEPT if k not in sent] == []
+
+    from velmora.integrations.sentry import SentryRedactor
+    from velmora.rules import DEFAULT_DENYLIST
+
+    redactor = SentryRedactor()
+    assert redactor.omitter.defaults and redactor.omitter.whole and redactor.omitter.mask == "[Filtered]"
+    assert redactor.before_send({"extra": {"X-Api-Key": 7, "dbPassword": {"a": "b"}, "n": "keep"}}, {}) == {
+        "extra": {"X-Api-Key": "[Filtered]", "dbPassword": "[Filtered]", "n": "keep"}}
+    assert "password" in DEFAULT_DENYLIST

@@ -2,7 +2,7 @@
 
 ::
 
-    redactor = SentryRedactor(hide=["password", "authorization", "card_number"])
+    redactor = SentryRedactor()  # or SentryRedactor(hide=[...]), or an omitter
     sentry_sdk.init(dsn=..., before_send=redactor.before_send,
                     before_breadcrumb=redactor.before_breadcrumb)
 
@@ -17,21 +17,28 @@ from ._common import make_omitter, redact_mapping
 
 __all__ = ["SentryRedactor"]
 
-# What a SentryRedactor made without arguments redacts by: a callable that
-# makes an omitter. None until velmora.rules offers its case-folding default
-# denylist; until then an omitter (or hide=/trust=) must be given.
-_default_omitter = None
+
+def _default_omitter():
+    """What a SentryRedactor made without arguments redacts by: the rules'
+    default denylist, matched ignoring case and inside longer key names, and
+    what stands under a denied key hidden whole as "[Filtered]", whatever its
+    type (as sentry-sdk's own scrubber does)."""
+    from velmora.rules import RuleOmitter
+
+    return RuleOmitter(defaults=True, mask="[Filtered]", whole=True)
+
 
 
 class SentryRedactor:
     """Hooks that redact what sentry-sdk is about to send.
 
-    Give exactly one of ``omitter``, ``hide`` or ``trust`` (see
-    :mod:`velmora.integrations.logging`).
+    Give at most one of ``omitter``, ``hide`` or ``trust`` (see
+    :mod:`velmora.integrations.logging`); with none, the rules' case-folding
+    default denylist hides whole values as "[Filtered]".
     """
 
     def __init__(self, omitter=None, *, hide=None, trust=None):
-        if omitter is None and hide is None and trust is None and _default_omitter is not None:
+        if omitter is None and hide is None and trust is None:
             omitter = _default_omitter()
         self.omitter = make_omitter("SentryRedactor", omitter, hide, trust)
 
