@@ -273,3 +273,26 @@ def test_signal_handlers_run_by_a_long_regex_search_meet_a_held_walk(kind):
                 signal.setitimer(signal.ITIMER_REAL, 0)
         assert fired, "no signal arrived during the walks"
     """)
+
+
+def test_pattern_answers_remembered_by_key_text_stay_right():
+    """The patterns' answers are remembered by key text, in a table far
+    smaller than the keys below: each answer must be the one for its own
+    text, on every walk, whatever was remembered before; and no key object
+    is kept alive by it."""
+    import random
+    import sys
+
+    pattern = re.compile(r"(?i)to+ken|^k\d*7$|é")
+    o = RuleOmitter(patterns=[pattern])
+    keys = [f"k{i}" for i in range(2000)] + ["token", "TOOOKEN", "xtokenx", "clé", "k", "", "k" * 48, "k" * 49]
+    rng = random.Random(5)
+    for _ in range(3):
+        rng.shuffle(keys)
+        data = {k: "v" for k in keys}
+        o.omit(data)
+        assert [k for k in keys if data[k] == "*"] == [k for k in keys if pattern.search(k)]
+    key = "".join(["ka", "pi7"])
+    before = sys.getrefcount(key)
+    o.omit({key: "x"})
+    assert sys.getrefcount(key) == before

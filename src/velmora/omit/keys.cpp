@@ -145,6 +145,7 @@ void key_list_written(OmitterObject* self, PyObject* list) {
 
 int quiet_key_in_list(OmitterObject* self, PyObject* items, PyObject* key) {
     if (!plain_str(key) && key != Py_None) return -1;
+    if (PyList_CheckExact(items) && PyList_GET_SIZE(items) == 0) return 0;  // nothing to compare
     KeyIndex* index = current_index(self, items);
     if (index == nullptr) return -1;
     if (key == Py_None) return 0;  // str == None is False for every item

@@ -2,6 +2,8 @@
 // a key.
 #include "ruleset.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace velmora::rules {
@@ -159,7 +161,44 @@ int search_any(PyObject* searches, PyObject* key) {
     return found;
 }
 
+// The key's text as the memo keeps it: one-byte characters, short. False
+// for a key it does not keep.
+bool memo_text(PyObject* key, const char** text, Py_ssize_t* length) {
+    if (!PyUnicode_IS_READY(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return false;
+    *length = PyUnicode_GET_LENGTH(key);
+    *text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key));
+    return *length > 0 && *length <= SearchMemo::kMaxLength;
+}
+
 }  // namespace
+
+int SearchMemo::find(PyObject* key) const {
+    const char* text;
+    Py_ssize_t length;
+    if (slots_ == nullptr || !memo_text(key, &text, &length)) return -1;
+    const Py_hash_t hash = PyObject_Hash(key);  // an exact str: cached, runs nothing
+    const Slot& slot = slots_[static_cast<size_t>(hash) & (kSlots - 1)];
+    if (slot.length != length || slot.hash != hash || std::memcmp(slot.text, text, length) != 0) return -1;
+    return slot.found;
+}
+
+void SearchMemo::remember(PyObject* key, bool found) {
+    const char* text;
+    Py_ssize_t length;
+    if (!memo_text(key, &text, &length)) return;
+    if (slots_ == nullptr) {
+        slots_ = static_cast<Slot*>(std::calloc(kSlots, sizeof(Slot)));
+        if (slots_ == nullptr) return;  // only a memo: go on without it
+    }
+    const Py_hash_t hash = PyObject_Hash(key);
+    Slot& slot = slots_[static_cast<size_t>(hash) & (kSlots - 1)];
+    slot.hash = hash;
+    slot.length = static_cast<uint8_t>(length);
+    slot.found = found;
+    std::memcpy(slot.text, text, length);
+}
+
+SearchMemo::~SearchMemo() { std::free(slots_); }
 
 PyObject* build_rules(const RuleOptions& options, bool trusting) {
     Ref given = Ref::steal(PyList_New(0));
@@ -228,9 +267,14 @@ int rules_match(const RuleSet* rules, PyObject* key, bool may_search) {
         if (found != 0) return found < 0 ? -1 : kMatched;
     }
     if (PyTuple_GET_SIZE(rules->searches.get()) == 0) return 0;
-    if (!may_search) return kUndecided;
-    const int found = search_any(rules->searches.get(), key);
-    return found < 0 ? -1 : found ? kMatched : 0;
+    int found = rules->searched.find(key);
+    if (found < 0) {
+        if (!may_search) return kUndecided;
+        found = search_any(rules->searches.get(), key);
+        if (found < 0) return -1;
+        rules->searched.remember(key, found);
+    }
+    return found ? kMatched : 0;
 }
 
 }  // namespace velmora::rules

@@ -10,6 +10,29 @@
 
 namespace velmora::rules {
 
+// What the patterns said of keys already searched, by key text: short
+// keys of one-byte characters only, in a fixed table with no references to
+// any key object, so it pins nothing and its size is bounded. It lets the
+// quiet verdict answer for a key the loud one searched before.
+class SearchMemo {
+public:
+    static constexpr Py_ssize_t kMaxLength = 48;
+    // 1 found, 0 not found, -1 unknown.
+    int find(PyObject* key) const;
+    void remember(PyObject* key, bool found);
+    ~SearchMemo();
+
+private:
+    static constexpr size_t kSlots = 256;
+    struct Slot {
+        Py_hash_t hash;
+        uint8_t length;  // 0: empty slot
+        bool found;
+        char text[kMaxLength];
+    };
+    Slot* slots_ = nullptr;  // made at the first search
+};
+
 struct RuleSet {
     bool ignore_case = false;
     bool defaults = false;
@@ -19,6 +42,7 @@ struct RuleSet {
     Ref deny;      // tuple: casefolded words never trusted (trusting omitters with defaults)
     Ref searches;  // tuple: the bound `search` of each pattern
     Ref folded;    // frozenset of the casefolded str exact keys (ignore_case), or null
+    mutable SearchMemo searched;  // the patterns' answers so far (not part of the rules)
 };
 
 // The rule arguments of a constructor or of a pickled state (borrowed).
@@ -48,7 +72,8 @@ int fold_exact_keys(RuleSet* rules, PyObject* keys);
 // set on failure (memory, or a signal handler run by a long regex search).
 // Case folding and words run no Python code. A regex search may: the
 // engine lets signal handlers run during a long search. With `may_search`
-// false, a verdict that needs a search is kUndecided instead.
+// false, a verdict that needs a search is kUndecided instead, unless the
+// patterns' answer for this key text is remembered from an earlier search.
 enum : int { kMatched = 1, kDenied = 2, kUndecided = 4 };
 int rules_match(const RuleSet* rules, PyObject* key, bool may_search);
 
