@@ -7,6 +7,7 @@
 
 #include "cpython311.h"
 #include "epoch.h"
+#include "stack.h"
 
 #include <cstdint>
 
@@ -21,8 +22,6 @@ extern __attribute__((tls_model("initial-exec"))) thread_local PyThreadState* wa
 // Walks entered from Python on this thread. A walk entered any other way
 // (through the method table, from native code) cannot know what ran before.
 extern __attribute__((tls_model("initial-exec"))) thread_local int walk_depth;
-
-uintptr_t compute_stack_floor();
 
 // Whether less than min(512 KiB, a quarter of the thread's stack) is left.
 inline bool native_stack_low() {
