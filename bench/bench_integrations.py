@@ -26,21 +26,10 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench import HIDDEN, all_keys, count_values, fmt_ns, machine, make_records  # noqa: E402
+from bench import HIDDEN, all_keys, count_values, fmt_ns, machine, make_records, sample  # noqa: E402
 
 from velmora.omit import NoTrustOmitter, Omitter  # noqa: E402
 from velmora.redact import redacted  # noqa: E402
-
-
-def sample(fn, fresh, inner):
-    copies = [fresh() for _ in range(inner)]
-    gc.disable()
-    t0 = time.perf_counter_ns()
-    for c in copies:
-        fn(c)
-    t1 = time.perf_counter_ns()
-    gc.enable()
-    return (t1 - t0) / inner
 
 
 def interleaved(entries, reps, inner):
