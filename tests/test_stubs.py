@@ -6,9 +6,10 @@ import sys
 import pytest
 
 
-def test_stubtest_finds_no_differences():
+@pytest.mark.parametrize("module", ["velmora.omit", "velmora.scan"])
+def test_stubtest_finds_no_differences(module):
     pytest.importorskip("mypy")
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "velmora.omit"], capture_output=True, text=True, timeout=600
+        [sys.executable, "-m", "mypy.stubtest", module], capture_output=True, text=True, timeout=600
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
