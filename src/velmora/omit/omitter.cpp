@@ -11,8 +11,16 @@ constexpr const char* kOmitterInit = "velmora.omit.Omitter.__init__";
 constexpr const char* kNoTrustInit = "velmora.omit.NoTrustOmitter.__init__";
 
 // ---- should_hide ------------------------------------------------------------
+//
+// These are the method table's slot 1, called by the walk when the key
+// indexes cannot answer quietly, and by the package's other native modules
+// at any time. Such a caller may come after any amount of Python code (a
+// key list freed and another made at its address), so the indexes must
+// compare their list again before trusting it: the call counts as foreign
+// code having run.
 
 int omitter_should_hide(OmitterObject* self, PyObject* key) {
+    note_foreign_code();
     // key_in_list holds the list itself wherever Python code may run.
     int found = key_in_list(self->omissions, key);
     if (found < 0) {
@@ -23,6 +31,7 @@ int omitter_should_hide(OmitterObject* self, PyObject* key) {
 }
 
 int no_trust_should_hide(OmitterObject* self, PyObject* key) {
+    note_foreign_code();
     int found = key_in_list(reinterpret_cast<NoTrustOmitterObject*>(self)->trusted, key);
     if (found < 0) {
         add_traceback("velmora.omit.NoTrustOmitter.should_hide", 85);
