@@ -18,6 +18,7 @@ import contextlib
 import errno
 import importlib.metadata
 import os
+import select
 import signal
 import stat
 import sys
@@ -122,9 +123,40 @@ def open_input(path: str) -> Iterator[IO[bytes]]:
         raise CliError(f"cannot read {display_name(path)}: {exc.strerror}") from None
 
 
+# The read end of the signal wake-up pipe while main() runs (see
+# signals_interrupt), or None.
+_waker: int | None = None
+
+
+def block_reader(stream: IO[bytes], size: int) -> Any:
+    """A function giving the next block of ``stream`` (b"" at its end). A
+    pipe or terminal is read as data arrives, waiting on it and on the
+    signal wake-up pipe at once: a signal that lands just before a read of
+    an idle pipe would otherwise wait for more data before its handler ran."""
+    try:
+        fd = stream.fileno()
+        regular = stat.S_ISREG(os.fstat(fd).st_mode)
+    except (OSError, ValueError):
+        regular = True
+    if regular or _waker is None:
+        return lambda: stream.read(size)
+    waker = _waker
+
+    def read() -> bytes:
+        while True:
+            ready, _, _ = select.select([fd, waker], [], [])
+            if fd in ready:
+                return os.read(fd, size)
+            # A signal: a handler that ends the run has raised by now.
+            with contextlib.suppress(BlockingIOError):
+                os.read(waker, 512)
+    return read
+
+
 def read_all(stream: IO[bytes], progress: Progress) -> bytes:
     blocks = []
-    while block := stream.read(BLOCK * 8):
+    read = block_reader(stream, BLOCK * 8)
+    while block := read():
         blocks.append(block)
         progress.update(len(block))
     return b"".join(blocks)
@@ -148,7 +180,8 @@ def read_chunks(path: str, progress: Progress, batch_lines: int | None) -> Itera
     name, line = display_name(path), 1
     with open_input(path) as stream:
         carry: list[bytes] = []  # the start of a line cut by a block's end
-        while block := stream.read(BLOCK):
+        read = block_reader(stream, BLOCK)
+        while block := read():
             progress.update(len(block))
             start = 0
             if carry:
@@ -216,6 +249,19 @@ class Output:
     def start_input(self) -> None:
         if self.written and not self.at_line_start:
             self.write(b"\n")
+
+
+@contextlib.contextmanager
+def signals_held() -> Iterator[None]:
+    """SIGINT and SIGTERM wait (in this thread) until the block is done, so
+    that a temporary is never made or named without its clean-up in place;
+    one that came meanwhile is handled right after."""
+    held = {signal.SIGINT, signal.SIGTERM}
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _umask() -> int:
@@ -298,27 +344,34 @@ def open_output(path: str | None) -> Iterator[IO[bytes]]:
 
     mode = info.st_mode & 0o7777 if info is not None else 0o666 & ~_umask()
     directory = os.path.dirname(target)
+    named: str | None = None
+    fd = -1
     try:
-        fd = _anonymous_file(directory)
-        named = None
-        if fd is None:
-            fd, named = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp", dir=directory)
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc.strerror}") from None
-    try:
+        with signals_held():
+            try:
+                anonymous = _anonymous_file(directory)
+                if anonymous is not None:
+                    fd = anonymous
+                else:
+                    fd, named = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
+                                                 dir=directory)
+            except OSError as exc:
+                raise CliError(f"cannot write {path}: {exc.strerror}") from None
         with os.fdopen(fd, "wb", closefd=False) as stream:
             yield stream
-        try:
-            os.fchmod(fd, mode)
-            if named is None:
-                _link_into_place(fd, target)
-            else:
-                os.replace(named, target)
-                named = None
-        except OSError as exc:
-            raise CliError(f"cannot write {path}: {exc.strerror}") from None
+        with signals_held():
+            try:
+                os.fchmod(fd, mode)
+                if named is None:
+                    _link_into_place(fd, target)
+                else:
+                    os.replace(named, target)
+                    named = None
+            except OSError as exc:
+                raise CliError(f"cannot write {path}: {exc.strerror}") from None
     finally:
-        os.close(fd)
+        if fd >= 0:
+            os.close(fd)
         if named is not None:
             with contextlib.suppress(OSError):
                 os.unlink(named)
@@ -518,19 +571,30 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 def signals_interrupt() -> Iterator[None]:
     """SIGINT and SIGTERM end the run the same way: the exception unwinds,
     temporaries are removed, and the exit status is 128 + the signal."""
+    global _waker
+
     def interrupt(signum: int, _frame: Any) -> None:
         raise Interrupted(signum)
-    previous = {}
+    previous: dict[int, Any] = {}
+    wake_read, wake_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+    previous_wakeup = None
     try:
+        previous_wakeup = signal.set_wakeup_fd(wake_write, warn_on_full_buffer=False)
         for signum in (signal.SIGINT, signal.SIGTERM):
             previous[signum] = signal.signal(signum, interrupt)
+        _waker = wake_read
     except ValueError:  # not the main thread: leave signals alone
         pass
     try:
         yield
     finally:
+        _waker = None
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+        if previous_wakeup is not None:
+            signal.set_wakeup_fd(previous_wakeup)
+        os.close(wake_read)
+        os.close(wake_write)
 
 
 def run(args: argparse.Namespace) -> None:
