@@ -15,9 +15,18 @@ namespace velmora::scan {
 
 namespace {
 
-// The input bytes, readable without the lock. A bytes object is read where
-// it is; any other buffer (bytearray, memoryview, mmap) could be changed by
-// Python code while the scan runs, so it is copied first.
+// Whether nothing can change the bytes of `data` while we hold its buffer:
+// a bytes object, or a memoryview of one (slicing a memoryview is how a
+// caller hands over part of a bytes object without a copy).
+bool immutable(PyObject* data) {
+    if (PyBytes_CheckExact(data)) return true;
+    return PyMemoryView_Check(data) && PyMemoryView_GET_BASE(data) != nullptr &&
+           PyBytes_CheckExact(PyMemoryView_GET_BASE(data));
+}
+
+// The input bytes, readable without the lock. Immutable bytes are read
+// where they are; any other buffer (bytearray, mmap, ...) could be changed
+// by Python code while the scan runs, so it is copied first.
 class Input {
 public:
     ~Input() {
@@ -31,9 +40,10 @@ public:
             return -1;
         }
         if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) return -1;
+        // (PyBUF_SIMPLE: a buffer that is not contiguous fails the call.)
         begin_ = static_cast<const uint8_t*>(view_.buf);
         size_ = size_t(view_.len);
-        if (!PyBytes_CheckExact(data) && size_ > 0) {
+        if (!immutable(data) && size_ > 0) {
             copy_ = static_cast<uint8_t*>(std::malloc(size_));
             if (copy_ == nullptr) {
                 PyErr_NoMemory();
@@ -122,7 +132,7 @@ PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
         fault = scanner.text(input.begin(), input.end(), &blank, &where);
         if (fault == Fault::kNone && blank) {
             fault = Fault::kExpectingValue;  // a document needs a value
-            where = input.begin();
+            where = input.end();
         }
         if (fault == Fault::kNone && !scanner.flush(input.end())) fault = Fault::kNoMemory;
     }

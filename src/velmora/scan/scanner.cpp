@@ -177,7 +177,7 @@ const uint8_t* Scanner::string_body(const uint8_t* p, const uint8_t* end, size_t
                     const int32_t u = unicode_escape(p, end);
                     if (u < 0) {
                         fault_ = Fault::kInvalidUnicodeEscape;
-                        where_ = p;
+                        where_ = p + 1;  // at the 'u', as Python's json says
                         return nullptr;
                     }
                     p += 6;
