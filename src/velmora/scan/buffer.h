@@ -44,6 +44,7 @@ public:
         return true;
     }
     bool fill(uint8_t c, size_t n) {
+        if (n == 0) return true;
         if (!reserve(n)) return false;
         std::memset(data_ + size_, c, n);
         size_ += n;

@@ -18,7 +18,7 @@ size_t column_of(const uint8_t* base, size_t line_start, size_t offset) {
 Position locate(const uint8_t* base, size_t offset) {
     size_t line = 1;
     size_t line_start = 0;
-    for (;;) {
+    while (line_start < offset) {
         const void* found = std::memchr(base + line_start, '\n', offset - line_start);
         if (found == nullptr) break;
         line++;

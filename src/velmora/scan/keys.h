@@ -47,7 +47,10 @@ public:
         for (size_t i = h & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.verdict < 0) return -1;
-            if (s.hash == h && s.length == n && std::memcmp(text_.data() + s.offset, p, n) == 0) return s.verdict;
+            // (An empty key has no bytes to compare, maybe not even a buffer.)
+            if (s.hash == h && s.length == n && (n == 0 || std::memcmp(text_.data() + s.offset, p, n) == 0)) {
+                return s.verdict;
+            }
         }
     }
 
