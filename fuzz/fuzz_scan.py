@@ -23,9 +23,8 @@ import sys
 
 import atheris
 
-with atheris.instrument_imports():
-    from velmora.omit import NoTrustOmitter, Omitter
-    from velmora.scan import ScanError, scan, scan_lines
+from velmora.omit import NoTrustOmitter, Omitter
+from velmora.scan import ScanError, scan, scan_lines
 
 KEYS = ["a", "b", "pw", "é", "\U0001f600", "", "\ud800"]
 SPACES = ["", " ", "\t", "\n", "\r\n", "\r"]
