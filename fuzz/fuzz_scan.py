@@ -138,9 +138,10 @@ def check(data, omitter):
             expected.append(scan(omitter, line) + ending)
         except ScanError:
             bad += 1
-    joined, errors = scan_lines(omitter, data, skip_invalid=True)
+    joined, errors, count = scan_lines(omitter, data, skip_invalid=True)
     assert joined == b"".join(expected), (joined, expected)
     assert len(errors) == bad and all(1 <= e.lineno <= len(lines) for e in errors)
+    assert count == len(lines) - (lines[-1] == b""), (count, lines)
 
 
 def TestOneInput(data):

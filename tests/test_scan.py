@@ -42,14 +42,14 @@ def test_corpus_passes_through_but_for_masks(text, expected):
     out = scan(PW, text)
     assert out == (text if expected is None else expected)
     assert scan(Omitter([]), text) == text
-    lines, errors = scan_lines(PW, text.replace(b"\r\n", b" ").replace(b"\n", b" ") + b"\r\n\n  \n")
+    lines, errors, _ = scan_lines(PW, text.replace(b"\r\n", b" ").replace(b"\n", b" ") + b"\r\n\n  \n")
     assert errors == [] and lines.endswith(b"\r\n\n  \n")
 
 
 def test_lines_keep_blank_lines_line_ends_and_boms():
     data = (b'{"pw": "a"}\r\n\n   \n\xef\xbb\xbf{"pw": "bc"}\n\xef\xbb\xbf\n'
             b'{"pw": "d"}\r\n{"pw": "e"}')
-    out, errors = scan_lines(PW, data)
+    out, errors, _ = scan_lines(PW, data)
     assert errors == []
     assert out == data.replace(b'"a"', b'"*"').replace(b'"bc"', b'"**"').replace(b'"d"', b'"*"').replace(
         b'"e"', b'"*"')
@@ -95,13 +95,15 @@ def test_faults_python_names_otherwise(text, msg, column):
 
 def test_line_faults_are_counted_in_the_data_and_bad_lines_left_out():
     data = b'{"pw": "a"}\n{"pw": tru}\r\n\n{"a": "\xc3\xa9" x}\n{"pw": "b"}\n{"n": ' + b"9" * 5000 + b'}\n{"pw"'
-    out, errors = scan_lines(PW, data, skip_invalid=True)
+    out, errors, lines = scan_lines(PW, data, skip_invalid=True)
+    assert lines == 7
     assert out == b'{"pw": "*"}\n\n{"pw": "*"}\n{"n": ' + b"9" * 5000 + b"}\n"
     assert [(e.msg, e.lineno, e.colno) for e in errors] == [
         ("Expecting value", 2, 8), ("Expecting ',' delimiter", 4, 11), ("Expecting ':' delimiter", 7, 6)]
     assert [data[e.pos:e.pos + 3] for e in errors] == [b"tru", b"x}\n", b""]
     # Without skipping, the output ends before the first bad line.
-    out, first = scan_lines(PW, data)
+    out, first, lines = scan_lines(PW, data)
+    assert lines == 2  # up to the bad line
     assert out == b'{"pw": "*"}\n' and [str(e) for e in first] == [str(errors[0])]
 
 
@@ -112,7 +114,7 @@ def test_line_faults_are_counted_in_the_data_and_bad_lines_left_out():
 def test_a_top_level_value_stands_under_no_key(kind, expected):
     docs = [b'["x", {"a": "w", "b": "y"}, ["z"]]', b'"s"']
     assert b" ".join(scan(kind, d) for d in docs) == expected
-    out, _ = scan_lines(kind, b"\n".join(docs))
+    out, _, _ = scan_lines(kind, b"\n".join(docs))
     assert out == expected.replace(b"] ", b"]\n")
 
 
@@ -183,7 +185,7 @@ def test_any_contiguous_buffer_is_read():
     text = b'{"pw": "abc"}\n{"pw": "d"}'
     expected = b'{"pw": "***"}\n{"pw": "*"}'
     for data in (bytearray(text), memoryview(text), memoryview(bytearray(text)), memoryview(b"xx" + text)[2:]):
-        assert scan_lines(PW, data) == (expected, [])
+        assert scan_lines(PW, data) == (expected, [], 2)
 
 
 def test_indenting_deep_nesting_is_refused_not_attempted():
@@ -215,7 +217,7 @@ def test_depth_is_bounded_by_memory_not_by_recursion():
 def test_threads_scan_at_once_with_one_omitter():
     omitter = NoTrustOmitter(["id"])
     data = b"".join(b'{"id": "%d", "name": "n%d", "tags": ["t", {"id": "x"}]}\n' % (i, i) for i in range(20_000))
-    expected, _ = scan_lines(omitter, data)
+    expected, _, _ = scan_lines(omitter, data)
     results, failures = [], []
 
     def work():

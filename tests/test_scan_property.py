@@ -146,12 +146,12 @@ def test_lines_are_documents_joined(lines, ending, kind, keys):
     omitter = omitter_of(kind, keys)
     encoded = [line.encode("utf-8") for line in lines]
     data = ending.join(encoded)
-    out, errors = scan_lines(omitter, data)
-    assert errors == []
+    out, errors, count = scan_lines(omitter, data)
+    assert errors == [] and count == len(encoded) - (encoded[-1:] == [b""])
     # The scanner is byte-faithful, so a line scanned alone (without its line
     # break) is what the line becomes in the stream.
     assert out == ending.join(scan(omitter, line) if line.strip() else line for line in encoded)
-    assert scan_lines(omitter, data, skip_invalid=True) == (out, [])
+    assert scan_lines(omitter, data, skip_invalid=True) == (out, [], count)
 
 
 JSON_VALUES = st.recursive(

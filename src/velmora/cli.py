@@ -163,9 +163,10 @@ def read_all(stream: IO[bytes], progress: Progress) -> bytes:
 
 
 class Chunk(NamedTuple):
-    """Whole lines of one input: ``source[start:stop]``, from line ``first``."""
+    """Whole lines of one input: ``source[start:stop]``; ``first`` tells
+    whether they start the input (lines are numbered as results come in)."""
     name: str
-    first: int
+    first: bool
     source: bytes
     start: int
     stop: int
@@ -177,7 +178,7 @@ class Chunk(NamedTuple):
 def read_chunks(path: str, progress: Progress, batch_lines: int | None) -> Iterator[Chunk]:
     """The lines of one input in chunks of whole lines, without copying the
     blocks read (only a line cut by a block's end is put together)."""
-    name, line = display_name(path), 1
+    name, first = display_name(path), True
     with open_input(path) as stream:
         carry: list[bytes] = []  # the start of a line cut by a block's end
         read = block_reader(stream, BLOCK)
@@ -191,9 +192,8 @@ def read_chunks(path: str, progress: Progress, batch_lines: int | None) -> Itera
                     continue
                 carry.append(block[:newline + 1])
                 joined, carry = b"".join(carry), []
-                yield Chunk(name, line, joined, 0, len(joined))
-                line += 1
-                start = newline + 1
+                yield Chunk(name, first, joined, 0, len(joined))
+                first, start = False, newline + 1
             stop = block.rfind(b"\n", start) + 1
             if stop <= start:
                 if start < len(block):
@@ -201,11 +201,11 @@ def read_chunks(path: str, progress: Progress, batch_lines: int | None) -> Itera
                 continue
             if stop < len(block):
                 carry.append(block[stop:])
-            yield from split_chunk(Chunk(name, line, block, start, stop), batch_lines)
-            line += block.count(b"\n", start, stop)
+            yield from split_chunk(Chunk(name, first, block, start, stop), batch_lines)
+            first = False
         if carry:
             joined = b"".join(carry)
-            yield Chunk(name, line, joined, 0, len(joined))
+            yield Chunk(name, first, joined, 0, len(joined))
 
 
 def split_chunk(chunk: Chunk, batch_lines: int | None) -> Iterator[Chunk]:
@@ -213,19 +213,16 @@ def split_chunk(chunk: Chunk, batch_lines: int | None) -> Iterator[Chunk]:
     if batch_lines is None:
         yield chunk
         return
-    name, line, source, start, stop = chunk
+    name, first, source, start, stop = chunk
     while start < stop:
         end = start
         for _ in range(batch_lines):
             end = source.find(b"\n", end, stop) + 1
-            if end == 0:
+            if end == 0 or end >= stop:
                 end = stop
                 break
-            if end >= stop:
-                break
-        yield Chunk(name, line, source, start, end)
-        line += source.count(b"\n", start, end)
-        start = end
+        yield Chunk(name, first, source, start, end)
+        first, start = False, end
 
 
 # ---- Output --------------------------------------------------------------------
@@ -419,9 +416,9 @@ class LineRun:
         self.rejects = rejects
         self.skipped = 0
 
-    def bad_lines(self, chunk: Chunk, errors: list[ScanError]) -> None:
+    def bad_lines(self, chunk: Chunk, first_line: int, errors: list[ScanError]) -> None:
         for error in errors:
-            line = chunk.first + error.lineno - 1
+            line = first_line + error.lineno - 1
             message = where(chunk.name, error, line)
             if not self.skip:
                 raise CliError(message, EXIT_BAD_INPUT)
@@ -444,38 +441,40 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
     run = LineRun(args, rejects)
     skip = args.skip_invalid
 
-    def chunks() -> Iterator[tuple[bool, Chunk]]:
+    def chunks() -> Iterator[Chunk]:
         for path in args.inputs:
-            first = True
-            for chunk in read_chunks(path, progress, args.batch_size):
-                yield first, chunk
-                first = False
+            yield from read_chunks(path, progress, args.batch_size)
 
-    def take(first: bool, chunk: Chunk, result: tuple[bytes, list[ScanError]]) -> None:
-        if first:
+    line = 1  # of the current input, at the start of the next chunk
+
+    def take(chunk: Chunk, result: tuple[bytes, list[ScanError], int]) -> None:
+        nonlocal line
+        if chunk.first:
             out.start_input()
-        redacted, errors = result
+            line = 1
+        redacted, errors, lines = result
         out.write(redacted)
         if errors:
-            run.bad_lines(chunk, errors)
+            run.bad_lines(chunk, line, errors)
+        line += lines
 
     if args.jobs == 1:
-        for first, chunk in chunks():
-            take(first, chunk, scan_lines(omitter, chunk.view(), skip_invalid=skip))
+        for chunk in chunks():
+            take(chunk, scan_lines(omitter, chunk.view(), skip_invalid=skip))
     else:
         # Threads: the scanner runs without the interpreter lock. At most two
         # chunks per thread are in flight, and results are taken in order.
         pool = ThreadPoolExecutor(args.jobs, thread_name_prefix="velmora-scan")
-        pending: deque[tuple[bool, Chunk, Future[tuple[bytes, list[ScanError]]]]] = deque()
+        pending: deque[tuple[Chunk, Future[tuple[bytes, list[ScanError], int]]]] = deque()
         try:
-            for first, chunk in chunks():
-                pending.append((first, chunk, pool.submit(scan_lines, omitter, chunk.view(), skip_invalid=skip)))
-                while len(pending) >= 2 * args.jobs or (pending and pending[0][2].done()):
-                    first_, chunk_, future = pending.popleft()
-                    take(first_, chunk_, future.result())
+            for chunk in chunks():
+                pending.append((chunk, pool.submit(scan_lines, omitter, chunk.view(), skip_invalid=skip)))
+                while len(pending) >= 2 * args.jobs or (pending and pending[0][1].done()):
+                    done, future = pending.popleft()
+                    take(done, future.result())
             while pending:
-                first_, chunk_, future = pending.popleft()
-                take(first_, chunk_, future.result())
+                done, future = pending.popleft()
+                take(done, future.result())
         finally:
             pool.shutdown(wait=False, cancel_futures=True)
     run.summary()

@@ -24,8 +24,10 @@ def scan(omitter: Omitter, data: Buffer, /, *, indent: int | None = None, compac
 
 def scan_lines(
     omitter: Omitter, data: Buffer, /, *, skip_invalid: bool = False
-) -> tuple[bytes, list[ScanError]]:
-    """Redact JSON Lines: every line passes through with its masks; blank
-    lines and line ends are kept. Bad lines give a ScanError each (``lineno``
-    counted in ``data``) and are left out; without ``skip_invalid`` the
-    output ends before the first bad line."""
+) -> tuple[bytes, list[ScanError], int]:
+    """Redact JSON Lines: ``(output, errors, lines)``. Every line passes
+    through with its masks; blank lines and line ends are kept. Bad lines
+    give a ScanError each (``lineno`` counted in ``data``) and are left out;
+    without ``skip_invalid`` the output ends before the first bad line.
+    ``lines`` counts the lines read (up to the first bad one, without
+    ``skip_invalid``)."""

@@ -183,8 +183,11 @@ PyObject* py_scan_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
     OmitterVerdicts verdicts(omitter);
     Scanner scanner(spec, verdicts.verdicts(), out);
     verdicts.release();
+    size_t lines = 0;
     Fault fault = out.reserve(input.size() + 2) ? Fault::kNone : Fault::kNoMemory;
-    if (fault == Fault::kNone) fault = scan_lines(scanner, input.begin(), input.end(), skip_invalid, out, faults);
+    if (fault == Fault::kNone) {
+        fault = scan_lines(scanner, input.begin(), input.end(), skip_invalid, out, faults, &lines);
+    }
     verdicts.reacquire();
     if (fault != Fault::kNone) return stopped(fault);
 
@@ -211,8 +214,9 @@ PyObject* py_scan_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
         PyList_SET_ITEM(errors.get(), Py_ssize_t(i), error);
     }
     Ref output = Ref::steal(bytes_of(out));
-    if (!output) return nullptr;
-    return PyTuple_Pack(2, output.get(), errors.get());
+    Ref line_count = Ref::steal(PyLong_FromSize_t(lines));
+    if (!output || !line_count) return nullptr;
+    return PyTuple_Pack(3, output.get(), errors.get(), line_count.get());
 }
 
 }  // namespace
@@ -232,9 +236,9 @@ PyMethodDef scan_functions[] = {
         .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_scan_lines)),
         .ml_flags = METH_VARARGS | METH_KEYWORDS,
         .ml_doc = "scan_lines(omitter, data, /, *, skip_invalid=False)\n--\n\n"
-                  "Redact JSON Lines: returns (output, errors). Each line passes through with its masks;\n"
-                  "a bad line gives a ScanError (lineno counted in `data`) and is left out; without\n"
-                  "skip_invalid the output ends before the first bad line.",
+                  "Redact JSON Lines: returns (output, errors, lines). Each line passes through with its\n"
+                  "masks; a bad line gives a ScanError (lineno counted in `data`) and is left out; without\n"
+                  "skip_invalid the output ends before the first bad line. `lines` counts the lines read.",
     },
     {nullptr, nullptr, 0, nullptr},
 };

@@ -427,9 +427,10 @@ failed:
 }
 
 Fault scan_lines(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& out,
-                 ByteBuffer& faults) {
+                 ByteBuffer& faults, size_t* lines) {
     scanner.start(begin);
-    for (const uint8_t* line = begin; line < end;) {
+    *lines = 0;
+    for (const uint8_t* line = begin; line < end; ++*lines) {
         const uint8_t* newline = static_cast<const uint8_t*>(std::memchr(line, '\n', size_t(end - line)));
         const uint8_t* content_end = newline != nullptr ? newline : end;
         const uint8_t* next = newline != nullptr ? newline + 1 : end;
@@ -447,6 +448,7 @@ Fault scan_lines(Scanner& scanner, const uint8_t* begin, const uint8_t* end, boo
             if (!scanner.flush(line) || !faults.append(&record, sizeof record)) return Fault::kNoMemory;
             if (!skip_bad) {
                 scanner.skip(end);
+                ++*lines;
                 return Fault::kNone;
             }
             scanner.skip(next);

@@ -124,9 +124,10 @@ struct LineFault {
 // JSON text or blank. Good and blank lines pass through; a bad line is
 // recorded in `faults` and, with `skip_bad`, left out of the output (the
 // run goes on), otherwise the output ends before it and the scan stops.
+// *lines counts the lines read (a last one without a line break too).
 // Returns kNone, or the fault that stopped everything (no memory, or the
 // omitter's failure).
 Fault scan_lines(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& out,
-                 ByteBuffer& faults);
+                 ByteBuffer& faults, size_t* lines);
 
 }  // namespace velmora::scan
