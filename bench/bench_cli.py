@@ -12,11 +12,16 @@ over a fixed slice of the file (in this process), then ``velmora --lines``
 over the whole file with ``--jobs 1`` and ``--jobs 2`` (output to
 /dev/null); medians of the rounds are reported, and the ratio of
 ``--jobs 1`` to Python from the same rounds. Peak RSS comes from
-``/usr/bin/time -v`` on the whole file and on a quarter of it.
+``/usr/bin/time -v`` on the whole file and on a quarter of it. Last, on
+the first 128 MiB held in memory, scan_lines over 1 MiB chunks in one
+thread, two threads and two worker processes (the omitter pickled once,
+chunks and results pickled both ways), interleaved: whether worker
+processes would still win.
 """
 
 import argparse
 import json
+import pickle
 import os
 import random
 import shutil
@@ -159,6 +164,58 @@ def peak_rss_kb(path, keys):
     raise RuntimeError("no peak RSS in /usr/bin/time -v output")
 
 
+_pool_omitter = None
+
+
+def _pool_init(blob):
+    global _pool_omitter
+    _pool_omitter = pickle.loads(blob)
+
+
+def _pool_scan(chunk):
+    from velmora.scan import scan_lines
+    return scan_lines(_pool_omitter, chunk)[0]
+
+
+def compare_pools(path, keys, rounds):
+    """MB/s of scan_lines over 1 MiB chunks: one thread, two threads, two
+    processes (medians of interleaved rounds)."""
+    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+    from velmora.omit import Omitter
+    from velmora.scan import scan_lines
+    with open(path, "rb") as f:
+        data = f.read(128 << 20)
+    data = data[:data.rfind(b"\n") + 1]
+    cuts, pos = [], 0
+    while pos < len(data):
+        end = data.rfind(b"\n", pos, pos + (1 << 20)) + 1 or len(data)
+        cuts.append((pos, end))
+        pos = end
+    omitter = Omitter(keys)
+
+    def one_thread():
+        return [scan_lines(omitter, memoryview(data)[a:e])[0] for a, e in cuts]
+
+    def two_threads():
+        with ThreadPoolExecutor(2) as pool:
+            return list(pool.map(lambda c: scan_lines(omitter, memoryview(data)[c[0]:c[1]])[0], cuts))
+
+    def two_processes():
+        with ProcessPoolExecutor(2, initializer=_pool_init, initargs=(pickle.dumps(omitter),)) as pool:
+            return list(pool.map(_pool_scan, [data[a:e] for a, e in cuts]))
+
+    rates = {"1 thread": [], "2 threads": [], "2 processes": []}
+    expected = b"".join(one_thread())
+    for _ in range(rounds):
+        for name, run in zip(rates, (one_thread, two_threads, two_processes)):
+            start = time.perf_counter()
+            result = run()
+            rates[name].append(len(data) / (time.perf_counter() - start) / 1e6)
+            assert b"".join(result) == expected
+    return {name: statistics.median(values) for name, values in rates.items()}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size-mb", type=int, default=512)
@@ -197,6 +254,8 @@ def main():
         full_rss, quarter_rss = peak_rss_kb(path, HIDDEN), peak_rss_kb(quarter, HIDDEN)
         print(f"peak RSS (--jobs 1): {size / 1e6:.0f} MB file {full_rss / 1024:.1f} MiB, "
               f"{os.path.getsize(quarter) / 1e6:.0f} MB file {quarter_rss / 1024:.1f} MiB")
+        pools = compare_pools(path, HIDDEN, args.rounds)
+        print("scan_lines on 128 MiB in memory: " + ", ".join(f"{k} {v:.0f} MB/s" for k, v in pools.items()))
     finally:
         if args.keep:
             print(f"kept {tmp}")
