@@ -71,6 +71,14 @@ def test_piping_into_velmora_from_a_terminal_shows_progress_and_works(tmp_path):
     assert (status, screen) == (0, b"")
 
 
+def test_documents_show_progress_too(tmp_path):
+    chunks = [b"["] + [b'{"password": "xy"},' * 30_000] * 3 + [b"{}]"]
+    status, out, screen = run_on_terminal(["--hide", "password"], chunks, 0.4, tmp_path)
+    assert status == 0, screen
+    assert out == b"[" + b'{"password": "**"},' * 90_000 + b"{}]"
+    assert b"MB/s" in screen and screen.endswith(b"\r\x1b[K")
+
+
 def test_the_reported_command_runs_on_a_terminal(tmp_path):
     status, _, screen = run_on_terminal(["--hide", "password", "--lines"], [b'{"password":"x"}\n'], 0, tmp_path,
                                         stdout_tty=True)
