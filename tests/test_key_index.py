@@ -1,9 +1,12 @@
 """Long key lists are answered from an index; it must never answer for a
 list that changed under it, whatever ran the change."""
 
+import sys
+
 import pytest
 
 import velmora.omit as omit
+from conftest import assert_runs_clean
 
 DECOYS = [f"decoy{i}" for i in range(10)]
 SIZES = pytest.mark.parametrize("size", [1, 10], ids=["one key", "ten keys"])
@@ -153,3 +156,51 @@ def test_index_sees_masks_the_walk_writes_into_the_key_list(kind, keys, data, ex
     else:
         o.omit(target)
     assert own == ["*", "*"] and target == expected(own)
+
+
+def _unique(text):
+    """A str object of its own (not interned, not shared with the test's
+    literals), so that its reference count is ours to watch."""
+    return "".join([text, "!"])[:-1] + ""
+
+
+@pytest.mark.parametrize("kind", [omit.Omitter, omit.NoTrustOmitter])
+@pytest.mark.parametrize("where", ["dict", "list"])
+def test_walks_keep_no_reference_to_keys_met_in_data(kind, where):
+    """What a walk remembers about a key it met dies with the call."""
+    keys = [_unique("password"), _unique("id"), _unique("tokens")]
+    o = kind(["password", "id"])
+    data = {keys[0]: "x", keys[1]: "y", keys[2]: ["a"], "n": {keys[0]: "z"}}
+    target = [data] if where == "list" else data
+    before = [sys.getrefcount(k) for k in keys]
+    for _ in range(3):
+        (o.omit_recurse if where == "list" else o.omit)(target)
+    assert [sys.getrefcount(k) for k in keys] == before
+
+
+@pytest.mark.parametrize("kind", [omit.Omitter, omit.NoTrustOmitter])
+def test_key_list_items_die_with_their_omitter(kind):
+    item = _unique("password")
+    before = sys.getrefcount(item)
+    o = kind([item, "other"])
+    o.omit({"password": "x", "q": "y"})  # builds the object's index
+    assert sys.getrefcount(item) > before
+    del o
+    assert sys.getrefcount(item) == before
+
+
+def test_a_key_chosen_by_the_data_pins_no_memory():
+    code = """
+        import gc, tracemalloc, velmora.omit as m
+        tracemalloc.start()
+        o = m.Omitter(['password']); base = tracemalloc.get_traced_memory()[0]
+        big = 'k' * (50 << 20)
+        o.omit({big: 'v', 'password': 'x'}); del big; gc.collect()
+        after_data = tracemalloc.get_traced_memory()[0] - base
+        item = 'i' * (50 << 20)
+        n = m.NoTrustOmitter([item]); n.omit({item: 'v', 'q': 'w'}); del item, n; gc.collect()
+        after_omitter = tracemalloc.get_traced_memory()[0] - base
+        print(after_data >> 20, after_omitter >> 20)
+    """
+    proc = assert_runs_clean(code)
+    assert proc.stdout.split() == ["0", "0"], proc.stdout

@@ -190,6 +190,145 @@ eq_case("eq_resets_globals", lambda o, d: (m.reset_omissions(), m.always_omit(["
         {"x": "y", "password": "abc"}, {"x": "y", "password": "***"})
 
 
+# The pair walked is the pair read: a container replaced by Python code run
+# from should_hide is still the one walked and stored back under its key.
+eq_case("eq_replaces_list_being_walked", lambda o, d: d.__setitem__("tokens", ["s3cret"]),
+        {"tokens": ["a", "b"]}, {"tokens": ["*", "*"]}, tail=("tokens",))
+eq_case("eq_swaps_list_key_for_another", lambda o, d: (d.pop("tokens"), d.__setitem__("new", 5)),
+        {"tokens": ["a", "b"]}, {"new": 5, "tokens": ["*", "*"]}, SIZE, STOP, tail=("tokens",))
+eq_case("eq_replaces_list_being_walked_no_trust", lambda o, d: d.__setitem__("l", ["s3cret"]),
+        {"l": ["a"], "z": 1}, {"l": ["*"], "z": 1}, kind=m.NoTrustOmitter, tail=())
+
+
+class CollidingKey:
+    """A key that collides with "password": a store under "password" compares
+    it with `__eq__`, which `act` arms."""
+    act = None
+
+    def __hash__(self):
+        return hash("password")
+
+    def __eq__(self, other):
+        if CollidingKey.act:
+            CollidingKey.act()
+        return False
+
+
+def colliding_case(name, act, result, exc, where, kind=m.Omitter, keys=("password",)):
+    """{<colliding key>: 1, "password": "secret", "z": "q"}: masking "password"
+    is a store, with the comparison the store makes; `result` is what the str
+    keys then hold."""
+    def run():
+        CollidingKey.act = None
+        d = {CollidingKey(): 1}
+        d.update(password="secret", z="q")
+        CollidingKey.act = lambda: act(d)
+        try:
+            expect(*exc, where, lambda: kind(list(keys)).omit(d))
+        finally:
+            CollidingKey.act = None
+        assert {k: v for k, v in d.items() if type(k) is str} == result, d
+    case(run, name)
+
+
+colliding_case("store_compares_colliding_key_raising", lambda d: [][0], {"password": "secret", "z": "q"},
+               (IndexError, "list index out of range"), [(OMIT, 46), (OMIT, 54)])
+colliding_case("store_compares_colliding_key_growing", lambda d: d.__setitem__("extra", 1),
+               {"password": "******", "z": "q", "extra": 1}, SIZE, STOP)
+colliding_case("store_compares_colliding_key_no_trust", lambda d: [][0], {"password": "secret", "z": "q"},
+               (IndexError, "list index out of range"), [(OMIT, 46), (OMIT, 54)], kind=m.NoTrustOmitter,
+               keys=("z",))
+
+
+class Retyped:
+    """A plain class a value is re-typed to."""
+
+
+def retype_case(name, keys, make_other, check):
+    """A value whose `__class__` lookup re-types it and collects its old class
+    (then fills the memory), under a key in `keys`."""
+    def run():
+        import gc
+        keep = []
+
+        def make():
+            class Doomed:
+                @property
+                def __class__(self):
+                    object.__dict__["__class__"].__set__(self, make_other())
+                    gc.collect()
+                    keep.extend(b"B" * n for n in range(900, 1000))
+                    return Retyped
+            return Doomed()
+        d = {"password": make(), "s": "ab", "l": [make(), "cd"]}
+        assert m.Omitter(list(keys)).omit(d) is d
+        check(d)
+    case(run, name)
+
+
+class RetypedList:
+    """A class a value is re-typed to, holding a collection of its own."""
+    items = ["x", {"y": "z"}]
+
+
+retype_case("class_retypes_value_and_frees_old_type", ["password", "s", "l"], lambda: Retyped,
+            lambda d: type(d["password"]) is Retyped and d["s"] == "**" and type(d["l"][0]) is Retyped
+            and d["l"][1] == "**")
+retype_case("class_retypes_value_to_class_with_collection", ["s"], lambda: RetypedList,
+            lambda d: type(d["password"]) is RetypedList and d["s"] == "**" and d["l"][1] == "cd")
+
+
+class Fin:
+    """Runs `act` when freed."""
+    def __init__(self, act):
+        self.act = act
+
+    def __del__(self):
+        self.act()
+
+
+class Replacing(m.Omitter):
+    """Replaces each nested container that starts with "fin" by a new one:
+    the old one, holding a Fin, is then held by the walk alone."""
+    def omit(self, target):
+        return {"new": 1} if "fin" in target else super().omit(target)
+
+    def omit_recurse(self, target, do=True):
+        return ["new"] if target and target[0] == "fin" else super().omit_recurse(target, do)
+
+
+def release_case(name, make, result, exc=None, where=None, method="omit"):
+    """`make(box)` builds the data; its Fin acts on box[0], the data itself."""
+    def run():
+        box = []
+        data = make(box)
+        box.append(data)
+        outcome(lambda: getattr(Replacing(["password"]), method)(data), data, result, exc, where)
+    case(run, name)
+
+
+# The pair (or item) walked last is released when the next one has been read:
+# a finaliser run by that release cannot change what is walked next, and one
+# run after the last pair meets no size check.
+release_case("finaliser_runs_after_next_pair_is_read",
+             lambda b: {"l": ["fin", Fin(lambda: b[0].__setitem__("password", "changed-by-finaliser"))],
+                        "password": "pw"}, {"l": ["new"], "password": "**"})
+release_case("finaliser_of_nested_dict_runs_after_next_pair_is_read",
+             lambda b: {"n": {"fin": Fin(lambda: b[0].__setitem__("password", "changed-by-finaliser"))},
+                        "password": "pw"}, {"n": {"new": 1}, "password": "**"})
+release_case("finaliser_after_last_pair_may_add_a_key",
+             lambda b: {"password": "pw", "l": ["fin", Fin(lambda: b[0].__setitem__("added", 1))]},
+             {"password": "**", "l": ["new"], "added": 1})
+release_case("finaliser_adding_a_key_before_the_last_pair",
+             lambda b: {"l": ["fin", Fin(lambda: b[0].__setitem__("added", 1))], "password": "pw"},
+             {"l": ["new"], "password": "**", "added": 1}, SIZE, STOP)
+release_case("finaliser_runs_after_next_item_is_read",
+             lambda b: [["fin", Fin(lambda: b[0].__setitem__(1, "changed-by-finaliser"))], "pw"],
+             [["new"], "**"], method="omit_recurse")
+release_case("finaliser_after_last_item_may_shrink_the_list",
+             lambda b: ["pw", ["fin", Fin(lambda: b[0].clear())]], [], method="omit_recurse")
+
+
 @case
 def eq_clears_own_list():
     o = m.Omitter()
@@ -270,6 +409,7 @@ def _run_cases(names):
         m.reset_omissions()
         m.reset_trusted()
         HookKey.fn = None
+        CollidingKey.act = None
         try:
             CASES[name]()
         except BaseException:  # noqa: BLE001 - reported to the parent

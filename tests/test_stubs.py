@@ -1,4 +1,4 @@
-"""The type stubs describe the installed extension module."""
+"""The type stubs describe the installed extension modules."""
 
 import subprocess
 import sys
@@ -6,7 +6,7 @@ import sys
 import pytest
 
 
-@pytest.mark.parametrize("module", ["velmora.omit", "velmora.scan"])
+@pytest.mark.parametrize("module", ["velmora.omit", "velmora.redact", "velmora.scan"])
 def test_stubtest_finds_no_differences(module):
     pytest.importorskip("mypy")
     proc = subprocess.run(

@@ -62,6 +62,13 @@ struct OmitterVTable {
     // unchanged for its whole life. Null entry, or a null result: the
     // default.
     const MaskPolicy* (*mask_policy)(OmitterObject* self);
+    // Tell the object that code it did not run may have run since it last
+    // answered (Python code, a finaliser): what its answers rely on is
+    // checked again before the next one. A native caller outside the
+    // object's module calls this before it asks slot 1 or
+    // quiet_should_hide whenever such code may have run since its last
+    // question (and before its first). Null: nothing to do.
+    void (*foreign_code_ran)(OmitterObject* self);
 };
 
 struct KeyIndex;  // private to velmora.omit

@@ -8,9 +8,6 @@
 #include <frameobject.h>
 
 #include <cstring>
-#include <map>
-#include <string>
-#include <tuple>
 
 namespace velmora {
 
@@ -18,13 +15,39 @@ namespace velmora {
 
 namespace {
 
-using SiteKey = std::tuple<std::string, std::string, int>;
-
 // Code objects by site. A site is qualified name, file and line together, so
-// two sites sharing a line in different files never share an entry.
-std::map<SiteKey, PyObject*>& site_codes() {
-    static auto* codes = new std::map<SiteKey, PyObject*>();  // never freed
-    return *codes;
+// two sites sharing a line in different files never share an entry. A fixed
+// table: an error path allocates nothing but the Python objects it reports
+// with, so running out of memory there is a MemoryError, never an abort.
+struct SiteCode {
+    const char* qualname;
+    const char* file;
+    int line;
+    PyObject* code;  // never freed
+};
+constexpr size_t kSiteSlots = 256;  // well above the module's number of sites
+SiteCode site_codes[kSiteSlots];
+
+size_t site_hash(const char* qualname, const char* file, int line) {
+    size_t h = static_cast<size_t>(line) * 0x9E3779B97F4A7C15u;
+    for (const char* p : {qualname, file}) {
+        for (; *p != '\0'; p++) h = (h ^ static_cast<unsigned char>(*p)) * 0x100000001B3u;
+    }
+    return h;
+}
+
+// The slot of the site: the one holding it, else the empty one where it
+// belongs; null when the table is full (never, with the module's sites).
+SiteCode* site_slot(const char* qualname, const char* file, int line) {
+    size_t i = site_hash(qualname, file, line) & (kSiteSlots - 1);
+    for (size_t probes = 0; probes < kSiteSlots; probes++, i = (i + 1) & (kSiteSlots - 1)) {
+        SiteCode& slot = site_codes[i];
+        if (slot.code == nullptr) return &slot;
+        if (slot.line == line && std::strcmp(slot.qualname, qualname) == 0 && std::strcmp(slot.file, file) == 0) {
+            return &slot;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -33,22 +56,20 @@ void add_traceback(const char* qualname, int line, const char* file) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
 
-    PyObject* code = nullptr;
-    SiteKey key{qualname, file, line};
-    auto& codes = site_codes();
-    auto it = codes.find(key);
-    if (it != codes.end()) {
-        code = it->second;
-    } else {
-        code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname, line));
-        if (code == nullptr) {
+    SiteCode* slot = site_slot(qualname, file, line);
+    Ref made;
+    PyObject* code = slot != nullptr ? slot->code : nullptr;
+    if (code == nullptr) {
+        made = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname, line)));
+        if (!made) {
             // The failure to build the entry replaces the exception.
             Py_XDECREF(type);
             Py_XDECREF(value);
             Py_XDECREF(tb);
             return;
         }
-        codes.emplace(std::move(key), code);
+        code = made.get();
+        if (slot != nullptr) *slot = SiteCode{qualname, file, line, made.release()};
     }
 
     PyErr_Restore(type, value, tb);

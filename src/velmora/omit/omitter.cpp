@@ -11,18 +11,10 @@ constexpr const char* kOmitterInit = "velmora.omit.Omitter.__init__";
 constexpr const char* kNoTrustInit = "velmora.omit.NoTrustOmitter.__init__";
 
 // ---- should_hide ------------------------------------------------------------
-//
-// These are the method table's slot 1, called by the walk when the key
-// indexes cannot answer quietly, and by the package's other native modules
-// at any time. Such a caller may come after any amount of Python code (a
-// key list freed and another made at its address), so the indexes must
-// compare their list again before trusting it: the call counts as foreign
-// code having run.
 
 int omitter_should_hide(OmitterObject* self, PyObject* key) {
-    note_foreign_code();
     // key_in_list holds the list itself wherever Python code may run.
-    int found = key_in_list(self->omissions, key);
+    int found = key_in_list(self, self->omissions, key);
     if (found < 0) {
         add_traceback("velmora.omit.Omitter.should_hide", 44);
         return 0;
@@ -31,14 +23,28 @@ int omitter_should_hide(OmitterObject* self, PyObject* key) {
 }
 
 int no_trust_should_hide(OmitterObject* self, PyObject* key) {
-    note_foreign_code();
-    int found = key_in_list(reinterpret_cast<NoTrustOmitterObject*>(self)->trusted, key);
+    int found = key_in_list(self, as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
     if (found < 0) {
         add_traceback("velmora.omit.NoTrustOmitter.should_hide", 85);
         return 0;
     }
     return !found;
 }
+
+// The same verdicts from the object's own index, without running anything
+// (-1 when the index cannot answer).
+int omitter_quiet_should_hide(OmitterObject* self, PyObject* key) {
+    return quiet_key_in_list(self, self->omissions, key);
+}
+
+int no_trust_quiet_should_hide(OmitterObject* self, PyObject* key) {
+    const int found = quiet_key_in_list(self, as_no_trust(reinterpret_cast<PyObject*>(self))->trusted, key);
+    return found < 0 ? -1 : !found;
+}
+
+// Slot foreign_code_ran: callers outside this module cannot move the epoch
+// themselves, and the key indexes trust it.
+void omitter_foreign_code_ran(OmitterObject*) { note_foreign_code(); }
 
 // ---- Allocation, initialisation, collection --------------------------------
 
@@ -91,7 +97,7 @@ int omitter_init(PyObject* self, PyObject* args, PyObject* kwds) {
         add_traceback(kOmitterInit, 41);
         return -1;
     }
-    set_field(as_omitter(self)->omissions, fresh.release());
+    set_key_list(as_omitter(self), as_omitter(self)->omissions, fresh.release());
     return 0;
 }
 
@@ -142,12 +148,13 @@ int no_trust_init(PyObject* self, PyObject* args, PyObject* kwds) {
         add_traceback(kNoTrustInit, 82);
         return -1;
     }
-    set_field(as_no_trust(self)->trusted, fresh.release());
+    set_key_list(as_omitter(self), as_no_trust(self)->trusted, fresh.release());
     return 0;
 }
 
 void omitter_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    drop_key_index(as_omitter(self));
     Py_CLEAR(as_omitter(self)->omissions);
     Py_TYPE(self)->tp_free(self);
 }
@@ -158,6 +165,7 @@ int omitter_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int omitter_clear(PyObject* self) {
+    drop_key_index(as_omitter(self));
     set_field(as_omitter(self)->omissions, new_ref(Py_None));
     return 0;
 }
@@ -176,6 +184,7 @@ int no_trust_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int no_trust_clear(PyObject* self) {
+    drop_key_index(as_omitter(self));
     set_field(as_omitter(self)->omissions, new_ref(Py_None));
     set_field(as_no_trust(self)->trusted, new_ref(Py_None));
     return 0;
@@ -321,10 +330,13 @@ int ready_omitter_types() {
     omitter_vtable.should_hide = omitter_should_hide;
     omitter_vtable.omit = walk_omit;
     omitter_vtable.omit_recurse = walk_omit_recurse;
+    omitter_vtable.quiet_should_hide = omitter_quiet_should_hide;
+    omitter_vtable.foreign_code_ran = omitter_foreign_code_ran;
     if (ready_type(&OmitterType, &omitter_vtable, "Omitter") < 0) return -1;
 
     no_trust_vtable = omitter_vtable;
     no_trust_vtable.should_hide = no_trust_should_hide;
+    no_trust_vtable.quiet_should_hide = no_trust_quiet_should_hide;
     NoTrustOmitterType.tp_base = &OmitterType;
     return ready_type(&NoTrustOmitterType, &no_trust_vtable, "NoTrustOmitter");
 }

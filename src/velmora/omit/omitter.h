@@ -15,54 +15,60 @@ extern PyTypeObject NoTrustOmitterType;
 extern OmitterVTable omitter_vtable;
 extern OmitterVTable no_trust_vtable;
 
-// `key in items` with the interpreter's semantics (keys.cpp); 1, 0 or -1.
-int key_in_list(PyObject* items, PyObject* key);
-
 // A counter that moves whenever code outside the module may have run since
 // it last moved: Python code, finalisers, another thread. The key indexes
-// trust a list they checked while the counter stands still; every place
+// trust a list they checked while the counter stands still, and answers
+// remembered by key object hold only while it stands still; every place
 // that may let foreign code run advances it right after (keys.cpp, walk.cpp).
 extern uint64_t foreign_code_epoch;
 inline void note_foreign_code() { ++foreign_code_epoch; }
 
-// Answers already given for one key list, by key object (keys.cpp). They
-// hold while the list is the one the memo belongs to and that list was last
-// found unchanged at the current foreign-code epoch. The memo holds its keys,
-// so an address is never reused while remembered.
-struct KeyMemo {
-    static constexpr size_t kSize = 256;
-    struct Slot {
-        PyObject* key = nullptr;
-        int answer = 0;
-    };
-    PyObject* list = nullptr;  // by address only: never dereferenced
-    uint64_t checked_at = 0;
-    Slot slots[kSize];
+// `key in items` with the interpreter's semantics (keys.cpp); 1, 0 or -1.
+// `self` is the omitter whose key list `items` is: its index answers when
+// it can.
+int key_in_list(OmitterObject* self, PyObject* items, PyObject* key);
 
-    Slot& slot_for(PyObject* key) {
-        const auto address = reinterpret_cast<uintptr_t>(key);
-        return slots[((address >> 4) ^ (address >> 12)) & (kSize - 1)];
-    }
-};
-// The memo of the key list asked about last; never null.
-extern KeyMemo* last_memo;
+// `key in items` from the omitter's own index, built or checked again if
+// need be, without running any foreign code: 1 or 0, or -1 when the index
+// cannot answer (a key that is not an exact str or None, or a list that is
+// not all exact str). Never fails.
+int quiet_key_in_list(OmitterObject* self, PyObject* items, PyObject* key);
 
-// `key in items` from the last memo without any call: 1 or 0, or -1 when the
-// memo cannot answer and key_in_list must.
-inline int remembered_key_in_list(PyObject* items, PyObject* key) {
-    KeyMemo* memo = last_memo;
-    if (memo->list != items || memo->checked_at != foreign_code_epoch) return -1;
-    const KeyMemo::Slot& slot = memo->slot_for(key);
-    return slot.key == key ? slot.answer : -1;
+// Free the omitter's index (deallocation, clear, a new key list).
+void drop_key_index(OmitterObject* self);
+
+// Store a new key list in one of the omitter's fields: its index belongs to
+// the old one.
+inline void set_key_list(OmitterObject* self, PyObject*& field, PyObject* owned) {
+    drop_key_index(self);
+    set_field(field, owned);
 }
 
-// `key in items` from an index already built for `items` (keys.cpp): 1 or 0,
-// or -1 when none can answer without being built. Runs no foreign code and
-// cannot fail.
-int indexed_key_in_list(PyObject* items, PyObject* key);
+// The walk has written into `list`, which may be the key list `self`
+// decides by (a key list handed out can be walked as data).
+void key_list_written(OmitterObject* self, PyObject* list);
 
-// Tell the key indexes that the walk has written into `list` (keys.cpp).
-void key_list_written(PyObject* list);
+// Verdicts already given in this stretch of the walk, by omitter and key
+// object. The memo holds no references: an entry stands only while
+// foreign_code_epoch has not moved since it was made, and no key can be
+// freed (and its address reused) without foreign code counting as run.
+struct VerdictMemo {
+    static constexpr size_t kSize = 512;
+    struct Slot {
+        OmitterObject* owner = nullptr;
+        PyObject* key = nullptr;
+        uint64_t epoch = 0;
+        int answer = 0;
+    };
+    Slot slots[kSize];
+
+    Slot& slot_for(OmitterObject* owner, PyObject* key) {
+        (void)owner;  // a walk asks one omitter: the key alone spreads the slots
+        const auto address = reinterpret_cast<uintptr_t>(key);
+        return slots[((address >> 4) ^ (address >> 13)) & (kSize - 1)];
+    }
+};
+extern VerdictMemo verdict_memo;
 
 // Type readiness (omitter.cpp): fills the tables and readies both types.
 int ready_omitter_types();

@@ -166,7 +166,7 @@ int restore_state(PickleKind& kind, PyObject* result, PyObject* state) {
             raise_unexpected_type("list", item);
             return fail_at(kind.set_state_name, 12, -1);
         }
-        set_field(field(result, i), new_ref(item));
+        set_key_list(as_omitter(result), field(result, i), new_ref(item));
     }
     if (size > kind.field_count) {
         // hasattr(result, "__dict__"): any failure counts as absent.

@@ -4,6 +4,7 @@
 // Python code never holds the lists themselves: it extends them, resets them
 // and gets copies. A reset installs the new list before the old one is
 // released, so finalisers run by the release already see the new list.
+#include "abi.h"
 #include "state.h"
 
 namespace velmora {
@@ -38,6 +39,23 @@ PyObject* make_mask(PyObject* s) {
         return new_ref(cached);
     }
     PyObject* mask = repeat_mask(n);
+    if (mask == nullptr) add_traceback(kHide, 11);
+    return mask;
+}
+
+PyObject* policy_mask(const MaskPolicy* policy, PyObject* s) {
+    if (policy == nullptr || policy->kind == MaskPolicy::kStars) return mask_str(s);
+    if (policy->kind == MaskPolicy::kFixed || policy->whole) return new_ref(policy->text);
+    // Keep the last `keep` code points: only of a value longer than that.
+    if (PyUnicode_READY(s) < 0) {
+        add_traceback(kHide, 11);
+        return nullptr;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n <= policy->keep) return mask_str(s);
+    Ref stars = Ref::steal(repeat_mask(n - policy->keep));
+    Ref tail = stars ? Ref::steal(PyUnicode_Substring(s, n - policy->keep, n)) : Ref();
+    PyObject* mask = tail ? PyUnicode_Concat(stars.get(), tail.get()) : nullptr;
     if (mask == nullptr) add_traceback(kHide, 11);
     return mask;
 }

@@ -184,6 +184,18 @@ inline PyObject* mask_str(PyObject* s) {
     return make_mask(s);
 }
 
+struct MaskPolicy;
+
+// The mask of the exact str `s` under `policy` (null: mask_str). Runs no
+// foreign code; adds the body entry of `hide` on failure (registry.cpp).
+PyObject* policy_mask(const MaskPolicy* policy, PyObject* s);
+
+// The mask by which `policy` hides `s`, for the walk: mask_str inline for
+// the default.
+inline PyObject* mask_value(const MaskPolicy* policy, PyObject* s) {
+    return policy == nullptr ? mask_str(s) : policy_mask(policy, s);
+}
+
 extern PyMethodDef hide_def, globally_hidden_def, always_omit_def, globally_trusted_def,
     always_trust_def, reset_omissions_def, reset_trusted_def;
 

@@ -109,38 +109,68 @@ int is_number(PyObject* value) {
     int is_bool = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
     note_foreign_code();
     if (is_bool != 0) return is_bool;
+    // The `__class__` lookup may have given the value another type and freed
+    // the one read above: the rest of the test reads its type as it is now.
+    tp = Py_TYPE(value);
     if (PyType_HasFeature(tp, Py_TPFLAGS_LONG_SUBCLASS)) return 1;
     return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
 }
 
-// Keeps the foreign-code epoch honest for one walk frame. Once foreign code
-// may have run, the objects this frame holds may have been detached from
-// the data, and releasing them at the end of the iteration may run
-// finalisers: the epoch moves again after those releases.
-class EpochWatch {
+// Whether dropping one reference to `o` runs no code: someone else holds it
+// too, or it is of a built-in type whose deallocation runs nothing.
+inline bool releases_quietly(PyObject* o) {
+    if (Py_REFCNT(o) > 1) return true;
+    PyTypeObject* tp = Py_TYPE(o);
+    return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyComplex_Type ||
+           tp == &PyBytes_Type || o == Py_None || tp == &PyBool_Type;
+}
+
+// The pair a dict walk stands on, as the loop variables of
+// `for key, value in target.items()` hold it: from the moment it is read
+// until the next pair replaces it, or until the walk returns. A finaliser
+// run by its release therefore runs after the next pair was read, or after
+// the last size check, never earlier. A release that may run code counts
+// as foreign code.
+class CurrentPair {
 public:
-    // After an operation that may have let foreign code run.
-    void foreign() {
-        note_foreign_code();
-        dirty_ = true;
+    PyObject* key() const { return key_; }
+    PyObject* value() const { return value_; }
+    bool empty() const { return key_ == nullptr; }
+
+    // Whether letting go of the held pair would run no code.
+    bool lets_go_quietly() const {
+        return key_ == nullptr || (releases_quietly(key_) && releases_quietly(value_));
     }
-    // After a call that advanced the epoch if foreign code ran in it.
-    void since(uint64_t mark) {
-        if (foreign_code_epoch != mark) dirty_ = true;
+    // Hold the pair just read, then release the one before, key first.
+    void hold(PyObject* key, PyObject* value) {
+        PyObject* old_key = std::exchange(key_, new_ref(key));
+        PyObject* old_value = std::exchange(value_, new_ref(value));
+        release(old_key, old_value);
     }
-    // At the top of each iteration and on leaving the frame, once the
-    // references of the previous iteration have been released.
-    void settle() {
-        if (dirty_) {
-            note_foreign_code();
-            dirty_ = false;
-        }
-    }
-    ~EpochWatch() { settle(); }
+    void let_go() { release(std::exchange(key_, nullptr), std::exchange(value_, nullptr)); }
+    ~CurrentPair() { let_go(); }
 
 private:
-    bool dirty_ = false;
+    static void release(PyObject* key, PyObject* value) {
+        if (key == nullptr) return;
+        bool loud = !releases_quietly(key);
+        Py_DECREF(key);
+        loud = !releases_quietly(value) || loud;  // after the key's release, which may have changed it
+        Py_DECREF(value);
+        if (loud) note_foreign_code();
+    }
+
+    PyObject* key_ = nullptr;
+    PyObject* value_ = nullptr;
 };
+
+// The same for the item a list walk stands on: hold `item`, read at index i,
+// and release the one before.
+inline void hold_item(Ref& held, PyObject* item) {
+    const bool quiet = !held || releases_quietly(held.get());
+    held = Ref::borrow(item);
+    if (!quiet) note_foreign_code();
+}
 
 // Walks entered from Python on this thread. A walk entered any other way
 // (through the method table, from native code) cannot know what ran before.
@@ -260,9 +290,13 @@ public:
     Py_ssize_t& pos() { return pos_; }
 
     // Whether values may be replaced in place at all (see replace_last).
+    // A store into a table of exact str keys compares keys as str only, so
+    // writing the entry is the same as storing; in a table with other keys,
+    // the store's lookup may compare keys with `__eq__`, and only the real
+    // store does that.
     bool writes_in_place() const {
         return direct_writes_verified && reinterpret_cast<PyDictObject*>(dict_)->ma_values == nullptr &&
-               keys_of(dict_)->dk_refcnt == 1;
+               keys_of(dict_)->dk_refcnt == 1 && only_str_keys(dict_);
     }
 
     // The next live pair, as PyDict_Next gives it: read through view(), or
@@ -326,19 +360,18 @@ constexpr Py_ssize_t kPrefetch = 16;
 
 // ---- Stores ----------------------------------------------------------------------
 
-// Store a walked container back under `key`. When the walk gave back the
-// very object that stands there and the dict has not changed since the pair
-// was read, the store would change nothing; it is skipped if it also could
-// not run Python code (an exact str key in a dict of exact str keys, where
-// the lookup compares only str objects). A store that happens may release
-// the old value and run its finaliser.
-int store_walked(PyObject* dict, PyObject* key, PyObject* value, PyObject* walked, uint64_t version,
-                 EpochWatch& watch) {
-    if (walked == value && dict_version(dict) == version && PyUnicode_CheckExact(key) && only_str_keys(dict)) {
+// Store a walked container back under `key`. A store of the very object the
+// pair holds changes nothing, and it is skipped when it could not run
+// anything either: nothing at all has run since the pair was read (so the
+// entry still maps `key` to `value`), and the table compares only exact str
+// keys. Any other store happens, and may release a value and run its
+// finaliser.
+int store_walked(PyObject* dict, PyObject* key, PyObject* value, PyObject* walked, uint64_t read_at) {
+    if (walked == value && foreign_code_epoch == read_at && PyUnicode_CheckExact(key) && only_str_keys(dict)) {
         return 0;
     }
     int stored = PyDict_SetItem(dict, key, walked);
-    watch.foreign();
+    note_foreign_code();
     return stored;
 }
 
@@ -360,33 +393,36 @@ int store_mask(PyObject* dict, PyObject* key, PyObject* mask) {
 
 // Put a walked item back at index i; storing the object that is already
 // there is the same as releasing our reference to it.
-int put_walked(PyObject* list, Py_ssize_t i, PyObject* walked, EpochWatch& watch) {
+int put_walked(PyObject* list, Py_ssize_t i, PyObject* walked) {
     if (i < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, i) == walked) {
         Py_DECREF(walked);  // the list holds it too
         return 0;
     }
     int stored = PyList_SetItem(list, i, walked);
-    watch.foreign();
+    note_foreign_code();
     return stored;
 }
 
-// Masks written into a list reach the key indexes (the list may be an
-// omitter's own key list, handed out and walked as data) before anything can
-// ask them again: before each nested walk, and when the list walk ends.
+// Masks written into a list reach the omitter's key index (the list may be
+// its own key list, handed out and walked as data) before anything can ask
+// it again: before each nested walk, and when the list walk ends.
 class ListWrites {
 public:
-    explicit ListWrites(PyObject* list) : list_(list) {}
+    ListWrites(OmitterObject* self, PyObject* list) : self_(self), list_(list) {}
     void mark() { pending_ = true; }
     void flush() {
-        if (pending_) key_list_written(list_);
+        if (pending_) key_list_written(self_, list_);
         pending_ = false;
     }
     ~ListWrites() { flush(); }
 
 private:
+    OmitterObject* self_;
     PyObject* list_;
     bool pending_ = false;
 };
+
+// ---- Calls through the table ---------------------------------------------------
 
 // The override dispatch may run Python code whenever it passes its gate.
 int dispatch(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* target, int do_flag,
@@ -396,29 +432,47 @@ int dispatch(OmitterObject* self, PyObject* name, PyMethodDef* own, PyObject* ta
     return handled;
 }
 
-// should_hide of the module's own tables, answered without running anything:
-// from the key memo, else from an index already built for the table's key
-// list. 1 or 0, or -1 when only the call can answer.
+// should_hide of an exact str key, answered without running anything: from
+// the verdicts already given in this stretch of the walk, else from the
+// table's quiet verdict. 1 or 0, or -1 when only should_hide can answer.
 inline int quiet_should_hide(OmitterObject* self, PyObject* key) {
-    PyObject* list;
-    bool trusting;
-    if (self->vtab == &omitter_vtable) {
-        list = self->omissions;
-        trusting = false;
-    } else if (self->vtab == &no_trust_vtable) {
-        list = as_no_trust(reinterpret_cast<PyObject*>(self))->trusted;
-        trusting = true;
-    } else {
-        return -1;
-    }
-    int found = remembered_key_in_list(list, key);
-    if (found < 0) found = indexed_key_in_list(list, key);
-    return found < 0 ? -1 : found != trusting;
+    VerdictMemo::Slot& slot = verdict_memo.slot_for(self, key);
+    if (slot.key == key && slot.owner == self && slot.epoch == foreign_code_epoch) return slot.answer;
+    auto quiet = self->vtab->quiet_should_hide;
+    if (quiet == nullptr) return -1;
+    const int answer = quiet(self, key);
+    if (answer >= 0) slot = {self, key, foreign_code_epoch, answer};
+    return answer;
+}
+
+// Whether the table's slots are this module's own, which account for the
+// foreign code they run themselves. Any other slot may run anything.
+inline bool own_should_hide(OmitterObject* self) {
+    auto slot = self->vtab->should_hide;
+    return slot == omitter_vtable.should_hide || slot == no_trust_vtable.should_hide;
 }
 
 inline int ask_should_hide(OmitterObject* self, PyObject* key) {
-    const int hide = quiet_should_hide(self, key);
-    return hide >= 0 ? hide : self->vtab->should_hide(self, key);
+    if (PyUnicode_CheckExact(key)) {
+        const int hide = quiet_should_hide(self, key);
+        if (hide >= 0) return hide;
+    }
+    const int hide = self->vtab->should_hide(self, key);
+    if (!own_should_hide(self)) note_foreign_code();
+    return hide;
+}
+
+inline PyObject* walk_dict_slot(OmitterObject* self, PyObject* dict) {
+    PyObject* walked = self->vtab->omit(self, dict, 0);
+    if (self->vtab->omit != walk_omit) note_foreign_code();
+    return walked;
+}
+
+inline PyObject* walk_list_slot(OmitterObject* self, PyObject* list, int do_hide) {
+    OmitRecurseOptions options{1, do_hide};
+    PyObject* walked = self->vtab->omit_recurse(self, list, 0, &options);
+    if (self->vtab->omit_recurse != walk_omit_recurse) note_foreign_code();
+    return walked;
 }
 
 bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
@@ -445,10 +499,6 @@ int entry_unexpected(const char* expected, PyObject* value, const char* qualname
 
 }  // namespace
 
-// Compare the cursor with PyDict_Next on dicts of both key kinds, including
-// deleted entries; only a perfect match enables reading entries in place.
-// Writing in place further needs the version tags to come from one counter
-// shared by new dicts and stores, and a write to act as a store.
 int check_dict_layout() {
     dict_layout_verified = direct_writes_verified = false;
     Ref str_keys = Ref::steal(PyDict_New());
@@ -482,10 +532,11 @@ int check_dict_layout() {
         }
     }
 
-    // Replace the first live value of each dict in place: the dict must read
-    // back the new value and carry a version newer than any before.
+    // Replace the first live value in place (writes go only into tables of
+    // exact str keys): the dict must read back the new value and carry a
+    // version newer than any before.
     direct_writes_verified = true;
-    for (PyObject* dict : {str_keys.get(), mixed_keys.get()}) {
+    for (PyObject* dict : {str_keys.get()}) {
         DictCursor cursor(dict);
         PyObject *key, *value;
         if (!cursor.next(&key, &value)) return 0;
@@ -509,27 +560,48 @@ int check_dict_layout() {
 
 namespace {
 
-// The walk of an exact dict `v` found under `k` in `target`, and the store
-// of what it gives back. The caller holds `k` and `v`. 0 or -1 (with the
-// traceback entry).
-inline int omit_nested_dict(OmitterObject* self, PyObject* target, PyObject* k, PyObject* v, uint64_t read_at,
-                            EpochWatch& watch) {
-    const uint64_t version = dict_version(target);
-    Ref walked = Ref::steal(self->vtab->omit(self, v, 0));
-    watch.since(read_at);
-    if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) return entry_failed(kOmit, 56);
+// The walk of the exact dict the pair holds, and the store of what it gives
+// back. 0 or -1 (with the traceback entry).
+inline int omit_nested_dict(OmitterObject* self, PyObject* target, const CurrentPair& pair, uint64_t read_at) {
+    Ref walked = Ref::steal(walk_dict_slot(self, pair.value()));
+    if (!walked || store_walked(target, pair.key(), pair.value(), walked.get(), read_at) < 0) {
+        return entry_failed(kOmit, 56);
+    }
     return 0;
+}
+
+// Store `mask` in place of the pair's value: written into the entry where
+// that is the same as the store, else stored. 0, or -1 with the traceback
+// entry of a masking store.
+int store_pair_mask(PyObject* target, DictCursor& cursor, const CurrentPair& pair, PyObject* mask,
+                    uint64_t read_at) {
+    int stored = cursor.replace_last(pair.key(), pair.value(), mask);
+    if (stored == 0) {
+        // With nothing foreign run since the pair was read, the value
+        // replaced is still the pair's own, and the store is quiet.
+        const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
+        stored = store_mask(target, pair.key(), mask);
+        if (!quiet) note_foreign_code();
+    }
+    return stored < 0 ? entry_failed(kOmit, 54) : 0;
 }
 
 // One entry of a dict walk, in general: any key and any value, with Python
 // code possibly run by the number test, should_hide, the nested walks and
-// the stores. 0 when done, -1 on failure (with its traceback entry).
-int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObject* k, PyObject* v,
-               EpochWatch& watch) {
-    // Held from here to the end: the number test may run code that takes
-    // the pair out of the dict.
-    Ref key = Ref::borrow(k);
-    Ref value = Ref::borrow(v);
+// the stores. The pair is held (since `read_at`). 0 when done, -1 on failure
+// (with its traceback entry).
+int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, const CurrentPair& pair,
+               const MaskPolicy* policy, uint64_t read_at) {
+    PyObject* const k = pair.key();
+    PyObject* const v = pair.value();
+    // A policy that hides whole values asks about every str key first, and
+    // hides what stands under it whatever its type.
+    int verdict = -1;
+    if (policy != nullptr && policy->whole && PyUnicode_CheckExact(k)) {
+        verdict = ask_should_hide(self, k);
+        if (!verdict && PyErr_Occurred()) return entry_failed(kOmit, 52);
+        if (verdict) return store_pair_mask(target, cursor, pair, policy->text, read_at);
+    }
     // Exact built-in types are classified without running any code;
     // anything else takes the general number test first, which may.
     PyTypeObject* tp = Py_TYPE(v);
@@ -543,9 +615,7 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
     } else if (tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
         return 0;
     } else {
-        const uint64_t before = foreign_code_epoch;
         int number = is_number(v);
-        watch.since(before);
         if (number < 0) return entry_failed(kOmit, 49);
         if (number) return 0;
         flags = Py_TYPE(v)->tp_flags;
@@ -553,42 +623,25 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
             return 0;
         }
     }
-    const uint64_t read_at = foreign_code_epoch;
 
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
         if (!key_is_str_or_none(k)) return entry_unexpected("unicode", k, kOmit, 52);
-        int hide = ask_should_hide(self, k);
-        watch.since(read_at);
+        int hide = verdict >= 0 ? verdict : ask_should_hide(self, k);
         if (!hide) return PyErr_Occurred() ? entry_failed(kOmit, 52) : 0;
         if (!PyUnicode_CheckExact(v)) return entry_unexpected("unicode", v, kOmit, 54);
-        Ref mask = Ref::steal(mask_str(v));
+        Ref mask = Ref::steal(mask_value(policy, v));
         if (!mask) return entry_failed(kOmit, 54);
-        // Written in place, the value replaced is `v`, which we hold.
-        int stored = cursor.replace_last(k, v, mask.get());
-        if (stored == 0) {
-            // With nothing foreign run since the pair was read, the value
-            // replaced is still `v`, an exact str, and the store is quiet.
-            const bool quiet = foreign_code_epoch == read_at && pure_store_target(target);
-            stored = store_mask(target, k, mask.get());
-            if (!quiet) watch.foreign();
-        }
-        if (stored < 0) return entry_failed(kOmit, 54);
+        return store_pair_mask(target, cursor, pair, mask.get(), read_at);
     } else if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         if (!PyDict_CheckExact(v)) return entry_unexpected("dict", v, kOmit, 56);
-        return omit_nested_dict(self, target, k, v, read_at, watch);
+        return omit_nested_dict(self, target, pair, read_at);
     } else {
         if (!key_is_str_or_none(k)) return entry_unexpected("unicode", k, kOmit, 58);
-        int hide = ask_should_hide(self, k);
-        watch.since(read_at);
+        int hide = verdict >= 0 ? verdict : ask_should_hide(self, k);
         if (!hide && PyErr_Occurred()) return entry_failed(kOmit, 58);
         if (!PyList_CheckExact(v)) return entry_unexpected("list", v, kOmit, 59);
-        OmitRecurseOptions options{1, hide};
-        const uint64_t version = dict_version(target);
-        Ref walked = Ref::steal(self->vtab->omit_recurse(self, v, 0, &options));
-        watch.since(read_at);
-        if (!walked || store_walked(target, k, v, walked.get(), version, watch) < 0) {
-            return entry_failed(kOmit, 59);
-        }
+        Ref walked = Ref::steal(walk_list_slot(self, v, hide));
+        if (!walked || store_walked(target, k, v, walked.get(), read_at) < 0) return entry_failed(kOmit, 59);
     }
     return 0;
 }
@@ -600,7 +653,7 @@ int omit_entry(OmitterObject* self, PyObject* target, DictCursor& cursor, PyObje
 // list walk would enter one more level and leave it again; this checks that
 // it could. False, with nothing changed or only masks written that the list
 // walk would write again the same, when the list walk must do it.
-bool walk_plain_list(PyObject* list, int do_hide) {
+bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
     if (native_stack_low() || counting_thread() == nullptr) return false;
     PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
     const Py_ssize_t length = PyList_GET_SIZE(list);
@@ -620,7 +673,7 @@ bool walk_plain_list(PyObject* list, int do_hide) {
         Py_DECREF(item);  // an exact str: its release runs no code
         written = true;
     }
-    if (written) key_list_written(list);
+    if (written) key_list_written(self, list);
     return true;
 }
 
@@ -641,37 +694,49 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         return fail(kOmit, 48);
     }
 
-    EpochWatch watch;
+    const MaskPolicy* const policy = mask_policy_of(self);
+    // Whole values are hidden by key whatever their type: every entry takes
+    // the general step.
+    const bool general_only = policy != nullptr && policy->whole;
     Ref dict = Ref::borrow(target);
+    CurrentPair pair;  // released after `dict` is, on every way out
     const Py_ssize_t size = PyDict_GET_SIZE(target);
     DictCursor cursor(target);
     Py_ssize_t fetched = 0;  // entries below this were prefetched
     for (;;) {
-        watch.settle();
         if (PyDict_GET_SIZE(target) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return fail(kOmit, 48);
         }
         DictCursor::View view;
-        if (!cursor.view(&view)) {
+        if (!pair.empty() || general_only || !cursor.view(&view)) {
+            // One step in general: the next pair is held before the one
+            // before is let go, which may run code.
             PyObject *k, *v;
             if (!cursor.next(&k, &v)) break;
-            if (omit_entry(self, target, cursor, k, v, watch) < 0) return nullptr;
+            const uint64_t read_at = foreign_code_epoch;
+            pair.hold(k, v);
+            if (omit_entry(self, target, cursor, pair, policy, read_at) < 0) return nullptr;
+            // With nothing run since the pair was read, letting go of it now
+            // is the same as letting go when the next one is read.
+            if (foreign_code_epoch == read_at && pair.lets_go_quietly()) pair.let_go();
             continue;
         }
         // Read entries in place for as long as nothing can have changed the
-        // dict: values of built-in scalar types are passed over, and str
-        // values whose key the memo knows are decided and masked right here,
-        // without running or holding anything. Anything else goes to
-        // omit_entry, after which the table is looked at afresh if foreign
-        // code may have run.
+        // dict (and no pair is held): values of built-in scalar types are
+        // passed over, and str
+        // values whose verdict is known without a call are decided and
+        // masked right here, without running or holding anything. Anything
+        // else goes to omit_entry, after which the table is looked at afresh
+        // if foreign code may have run.
         const bool in_place = cursor.writes_in_place();
         // Short lists of plain items are walked right here (walk_plain_list)
         // when nothing could tell: the omitter's type cannot override the
-        // list walk, its table's list walk is this module's, and the dict
-        // holds only str keys, so putting the list back would be no store.
+        // list walk, its table's list walk is this module's, the dict holds
+        // only str keys, so putting the list back would be no store, and
+        // masks are the default's.
         const bool plain_lists = !may_override(Py_TYPE(self)) && self->vtab->omit_recurse == walk_omit_recurse &&
-                                 view.stride == sizeof(UnicodeEntry);
+                                 view.stride == sizeof(UnicodeEntry) && policy == nullptr;
         char* const keys = view.entries + view.key_offset;
         const Py_ssize_t stride = view.stride;
         const Py_ssize_t n = view.n;
@@ -699,7 +764,7 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                 const int hide = quiet_should_hide(self, k);
                 if (hide == 0) continue;
                 if (hide > 0 && in_place) {
-                    PyObject* mask = mask_str(v);
+                    PyObject* mask = mask_value(policy, v);
                     if (mask == nullptr) return fail(kOmit, 54);
                     if (mask == v) {  // this very mask already: a store would change nothing
                         Py_DECREF(mask);
@@ -717,23 +782,27 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
                 continue;
             } else if (tp == &PyDict_Type) {
                 cursor.pos() = pos;
-                Ref key = Ref::borrow(k);
-                Ref value = Ref::borrow(v);
                 const uint64_t read_at = foreign_code_epoch;
-                if (omit_nested_dict(self, target, k, v, read_at, watch) < 0) return nullptr;
-                if (foreign_code_epoch != read_at) break;  // as after omit_entry
+                pair.hold(k, v);
+                if (omit_nested_dict(self, target, pair, read_at) < 0) return nullptr;
+                if (foreign_code_epoch != read_at || !pair.lets_go_quietly()) break;  // as after omit_entry
+                pair.let_go();
                 continue;
             } else if (tp == &PyList_Type && plain_lists && PyUnicode_CheckExact(k)) {
                 const int hide = quiet_should_hide(self, k);
-                if (hide >= 0 && walk_plain_list(v, hide)) continue;
+                if (hide >= 0 && walk_plain_list(self, v, hide)) continue;
             }
             cursor.pos() = pos;
-            const uint64_t before = foreign_code_epoch;
-            if (omit_entry(self, target, cursor, k, v, watch) < 0) return nullptr;
+            const uint64_t read_at = foreign_code_epoch;
+            pair.hold(k, v);
+            if (omit_entry(self, target, cursor, pair, policy, read_at) < 0) return nullptr;
             // With nothing foreign run, the walk itself has at most replaced
             // values, in place or by stores under keys already there, so the
-            // table is where it was.
-            if (foreign_code_epoch != before) break;
+            // table is where it was, and the pair can be let go now as well as
+            // when the next one is read. Otherwise the next step is taken in
+            // general, with the table read afresh.
+            if (foreign_code_epoch != read_at || !pair.lets_go_quietly()) break;
+            pair.let_go();
         }
     }
     return dict.release();
@@ -758,12 +827,12 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
         return fail(kOmitRecurse, 64);
     }
 
-    EpochWatch watch;
+    const MaskPolicy* const policy = mask_policy_of(self);
     Ref list = Ref::borrow(target);
-    ListWrites writes(target);
+    Ref item;  // the current item, held until the next one replaces it
+    ListWrites writes(self, target);
     const Py_ssize_t length = PyList_GET_SIZE(target);
     for (Py_ssize_t i = 0; i < length; i++) {
-        watch.settle();
         // Python code run from this walk may have shortened the list: never
         // read past its current end.
         const Py_ssize_t current = PyList_GET_SIZE(target);
@@ -774,32 +843,29 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
         // Long lists: keep asking the cache for items some way ahead.
         if (i + kPrefetch < current) __builtin_prefetch(PyList_GET_ITEM(target, i + kPrefetch));
         PyObject* raw = PyList_GET_ITEM(target, i);
-        Ref item = Ref::borrow(raw);
         const uint64_t read_at = foreign_code_epoch;
+        hold_item(item, raw);
         const unsigned long flags = Py_TYPE(raw)->tp_flags;
         if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
             if (!PyDict_CheckExact(raw)) return fail_unexpected("dict", raw, kOmitRecurse, 68);
             writes.flush();
-            PyObject* walked = self->vtab->omit(self, raw, 0);
-            watch.since(read_at);
+            PyObject* walked = walk_dict_slot(self, raw);
             // PyList_SetItem checks the index against the current length.
-            if (walked == nullptr || put_walked(target, i, walked, watch) < 0) return fail(kOmitRecurse, 68);
+            if (walked == nullptr || put_walked(target, i, walked) < 0) return fail(kOmitRecurse, 68);
         } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
             if (!PyList_CheckExact(raw)) return fail_unexpected("list", raw, kOmitRecurse, 70);
-            OmitRecurseOptions nested{1, do_hide};
             writes.flush();
-            PyObject* walked = self->vtab->omit_recurse(self, raw, 0, &nested);
-            watch.since(read_at);
-            if (walked == nullptr || put_walked(target, i, walked, watch) < 0) return fail(kOmitRecurse, 70);
+            PyObject* walked = walk_list_slot(self, raw, do_hide);
+            if (walked == nullptr || put_walked(target, i, walked) < 0) return fail(kOmitRecurse, 70);
         } else if (do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
             if (!PyUnicode_CheckExact(raw)) return fail_unexpected("unicode", raw, kOmitRecurse, 72);
-            PyObject* mask = mask_str(raw);
+            PyObject* mask = mask_value(policy, raw);
             if (mask == nullptr) return fail(kOmitRecurse, 72);
             // The item replaced is still `raw` unless foreign code ran (and
             // we hold `raw` either way): only a foreign replacement is loud.
             const bool quiet = foreign_code_epoch == read_at;
             int stored = PyList_SetItem(target, i, mask);
-            if (!quiet) watch.foreign();
+            if (!quiet) note_foreign_code();
             if (stored < 0) return fail(kOmitRecurse, 72);
             writes.mark();
         }

@@ -106,7 +106,12 @@ int OmitterVerdicts::ask(void* context, const uint8_t* key, const uint8_t* key_e
         if (key_obj) {
             // Hold the omitter: should_hide may run Python code.
             Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(self->omitter_));
-            const int answer = self->omitter_->vtab->should_hide(self->omitter_, key_obj.get());
+            OmitterVTable* vtab = self->omitter_->vtab;
+            // Any code may have run since the last question (other threads
+            // ran while the lock was released): the omitter must not trust
+            // what it checked before.
+            if (vtab->foreign_code_ran != nullptr) vtab->foreign_code_ran(self->omitter_);
+            const int answer = vtab->should_hide(self->omitter_, key_obj.get());
             verdict = PyErr_Occurred() ? -1 : answer != 0;
         }
     }

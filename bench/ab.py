@@ -1,0 +1,130 @@
+"""Compare two builds of velmora.omit in one process, interleaved.
+
+    python bench/ab.py OLD.so NEW.so [--records 1000] [--pairs 400]
+
+Each build's extension file is loaded as its own module (the builds share
+no state: each library has its own statics). Walks alternate between the
+two builds, in alternating order, each on a fresh copy of bench.py's record
+payload parsed outside the timed region; the result is the median of the
+per-pair time ratios NEW/OLD, for the exact Omitter with 1, 12 and 100 keys
+and the NoTrustOmitter. Drift of the machine's speed hits both builds alike.
+
+    python bench/ab.py --callgrind NEW.so
+
+counts instructions per walk of a 200-record payload instead, under
+valgrind's callgrind: a run that walks 2N payloads minus one that walks N
+of the same 2N parsed payloads, divided by N.
+"""
+
+import argparse
+import gc
+import importlib.machinery
+import importlib.util
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bench  # noqa: E402
+
+
+def load_build(path):
+    loader = importlib.machinery.ExtensionFileLoader("velmora.omit", path)
+    spec = importlib.util.spec_from_file_location("velmora.omit", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def omitters(module, present):
+    trusted = sorted(present - set(bench.HIDDEN))
+    return {f"omit-{k}": module.Omitter(list(keys)).omit for k, keys in bench.KEYSETS.items()} | {
+        "notrust": module.NoTrustOmitter(trusted).omit}
+
+
+def timed(fn, payload):
+    gc.disable()
+    t0 = time.perf_counter_ns()
+    fn(payload)
+    t1 = time.perf_counter_ns()
+    gc.enable()
+    return t1 - t0
+
+
+def compare(old_path, new_path, records, pairs):
+    dumped = json.dumps(bench.make_records(records))
+    present = bench.all_keys(json.loads(dumped))
+    old, new = omitters(load_build(old_path), present), omitters(load_build(new_path), present)
+    check_a, check_b = json.loads(dumped), json.loads(dumped)
+    for name in old:
+        assert old[name](json.loads(dumped)) == new[name](json.loads(dumped)), f"{name}: builds disagree"
+    del check_a, check_b
+    print(f"{records} records, {pairs} pairs per case; ratio NEW/OLD (median of per-pair ratios)")
+    for name in old:
+        ratios = []
+        for i in range(pairs):
+            a, b = json.loads(dumped), json.loads(dumped)
+            if i % 2:
+                t_new, t_old = timed(new[name], b), timed(old[name], a)
+            else:
+                t_old, t_new = timed(old[name], a), timed(new[name], b)
+            ratios.append(t_new / t_old)
+        q1, med, q3 = statistics.quantiles(ratios, n=4, method="inclusive")
+        print(f"  {name:10s} {med:.3f}  (IQR {q1:.3f}-{q3:.3f})")
+
+
+def callgrind_child(path, case, records, parsed, walked):
+    """Runs under callgrind: parses `parsed` payloads and walks the first
+    `walked` of them with one case's omitter."""
+    module = load_build(path)
+    dumped = json.dumps(bench.make_records(records))
+    fn = omitters(module, bench.all_keys(json.loads(dumped)))[case]
+    payloads = [json.loads(dumped) for _ in range(parsed)]
+    for p in payloads[:walked]:
+        fn(p)
+
+
+def instructions(path, case, records, parsed, walked):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        code = (f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); "
+                f"import ab; ab.callgrind_child({path!r}, {case!r}, {records}, {parsed}, {walked})")
+        # A fixed hash seed: str hashes decide dict layouts and collisions.
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
+                       check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+        with open(out) as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
+
+
+def callgrind(path, records, walks):
+    """Instructions per walk of each case: two runs that parse the same
+    payloads and differ only in how many they walk, so that loading, parsing
+    and tearing down cancel out."""
+    for case in ("omit-1", "omit-12", "omit-100", "notrust"):
+        more = instructions(path, case, records, 2 * walks, 2 * walks)
+        fewer = instructions(path, case, records, 2 * walks, walks)
+        print(f"  {case:10s} {(more - fewer) / walks / 1e6:.3f}M instructions per {records}-record walk")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("builds", nargs="+", help="extension files (.so): OLD NEW, or one with --callgrind")
+    parser.add_argument("--records", type=int, default=1000)
+    parser.add_argument("--pairs", type=int, default=400)
+    parser.add_argument("--callgrind", action="store_true")
+    parser.add_argument("--walks", type=int, default=20)
+    opts = parser.parse_args()
+    if opts.callgrind:
+        for path in opts.builds:
+            print(path)
+            callgrind(path, 200 if opts.records == 1000 else opts.records, opts.walks)
+    else:
+        compare(*opts.builds, opts.records, opts.pairs)
+
+
+if __name__ == "__main__":
+    main()

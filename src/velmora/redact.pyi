@@ -1,0 +1,24 @@
+"""Type stubs for the native extension ``velmora.redact``.
+
+``redacted`` takes exact built-in types: a ``dict``/``list`` subclass is
+refused at run time with TypeError even where these stubs accept it.
+"""
+
+from typing import Any, TypeVar, overload
+
+from velmora.omit import Omitter
+
+_DictT = TypeVar("_DictT", bound=dict[Any, Any])
+_ListT = TypeVar("_ListT", bound=list[Any])
+
+@overload
+def redacted(omitter: Omitter, target: _DictT, do: object = ...) -> _DictT:
+    """A redacted version of ``target``; ``target`` is left unchanged.
+
+    A dict is redacted as ``omitter.omit(target)`` would redact it, a list
+    as ``omitter.omit_recurse(target, do)``. Only the containers on the way
+    to a masked value are copied; the rest is shared with ``target``.
+    """
+
+@overload
+def redacted(omitter: Omitter, target: _ListT, do: object = ...) -> _ListT: ...

@@ -1,0 +1,154 @@
+// `redacted(omitter, target, do=True)`: binding and checking its arguments,
+// and choosing between the native walk and the copying fallback.
+//
+// A dict target is redacted as `omitter.omit(target)` would redact it, a
+// list target as `omitter.omit_recurse(target, do)`, but nothing of the
+// caller's changes. An omitter whose class defines `omit` or `omit_recurse`
+// in Python runs Python code for every nested container, which this walk
+// cannot reproduce: for it the result is `omitter.omit(copy.deepcopy(target))`
+// (or `omit_recurse`), by definition the same thing.
+#include "entry.h"
+
+#include "../omit/ref.h"
+#include "state.h"
+#include "walk.h"
+
+namespace velmora::redact {
+
+namespace {
+
+constexpr Py_ssize_t kParams = 3;
+
+// (omitter, target, do), by position or keyword; do is optional. 0, or -1
+// with TypeError set.
+int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* slots[kParams]) {
+    PyObject* const names[kParams] = {g.s_omitter, g.s_target, g.s_do};
+    if (nargs > kParams) {
+        PyErr_Format(PyExc_TypeError, "redacted() takes at most %zd positional arguments (%zd given)", kParams,
+                     nargs);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) slots[i] = args[i];
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; j++) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, j);  // always an exact str
+        Py_ssize_t found = -1;
+        for (Py_ssize_t p = 0; p < kParams && found < 0; p++) {
+            if (name == names[p] || PyUnicode_Compare(name, names[p]) == 0) found = p;
+        }
+        if (found < 0) {
+            PyErr_Format(PyExc_TypeError, "redacted() got an unexpected keyword argument '%U'", name);
+            return -1;
+        }
+        if (slots[found] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "redacted() got multiple values for argument '%U'", names[found]);
+            return -1;
+        }
+        slots[found] = args[nargs + j];
+    }
+    for (Py_ssize_t p = 0; p < 2; p++) {
+        if (slots[p] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "redacted() missing required argument '%U' (pos %zd)", names[p], p + 1);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int refuse(const char* parameter, const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %.200s)", parameter, expected,
+                 Py_TYPE(value)->tp_name);
+    return -1;
+}
+
+// Whether the object's `omit` or `omit_recurse` is not velmora.omit's own.
+// Only a class defined in Python (or an object with an instance dict) can
+// say so; the module's own types and other native subtypes cannot.
+// 1 overridden, 0 not, -1 on failure.
+int overrides_walk(PyObject* omitter) {
+    PyTypeObject* tp = Py_TYPE(omitter);
+    if (tp->tp_dictoffset == 0 && !PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) return 0;
+    const struct {
+        PyObject* name;
+        PyObject* own;
+    } methods[] = {{g.s_omit, g.own_omit}, {g.s_omit_recurse, g.own_omit_recurse}};
+    for (const auto& method : methods) {
+        Ref found = Ref::steal(PyObject_GetAttr(omitter, method.name));
+        if (!found) return -1;
+        if (!PyMethod_Check(found.get()) || PyMethod_GET_FUNCTION(found.get()) != method.own ||
+            PyMethod_GET_SELF(found.get()) != omitter) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+PyObject* redact_deep_copy(PyObject* omitter, PyObject* target, bool is_dict, bool do_hide) {
+    Ref copy = Ref::steal(PyObject_CallOneArg(g.deepcopy, target));
+    if (!copy) return nullptr;
+    if (is_dict) return PyObject_CallMethodOneArg(omitter, g.s_omit, copy.get());
+    PyObject* args[] = {omitter, copy.get(), do_hide ? Py_True : Py_False};
+    return PyObject_VectorcallMethod(g.s_omit_recurse, args, 3, nullptr);
+}
+
+PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[kParams] = {nullptr, nullptr, nullptr};
+    if (bind(args, nargs, kwnames, slots) < 0) return nullptr;
+    PyObject* omitter = slots[0];
+    PyObject* target = slots[1];
+    if (!PyObject_TypeCheck(omitter, g.api.omitter_type)) {
+        refuse("omitter", "velmora.omit.Omitter", omitter);
+        return nullptr;
+    }
+    // `do` is read as omit_recurse reads it, before the target is checked.
+    bool do_hide = true;
+    if (PyObject* flag = slots[2]; flag != nullptr && flag != Py_True) {
+        if (flag == Py_False || flag == Py_None) {
+            do_hide = false;
+        } else {
+            const int truth = PyObject_IsTrue(flag);
+            if (truth < 0) return nullptr;
+            do_hide = truth != 0;
+        }
+    }
+    const bool is_dict = PyDict_CheckExact(target);
+    if (!is_dict && !PyList_CheckExact(target)) {
+        refuse("target", "dict or list", target);
+        return nullptr;
+    }
+    // Python code run from the walk must not be able to release the
+    // omitter whose table the walk calls through, nor the target.
+    Ref keep_omitter = Ref::borrow(omitter);
+    Ref keep_target = Ref::borrow(target);
+
+    const int overridden = overrides_walk(omitter);
+    if (overridden < 0) return nullptr;
+    if (overridden) return redact_deep_copy(omitter, target, is_dict, do_hide);
+
+    Walk walk(reinterpret_cast<OmitterObject*>(omitter));
+    if (const char* problem = policy_problem(walk.policy)) {
+        PyErr_SetString(PyExc_SystemError, problem);
+        return nullptr;
+    }
+    return is_dict ? redact_dict(walk, target) : redact_list(walk, target, do_hide);
+}
+
+}  // namespace
+
+PyMethodDef module_functions[] = {
+    {
+        .ml_name = "redacted",
+        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(redacted)),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "redacted(omitter, target, do=True)\n--\n\n"
+                  "Return a redacted version of the dict or list `target`, leaving\n"
+                  "`target` and everything in it unchanged.\n\n"
+                  "A dict is redacted as omitter.omit(target) would redact it, a list as\n"
+                  "omitter.omit_recurse(target, do). Only the containers on the way to a\n"
+                  "masked value are copied; everything else is shared with `target`,\n"
+                  "and `target` itself is returned when nothing in it is masked.",
+    },
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace velmora::redact

@@ -1,0 +1,144 @@
+"""velmora.integrations.sentry with the real sentry-sdk: an error with secrets
+in frame locals, request data, extra, breadcrumbs and a log record's extra
+is captured through a transport that keeps envelopes in memory (nothing is
+sent anywhere), and what would have left the process is checked."""
+
+import json
+
+import pytest
+
+from conftest import assert_runs_clean
+
+pytest.importorskip("sentry_sdk", reason="sentry-sdk is not installed (pip install '.[test]')")
+
+HIDDEN = ["password", "card_number", "authorization", "api_key", "cvv"]
+SECRETS = ["hunter2", "4111111111111111", "123-cvv", "tok-secret", "key-secret", "4111-log", "crumb-secret",
+           "4111-extra", "local-secret", "4111-local", "999-cvv"]
+KEPT = ["ann", "pro", "NO", "card declined", "accept-json"]
+
+SCRIPT = """
+import copy, json, logging, sys
+import sentry_sdk
+from sentry_sdk.integrations.logging import LoggingIntegration
+from sentry_sdk.transport import Transport
+from velmora.integrations.sentry import SentryRedactor
+from velmora.omit import Omitter
+
+class Capture(Transport):
+    def __init__(self, options=None):
+        super().__init__(options)
+        self.events = []
+    def capture_envelope(self, envelope):
+        self.events += [item.payload.json for item in envelope.items if item.type == "event"]
+
+# sentry-sdk 2's own scrubber runs before the event is serialised and writes
+# into the caller's dicts; it is turned off so that what is checked here is
+# the hooks alone (sentry-sdk 3 has none).
+try:
+    from sentry_sdk.scrubber import EventScrubber
+except ImportError:
+    own_scrubber = {}
+else:
+    class Off(EventScrubber):
+        def scrub_event(self, event):
+            pass
+    own_scrubber = {"event_scrubber": Off()}
+
+transport = Capture()
+hooks = {}
+if HOOKS:
+    redactor = SentryRedactor(Omitter(HIDDEN))
+    hooks = dict(before_send=redactor.before_send, before_breadcrumb=redactor.before_breadcrumb)
+sentry_sdk.init(dsn="https://public@sentry.invalid/1", transport=transport, default_integrations=False,
+                integrations=[LoggingIntegration(level=logging.INFO, event_level=None)],
+                **own_scrubber, **hooks)
+
+form = {"user": "ann", "password": "hunter2", "card": {"card_number": "4111111111111111", "cvv": "123-cvv"}}
+headers = {"authorization": "Bearer tok-secret", "accept": "accept-json"}
+log_payload = {"api_key": "key-secret", "plan": "pro"}
+crumb_data = {"password": "crumb-secret", "user": "ann"}
+billing = {"card_number": "4111-extra", "country": "NO"}
+mine = (form, headers, log_payload, crumb_data, billing)
+snapshot = copy.deepcopy(mine)
+
+logging.getLogger("shop").setLevel(logging.INFO)
+logging.getLogger("shop").info("charging", extra={"payload": log_payload, "card_number": "4111-log"})
+sentry_sdk.add_breadcrumb(category="auth", message="login", data=crumb_data)
+
+def attach_request(event, hint):
+    event["request"] = {"method": "POST", "url": "https://shop.example/pay", "data": form, "headers": headers}
+    return event
+
+sentry_sdk.get_current_scope().add_event_processor(attach_request)
+sentry_sdk.set_extra("billing", billing)
+
+def charge(amount):
+    password = "local-secret"
+    card_number = "4111-local"
+    details = {"cvv": "999-cvv", "amount": amount}
+    raise ValueError("card declined")
+
+try:
+    charge(12)
+except ValueError:
+    sentry_sdk.capture_exception()
+sentry_sdk.flush()
+assert mine == snapshot, mine
+print(json.dumps(transport.events))
+"""
+
+
+def captured(hooks):
+    code = f"HIDDEN = {HIDDEN!r}\nHOOKS = {hooks!r}\n" + SCRIPT
+    events = json.loads(assert_runs_clean(code).stdout)
+    assert len(events) == 1
+    return events[0]
+
+
+def hidden_values(node, found):
+    """Every value under a hidden key, anywhere in the event."""
+    if isinstance(node, dict):
+        for key, value in node.items():
+            if key in HIDDEN:
+                found.append(value)
+            hidden_values(value, found)
+    elif isinstance(node, list):
+        for item in node:
+            hidden_values(item, found)
+    return found
+
+
+def test_nothing_secret_leaves_the_process():
+    event = captured(hooks=True)
+    sent = json.dumps(event)
+    assert [s for s in SECRETS if s in sent] == []
+    assert [k for k in KEPT if k not in sent] == []
+    masked = hidden_values(event, [])
+    assert len(masked) >= 9
+    assert all(isinstance(v, str) and v and set(v) == {"*"} for v in masked), masked
+    frame = event["exception"]["values"][0]["stacktrace"]["frames"][-1]
+    assert frame["function"] == "charge" and frame["vars"]["amount"] == "12"
+    assert event["breadcrumbs"]["values"][-1]["data"]["user"] == "ann"
+
+
+def test_without_the_hooks_the_secrets_would_leave():
+    # The control: the same program without the hooks sends them all.
+    sent = json.dumps(captured(hooks=False))
+    assert [s for s in SECRETS if s not in sent] == []
+
+
+def test_an_event_the_walk_refuses_is_dropped_and_a_breadcrumb_keeps_what_it_can():
+    import collections
+
+    from velmora.integrations.sentry import SentryRedactor
+
+    redactor = SentryRedactor(hide=["password"])
+    assert redactor.before_send({"extra": {"x": collections.OrderedDict()}}, {}) is None
+    data = {"password": "pw", "odd": collections.OrderedDict(a="b")}
+    crumb = {"message": "m", "data": data, "category": {1: "int key"}}
+    assert redactor.before_breadcrumb(crumb, {}) == {
+        "message": "m", "data": "<withheld: TypeError while redacting>",
+        "category": "<withheld: TypeError while redacting>"}
+    assert data["password"] == "pw"
+    with pytest.raises(TypeError, match="takes exactly one of"):
+        SentryRedactor()
