@@ -54,23 +54,30 @@ int check_omitter(ScanState* state, PyObject* omitter, const char* function) {
 int read_mask_spec(OmitterObject* omitter, MaskSpec* spec) {
     const MaskPolicy* policy = mask_policy_of(omitter);
     if (policy == nullptr) return 0;
+    // A malformed policy is the omitter's module's fault, not the caller's:
+    // SystemError, with the words the package's other walks use.
+    const bool needs_text = policy->kind == MaskPolicy::kFixed || policy->whole;
+    if (needs_text && (policy->text == nullptr || !PyUnicode_CheckExact(policy->text))) {
+        PyErr_SetString(PyExc_SystemError, "the omitter's mask policy has no mask text");
+        return -1;
+    }
     switch (policy->kind) {
         case MaskPolicy::kStars: spec->kind = MaskSpec::kStars; break;
         case MaskPolicy::kFixed: spec->kind = MaskSpec::kFixed; break;
         case MaskPolicy::kKeepLast:
+            if (policy->keep <= 0) {
+                PyErr_SetString(PyExc_SystemError, "the omitter's mask policy keeps no characters");
+                return -1;
+            }
             spec->kind = MaskSpec::kKeepLast;
-            spec->keep = policy->keep > 0 ? size_t(policy->keep) : 0;
+            spec->keep = size_t(policy->keep);
             break;
         default:
-            PyErr_Format(PyExc_ValueError, "unknown mask policy kind %d", int(policy->kind));
+            PyErr_SetString(PyExc_SystemError, "the omitter's mask policy is of an unknown kind");
             return -1;
     }
     spec->whole = policy->whole;
-    if (spec->kind == MaskSpec::kFixed || spec->whole) {
-        if (policy->text == nullptr || !PyUnicode_Check(policy->text)) {
-            PyErr_SetString(PyExc_TypeError, "the omitter's mask policy has no mask text");
-            return -1;
-        }
+    if (needs_text) {
         Py_UCS4* text = PyUnicode_AsUCS4Copy(policy->text);
         if (text == nullptr) return -1;
         const bool written = write_json_string(spec->text, reinterpret_cast<const uint32_t*>(text),
