@@ -132,7 +132,8 @@ def block_reader(stream: IO[bytes], size: int) -> Any:
     """A function giving the next block of ``stream`` (b"" at its end). A
     pipe or terminal is read as data arrives, waiting on it and on the
     signal wake-up pipe at once: a signal that lands just before a read of
-    an idle pipe would otherwise wait for more data before its handler ran."""
+    an idle pipe would otherwise wait for more data before its handler ran.
+    While more data is ready at once, the block is filled up to ``size``."""
     try:
         fd = stream.fileno()
         regular = stat.S_ISREG(os.fstat(fd).st_mode)
@@ -141,15 +142,27 @@ def block_reader(stream: IO[bytes], size: int) -> Any:
     if regular or _waker is None:
         return lambda: stream.read(size)
     waker = _waker
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    poller.register(waker, select.POLLIN)
 
     def read() -> bytes:
         while True:
-            ready, _, _ = select.select([fd, waker], [], [])
+            ready = {ready_fd for ready_fd, _ in poller.poll()}
             if fd in ready:
-                return os.read(fd, size)
+                break
             # A signal: a handler that ends the run has raised by now.
             with contextlib.suppress(BlockingIOError):
                 os.read(waker, 512)
+        parts = [os.read(fd, size)]
+        got = len(parts[0])
+        while 0 < got < size and {ready_fd for ready_fd, _ in poller.poll(0)} == {fd}:
+            more = os.read(fd, size - got)
+            if not more:
+                break  # the end: the next call gives b""
+            parts.append(more)
+            got += len(more)
+        return parts[0] if len(parts) == 1 else b"".join(parts)
     return read
 
 
