@@ -262,8 +262,9 @@ def test_no_leaks():
 
 @pytest.mark.parametrize("kind", [Omitter, NoTrustOmitter])
 def test_verdicts_of_a_freed_omitter_never_reach_a_new_one(kind):
-    # velmora.omit remembers answers per key list, known by address. A new
-    # omitter whose list takes a freed list's address must get its own.
+    # Verdicts remembered anywhere (here or in velmora.omit) must not outlive
+    # their omitter: a new omitter whose key list takes a freed list's
+    # address gets its own. (A fault once, when lists were known by address.)
     text = b'{"a": "x", "b": "y"}'
     state = 0 if kind is Omitter else 1  # where the pickling state holds the live list
     old, keys = kind(["a"]), ["b"]
