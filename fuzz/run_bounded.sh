@@ -3,13 +3,18 @@
 # arguments go to libFuzzer. Exits non-zero on
 # a crash or a mismatch with the model; crashing inputs land in fuzz/artifacts/.
 # Prints libFuzzer's final stats line (executions, coverage).
+# FUZZ_TARGET=fuzz_scan fuzzes the JSON text scanner instead (its corpus:
+# fuzz/corpus_scan).
 set -uo pipefail
 cd "$(dirname "$0")"
 seconds=${1:-60}
 shift || true
-mkdir -p corpus artifacts
+target=${FUZZ_TARGET:-fuzz_walk}
+corpus=corpus
+if [ "$target" != fuzz_walk ]; then corpus=corpus_${target#fuzz_}; fi
+mkdir -p "$corpus" artifacts
 log=$(mktemp)
-python fuzz_walk.py -max_total_time="$seconds" -artifact_prefix=artifacts/ "$@" corpus >"$log" 2>&1
+python "$target.py" -max_total_time="$seconds" -artifact_prefix=artifacts/ "$@" "$corpus" >"$log" 2>&1
 rc=$?
 grep -E '^#[0-9]+' "$log" | tail -n 1
 grep -E '^Done [0-9]+ runs' "$log"

@@ -80,8 +80,10 @@ def test_json_lines_from_stdin_to_file(tmp_path):
     code, out, err = velmora("--lines", "--hide", "k", "-o", "out.jsonl", "-", stdin=records,
                              cwd=tmp_path)
     assert (code, out, err) == (0, "", "")
-    assert (tmp_path / "out.jsonl").read_text(encoding="utf-8") == \
-        '{"k":"******","v":1}\n[{"k":"**"},"k"]\n{"k":["*",null]}\n'
+    # Byte for byte but the masks: the blank line, the CRLF, the spacing and
+    # the missing final line break are all kept.
+    assert (tmp_path / "out.jsonl").read_bytes() == \
+        '{"k": "******", "v": 1}\n\n[{"k": "**"}, "k"]\r\n{"k": ["*", null]}'.encode()
     assert sorted(os.listdir(tmp_path)) == ["out.jsonl"]
 
 
@@ -130,7 +132,8 @@ def test_bad_line_is_named_and_stops_the_run(tmp_path):
     (["--hide", "a", "--trust", "b"], "{}", 2, "not allowed with argument"),
     (["examples/records.json"], "", 2, "say which keys to mask"),
     (["--hide", "a", "--lines", "--indent", "2"], "", 2, "--indent cannot be used with --lines"),
-    (["--hide", "a"], "[" * 100_000, 2, "<stdin>: invalid JSON: nested too deeply"),
+    (["--hide", "a"], "[" * 100_000, 2,
+     "<stdin>:1:100001: invalid JSON at line 1, column 100001: Expecting value"),
     (["--hide", "a", "missing.json"], "", 1, "cannot read missing.json: No such file"),
 ])
 def test_usage_and_failures(args, stdin, status, message):

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 
-@pytest.mark.parametrize("module", ["velmora.omit", "velmora.redact", "velmora.rules"])
+@pytest.mark.parametrize("module", ["velmora.omit", "velmora.redact", "velmora.rules", "velmora.scan"])
 def test_stubtest_finds_no_differences(module):
     pytest.importorskip("mypy")
     proc = subprocess.run(

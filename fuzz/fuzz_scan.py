@@ -1,0 +1,163 @@
+"""Fuzz target for velmora.scan.
+
+Half the inputs are arbitrary bytes, half are JSON documents built from the
+fuzzer's bytes with every spelling JSON allows (escapes, surrogates, number
+forms, white space). Either way:
+
+* scan() and scan_lines() never crash, and fail only with ScanError whose
+  position is inside the text;
+* the scanner accepts exactly what Python's json accepts (UTF-8, a leading
+  BOM allowed), with the same message where json names the fault;
+* what it writes parses to what the object walk makes of the parsed input,
+  differs from the input only inside string tokens, and is the input itself
+  for an omitter that hides nothing;
+* scan_lines() on the text's lines agrees with scan() line by line.
+
+    python fuzz/fuzz_scan.py -max_total_time=60 fuzz/corpus_scan
+"""
+
+import json
+import math
+import re
+import sys
+
+import atheris
+
+from velmora.omit import NoTrustOmitter, Omitter
+from velmora.scan import ScanError, scan, scan_lines
+
+KEYS = ["a", "b", "pw", "é", "\U0001f600", "", "\ud800"]
+SPACES = ["", " ", "\t", "\n", "\r\n", "\r"]
+NUMBERS = ["0", "-0", "1.5", "1e5", "1E+5", "-2.5e-7", "1e400", "NaN", "Infinity", "-Infinity", "123456789012345678901"]
+STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
+BOM = b"\xef\xbb\xbf"
+
+
+def string_token(fdp, text):
+    out = []
+    for c in text:
+        code = ord(c)
+        if c in '"\\' or code < 0x20 or 0xD800 <= code <= 0xDFFF or fdp.ConsumeIntInRange(0, 4) == 0:
+            if code > 0xFFFF:
+                v = code - 0x10000
+                out.append(f"\\u{0xD800 + (v >> 10):04x}\\u{0xDC00 + (v & 0x3FF):04x}")
+            else:
+                out.append({'"': '\\"', "\\": "\\\\", "\n": "\\n", "/": "\\/"}.get(c, f"\\u{code:04X}"))
+        else:
+            out.append(c)
+    return '"' + "".join(out) + '"'
+
+
+def text_of(fdp, depth=0):
+    space = SPACES[fdp.ConsumeIntInRange(0, len(SPACES) - 1)]
+    pick = fdp.ConsumeIntInRange(0, 6 if depth < 8 else 4)
+    if pick == 0:
+        value = NUMBERS[fdp.ConsumeIntInRange(0, len(NUMBERS) - 1)]
+    elif pick == 1:
+        value = ["true", "false", "null"][fdp.ConsumeIntInRange(0, 2)]
+    elif pick == 2:
+        value = str(fdp.ConsumeInt(4))
+    elif pick <= 4:
+        text = KEYS[fdp.ConsumeIntInRange(0, len(KEYS) - 1)] if fdp.ConsumeBool() else \
+            fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 6))
+        value = string_token(fdp, text)
+    elif pick == 5:
+        items = [text_of(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 4))]
+        value = "[" + ",".join(items) + "]"
+    else:
+        members = [string_token(fdp, KEYS[fdp.ConsumeIntInRange(0, len(KEYS) - 1)]) + ":" + text_of(fdp, depth + 1)
+                   for _ in range(fdp.ConsumeIntInRange(0, 4))]
+        value = "{" + ",".join(members) + "}"
+    return space + value + space
+
+
+def reference(omitter, value):
+    hide_top = isinstance(omitter, NoTrustOmitter)
+    if type(value) is dict:
+        return omitter.omit(value)
+    if type(value) is list:
+        return omitter.omit_recurse(value, hide_top)
+    return "*" * len(value) if type(value) is str and hide_top else value
+
+
+def same(a, b):
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    if type(a) is not type(b):
+        return False
+    if type(a) is dict:
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if type(a) is list:
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def python_json(data):
+    """What Python's json makes of the bytes: ("ok", value), ("bad", message)
+    or ("skip", None) where it stops for reasons of its own."""
+    body = data[3:] if data.startswith(BOM) else data
+    try:
+        text = body.decode("utf-8")
+    except UnicodeDecodeError:
+        return "bad", "Invalid UTF-8"
+    try:
+        return "ok", json.loads(text)
+    except json.JSONDecodeError as exc:
+        return "bad", exc.msg
+    except (RecursionError, ValueError):  # depth, or a number with too many digits
+        return "skip", None
+
+
+def check(data, omitter):
+    try:
+        out = scan(omitter, data)
+    except ScanError as exc:
+        assert 0 <= exc.pos <= len(data) and exc.lineno >= 1 and exc.colno >= 1, exc
+        verdict, message = python_json(data)
+        assert verdict != "ok", f"scan refused what json accepts: {exc}"
+        if verdict == "bad" and exc.msg != "Invalid UTF-8" and message != "Invalid UTF-8":
+            assert exc.msg == message, (exc.msg, message)
+        out = None
+    if out is not None:
+        verdict, value = python_json(data)
+        assert verdict != "bad", f"scan accepted what json refuses: {value}"
+        assert scan(Omitter([]), data) == data
+        assert STRING.sub(b'""', out) == STRING.sub(b'""', data)
+        if verdict == "ok":
+            assert same(json.loads(out[3:] if out.startswith(BOM) else out), reference(omitter, value))
+    # Lines: each line on its own as scan() sees it; a bad line goes with
+    # its line break, a blank one stays as it is.
+    lines = data.split(b"\n")
+    expected, bad = [], 0
+    for i, line in enumerate(lines):
+        ending = b"\n" if i < len(lines) - 1 else b""
+        if not line.removeprefix(BOM).strip(b" \t\r"):
+            expected.append(line + ending)
+            continue
+        try:
+            expected.append(scan(omitter, line) + ending)
+        except ScanError:
+            bad += 1
+    joined, errors, count = scan_lines(omitter, data, skip_invalid=True)
+    assert joined == b"".join(expected), (joined, expected)
+    assert len(errors) == bad and all(1 <= e.lineno <= len(lines) for e in errors)
+    assert count == len(lines) - (lines[-1] == b""), (count, lines)
+
+
+def TestOneInput(data):
+    fdp = atheris.FuzzedDataProvider(data)
+    keys = [KEYS[fdp.ConsumeIntInRange(0, len(KEYS) - 1)] for _ in range(fdp.ConsumeIntInRange(0, 3))]
+    omitter = Omitter(keys) if fdp.ConsumeBool() else NoTrustOmitter(keys)
+    if fdp.ConsumeBool():
+        text = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 512))
+    else:
+        text = text_of(fdp).encode("utf-8")
+        if fdp.ConsumeIntInRange(0, 7) == 0:
+            text = BOM + text
+    check(text, omitter)
+
+
+if __name__ == "__main__":
+    atheris.instrument_all()
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()

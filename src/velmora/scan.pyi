@@ -1,0 +1,33 @@
+"""Type stubs for the native extension ``velmora.scan``.
+
+Redaction of JSON text as text: the output is the input, byte for byte,
+except that every string the omitter hides is replaced by its mask.
+"""
+
+from typing_extensions import Buffer
+
+from velmora.omit import Omitter
+
+class ScanError(ValueError):
+    """Invalid JSON text: ``msg`` says why; ``lineno`` and ``colno`` (1-based,
+    the column in characters) say where; ``pos`` is the byte offset."""
+
+    msg: str
+    pos: int
+    lineno: int
+    colno: int
+
+def scan(omitter: Omitter, data: Buffer, /, *, indent: int | None = None, compact: bool = False) -> bytes:
+    """Redact one JSON document (UTF-8 bytes). Raises ScanError on invalid
+    JSON. With ``indent`` or ``compact`` the white space between tokens is
+    laid out anew (tokens are still copied byte for byte)."""
+
+def scan_lines(
+    omitter: Omitter, data: Buffer, /, *, skip_invalid: bool = False
+) -> tuple[bytes, list[ScanError], int]:
+    """Redact JSON Lines: ``(output, errors, lines)``. Every line passes
+    through with its masks; blank lines and line ends are kept. Bad lines
+    give a ScanError each (``lineno`` counted in ``data``) and are left out;
+    without ``skip_invalid`` the output ends before the first bad line.
+    ``lines`` counts the lines read (up to the first bad one, without
+    ``skip_invalid``)."""

@@ -1,0 +1,50 @@
+// The verdict table and key decoding.
+#include "keys.h"
+
+#include "text.h"
+
+#include <cstdlib>
+
+namespace velmora::scan {
+
+bool KeyCache::rehash(size_t capacity) {
+    Slot* fresh = static_cast<Slot*>(std::malloc(capacity * sizeof(Slot)));
+    if (fresh == nullptr) return false;
+    for (size_t i = 0; i < capacity; i++) fresh[i].verdict = -1;
+    const size_t mask = capacity - 1;
+    for (size_t i = 0; slots_ != nullptr && i <= mask_; i++) {
+        if (slots_[i].verdict < 0) continue;
+        size_t j = slots_[i].hash & mask;
+        while (fresh[j].verdict >= 0) j = (j + 1) & mask;
+        fresh[j] = slots_[i];
+    }
+    std::free(slots_);
+    slots_ = fresh;
+    mask_ = mask;
+    return true;
+}
+
+bool KeyCache::insert(const uint8_t* p, size_t n, uint64_t h, int verdict) {
+    // Kept at most half full, so a probe always ends at an empty slot.
+    if (slots_ == nullptr ? !rehash(64) : (count_ + 1) * 2 > mask_ + 1 && !rehash((mask_ + 1) * 2)) return false;
+    const size_t offset = text_.size();
+    if (!text_.append(p, n)) return false;
+    size_t i = h & mask_;
+    while (slots_[i].verdict >= 0) i = (i + 1) & mask_;
+    slots_[i] = Slot{h, offset, n, verdict};
+    count_++;
+    return true;
+}
+
+bool decode_key(const uint8_t* p, const uint8_t* end, uint32_t** out, size_t* length) {
+    // Never more code points than bytes.
+    uint32_t* text = static_cast<uint32_t*>(std::malloc((size_t(end - p) + 1) * sizeof(uint32_t)));
+    if (text == nullptr) return false;
+    size_t n = 0;
+    while (p < end) p = next_code_point(p, end, &text[n++]);
+    *out = text;
+    *length = n;
+    return true;
+}
+
+}  // namespace velmora::scan

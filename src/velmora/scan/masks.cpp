@@ -1,0 +1,85 @@
+// Masks by policy.
+#include "masks.h"
+
+#include "text.h"
+
+namespace velmora::scan {
+
+bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
+                       size_t count) {
+    switch (spec.kind) {
+        case MaskSpec::kFixed:
+            return out.append(spec.text.data(), spec.text.size());
+        case MaskSpec::kKeepLast:
+            if (count > spec.keep) {
+                // Stars for all but the last `keep` code points, which are
+                // copied as they were written, escapes included.
+                const size_t hidden = count - spec.keep;
+                const uint8_t* p = body;
+                for (size_t i = 0; i < hidden; i++) p = next_code_point(p, body_end, nullptr);
+                return out.reserve(hidden + size_t(body_end - p) + 2) && out.push('"') && out.fill('*', hidden) &&
+                       out.append(p, size_t(body_end - p)) && out.push('"');
+            }
+            [[fallthrough]];
+        case MaskSpec::kStars:
+            break;
+    }
+    if (!out.reserve(count + 2)) return false;
+    out.push('"');
+    out.fill('*', count);
+    out.push('"');
+    return true;
+}
+
+bool write_json_string(ByteBuffer& out, const uint32_t* text, size_t length) {
+    static const char hex[] = "0123456789abcdef";
+    if (!out.push('"')) return false;
+    for (size_t i = 0; i < length; i++) {
+        const uint32_t c = text[i];
+        uint8_t bytes[6];
+        size_t n = 0;
+        const char* named = nullptr;
+        switch (c) {
+            case '"': named = "\\\""; break;
+            case '\\': named = "\\\\"; break;
+            case '\b': named = "\\b"; break;
+            case '\f': named = "\\f"; break;
+            case '\n': named = "\\n"; break;
+            case '\r': named = "\\r"; break;
+            case '\t': named = "\\t"; break;
+            default: break;
+        }
+        if (named != nullptr) {
+            if (!out.append(named, 2)) return false;
+            continue;
+        }
+        if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {
+            bytes[0] = '\\';
+            bytes[1] = 'u';
+            for (int k = 0; k < 4; k++) bytes[2 + k] = uint8_t(hex[(c >> (12 - 4 * k)) & 0xF]);
+            n = 6;
+        } else if (c < 0x80) {
+            bytes[0] = uint8_t(c);
+            n = 1;
+        } else if (c < 0x800) {
+            bytes[0] = uint8_t(0xC0 | (c >> 6));
+            bytes[1] = uint8_t(0x80 | (c & 0x3F));
+            n = 2;
+        } else if (c < 0x10000) {
+            bytes[0] = uint8_t(0xE0 | (c >> 12));
+            bytes[1] = uint8_t(0x80 | ((c >> 6) & 0x3F));
+            bytes[2] = uint8_t(0x80 | (c & 0x3F));
+            n = 3;
+        } else {
+            bytes[0] = uint8_t(0xF0 | (c >> 18));
+            bytes[1] = uint8_t(0x80 | ((c >> 12) & 0x3F));
+            bytes[2] = uint8_t(0x80 | ((c >> 6) & 0x3F));
+            bytes[3] = uint8_t(0x80 | (c & 0x3F));
+            n = 4;
+        }
+        if (!out.append(bytes, n)) return false;
+    }
+    return out.push('"');
+}
+
+}  // namespace velmora::scan

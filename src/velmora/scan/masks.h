@@ -1,0 +1,42 @@
+// What a hidden value is replaced with.
+//
+// This is the one place that knows the omitter's mask policy (abi.h): the
+// scanner finds the strings and values to hide and hands them here. A
+// MaskSpec is a plain copy of the policy, made with the interpreter lock
+// held, that the scanner may read without it.
+#pragma once
+
+#include "buffer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora::scan {
+
+struct MaskSpec {
+    enum Kind { kStars, kFixed, kKeepLast };
+    Kind kind = kStars;
+    size_t keep = 0;  // kKeepLast
+    // A hidden key hides its whole value, of any type, with `text`.
+    bool whole = false;
+    // kFixed and `whole`: the policy's text as a JSON string token.
+    ByteBuffer text;
+};
+
+// Append the mask of the string token whose body (between the quotes) is
+// [body, body_end), `count` code points long, quotes included. False when
+// memory ran out.
+bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
+                       size_t count);
+
+// Append the replacement of a whole value under a hidden key (`whole`).
+inline bool write_whole_mask(ByteBuffer& out, const MaskSpec& spec) {
+    return out.append(spec.text.data(), spec.text.size());
+}
+
+// Append `text` (code points) as a JSON string token: quotes, the
+// two-character escapes, \u00XX for other control characters and \uXXXX for
+// surrogates (which have no UTF-8 form); everything else as UTF-8.
+bool write_json_string(ByteBuffer& out, const uint32_t* text, size_t length);
+
+}  // namespace velmora::scan

@@ -1,0 +1,44 @@
+// Verdicts from an omitter of velmora.omit (or of any module that shares its
+// method table), for a scan that runs without the interpreter lock.
+#pragma once
+
+#include "masks.h"
+#include "scanner.h"
+#include "state.h"
+
+namespace velmora::scan {
+
+// Refuse what a text scanner cannot honour: an object that is not an
+// Omitter, and a Python subclass that overrides `omit` or `omit_recurse`
+// (on the class or on the instance). 0, or -1 with TypeError set.
+int check_omitter(ScanState* state, PyObject* omitter, const char* function);
+
+// A copy of the omitter's mask policy that can be read without the lock.
+// 0, or -1 with an exception set.
+int read_mask_spec(OmitterObject* omitter, MaskSpec* spec);
+
+// Asks the omitter's `should_hide` for keys the scan has not met before.
+// Between release() and reacquire() the interpreter lock is released; each
+// question takes it back for the call and releases it again.
+class OmitterVerdicts {
+public:
+    explicit OmitterVerdicts(OmitterObject* omitter) : omitter_(omitter) {}
+    ~OmitterVerdicts() { reacquire(); }
+
+    Verdicts verdicts() { return Verdicts{ask, this}; }
+    void release() {
+        if (saved_ == nullptr) saved_ = PyEval_SaveThread();
+    }
+    void reacquire() {
+        if (saved_ != nullptr) PyEval_RestoreThread(saved_);
+        saved_ = nullptr;
+    }
+
+private:
+    static int ask(void* context, const uint8_t* key, const uint8_t* key_end);
+
+    OmitterObject* omitter_;
+    PyThreadState* saved_ = nullptr;
+};
+
+}  // namespace velmora::scan

@@ -1,0 +1,168 @@
+"""velmora.scan against the object walk, on generated JSON text.
+
+The text is generated token by token with every spelling JSON allows
+(escapes of all kinds, lone and paired surrogates, raw astral characters,
+every number form, NaN/Infinity, white space of all four kinds, duplicate
+keys), so the properties below cover what a parser would normalise away.
+"""
+
+import json
+import math
+import re
+
+from hypothesis import given, settings, strategies as st
+
+from velmora.omit import NoTrustOmitter, Omitter
+from velmora.scan import scan, scan_lines
+
+KEYS = ["a", "b", "pw", "é", "\U0001f600", "", "k\"q", "\ud800"]
+SPACE = st.sampled_from(["", "", "", " ", "  ", "\t", "\n", "\r\n", "\r"])
+LINE_SPACE = st.sampled_from(["", "", " ", "\t"])
+
+
+def _escaped(c):
+    named = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\f": "\\f", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    if c in named:
+        return named[c]
+    if ord(c) > 0xFFFF:  # as an escaped surrogate pair
+        v = ord(c) - 0x10000
+        return f"\\u{0xD800 + (v >> 10):04x}\\u{0xDC00 + (v & 0x3FF):04X}"
+    return f"\\u{ord(c):04x}"
+
+
+@st.composite
+def json_string(draw, text=None):
+    """A string token: (token text, decoded value)."""
+    if text is None:
+        text = draw(st.text(st.characters(codec="utf-16", exclude_categories=()), max_size=8) |
+                    st.sampled_from(KEYS))
+    pieces = []
+    for c in text:
+        must = c in '"\\' or ord(c) < 0x20 or 0xD800 <= ord(c) <= 0xDFFF
+        if must or draw(st.integers(0, 5)) == 0:
+            pieces.append("\\/" if c == "/" and draw(st.booleans()) else _escaped(c))
+        else:
+            pieces.append(c)
+    return '"' + "".join(pieces) + '"'
+
+
+NUMBERS = st.one_of(
+    st.integers(-10**30, 10**30).map(str),
+    st.sampled_from(["0", "-0", "1.5", "-0.0", "1e5", "1E5", "1e+5", "1.5e-7", "1E400", "-1e400", "2.5E-08",
+                     "NaN", "Infinity", "-Infinity", "123456789012345678901234567890.5e-3"]),
+    st.floats(allow_nan=False, allow_infinity=False).map(repr).filter(lambda s: "inf" not in s),
+)
+
+
+def json_text(space=SPACE):
+    scalar = st.one_of(NUMBERS, st.sampled_from(["true", "false", "null"]), json_string())
+
+    def containers(children):
+        @st.composite
+        def make_object(draw):
+            members = draw(st.lists(st.tuples(json_string(text=draw(st.sampled_from(KEYS))), children,
+                                              space, space, space, space), max_size=5))
+            body = ",".join(f"{s1}{k}{s2}:{s3}{v}{s4}" for k, v, s1, s2, s3, s4 in members)
+            return "{" + (body or draw(space)) + "}"
+
+        @st.composite
+        def make_array(draw):
+            items = draw(st.lists(st.tuples(children, space, space), max_size=5))
+            return "[" + (",".join(f"{s1}{v}{s2}" for v, s1, s2 in items) or draw(space)) + "]"
+
+        return make_object() | make_array()
+
+    return st.tuples(space, st.recursive(scalar, containers, max_leaves=25), space).map("".join)
+
+
+def omitter_of(kind, keys):
+    return Omitter(list(keys)) if kind == "omitter" else NoTrustOmitter(list(keys))
+
+
+def reference(omitter, value):
+    """The object walk of a parsed document, by the top-level rule: a value
+    at the top stands under no key, so its verdict is should_hide(None)."""
+    hide_top = isinstance(omitter, NoTrustOmitter)  # an Omitter of str keys keeps None
+    if type(value) is dict:
+        return omitter.omit(value)
+    if type(value) is list:
+        return omitter.omit_recurse(value, hide_top)
+    if type(value) is str and hide_top:
+        return "*" * len(value)
+    return value
+
+
+def same(a, b):
+    """Equality that takes NaN as equal to itself."""
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    if type(a) is not type(b):
+        return False
+    if type(a) is dict:
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if type(a) is list:
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
+
+
+def check_only_strings_changed(before, after):
+    """Outside string tokens the bytes are the same; keys are never
+    touched; a changed string is a run of stars."""
+    assert STRING.sub(b'""', before) == STRING.sub(b'""', after)
+    old, new = list(STRING.finditer(before)), list(STRING.finditer(after))
+    assert len(old) == len(new)
+    for o, n in zip(old, new):
+        if o.group() != n.group():
+            assert re.fullmatch(rb'"\**"', n.group()), n.group()
+            follows = before[o.end():].lstrip(b" \t\r\n")[:1]
+            assert follows != b":", "a key was masked"
+
+
+KINDS = st.sampled_from(["omitter", "no_trust"])
+KEY_SETS = st.lists(st.sampled_from(KEYS), max_size=4)
+
+
+@settings(max_examples=400, deadline=None)
+@given(json_text(), KINDS, KEY_SETS)
+def test_scan_agrees_with_the_walk_and_changes_only_strings(text, kind, keys):
+    data = text.encode("utf-8")
+    omitter = omitter_of(kind, keys)
+    out = scan(omitter, data)
+    assert same(json.loads(out), reference(omitter, json.loads(text)))
+    check_only_strings_changed(data, out)
+    assert scan(Omitter([]), data) == data  # hiding nothing is the identity
+    # Laid out anew, it is the same data.
+    for layout in ({"indent": 2}, {"indent": 0}, {"compact": True}):
+        assert same(json.loads(scan(omitter, data, **layout)), json.loads(out))
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(json_text(LINE_SPACE) | LINE_SPACE, max_size=6), st.sampled_from([b"\n", b"\r\n"]), KINDS,
+       KEY_SETS)
+def test_lines_are_documents_joined(lines, ending, kind, keys):
+    omitter = omitter_of(kind, keys)
+    encoded = [line.encode("utf-8") for line in lines]
+    data = ending.join(encoded)
+    out, errors, count = scan_lines(omitter, data)
+    assert errors == [] and count == len(encoded) - (encoded[-1:] == [b""])
+    # The scanner is byte-faithful, so a line scanned alone (without its line
+    # break) is what the line becomes in the stream.
+    assert out == ending.join(scan(omitter, line) if line.strip() else line for line in encoded)
+    assert scan_lines(omitter, data, skip_invalid=True) == (out, [], count)
+
+
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=5),
+    lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=3), children, max_size=4),
+    max_leaves=20)
+
+
+@settings(max_examples=200, deadline=None)
+@given(JSON_VALUES, st.integers(0, 4))
+def test_layout_is_the_one_json_dumps_writes(value, indent):
+    text = json.dumps(value).encode()
+    assert scan(Omitter([]), text, indent=indent) == json.dumps(value, indent=indent).encode()
+    assert scan(Omitter([]), text, compact=True) == json.dumps(value, separators=(",", ":")).encode()
