@@ -141,3 +141,46 @@ def test_usage_and_failures(args, stdin, status, message):
     code, out, err = velmora(*args, stdin=stdin, cwd=ROOT, script="missing.json" in args)
     assert (code, out) == (status, "")
     assert message in err
+
+
+SAMPLE = {"Authorization": "Bearer x", "X-Api-Key": "k1", "db_password": 3, "user": "ann", "ID": "7",
+          "n": {"StripeSecretKey": "sk_live_1234", "pin": "0000", "tags": ["a", "bb"]},
+          "cards": ["4111111111114242"], "session": {"id": 9}, "Token_2": "tok"}
+
+
+@pytest.mark.parametrize("flags, kind, rules", [
+    (["--defaults"], "hide", {"defaults": True}),
+    (["--defaults", "--whole"], "hide", {"defaults": True, "whole": True}),
+    (["--defaults", "--whole", "--mask", "<x>"], "hide", {"defaults": True, "whole": True, "mask": "<x>"}),
+    (["--defaults", "--mask", "[Filtered]"], "hide", {"defaults": True, "mask": "[Filtered]"}),
+    (["--hide", "cards", "--keep-last", "4"], "hide", {"keep_last": 4}),
+    (["--hide", "PIN", "--hide", "id", "--ignore-case"], "hide", {"ignore_case": True}),
+    (["--contains", "KEY", "--contains", "token"], "hide", {"contains": ["KEY", "token"]}),
+    (["--pattern", "(?i)secret|^id$", "--pattern", r"_\d$"], "hide", {"patterns": ["(?i)secret|^id$", r"_\d$"]}),
+    (["--trust", "user", "--trust", "tags", "--defaults"], "trust", {"defaults": True}),
+    (["--trust", "USER", "--ignore-case", "--contains", "n", "--whole"], "trust",
+     {"ignore_case": True, "contains": ["n"], "whole": True}),
+], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
+@pytest.mark.parametrize("lines", [False, True], ids=["document", "lines"])
+def test_rule_flags_give_the_verdicts_of_the_rule_omitters(flags, kind, rules, lines):
+    from velmora.rules import RuleNoTrustOmitter, RuleOmitter
+
+    keys = [flags[i + 1] for i, f in enumerate(flags) if f in ("--hide", "--trust")]
+    omitter = (RuleNoTrustOmitter if kind == "trust" else RuleOmitter)(keys, **rules)
+    text = json.dumps(SAMPLE, ensure_ascii=False)
+    code, out, err = velmora(*flags, *(["--lines"] if lines else []), stdin=text + "\n")
+    assert (code, err) == (0, "")
+    assert json.loads(out) == omitter.omit(json.loads(text))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--pattern", "x("], "velmora: --pattern 'x(': invalid regular expression: "
+                          "missing ), unterminated subpattern at position 1\n"),
+    (["--hide", "a", "--keep-last", "2", "--mask", "z"], "--keep-last cannot be used with --mask"),
+    (["--hide", "a", "--keep-last", "2", "--whole"], "--keep-last cannot be used with --whole"),
+    (["--hide", "a", "--keep-last", "0"], "argument --keep-last: expected a whole number >= 1, got '0'"),
+    (["--contains", ""], "contains holds an empty word, which would match every key"),
+], ids=["pattern", "keep-mask", "keep-whole", "keep-zero", "empty-word"])
+def test_bad_rule_flags_are_refused_before_reading(args, message):
+    code, out, err = velmora(*args, stdin='{"a": "b"}')
+    assert code == 2 and out == "" and message in err, err

@@ -166,3 +166,47 @@ def test_layout_is_the_one_json_dumps_writes(value, indent):
     text = json.dumps(value).encode()
     assert scan(Omitter([]), text, indent=indent) == json.dumps(value, indent=indent).encode()
     assert scan(Omitter([]), text, compact=True) == json.dumps(value, separators=(",", ":")).encode()
+
+
+# ---- Key rules and mask policies: the text scanner, the in-place walk and the
+# copy-on-write walk give the same verdicts and masks. --------------------------
+
+from velmora.omit import NoTrustOmitter as _NoTrust  # noqa: E402
+from velmora.redact import redacted  # noqa: E402
+from velmora.rules import RuleNoTrustOmitter, RuleOmitter  # noqa: E402
+
+RULES = st.fixed_dictionaries({
+    "ignore_case": st.booleans(),
+    "contains": st.lists(st.sampled_from(["P", "w", "é", "SS", "😀", "k\""]), max_size=2),
+    "patterns": st.lists(st.sampled_from([r"^a", r"(?i)PW", r"é$", r"\d", r"^$", "[\ud800-\udfff]"]), max_size=2),
+    "defaults": st.booleans(),
+    "mask": st.sampled_from([None, "[x]", "", "é\"\\"]),
+    "keep_last": st.sampled_from([None, None, 1, 3]),
+    "whole": st.booleans(),
+}).filter(lambda r: r["keep_last"] is None or (r["mask"] is None and not r["whole"]))
+RULE_KEYS = st.lists(st.sampled_from(KEYS + ["A", "PW", "Ss", "ß"]), max_size=3)
+
+
+def rule_reference(omitter, value):
+    """The in-place walk by the top-level rule, through omit/omit_recurse."""
+    hide_top = isinstance(omitter, _NoTrust)
+    if type(value) is dict:
+        return omitter.omit(value)
+    if type(value) is list:
+        return omitter.omit_recurse(value, hide_top)
+    if type(value) is str and hide_top:
+        return omitter.omit_recurse([value], True)[0]
+    return value
+
+
+@settings(max_examples=300, deadline=None)
+@given(json_text(), st.sampled_from([RuleOmitter, RuleNoTrustOmitter]), RULE_KEYS, RULES)
+def test_rules_agree_in_the_scanner_and_both_walks(text, kind, keys, rules):
+    omitter = kind(keys, **rules)
+    expected = rule_reference(omitter, json.loads(text))
+    assert same(json.loads(scan(omitter, text.encode("utf-8"))), expected)
+    value = json.loads(text)
+    if type(value) in (dict, list):
+        copy_on_write = redacted(omitter, value, isinstance(omitter, _NoTrust)) if type(value) is list else \
+            redacted(omitter, value)
+        assert same(copy_on_write, expected)

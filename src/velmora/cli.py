@@ -18,6 +18,7 @@ import contextlib
 import errno
 import importlib.metadata
 import os
+import re
 import select
 import signal
 import stat
@@ -30,6 +31,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any, NamedTuple
 
 from velmora.omit import NoTrustOmitter, Omitter
+from velmora.rules import RuleNoTrustOmitter, RuleOmitter
 from velmora.scan import ScanError, scan, scan_lines
 
 EXIT_OK, EXIT_FAILURE, EXIT_BAD_INPUT = 0, 1, 2
@@ -538,6 +540,23 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     add("--keys-file", action="append", default=[], metavar="FILE",
         help="more keys, one per line ('#' starts a comment line; '\\#' a key), "
              "for --hide (default) or --trust")
+    rules = parser.add_argument_group(
+        "key rules and masks", "match keys more loosely than exactly, and choose what a mask shows "
+        "(with --trust, the rules decide which keys are trusted)")
+    rules.add_argument("--ignore-case", action="store_true", help="compare the keys given ignoring case")
+    rules.add_argument("--contains", action="append", default=[], metavar="WORD",
+                       help="also match every key that contains WORD, ignoring case (repeatable)")
+    rules.add_argument("--pattern", action="append", default=[], metavar="REGEX",
+                       help="also match every key in which REGEX finds a match (Python re; repeatable)")
+    rules.add_argument("--defaults", action="store_true",
+                       help="also match the default list of sensitive words (password, secret, token, "
+                            "authorization, cookie, session, ...), ignoring case, inside longer keys")
+    rules.add_argument("--mask", metavar="TEXT", help="mask with TEXT instead of one '*' per character")
+    rules.add_argument("--keep-last", type=number(1), metavar="N",
+                       help="keep the last N characters of each masked string")
+    rules.add_argument("--whole", action="store_true",
+                       help="hide the whole value under a matching key, whatever its type, with the "
+                            "--mask text (default: [Filtered])")
     add("-o", "--output", metavar="FILE",
         help="write to FILE, replacing it only once everything succeeded")
     add("--indent", type=number(0), metavar="N",
@@ -555,8 +574,11 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     add("--version", action="version",
         version=f"%(prog)s {importlib.metadata.version('velmora')}")
     args = parser.parse_args(argv)
-    if not (args.hide or args.trust or args.keys_file):
-        parser.error("say which keys to mask: --hide KEY, --trust KEY or --keys-file FILE")
+    if not (args.hide or args.trust or args.keys_file or args.contains or args.pattern or args.defaults):
+        parser.error("say which keys to mask: --hide KEY, --trust KEY, --keys-file FILE, "
+                     "--contains WORD, --pattern REGEX or --defaults")
+    if args.keep_last is not None and (args.mask is not None or args.whole):
+        parser.error(f"--keep-last cannot be used with {'--mask' if args.mask is not None else '--whole'}")
     misplaced = [flag for flag, used in [
         ("--indent", args.lines and args.indent is not None),
         ("--compact", args.lines and args.compact),
@@ -609,9 +631,24 @@ def signals_interrupt() -> Iterator[None]:
         os.close(wake_write)
 
 
+def make_omitter(args: argparse.Namespace) -> Omitter:
+    """The omitter the options describe: the exact Omitter or NoTrustOmitter
+    unless a key rule or a mask is asked for."""
+    keys = (args.trust or args.hide) + [key for path in args.keys_file for key in read_keys(path)]
+    rules = {"ignore_case": args.ignore_case, "contains": args.contains, "patterns": args.pattern,
+             "defaults": args.defaults, "mask": args.mask, "keep_last": args.keep_last, "whole": args.whole}
+    if not any(value not in (False, [], None) for value in rules.values()):
+        return NoTrustOmitter(keys) if args.trust else Omitter(keys)
+    try:
+        return RuleNoTrustOmitter(keys, **rules) if args.trust else RuleOmitter(keys, **rules)
+    except re.error as exc:
+        raise CliError(f"--pattern {exc.pattern!r}: invalid regular expression: {exc}", EXIT_BAD_INPUT) from None
+    except (TypeError, ValueError) as exc:  # an argument the rules refuse, such as an empty word
+        raise CliError(str(exc), EXIT_BAD_INPUT) from None
+
+
 def run(args: argparse.Namespace) -> None:
-    file_keys = [key for path in args.keys_file for key in read_keys(path)]
-    omitter = NoTrustOmitter(args.trust + file_keys) if args.trust else Omitter(args.hide + file_keys)
+    omitter = make_omitter(args)
     progress = make_progress(args)
     try:
         with open_output(args.output) as stream, \
