@@ -31,6 +31,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench import python_walker  # noqa: E402
+
 HIDDEN = ["password", "token", "authorization", "cookie", "email", "phone", "card_number", "ssn", "api_key",
           "secret"]
 WORDS = ["alpha", "bravo", "café", "Gdańsk", "naïve", "Zürich", "東京", "данные", "ñandú", "smörgåsbord", "ok",
@@ -99,33 +102,6 @@ def generate(path, size_bytes, seed=20240502):
                 if written >= size_bytes:
                     break
     return written, lines
-
-
-def python_walker(keys):
-    keys = frozenset(keys)
-
-    def omit(d):
-        for k, v in d.items():
-            if isinstance(v, str):
-                if k in keys:
-                    d[k] = "*" * len(v)
-            elif isinstance(v, dict):
-                omit(v)
-            elif isinstance(v, list):
-                omit_recurse(v, k in keys)
-        return d
-
-    def omit_recurse(lst, do=True):
-        for i, v in enumerate(lst):
-            if isinstance(v, dict):
-                omit(v)
-            elif isinstance(v, list):
-                omit_recurse(v, do)
-            elif do and isinstance(v, str):
-                lst[i] = "*" * len(v)
-        return lst
-
-    return omit, omit_recurse
 
 
 def python_pipeline(path, limit, keys):
