@@ -18,12 +18,10 @@ and their ratios are reported.
 
 import argparse
 import copy
-import gc
 import json
 import os
 import statistics
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench import HIDDEN, all_keys, count_values, fmt_ns, machine, make_records, sample  # noqa: E402

@@ -77,3 +77,34 @@ def model_redact_in_place(data, should_hide, do=True):
     else:
         raise ValueError(f"not modelled: {type(data).__name__}")
     return data
+
+
+def walk_document(omitter, value):
+    """The object walk of a parsed JSON document, as the text scanner must
+    match it: a value at the top stands under no key, so its verdict is the
+    omitter's answer for None (false for an Omitter of str keys, true for a
+    NoTrustOmitter); a hidden top-level str gets the omitter's own mask."""
+    from velmora.omit import NoTrustOmitter
+
+    hide_top = isinstance(omitter, NoTrustOmitter)
+    if type(value) is dict:
+        return omitter.omit(value)
+    if type(value) is list:
+        return omitter.omit_recurse(value, hide_top)
+    if type(value) is str and hide_top:
+        return omitter.omit_recurse([value], True)[0]
+    return value
+
+
+def same_json(a, b):
+    """Equality of parsed JSON that takes NaN as equal to itself and keys in
+    order."""
+    if isinstance(a, float) and isinstance(b, float) and a != a and b != b:
+        return True
+    if type(a) is not type(b):
+        return False
+    if type(a) is dict:
+        return list(a) == list(b) and all(same_json(a[k], b[k]) for k in a)
+    if type(a) is list:
+        return len(a) == len(b) and all(same_json(x, y) for x, y in zip(a, b))
+    return a == b

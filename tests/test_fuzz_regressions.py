@@ -4,7 +4,6 @@ seeds that reach each of its paths. A new crashing input from fuzz/artifacts/
 goes into INPUTS as base64. Found so far: a key list walked as data that the
 key index went on answering for as it was before the walk masked it."""
 
-import base64
 import os
 
 import pytest

@@ -3,7 +3,6 @@ Python's json names them, the top-level rule, omitters it refuses, threads,
 depth, and leaks."""
 
 import json
-import sys
 import threading
 
 import pytest

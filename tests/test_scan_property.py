@@ -7,11 +7,11 @@ keys), so the properties below cover what a parser would normalise away.
 """
 
 import json
-import math
 import re
 
 from hypothesis import given, settings, strategies as st
 
+from model import same_json, walk_document
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.scan import scan, scan_lines
 
@@ -79,32 +79,6 @@ def omitter_of(kind, keys):
     return Omitter(list(keys)) if kind == "omitter" else NoTrustOmitter(list(keys))
 
 
-def reference(omitter, value):
-    """The object walk of a parsed document, by the top-level rule: a value
-    at the top stands under no key, so its verdict is should_hide(None)."""
-    hide_top = isinstance(omitter, NoTrustOmitter)  # an Omitter of str keys keeps None
-    if type(value) is dict:
-        return omitter.omit(value)
-    if type(value) is list:
-        return omitter.omit_recurse(value, hide_top)
-    if type(value) is str and hide_top:
-        return "*" * len(value)
-    return value
-
-
-def same(a, b):
-    """Equality that takes NaN as equal to itself."""
-    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
-        return True
-    if type(a) is not type(b):
-        return False
-    if type(a) is dict:
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if type(a) is list:
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
-
-
 STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
 
 
@@ -131,12 +105,12 @@ def test_scan_agrees_with_the_walk_and_changes_only_strings(text, kind, keys):
     data = text.encode("utf-8")
     omitter = omitter_of(kind, keys)
     out = scan(omitter, data)
-    assert same(json.loads(out), reference(omitter, json.loads(text)))
+    assert same_json(json.loads(out), walk_document(omitter, json.loads(text)))
     check_only_strings_changed(data, out)
     assert scan(Omitter([]), data) == data  # hiding nothing is the identity
     # Laid out anew, it is the same data.
     for layout in ({"indent": 2}, {"indent": 0}, {"compact": True}):
-        assert same(json.loads(scan(omitter, data, **layout)), json.loads(out))
+        assert same_json(json.loads(scan(omitter, data, **layout)), json.loads(out))
 
 
 @settings(max_examples=100, deadline=None)
@@ -171,7 +145,6 @@ def test_layout_is_the_one_json_dumps_writes(value, indent):
 # ---- Key rules and mask policies: the text scanner, the in-place walk and the
 # copy-on-write walk give the same verdicts and masks. --------------------------
 
-from velmora.omit import NoTrustOmitter as _NoTrust  # noqa: E402
 from velmora.redact import redacted  # noqa: E402
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter  # noqa: E402
 
@@ -187,26 +160,14 @@ RULES = st.fixed_dictionaries({
 RULE_KEYS = st.lists(st.sampled_from(KEYS + ["A", "PW", "Ss", "ß"]), max_size=3)
 
 
-def rule_reference(omitter, value):
-    """The in-place walk by the top-level rule, through omit/omit_recurse."""
-    hide_top = isinstance(omitter, _NoTrust)
-    if type(value) is dict:
-        return omitter.omit(value)
-    if type(value) is list:
-        return omitter.omit_recurse(value, hide_top)
-    if type(value) is str and hide_top:
-        return omitter.omit_recurse([value], True)[0]
-    return value
-
-
 @settings(max_examples=300, deadline=None)
 @given(json_text(), st.sampled_from([RuleOmitter, RuleNoTrustOmitter]), RULE_KEYS, RULES)
 def test_rules_agree_in_the_scanner_and_both_walks(text, kind, keys, rules):
     omitter = kind(keys, **rules)
-    expected = rule_reference(omitter, json.loads(text))
-    assert same(json.loads(scan(omitter, text.encode("utf-8"))), expected)
+    expected = walk_document(omitter, json.loads(text))
+    assert same_json(json.loads(scan(omitter, text.encode("utf-8"))), expected)
     value = json.loads(text)
     if type(value) in (dict, list):
-        copy_on_write = redacted(omitter, value, isinstance(omitter, _NoTrust)) if type(value) is list else \
+        copy_on_write = redacted(omitter, value, isinstance(omitter, NoTrustOmitter)) if type(value) is list else \
             redacted(omitter, value)
-        assert same(copy_on_write, expected)
+        assert same_json(copy_on_write, expected)
