@@ -256,3 +256,21 @@ def test_empty_file_makes_an_empty_output(client, tmp_path):
     result = redact_lines(Omitter(["pw"]), tmp_path / "in.jsonl", str(tmp_path / "parts" / "p-*.jsonl"))
     assert (result.lines, result.errors, output_bytes(result)) == (0, [], b"")
     assert len(result.files) == 1  # so that ``cat parts/p-*`` finds a file
+
+
+@pytest.mark.parametrize("flags", [[], ["--skip-invalid"]])
+def test_example_script_does_what_the_command_line_does(tmp_path, flags):
+    records = (ROOT / "examples" / "records.jsonl").read_bytes().splitlines(keepends=True)
+    source = tmp_path / "in.jsonl"
+    source.write_bytes(b"".join(records[:3] + [b'{"token": }\r\n'] + records[3:]))
+    keys = ["--keys-file", ROOT / "examples" / "keys.txt"]
+    code, expected, err = command_line(*keys, *flags, source, cwd=tmp_path)
+    proc = subprocess.run([sys.executable, ROOT / "examples" / "dask_redact.py", *map(str, keys), *flags,
+                           "--blocksize", "200", source, tmp_path / "out.jsonl"],
+                          capture_output=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (code, b"")
+    assert [line for line in proc.stderr.decode().splitlines() if line.startswith("velmora:")] == \
+        err.splitlines() != []
+    assert (tmp_path / "out.jsonl").exists() == (code == 0)
+    if code == 0:
+        assert (tmp_path / "out.jsonl").read_bytes() == expected
