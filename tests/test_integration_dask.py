@@ -244,6 +244,21 @@ def test_refusals_come_before_any_work(client, tmp_path, omitter, output, except
     assert set(tmp_path.rglob("*")) == before
 
 
+def test_special_files_are_written_to_not_replaced(client, tmp_path):
+    (tmp_path / "in.jsonl").write_bytes(b'{"pw": "x"}\n' * 1000)
+    os.mkfifo(tmp_path / "fifo")
+    os.symlink(tmp_path / "fifo", tmp_path / "link")
+    reader = subprocess.Popen(["cat", str(tmp_path / "fifo")], stdout=subprocess.PIPE)
+    try:
+        redact_lines(Omitter(["pw"]), tmp_path / "in.jsonl", str(tmp_path / "link"), blocksize=1000)
+        assert reader.communicate(timeout=60)[0] == b'{"pw": "*"}\n' * 1000
+    finally:
+        reader.kill()
+        reader.wait()
+    assert (tmp_path / "fifo").is_fifo() and (tmp_path / "link").is_symlink()
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "in.jsonl", "link"]
+
+
 def test_one_file_at_a_time(client, tmp_path):
     for name in ("a.jsonl", "b.jsonl"):
         (tmp_path / name).write_bytes(b"{}\n")

@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import stat
 import tempfile
 from dataclasses import dataclass, field
 from typing import Any
@@ -105,14 +106,22 @@ class _Place:
 def _replacing(path: str) -> Any:
     """A stream to a temporary beside ``path``, renamed over it only when
     the block ends without an exception (and removed otherwise). The file
-    keeps the mode it had, or gets the one a new file would."""
+    keeps the mode it had, or gets the one a new file would. A symbolic
+    link is followed; a FIFO or a device (``/dev/null``) is written to
+    directly, never replaced."""
     target = os.path.realpath(path)
     try:
-        mode = os.stat(target).st_mode & 0o7777
+        info = os.stat(target)
     except FileNotFoundError:
         umask = os.umask(0)
         os.umask(umask)
         mode = 0o666 & ~umask
+    else:
+        if not stat.S_ISREG(info.st_mode) and not stat.S_ISDIR(info.st_mode):
+            with open(target, "wb") as stream:
+                yield stream
+            return
+        mode = info.st_mode & 0o7777
     fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
                                      dir=os.path.dirname(target))
     try:
