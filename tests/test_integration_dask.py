@@ -231,7 +231,8 @@ class Overriding(Omitter):
     (Overriding(["pw"]), "out.jsonl", TypeError, "cannot honour Overriding.omit()"),
     ({"pw"}, "out.jsonl", TypeError, "omitter must be a velmora.omit.Omitter, not set"),
     (Omitter(["pw"]), "memory://out.jsonl", ValueError, "one output file is written by the client"),
-    (Omitter(["pw"]), "stale/part-*.jsonl", FileExistsError, "1 files already match"),
+    (Omitter(["pw"]), "stale/part-*.jsonl", FileExistsError, "already matches 1 file"),
+    (Omitter(["pw"]), "stale", IsADirectoryError, "Is a directory"),
 ])
 def test_refusals_come_before_any_work(client, tmp_path, omitter, output, exception, message):
     (tmp_path / "in.jsonl").write_bytes(b'{"pw": "x"}\n')

@@ -37,6 +37,7 @@ adds up those of the blocks before it.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import stat
 import tempfile
@@ -81,11 +82,11 @@ def _redact_block(omitter: Omitter, block: bytes, skip_invalid: bool, part: Any)
     OpenFile) when given. Gives (the redacted bytes, or None once written;
     the errors, placed in the block; lines read; bytes read)."""
     redacted, errors, lines = scan_lines(omitter, block, skip_invalid=skip_invalid)
-    if part is not None:
-        with part as stream:
-            stream.write(redacted)
-        redacted = None
-    return redacted, errors, lines, len(block)
+    if part is None:
+        return redacted, errors, lines, len(block)
+    with part as stream:
+        stream.write(redacted)
+    return None, errors, lines, len(block)
 
 
 class _Place:
@@ -117,7 +118,9 @@ def _replacing(path: str) -> Any:
         os.umask(umask)
         mode = 0o666 & ~umask
     else:
-        if not stat.S_ISREG(info.st_mode) and not stat.S_ISDIR(info.st_mode):
+        if stat.S_ISDIR(info.st_mode):
+            raise IsADirectoryError(errno.EISDIR, "Is a directory", path)
+        if not stat.S_ISREG(info.st_mode):
             with open(target, "wb") as stream:
                 yield stream
             return
@@ -135,8 +138,8 @@ def _replacing(path: str) -> Any:
         raise
 
 
-def redact_lines(omitter: Omitter, source: str | os.PathLike[str], output: str | os.PathLike[str], *, skip_invalid: bool = False,
-                 blocksize: int | str = "64 MiB", client: Client | None = None,
+def redact_lines(omitter: Omitter, source: str | os.PathLike[str], output: str | os.PathLike[str], *,
+                 skip_invalid: bool = False, blocksize: int | str = "64 MiB", client: Client | None = None,
                  storage_options: dict[str, Any] | None = None) -> Redacted:
     """Redact the JSON Lines file ``source`` on the cluster of ``client``
     (default: the current client) into ``output``: one file, or one file
@@ -186,8 +189,7 @@ def _to_one_file(client: Client, shipped: Any, task: Any, blocks: list[Any], pla
     pending: list[Any] = []
     try:
         with _replacing(output) as stream:
-            upcoming = iter(blocks)
-            for block in upcoming:
+            for block in blocks:
                 pending.append(client.compute(task(shipped, block, skip_invalid, None)))
                 if len(pending) < window:
                     continue
@@ -215,12 +217,13 @@ def _to_files(client: Client, shipped: Any, task: Any, blocks: list[Any], place:
     fs, pattern = fsspec.core.url_to_fs(output, **options)
     stale = fs.glob(pattern)
     if stale:
-        raise FileExistsError(f"redact_lines: {len(stale)} files already match {output!r}, "
+        raise FileExistsError(f"redact_lines: {output!r} already matches {len(stale)} file(s), "
                               f"such as {stale[0]!r}: remove them first")
     width = max(5, len(str(len(blocks) - 1)))
     parts = fsspec.open_files(output, mode="wb", num=len(blocks), name_function=lambda i: f"{i:0{width}d}",
                               **options)
-    futures = client.compute([task(shipped, block, skip_invalid, part) for block, part in zip(blocks, parts)])
+    futures = client.compute([task(shipped, block, skip_invalid, part)
+                              for block, part in zip(blocks, parts, strict=True)])
     local = "file" in fs.protocol
     result = Redacted(files=[part.path if local else part.full_name for part in parts])
     try:
