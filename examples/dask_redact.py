@@ -4,7 +4,7 @@ does on one machine, spread over worker processes (or machines).
     pip install 'velmora[dask]'
     python examples/dask_redact.py --keys-file examples/keys.txt examples/records.jsonl clean.jsonl
     python examples/dask_redact.py --hide password --skip-invalid --workers 4 big.jsonl 'clean/part-*.jsonl'
-    python examples/dask_redact.py --trust id --scheduler tcp://10.0.0.5:8786 \\
+    python examples/dask_redact.py --trust id --scheduler tcp://scheduler.example:8786 \\
         s3://logs/2024-05-02.jsonl 's3://clean/2024-05-02/part-*.jsonl'
 
 Without ``--scheduler`` a local cluster of ``--workers`` processes is
