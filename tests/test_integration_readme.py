@@ -29,13 +29,13 @@ EXAMPLES = examples()
 
 def test_every_integration_has_an_example():
     names = " ".join(p.id for p in EXAMPLES)
-    assert len(EXAMPLES) == 4 and all(n in names for n in ("logging", "structlog", "Sentry"))
+    assert len(EXAMPLES) == 5 and all(n in names for n in ("logging", "structlog", "Sentry", "Dask"))
 
 
 @pytest.mark.parametrize("code, output", EXAMPLES)
 def test_example_prints_what_the_readme_says(code, output):
-    needs = {"structlog": "structlog", "sentry_sdk": "sentry_sdk"}
+    needs = {"structlog": "structlog", "sentry_sdk": "sentry_sdk", "distributed": "distributed"}
     for module, name in needs.items():
-        if f"import {module}" in code:
+        if f"import {module}" in code or f"from {module} import" in code:
             pytest.importorskip(name, reason=f"{name} is not installed (pip install '.[test]')")
     assert assert_runs_clean(code).stdout == output

@@ -5,6 +5,8 @@
 - :mod:`velmora.integrations.structlog`: a structlog processor.
 - :mod:`velmora.integrations.sentry`: ``before_send`` and
   ``before_breadcrumb`` hooks for sentry-sdk.
+- :mod:`velmora.integrations.dask`: a JSON Lines file redacted on a Dask
+  cluster, as text (with :mod:`velmora.scan`), as ``velmora --lines`` does.
 
 Each takes an omitter of :mod:`velmora.omit` and never changes the caller's
 objects: what a caller hands to a logging call is redacted with

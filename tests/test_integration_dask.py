@@ -1,0 +1,292 @@
+"""velmora.integrations.dask: a JSON Lines file redacted on a cluster of
+worker processes comes out, byte for byte, as ``velmora --lines`` writes
+it, bad lines are placed in the whole file, and a failed run leaves no
+output behind."""
+
+import json
+import os
+import pathlib
+import random
+import subprocess
+import sys
+
+import pytest
+
+distributed = pytest.importorskip(
+    "distributed", reason="dask[distributed] is not installed (pip install 'velmora[dask]')")
+import psutil  # noqa: E402 - a dependency of distributed
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+import velmora.omit as omit  # noqa: E402
+from velmora.integrations.dask import InvalidLine, redact_lines  # noqa: E402
+from velmora.omit import NoTrustOmitter, Omitter  # noqa: E402
+from velmora.rules import RuleOmitter  # noqa: E402
+from velmora.scan import scan_lines  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BLOCK = 256 * 1024  # about a dozen blocks of the generated file
+HIDE = ["password", "token", "email", "authorization"]
+TRUST = ["ts", "level", "event", "user", "path", "status", "n"]
+
+
+def api_log(rng, i):
+    """One API-log record, its keys in several spellings, some text not ASCII."""
+    name = rng.choice(["ann", "Łukasz", "Zoë", "李雷", "O'Neil \"Bo\""])
+    record = {
+        "ts": f"2024-05-02T08:{i % 60:02d}:{i % 59:02d}Z", "level": rng.choice(["info", "warn"]),
+        "event": rng.choice(["login", "token.create", "payment"]), "user": name, "n": i,
+        rng.choice(["password", "Password", "PASSWORD"]): "hunter2-" + "x" * rng.randint(0, 9),
+        "request": {"path": f"/v1/users/{i}", "headers": {"Authorization": "Bearer abc",
+                                                          "authorization": "Bearer déf"}},
+        "profile": {"email": f"{name}@example.org", "tags": ["a", "ü", "😀"], "token": [1, "t0k", None]},
+        "amount": rng.choice([42, -0.5, 1e400, "1E5"]),
+    }
+    return json.dumps(record, ensure_ascii=rng.random() < 0.3).encode()
+
+
+@pytest.fixture(scope="module")
+def dataset(tmp_path_factory):
+    """A few MB: LF and CRLF ends, blank and white-space lines, a byte order
+    mark at a line's start, one line longer than a block (some blocks come
+    out empty), and a last line without a line break."""
+    rng = random.Random(20240502)
+    lines = []
+    for i in range(9000):
+        end = rng.choice([b"\n", b"\n", b"\r\n"])
+        lines.append(api_log(rng, i) + end)
+        if i % 97 == 0:
+            lines.append(rng.choice([b"\n", b"\r\n", b"   \n", b"\t\r\n"]))
+    lines[4000] = b"\xef\xbb\xbf" + lines[4000]
+    lines[6000] = json.dumps({"password": "p" * (3 * BLOCK), "n": 1}).encode() + b"\n"
+    lines.append(api_log(rng, 9000))
+    path = tmp_path_factory.mktemp("dask") / "events.jsonl"
+    path.write_bytes(b"".join(lines))
+    assert 3e6 < path.stat().st_size < 5e6
+    return path
+
+
+def children():
+    """This process's child processes, but multiprocessing's resource
+    tracker (which lives as long as the interpreter)."""
+    return {p.pid for p in psutil.Process().children(recursive=True)
+            if "resource_tracker" not in " ".join(p.cmdline())}
+
+
+@pytest.fixture(scope="module")
+def client():
+    before = children()
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        workers = client.run(os.getpid)
+        assert len(set(workers.values())) == 2 and os.getpid() not in workers.values()
+        yield client
+    # Shut down cleanly: no worker (or nanny) process outlives the cluster.
+    assert not [pid for pid in workers.values() if psutil.pid_exists(pid)]
+    assert children() <= before
+
+
+def command_line(*args, cwd):
+    proc = subprocess.run([sys.executable, "-m", "velmora", "--lines", *map(str, args)], cwd=cwd,
+                          capture_output=True, timeout=120)
+    return proc.returncode, proc.stdout, proc.stderr.decode("utf-8")
+
+
+def output_bytes(result):
+    return b"".join(pathlib.Path(name).read_bytes() for name in result.files)
+
+
+OMITTERS = {"hide": (Omitter(HIDE), [a for key in HIDE for a in ("--hide", key)]),
+            "trust": (NoTrustOmitter(TRUST), [a for key in TRUST for a in ("--trust", key)])}
+
+
+@pytest.mark.parametrize("output", ["clean.jsonl", "parts/part-*.jsonl"])
+@pytest.mark.parametrize("kind", OMITTERS)
+def test_output_is_what_the_command_line_writes(dataset, client, tmp_path, kind, output):
+    omitter, flags = OMITTERS[kind]
+    code, expected, err = command_line(*flags, dataset, cwd=tmp_path)
+    assert (code, err) == (0, "")
+    data = dataset.read_bytes()
+    assert expected != data and not data.endswith(b"\n") and expected.endswith(b"}")
+
+    result = redact_lines(omitter, dataset, tmp_path / output, blocksize=BLOCK)
+    assert output_bytes(result) == expected
+    assert result.lines == data.count(b"\n") + 1 and result.errors == []
+    if "*" in output:
+        # One file per block, named in order; the long line leaves some empty.
+        assert result.files == sorted(map(str, (tmp_path / "parts").iterdir()))
+        assert len(result.files) >= len(data) // BLOCK
+        assert any(os.path.getsize(name) == 0 for name in result.files)
+        assert result.files[0].endswith("part-00000.jsonl")
+    else:
+        assert result.files == [str(tmp_path / output)]
+        assert sorted(os.listdir(tmp_path)) == ["clean.jsonl"]  # no temporary left
+        umask = os.umask(0o22)
+        os.umask(umask)
+        assert os.stat(result.files[0]).st_mode & 0o777 == 0o666 & ~umask
+
+
+def test_workers_are_processes_that_get_the_pickled_omitter(dataset, client, tmp_path):
+    # Module-wide keys are copied into the omitter when it is made: the
+    # workers, other interpreters, know "email" only from the pickle.
+    omit.always_omit(["email"])
+    omitter = RuleOmitter(["password", "token"], ignore_case=True, keep_last=2)
+    assert list(client.run(omit.globally_hidden).values()) == [[], []]
+    (tmp_path / "clean.jsonl").write_bytes(b"replaced, keeping its mode")
+    (tmp_path / "clean.jsonl").chmod(0o604)
+    with distributed.get_task_stream(client) as tasks:
+        result = redact_lines(omitter, dataset, tmp_path / "clean.jsonl", blocksize=BLOCK)
+    assert (tmp_path / "clean.jsonl").stat().st_mode & 0o777 == 0o604
+    data = dataset.read_bytes()
+    reference, errors, _ = scan_lines(omitter, data)
+    assert errors == [] and output_bytes(result) == reference
+    # Case folding, the mask policy and the module-wide key took effect there.
+    assert b'"PASSWORD": "********x' in reference and b'"email": "*' in reference
+    assert reference != scan_lines(Omitter(["password", "token", "email"]), data)[0]
+    ran = {task["worker"] for task in tasks.data if task["key"].startswith("_redact_block")}
+    workers = client.run(os.getpid)
+    assert ran and ran <= set(workers) and os.getpid() not in {workers[w] for w in ran}
+
+
+def with_bad_lines(dataset, directory):
+    """The data set with bad lines in three blocks, the last line one of them."""
+    lines = dataset.read_bytes().split(b"\n")
+    lines[6] = b'{"password": tru}'
+    lines[len(lines) // 2] = b'{"user": "ann", "password": "unterminated\r'
+    lines[-1] = b'["no end"'
+    path = directory / "bad.jsonl"
+    path.write_bytes(b"\n".join(lines))
+    return path
+
+
+@pytest.mark.parametrize("output", ["clean.jsonl", "parts/part-*.jsonl"])
+def test_first_bad_line_stops_the_run_and_leaves_no_output(dataset, client, tmp_path, output):
+    source = with_bad_lines(dataset, tmp_path)
+    code, _, err = command_line("--hide", "password", source, cwd=tmp_path)
+    assert code == 2 and err.count("\n") == 1
+    if "*" not in output:
+        (tmp_path / output).write_bytes(b"kept")
+    before = set(tmp_path.rglob("*"))
+    with pytest.raises(InvalidLine) as caught:
+        redact_lines(Omitter(["password"]), source, str(tmp_path / output), blocksize=BLOCK)
+    assert f"velmora: {caught.value}\n" == err
+    assert (caught.value.lineno, caught.value.colno) == (7, 14)
+    # The file is not replaced; the parts written by other blocks are removed.
+    assert set(tmp_path.rglob("*")) - before <= {tmp_path / "parts"}
+    assert not list(tmp_path.rglob("part-*")) and not list(tmp_path.glob(".*"))
+    if "*" not in output:
+        assert (tmp_path / output).read_bytes() == b"kept"
+
+
+@pytest.mark.parametrize("output", ["clean.jsonl", "parts/part-*.jsonl"])
+def test_skipped_lines_are_reported_as_the_command_line_does(dataset, client, tmp_path, output):
+    source = with_bad_lines(dataset, tmp_path)
+    code, expected, err = command_line("--hide", "password", "--skip-invalid", source, cwd=tmp_path)
+    assert code == 0
+    result = redact_lines(Omitter(["password"]), source, str(tmp_path / output), skip_invalid=True,
+                          blocksize=BLOCK)
+    assert output_bytes(result) == expected
+    assert [f"velmora: skipped {e}" for e in result.errors] + ["velmora: skipped 3 invalid lines"] == \
+        err.splitlines()
+    whole = scan_lines(Omitter(["password"]), source.read_bytes(), skip_invalid=True)[1]
+    assert [(e.lineno, e.colno, e.pos, e.msg) for e in result.errors] == \
+        [(e.lineno, e.colno, e.pos, e.msg) for e in whole]
+
+
+# Lines of JSON Lines text, some of them bad, with every kind of line end.
+LINE = st.sampled_from([b'{"pw": "ab\\u00e9"}', b'["pw", {"pw": ["x"]}]', b"", b"  ", b"\xef\xbb\xbf{}",
+                        b'{"pw": tru}', b'{"pw": "\xff"}', b"[1,]", b'{"a": {"pw": "\xf0\x9f\x98\x80"}}'])
+TEXT = st.lists(st.tuples(LINE, st.sampled_from([b"\n", b"\r\n"])), max_size=12).flatmap(
+    lambda lines: st.sampled_from([b"", b'{"pw": "end"}', b"bad"]).map(
+        lambda last: b"".join(line + end for line, end in lines) + last))
+
+
+@settings(max_examples=25, deadline=None)
+@given(data=TEXT, blocksize=st.integers(1, 64), skip_invalid=st.booleans())
+def test_blocks_add_up_to_the_whole_file(client, tmp_path_factory, data, blocksize, skip_invalid):
+    # Whatever the blocks, output and faults are those of one scan of the
+    # whole file, with faults placed in it.
+    directory = tmp_path_factory.mktemp("blocks")
+    (directory / "in.jsonl").write_bytes(data)
+    omitter = Omitter(["pw"])
+    out, errors, lines = scan_lines(omitter, data, skip_invalid=skip_invalid)
+    where = [(str(directory / "in.jsonl"), e.lineno, e.colno, e.pos, e.msg) for e in errors]
+    try:
+        result = redact_lines(omitter, directory / "in.jsonl", directory / "out.jsonl",
+                              skip_invalid=skip_invalid, blocksize=blocksize)
+    except InvalidLine as exc:
+        assert not skip_invalid and where[:1] == [(exc.path, exc.lineno, exc.colno, exc.pos, exc.msg)]
+        assert not (directory / "out.jsonl").exists()
+        return
+    assert (directory / "out.jsonl").read_bytes() == out
+    assert (result.lines, [(e.path, e.lineno, e.colno, e.pos, e.msg) for e in result.errors]) == (lines, where)
+
+
+class Overriding(Omitter):
+    def omit(self, target):
+        return target
+
+
+@pytest.mark.parametrize("omitter, output, exception, message", [
+    (Overriding(["pw"]), "out.jsonl", TypeError, "cannot honour Overriding.omit()"),
+    ({"pw"}, "out.jsonl", TypeError, "omitter must be a velmora.omit.Omitter, not set"),
+    (Omitter(["pw"]), "memory://out.jsonl", ValueError, "one output file is written by the client"),
+    (Omitter(["pw"]), "stale/part-*.jsonl", FileExistsError, "already matches 1 file"),
+    (Omitter(["pw"]), "stale", IsADirectoryError, "Is a directory"),
+])
+def test_refusals_come_before_any_work(client, tmp_path, omitter, output, exception, message):
+    (tmp_path / "in.jsonl").write_bytes(b'{"pw": "x"}\n')
+    (tmp_path / "stale").mkdir()
+    (tmp_path / "stale" / "part-00007.jsonl").write_bytes(b"old")
+    before = set(tmp_path.rglob("*"))
+    target = output if "://" in output else str(tmp_path / output)
+    with pytest.raises(exception, match=message.replace("(", r"\(").replace(")", r"\)")):
+        redact_lines(omitter, tmp_path / "in.jsonl", target)
+    assert set(tmp_path.rglob("*")) == before
+
+
+def test_special_files_are_written_to_not_replaced(client, tmp_path):
+    (tmp_path / "in.jsonl").write_bytes(b'{"pw": "x"}\n' * 1000)
+    os.mkfifo(tmp_path / "fifo")
+    os.symlink(tmp_path / "fifo", tmp_path / "link")
+    reader = subprocess.Popen(["cat", str(tmp_path / "fifo")], stdout=subprocess.PIPE)
+    try:
+        redact_lines(Omitter(["pw"]), tmp_path / "in.jsonl", str(tmp_path / "link"), blocksize=1000)
+        assert reader.communicate(timeout=60)[0] == b'{"pw": "*"}\n' * 1000
+    finally:
+        reader.kill()
+        reader.wait()
+    assert (tmp_path / "fifo").is_fifo() and (tmp_path / "link").is_symlink()
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "in.jsonl", "link"]
+
+
+def test_one_file_at_a_time(client, tmp_path):
+    for name in ("a.jsonl", "b.jsonl"):
+        (tmp_path / name).write_bytes(b"{}\n")
+    with pytest.raises(ValueError, match="names 2 files; give one"):
+        redact_lines(Omitter(["pw"]), str(tmp_path / "*.jsonl"), str(tmp_path / "out.jsonl"))
+
+
+def test_empty_file_makes_an_empty_output(client, tmp_path):
+    (tmp_path / "in.jsonl").write_bytes(b"")
+    result = redact_lines(Omitter(["pw"]), tmp_path / "in.jsonl", str(tmp_path / "parts" / "p-*.jsonl"))
+    assert (result.lines, result.errors, output_bytes(result)) == (0, [], b"")
+    assert len(result.files) == 1  # so that ``cat parts/p-*`` finds a file
+
+
+@pytest.mark.parametrize("flags", [[], ["--skip-invalid"]])
+def test_example_script_does_what_the_command_line_does(tmp_path, flags):
+    records = (ROOT / "examples" / "records.jsonl").read_bytes().splitlines(keepends=True)
+    source = tmp_path / "in.jsonl"
+    source.write_bytes(b"".join(records[:3] + [b'{"token": }\r\n'] + records[3:]))
+    keys = ["--keys-file", ROOT / "examples" / "keys.txt"]
+    code, expected, err = command_line(*keys, *flags, source, cwd=tmp_path)
+    proc = subprocess.run([sys.executable, ROOT / "examples" / "dask_redact.py", *map(str, keys), *flags,
+                           "--blocksize", "200", source, tmp_path / "out.jsonl"],
+                          capture_output=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (code, b"")
+    assert [line for line in proc.stderr.decode().splitlines() if line.startswith("velmora:")] == \
+        err.splitlines() != []
+    assert (tmp_path / "out.jsonl").exists() == (code == 0)
+    if code == 0:
+        assert (tmp_path / "out.jsonl").read_bytes() == expected
