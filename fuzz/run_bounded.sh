@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Fuzz the walk for a bounded time: $1 seconds (default 60); further
-# arguments go to libFuzzer. Exits non-zero on
+# arguments go to libFuzzer. FUZZ_TARGET picks the target (default
+# fuzz_walk.py; fuzz_hostile.py keeps its corpus in corpus-hostile/).
+# Exits non-zero on
 # a crash or a mismatch with the model; crashing inputs land in fuzz/artifacts/.
 # Prints libFuzzer's final stats line (executions, coverage).
 set -uo pipefail
 cd "$(dirname "$0")"
 seconds=${1:-60}
 shift || true
-mkdir -p corpus artifacts
+target=${FUZZ_TARGET:-fuzz_walk.py}
+corpus=corpus
+if [ "$target" != fuzz_walk.py ]; then corpus=corpus-${target#fuzz_}; corpus=${corpus%.py}; fi
+mkdir -p "$corpus" artifacts
 log=$(mktemp)
-python fuzz_walk.py -max_total_time="$seconds" -artifact_prefix=artifacts/ "$@" corpus >"$log" 2>&1
+python "$target" -max_total_time="$seconds" -artifact_prefix=artifacts/ "$@" "$corpus" >"$log" 2>&1
 rc=$?
 grep -E '^#[0-9]+' "$log" | tail -n 1
 grep -E '^Done [0-9]+ runs' "$log"

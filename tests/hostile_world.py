@@ -1,0 +1,624 @@
+"""Hostile data for the omission walk, built twice from one byte string.
+
+`spec_from_bytes(data)` reads a small, bounded description of a world from
+the bytes: nested dicts, lists and instance dicts, an omitter (kind, key
+list, maybe a Python subclass with overrides), and hostile objects mixed
+into the data and the key list:
+
+- values whose `__class__` property (read by the number test) runs actions,
+  may re-type the value to a fresh class holding a collection and collect
+  garbage, and may answer `bool`;
+- dict keys whose hash collides with a hidden key and whose `__eq__` runs
+  actions, and str-subclass keys whose `__hash__` runs actions (stores hash
+  them);
+- values with a finaliser, or a weak-reference callback, that runs actions
+  when the value is released;
+- key-list items whose `__eq__` runs actions and answers True or False;
+- overrides of `omit`/`omit_recurse` that call super(), return None, return a
+  fresh container or one of the wrong type, or run actions before or after.
+
+Actions change the world: set, delete, add or re-add entries of its
+containers, clear them, replace the value under the key being compared,
+re-initialise the omitter or set its state to None, change its key list,
+raise, collect garbage, walk a container again, or run other actions on a
+short thread that is joined at once. Each hostile object acts a bounded
+number of times, and only while its world is armed.
+
+`World(spec, native)` builds one world: with native=True the omitter is a
+`velmora.omit` object, otherwise the model of `hostile_model`. `run_world`
+walks it and returns the outcome, the final state of every container the
+world knows and the log of every hostile call, so that two worlds can be
+compared whole. Hostile objects reach their world through a weak reference,
+so no world is kept alive by its own data; the collector is off during a
+walk (only the actions collect), so finalisers run at the same moments in
+both worlds.
+"""
+
+import collections
+import gc
+import sys
+import threading
+import traceback
+import weakref
+
+import hostile_model as hm
+import velmora.omit as m
+
+TEXTS = ["password", "token", "a", "", "ß", "x" * 70, "id", "b"]
+SOURCE_FILES = ("src\\\\velmora\\\\omit", "<stringsource>")
+EXCEPTIONS = [ValueError, KeyError, RuntimeError, IndexError]
+OVERRIDE_MODES = ["super", "super", "none", "replace", "wrong", "before", "after"]
+
+
+class Source:
+    """Choices read from bytes; zeros once they run out."""
+
+    def __init__(self, data):
+        self.data, self.pos = bytes(data), 0
+
+    def byte(self):
+        if self.pos >= len(self.data):
+            return 0
+        self.pos += 1
+        return self.data[self.pos - 1]
+
+    def below(self, n):
+        return self.byte() % n if n > 1 else 0
+
+    def flag(self):
+        return self.byte() & 1 == 1
+
+    def pick(self, seq):
+        return seq[self.below(len(seq))]
+
+
+# ---- The spec: plain tuples, read from the bytes once ------------------------
+
+class _Gen:
+    def __init__(self, src):
+        self.src, self.hooks, self.nodes = src, 0, 0
+
+    def hid(self):
+        self.hooks += 1
+        return self.hooks
+
+    def text(self):
+        return self.src.pick(TEXTS)
+
+    def limit(self):
+        return 1 + self.src.below(3)
+
+    def actions(self, depth=0):
+        return [self.action(depth) for _ in range(1 + self.src.below(2))]
+
+    def action(self, depth):
+        s = self.src
+        op = s.below(15)
+        if op == 0:
+            return ("set", s.byte(), s.byte(), self.simple(depth))
+        if op == 1:
+            return ("del", s.byte(), s.byte())
+        if op == 2:
+            return ("add", s.byte(), self.text(), self.simple(depth))
+        if op == 3:
+            return ("clear", s.byte())
+        if op == 4:
+            return ("readd", s.byte(), s.byte())
+        if op == 5:
+            return ("setarg", self.simple(depth))
+        if op == 6:
+            return ("reinit", [self.item(depth + 1) for _ in range(s.below(3))])
+        if op == 7:
+            return ("setstate_none",)
+        if op == 8:
+            return ("raise", s.below(len(EXCEPTIONS)))
+        if op == 9:
+            return ("gc",)
+        if op == 10:
+            return ("reenter", s.byte())
+        if op == 11 and depth < 2:
+            return ("thread", self.actions(depth + 1))
+        if op == 12:
+            return ("keylist", s.below(3), self.text())
+        if op == 13:
+            return ("retype",)
+        return ("setarg", self.simple(depth))
+
+    def simple(self, depth):
+        """A value an action stores: made afresh each time it acts."""
+        s = self.src
+        pick = s.below(8)
+        if pick == 0:
+            return ("i", s.below(5))
+        if pick == 1 and depth < 2:
+            return ("fin", self.hid(), self.limit(), self.actions(depth + 1))
+        if pick == 2:
+            return ("d", False, [(("s", self.text()), ("s", self.text()))])
+        if pick == 3:
+            return ("l", False, [("s", self.text())])
+        if pick == 4:
+            return ("n",)
+        return ("s", self.text())
+
+    def key(self, depth):
+        s = self.src
+        pick = s.below(12)
+        if pick == 8:
+            return ("n",)
+        if pick == 9:
+            return ("i", s.below(3))
+        if pick == 10:
+            return ("col", self.hid(), self.limit(), self.text(), self.answer(depth + 1), self.actions(depth + 1))
+        if pick == 11:
+            return ("hk", self.hid(), self.limit(), self.text(), self.actions(depth + 1))
+        return ("s", self.text())
+
+    def answer(self, depth):
+        """What an `__eq__` answers: False, True, or an object whose
+        `__bool__` runs actions and answers one of them."""
+        pick = self.src.below(4)
+        if pick == 3 and depth < 2:
+            return ("truth", self.hid(), self.limit(), self.src.flag(), self.actions(depth + 1))
+        return pick == 2
+
+    def item(self, depth):
+        """An item of a key list."""
+        pick = self.src.below(6)
+        if pick == 4:
+            return ("n",)
+        if pick == 5 and depth < 2:
+            return ("eq", self.hid(), self.limit(), self.answer(depth), self.actions(depth + 1))
+        return ("s", self.text())
+
+    def value(self, depth):
+        s = self.src
+        self.nodes += 1
+        room = depth < 3 and self.nodes < 24
+        pick = s.below(20)
+        if pick < 5 or (pick >= 15 and not room):
+            return ("s", self.text())
+        if pick == 5:
+            return s.pick([("i", 7), ("f",), ("b",), ("n",), ("t",), ("y",), ("c",)])
+        if pick == 6:
+            return ("cls", self.hid(), self.limit(), s.flag(), s.pick(["object", "object", "str", "dict", "list"]),
+                    self.actions())
+        if pick == 7:
+            return ("fin", self.hid(), self.limit(), self.actions())
+        if pick == 8:
+            return ("weak", self.hid(), self.limit(), self.actions())
+        if pick == 9:
+            return ("ss", self.text())
+        if pick == 10:
+            return ("keylist",)
+        if pick == 11:
+            return s.pick([("od",), ("ls",)])
+        if pick == 12:
+            return ("alias", s.byte())
+        if pick in (13, 14, 15, 16):
+            return self.container(depth + 1)
+        return ("inst", True, [(self.text(), self.value(depth + 1)) for _ in range(s.below(4))])
+
+    def container(self, depth, kind=None):
+        s = self.src
+        kind = kind or s.pick(["d", "d", "l"])
+        anchored = s.below(4) != 0
+        if kind == "d":
+            return ("d", anchored, [(self.key(depth), self.value(depth)) for _ in range(s.below(5))])
+        return ("l", anchored, [self.value(depth) for _ in range(s.below(5))])
+
+
+def spec_from_bytes(data):
+    src = Source(data)
+    gen = _Gen(src)
+    kind = src.pick(["omitter", "no_trust"])
+    keys = [gen.item(0) for _ in range(src.below(5))]
+    sub = None
+    if src.flag():
+        sub = (gen.hid(), src.pick(OVERRIDE_MODES), src.pick(OVERRIDE_MODES), gen.limit(), gen.actions())
+    root = gen.container(0, src.pick(["d", "d", "l"]))
+    return {"kind": kind, "keys": keys, "sub": sub, "root": root, "do": src.flag()}
+
+
+# ---- Hostile objects -------------------------------------------------------------
+
+class Hostile:
+    """Runs its actions in its world, at most `left` times, while armed."""
+
+    def setup(self, world, hid, limit, actions):
+        self.world, self.hid, self.left, self.actions = world.me, hid, limit, actions
+        return self
+
+    def fire(self, event, arg=None):
+        world = self.world()
+        if world is None or not world.armed or self.left <= 0:
+            return
+        self.left -= 1
+        world.log.append((self.hid, event))
+        world.perform(self.actions, arg, self)
+
+
+class ClassHookBase(Hostile):
+    """Its `__class__` property runs actions; answers bool or its own class."""
+
+    @property
+    def __class__(self):
+        self.fire("class")
+        return bool if self.as_bool else type(self)
+
+
+class Retyped:
+    """What a ClassHook value may be re-typed to; each re-typing makes a fresh
+    subclass, so the value's old class is garbage then."""
+    items = ["x", {"y": "z"}]
+
+
+class Fin(Hostile):
+    def __del__(self):
+        self.fire("del")
+
+
+class Weak(Hostile):
+    """A value whose death a weak reference's callback reports."""
+
+
+class WeakCallback(Hostile):
+    def __call__(self, ref):
+        self.fire("weak")
+
+
+class Truth(Hostile):
+    """An answer of `__eq__` whose truth test runs actions."""
+
+    def __bool__(self):
+        self.fire("bool")
+        return self.value
+
+
+class Collide(Hostile):
+    """A dict key whose hash is that of a str key, compared by `__eq__`."""
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        self.fire("eq", other)
+        return self.answer
+
+
+class HookKey(str, Hostile):
+    """A str-subclass dict key whose hashing runs actions."""
+
+    def __hash__(self):
+        self.fire("hash")
+        return str.__hash__(self)
+
+    __eq__ = str.__eq__
+
+
+class EqItem(Hostile):
+    """A key-list item: `__eq__` runs actions and answers `answer`."""
+
+    def __hash__(self):
+        return hash(("eq", self.hid))
+
+    def __eq__(self, other):
+        self.fire("eq", other)
+        return self.answer
+
+
+class StrValue(str):
+    pass
+
+
+class ListValue(list):
+    pass
+
+
+def make_subclass(world, base, sub):
+    hid, omit_mode, rec_mode, limit, actions = sub
+    me = world.me
+    state = {"left": limit}
+
+    def enter(name, mode, target):
+        w = me()
+        if w is None or not w.armed:
+            return "super"
+        w.log.append((hid, name, mode))
+        if mode in ("before", "after"):
+            if state["left"] <= 0:
+                return "super"
+            state["left"] -= 1
+            if mode == "before":
+                w.perform(actions, target, None)
+        return mode
+
+    class Sub(base):
+        def omit(self, target):
+            mode = enter("omit", omit_mode, target)
+            if mode == "none":
+                return None
+            if mode == "replace":
+                return {"password": "fresh", "n": 1}
+            if mode == "wrong":
+                return ["wrong"]
+            result = super().omit(target)
+            if mode == "after" and me() is not None:
+                me().perform(actions, target, None)
+            return result
+
+        def omit_recurse(self, target, do=True):
+            mode = enter("omit_recurse", rec_mode, target)
+            if mode == "none":
+                return None
+            if mode == "replace":
+                return ["fresh", {"password": "x"}]
+            if mode == "wrong":
+                return {"wrong": 1}
+            result = super().omit_recurse(target, do)
+            if mode == "after" and me() is not None:
+                me().perform(actions, target, None)
+            return result
+
+    return Sub
+
+
+# ---- A world -------------------------------------------------------------------------
+
+class World:
+    def __init__(self, spec, native):
+        self.native, self.spec = native, spec
+        self.me = weakref.ref(self)
+        self.armed = False
+        self.log, self.anchors, self.done, self.weakrefs = [], [], [], []
+        if spec["kind"] == "omitter":
+            base = m.Omitter if native else hm.ModelOmitter
+        else:
+            base = m.NoTrustOmitter if native else hm.ModelNoTrustOmitter
+        cls = make_subclass(self, base, spec["sub"]) if spec["sub"] else base
+        self.inst_type = type("Inst", (), {})
+        self.omitter = cls([self.make_item(x) for x in spec["keys"]])
+        self.keylist = self.key_list()
+        self.root = self.make(spec["root"])
+
+    def key_list(self):
+        o = self.omitter
+        index = 0 if self.spec["kind"] == "omitter" else 1
+        if self.native:
+            reduced = o.__reduce__()
+            return reduced[2][index] if len(reduced) > 2 else None
+        return o.omissions if index == 0 else o.trusted
+
+    # -- building --
+    def hostile(self, cls, s):
+        return cls().setup(self, s[1], s[2], s[-1])
+
+    def make_answer(self, s):
+        if type(s) is bool:
+            return s
+        truth = self.hostile(Truth, s)
+        truth.value = s[3]
+        return truth
+
+    def make_item(self, s):
+        if s[0] == "eq":
+            item = self.hostile(EqItem, s)
+            item.answer = self.make_answer(s[3])
+            return item
+        return None if s[0] == "n" else s[1]
+
+    def make_key(self, s):
+        if s[0] == "col":
+            key = self.hostile(Collide, s)
+            key.text, key.answer = s[3], self.make_answer(s[4])
+            return key
+        if s[0] == "hk":
+            return str.__new__(HookKey, s[3]).setup(self, s[1], s[2], s[4])
+        if s[0] == "n":
+            return None
+        return s[1]
+
+    def make(self, s):
+        k = s[0]
+        if k == "s":
+            return s[1]
+        if k == "i":
+            return s[1]
+        simple = {"f": 1.5, "b": True, "n": None, "t": (1, "x"), "y": b"xy", "c": 2j}
+        if k in simple:
+            return simple[k]
+        if k == "ss":
+            return StrValue(s[1])
+        if k == "od":
+            return collections.OrderedDict(a="b")
+        if k == "ls":
+            return ListValue(["ab"])
+        if k == "keylist":
+            return self.keylist
+        if k == "alias":
+            return self.done[s[1] % len(self.done)] if self.done else None
+        if k == "cls":
+            base = {"object": (), "str": (str,), "dict": (dict,), "list": (list,)}[s[4]]
+            cls = type("ClassHook", (ClassHookBase, *base), {})
+            obj = (str.__new__(cls, "secret") if s[4] == "str" else cls()).setup(self, s[1], s[2], s[-1])
+            obj.as_bool = s[3]
+            return obj
+        if k == "fin":
+            return self.hostile(Fin, s)
+        if k == "weak":
+            obj = self.hostile(Weak, s)
+            self.weakrefs.append(weakref.ref(obj, self.hostile(WeakCallback, s)))
+            return obj
+        if k == "inst":
+            holder = self.inst_type()
+            for name, v in s[2]:
+                setattr(holder, name, self.make(v))
+            made = holder.__dict__
+        elif k == "d":
+            made = {}
+            for key, v in s[2]:
+                made[self.make_key(key)] = self.make(v)
+        else:
+            made = [self.make(v) for v in s[2]]
+        if s[1]:
+            self.anchors.append(made)
+            self.done.append(made)
+        return made
+
+    # -- acting --
+    def anchor(self, r):
+        return self.anchors[r % len(self.anchors)] if self.anchors else self.root
+
+    def perform(self, actions, arg, owner):
+        for action in actions:
+            self.act(action, arg, owner)
+
+    def act(self, a, arg, owner):
+        op = a[0]
+        if op in ("set", "del", "readd"):
+            c = self.anchor(a[1])
+            if not c:
+                return
+            slot = list(c)[a[2] % len(c)] if type(c) is dict else a[2] % len(c)
+            if op == "set":
+                c[slot] = self.make(a[3])
+            elif op == "del":
+                del c[slot]
+            elif type(c) is dict:
+                value = c.pop(slot)
+                c[slot] = value
+            else:
+                c.append(c.pop(slot))
+        elif op == "add":
+            c = self.anchor(a[1])
+            if type(c) is dict:
+                c[a[2]] = self.make(a[3])
+            else:
+                c.append(self.make(a[3]))
+        elif op == "clear":
+            self.anchor(a[1]).clear()
+        elif op == "setarg":
+            if arg is None or type(arg) is str:
+                for c in self.anchors:
+                    if type(c) is dict and arg in c:
+                        c[arg] = self.make(a[1])
+        elif op == "reinit":
+            self.omitter.__init__([self.make_item(x) for x in a[1]])
+        elif op == "setstate_none":
+            self.omitter.__setstate__((None,) if self.spec["kind"] == "omitter" else (None, None))
+        elif op == "raise":
+            raise EXCEPTIONS[a[1]]("hostile")
+        elif op == "gc":
+            gc.collect()
+        elif op == "reenter":
+            c = self.anchor(a[1])
+            if type(c) is dict:
+                self.omitter.omit(c)
+            else:
+                self.omitter.omit_recurse(c, True)
+        elif op == "thread":
+            errors = []
+
+            def body():
+                try:
+                    self.perform(a[1], arg, owner)
+                except BaseException as exc:  # noqa: BLE001 - reported in the log
+                    errors.append(type(exc).__name__)
+            worker = threading.Thread(target=body)
+            worker.start()
+            worker.join()
+            self.log.append(("thread", errors))
+        elif op == "keylist":
+            kl = self.keylist
+            if type(kl) is not list:
+                return
+            if a[1] == 0:
+                kl.append(a[2])
+            elif a[1] == 1:
+                kl.clear()
+            else:
+                kl[:] = [a[2]]
+        elif op == "retype":
+            if isinstance(owner, ClassHookBase):  # reads its class: fires nothing more
+                new = type("Retyped", (Retyped,), {"items": [["x"], {"y": "z"}]})
+                object.__dict__["__class__"].__set__(owner, new)
+                gc.collect()
+
+    # -- observing --
+    def describe(self, obj, seen):
+        t = type(obj)
+        if t in (str, int, float, bool, complex, bytes, tuple) or obj is None:
+            return (t.__name__, obj)
+        if t in (dict, list, collections.OrderedDict, ListValue):
+            if id(obj) in seen:
+                return ("seen", seen[id(obj)])
+            seen[id(obj)] = len(seen)
+            if t is dict or t is collections.OrderedDict:
+                return (t.__name__, [(self.describe(k, seen), self.describe(v, seen)) for k, v in obj.items()])
+            return (t.__name__, [self.describe(v, seen) for v in obj])
+        if issubclass(t, str):
+            return (t.__name__, str.__str__(obj))
+        return ("hostile", t.__name__, getattr(obj, "__dict__", {}).get("hid"))
+
+    def state(self):
+        seen = {}
+        current = self.key_list()
+        return [self.describe(x, seen) for x in [self.root, *self.anchors, self.keylist, current]]
+
+
+def native_entries(exc):
+    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename in SOURCE_FILES]
+
+
+_unraisable = []
+
+
+def _record_unraisable(info):
+    _unraisable.append(("unraisable", type(info.exc_value).__name__, str(info.exc_value)))
+
+
+def run_world(world):
+    """Walk the world's root with its omitter: (outcome, state, log)."""
+    gc.collect()
+    hook, sys.unraisablehook = sys.unraisablehook, _record_unraisable
+    _unraisable.clear()
+    was_enabled = gc.isenabled()
+    gc.disable()
+    world.armed = True
+    result = None
+    try:
+        root = world.root
+        if type(root) is dict:
+            result = world.omitter.omit(root)
+        else:
+            result = world.omitter.omit_recurse(root, world.spec["do"])
+        outcome = ("ok", "same" if result is root else world.describe(result, {}))
+    except BaseException as exc:  # noqa: BLE001 - the outcome compared
+        found = native_entries(exc) if world.native else hm.entries(exc)
+        outcome = ("raised", type(exc).__name__, str(exc), found)
+    finally:
+        world.armed = False
+        if was_enabled:
+            gc.enable()
+        sys.unraisablehook = hook
+    world.log.extend(_unraisable)
+    result = None
+    return outcome, world.state(), world.log
+
+
+def differential(data):
+    """Build the world of `data` twice, walk one with the module and one
+    with the model, and return both results."""
+    spec = spec_from_bytes(data)
+    native = run_world(World(spec, True))
+    gc.collect()
+    model = run_world(World(spec, False))
+    gc.collect()
+    return spec, native, model
+
+
+def check(data):
+    """AssertionError when the module and the model differ on `data`."""
+    spec, native, model = differential(data)
+    for what, a, b in zip(("outcome", "state", "log"), native, model):
+        assert a == b, f"{what} differs\nspec: {spec!r}\nmodule: {a!r}\nmodel:  {b!r}"
+    return native
