@@ -228,6 +228,9 @@ class Hostile:
         self.world, self.hid, self.left, self.actions = world.me, hid, limit, actions
         return self
 
+    def __repr__(self):  # messages that show it compare equal across worlds
+        return f"<hostile {self.hid}>"
+
     def fire(self, event, arg=None):
         world = self.world()
         if world is None or not world.armed or self.left <= 0:
@@ -468,6 +471,15 @@ class World:
     def anchor(self, r):
         return self.anchors[r % len(self.anchors)] if self.anchors else self.root
 
+    def store(self, c, slot, spec):
+        """c[slot] = a new value, held here until the store is over: once
+        the interpreter has specialised the store, it hands its own
+        reference to the container, and a finaliser run by the store could
+        otherwise free the new value at once (or not, before that)."""
+        value = self.make(spec)
+        c[slot] = value
+        value = None
+
     def perform(self, actions, arg, owner):
         for action in actions:
             self.act(action, arg, owner)
@@ -480,7 +492,7 @@ class World:
                 return
             slot = list(c)[a[2] % len(c)] if type(c) is dict else a[2] % len(c)
             if op == "set":
-                c[slot] = self.make(a[3])
+                self.store(c, slot, a[3])
             elif op == "del":
                 del c[slot]
             elif type(c) is dict:
@@ -491,7 +503,7 @@ class World:
         elif op == "add":
             c = self.anchor(a[1])
             if type(c) is dict:
-                c[a[2]] = self.make(a[3])
+                self.store(c, a[2], a[3])
             else:
                 c.append(self.make(a[3]))
         elif op == "clear":
@@ -500,7 +512,7 @@ class World:
             if arg is None or type(arg) is str:
                 for c in self.anchors:
                     if type(c) is dict and arg in c:
-                        c[arg] = self.make(a[1])
+                        self.store(c, arg, a[1])
         elif op == "reinit":
             self.omitter.__init__([self.make_item(x) for x in a[1]])
         elif op == "setstate_none":
