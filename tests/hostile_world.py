@@ -19,7 +19,8 @@ into the data and the key list:
 
 Actions change the world: set, delete, add or re-add entries of its
 containers, clear them, replace the value under the key being compared,
-re-initialise the omitter or set its state to None, change its key list,
+re-initialise the omitter, set its key list to None or to a list of the
+data, change its key list,
 raise, collect garbage, walk a container again, or run other actions on a
 short thread that is joined at once. Each hostile object acts a bounded
 number of times, and only while its world is armed.
@@ -109,7 +110,7 @@ class _Gen:
         if op == 6:
             return ("reinit", [self.item(depth + 1) for _ in range(s.below(3))])
         if op == 7:
-            return ("setstate_none",)
+            return ("setstate", s.byte()) if s.flag() else ("setstate_none",)
         if op == 8:
             return ("raise", s.below(len(EXCEPTIONS)))
         if op == 9:
@@ -517,6 +518,12 @@ class World:
             self.omitter.__init__([self.make_item(x) for x in a[1]])
         elif op == "setstate_none":
             self.omitter.__setstate__((None,) if self.spec["kind"] == "omitter" else (None, None))
+        elif op == "setstate":
+            # A list of the data becomes the key list: the walk may then
+            # mask the very keys it decides by.
+            lists = [c for c in self.anchors if type(c) is list]
+            keys = lists[a[1] % len(lists)] if lists else None
+            self.omitter.__setstate__((keys,) if self.spec["kind"] == "omitter" else (None, keys))
         elif op == "raise":
             raise EXCEPTIONS[a[1]]("hostile")
         elif op == "gc":
