@@ -45,7 +45,7 @@ import weakref
 import hostile_model as hm
 import velmora.omit as m
 
-TEXTS = ["password", "token", "a", "", "ß", "x" * 70, "id", "b"]
+TEXTS = ["password", "token", "a", "", "ß", "x" * 70, "id", "b", "**"]
 SOURCE_FILES = ("src\\\\velmora\\\\omit", "<stringsource>")
 EXCEPTIONS = [ValueError, KeyError, RuntimeError, IndexError]
 OVERRIDE_MODES = ["super", "super", "none", "replace", "wrong", "before", "after"]
@@ -411,6 +411,12 @@ class World:
             return item
         return None if s[0] == "n" else s[1]
 
+    @staticmethod
+    def fresh(text):
+        """An equal str object of its own, as parsed data has, rather than
+        the one shared constant (identity would decide every comparison)."""
+        return text.encode("utf-8").decode("utf-8")
+
     def make_key(self, s):
         if s[0] == "col":
             key = self.hostile(Collide, s)
@@ -420,12 +426,12 @@ class World:
             return str.__new__(HookKey, s[3]).setup(self, s[1], s[2], s[4])
         if s[0] == "n":
             return None
-        return s[1]
+        return self.fresh(s[1]) if s[0] == "s" else s[1]
 
     def make(self, s):
         k = s[0]
         if k == "s":
-            return s[1]
+            return self.fresh(s[1])
         if k == "i":
             return s[1]
         simple = {"f": 1.5, "b": True, "n": None, "t": (1, "x"), "y": b"xy", "c": 2j}
@@ -456,7 +462,7 @@ class World:
         if k == "inst":
             holder = self.inst_type()
             for name, v in s[2]:
-                setattr(holder, name, self.make(v))
+                setattr(holder, self.fresh(name), self.make(v))
             made = holder.__dict__
         elif k == "d":
             made = {}
