@@ -122,7 +122,7 @@ class _Gen:
         if op == 12:
             return ("keylist", s.below(3), self.text())
         if op == 13:
-            return ("retype",)
+            return ("retype",) if s.flag() else ("own", s.below(3))
         return ("setarg", self.simple(depth))
 
     def simple(self, depth):
@@ -216,7 +216,8 @@ def spec_from_bytes(data):
     keys = [gen.item(0) for _ in range(src.below(5))]
     sub = None
     if src.flag():
-        sub = (gen.hid(), src.pick(OVERRIDE_MODES), src.pick(OVERRIDE_MODES), gen.limit(), gen.actions())
+        sub = (gen.hid(), src.pick(OVERRIDE_MODES), src.pick(OVERRIDE_MODES), gen.limit(), gen.actions(),
+               src.below(4))
     root = gen.container(0, src.pick(["d", "d", "l"]))
     return {"kind": kind, "keys": keys, "sub": sub, "root": root, "do": src.flag()}
 
@@ -320,7 +321,7 @@ class ListValue(list):
 
 
 def make_subclass(world, base, sub):
-    hid, omit_mode, rec_mode, limit, actions = sub
+    hid, omit_mode, rec_mode, limit, actions, own = sub
     me = world.me
     state = {"left": limit}
 
@@ -382,8 +383,28 @@ class World:
         cls = make_subclass(self, base, spec["sub"]) if spec["sub"] else base
         self.inst_type = type("Inst", (), {})
         self.omitter = cls([self.make_item(x) for x in spec["keys"]])
+        # The module's own functions, unbound, in the instance dict: the
+        # walk then calls no method for nested containers, and remembers
+        # the dict versions that let it skip the lookup.
+        base_type = m.Omitter if native else hm.ModelOmitter
+        self.own = {"omit": base_type.omit, "omit_recurse": base_type.omit_recurse}
+        if spec["sub"]:
+            self.set_own(spec["sub"][5])
         self.keylist = self.key_list()
         self.root = self.make(spec["root"])
+
+    def set_own(self, which):
+        """0: none, 1: omit, 2: omit_recurse, 3: both, in the instance dict."""
+        for bit, name in ((1, "omit"), (2, "omit_recurse")):
+            if which & bit:
+                self.omitter.__dict__[name] = self.own[name]
+            else:
+                self.omitter.__dict__.pop(name, None)
+
+    def walk(self, c, do=True):
+        """Walk `c` as the Python-level call through the class does."""
+        cls = type(self.omitter)
+        return cls.omit(self.omitter, c) if type(c) is dict else cls.omit_recurse(self.omitter, c, do)
 
     def key_list(self):
         o = self.omitter
@@ -536,11 +557,13 @@ class World:
         elif op == "gc":
             gc.collect()
         elif op == "reenter":
-            c = self.anchor(a[1])
-            if type(c) is dict:
-                self.omitter.omit(c)
-            else:
-                self.omitter.omit_recurse(c, True)
+            self.walk(self.anchor(a[1]))
+        elif op == "own":
+            if hasattr(self.omitter, "__dict__"):
+                if a[1] == 2:  # a change of the class dict
+                    type(self.omitter).touched = getattr(type(self.omitter), "touched", 0) + 1
+                else:
+                    self.set_own(3 * a[1])
         elif op == "thread":
             errors = []
 
@@ -612,10 +635,7 @@ def run_world(world):
     result = None
     try:
         root = world.root
-        if type(root) is dict:
-            result = world.omitter.omit(root)
-        else:
-            result = world.omitter.omit_recurse(root, world.spec["do"])
+        result = world.walk(root, world.spec["do"])
         outcome = ("ok", "same" if result is root else world.describe(result, {}))
     except BaseException as exc:  # noqa: BLE001 - the outcome compared
         found = native_entries(exc) if world.native else hm.entries(exc)
