@@ -234,6 +234,14 @@ class Hostile:
     def __repr__(self):  # messages that show it compare equal across worlds
         return f"<hostile {self.hid}>"
 
+    def __del__(self):
+        # Every hostile object's death is logged: it must come at the same
+        # moment in both worlds. (Fin acts on it as well.)
+        world = self.__dict__.get("world")
+        world = world() if world is not None else None
+        if world is not None and world.armed:
+            world.log.append((self.hid, "gone"))
+
     def fire(self, event, arg=None):
         world = self.world()
         if world is None or not world.armed or self.left <= 0:
@@ -615,7 +623,10 @@ class World:
 
 
 def native_entries(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename in SOURCE_FILES]
+    """The module's own traceback entries; every one the walk adds names
+    the module's source file."""
+    return [(f.name, f.lineno) if f.filename == SOURCE_FILES[0] else (f.name, f.lineno, f.filename)
+            for f in traceback.extract_tb(exc.__traceback__) if f.filename in SOURCE_FILES]
 
 
 _unraisable = []
@@ -639,7 +650,10 @@ def run_world(world):
         outcome = ("ok", "same" if result is root else world.describe(result, {}))
     except BaseException as exc:  # noqa: BLE001 - the outcome compared
         found = native_entries(exc) if world.native else hm.entries(exc)
-        outcome = ("raised", type(exc).__name__, str(exc), found)
+        context = exc.__context__
+        outcome = ("raised", type(exc).__name__, str(exc), found,
+                   None if context is None else (type(context).__name__, str(context)))
+        context = None
     finally:
         world.armed = False
         if was_enabled:
