@@ -665,9 +665,9 @@ def run_world(world):
 
 
 def differential(data):
-    """Build the world of `data` twice, walk one with the module and one
-    with the model, and return both results."""
-    spec = spec_from_bytes(data)
+    """Build the world of `data` (bytes, or a spec) twice, walk one with the
+    module and one with the model, and return both results."""
+    spec = data if type(data) is dict else spec_from_bytes(data)
     native = run_world(World(spec, True))
     model = run_world(World(spec, False))
     # Garbage of earlier worlds (their classes are cycles) is collected now
@@ -683,7 +683,8 @@ _runs = [0]
 
 
 def check(data):
-    """AssertionError when the module and the model differ on `data`."""
+    """AssertionError when the module and the model differ on `data`
+    (bytes, or a spec)."""
     spec, native, model = differential(data)
     for what, a, b in zip(("outcome", "state", "log"), native, model):
         assert a == b, f"{what} differs\nspec: {spec!r}\nmodule: {a!r}\nmodel:  {b!r}"
