@@ -95,6 +95,9 @@ class ModelOmitter:
         self.omissions = fresh
 
     def __setstate__(self, state):
+        if type(state) is dict:  # copy.copy of the model object itself
+            self.__dict__.update(state)
+            return
         self.omissions = state[0]
 
     # ---- slot 1 ----
@@ -315,6 +318,9 @@ class ModelNoTrustOmitter(ModelOmitter):
         self.trusted = list(distinct)
 
     def __setstate__(self, state):
+        if type(state) is dict:
+            self.__dict__.update(state)
+            return
         self.omissions, self.trusted = state[0], state[1]
 
     def _should_hide(self, key):

@@ -21,8 +21,9 @@ Actions change the world: set, delete, add or re-add entries of its
 containers, clear them, replace the value under the key being compared,
 re-initialise the omitter, set its key list to None or to a list of the
 data, change its key list,
-raise, collect garbage, walk a container again, or run other actions on a
-short thread that is joined at once. Each hostile object acts a bounded
+raise, collect garbage, walk a container again (with the omitter or with a
+copy of it sharing its key list), or run other actions on a short thread
+that is joined at once. Each hostile object acts a bounded
 number of times, and only while its world is armed.
 
 `World(spec, native)` builds one world: with native=True the omitter is a
@@ -36,6 +37,7 @@ both worlds.
 """
 
 import collections
+import copy
 import gc
 import sys
 import threading
@@ -116,7 +118,7 @@ class _Gen:
         if op == 9:
             return ("gc",)
         if op == 10:
-            return ("reenter", s.byte())
+            return ("reenter", s.byte()) if s.below(3) else ("copy", s.byte())
         if op == 11 and depth < 2:
             return ("thread", self.actions(depth + 1))
         if op == 12:
@@ -399,6 +401,7 @@ class World:
         if spec["sub"]:
             self.set_own(spec["sub"][5])
         self.keylist = self.key_list()
+        self.copy = copy.copy(self.omitter)
         self.root = self.make(spec["root"])
 
     def set_own(self, which):
@@ -566,6 +569,15 @@ class World:
             gc.collect()
         elif op == "reenter":
             self.walk(self.anchor(a[1]))
+        elif op == "copy":
+            # Another omitter sharing the key list (copy.copy shares it)
+            # walks a container: it may mask the keys this one decides by.
+            c = self.anchor(a[1])
+            other = self.copy
+            if type(c) is dict:
+                type(other).omit(other, c)
+            else:
+                type(other).omit_recurse(other, c, True)
         elif op == "own":
             if hasattr(self.omitter, "__dict__"):
                 if a[1] == 2:  # a change of the class dict
