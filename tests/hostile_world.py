@@ -1,6 +1,6 @@
 """Hostile data for the omission walk, built twice from one byte string.
 
-`spec_from_bytes(data)` reads a small, bounded description of a world from
+`recipe_from_bytes(data)` reads a small, bounded description of a world from
 the bytes: nested dicts, lists and instance dicts, an omitter (kind, key
 list, maybe a Python subclass with overrides), and hostile objects mixed
 into the data and the key list:
@@ -26,7 +26,7 @@ copy of it sharing its key list), or run other actions on a short thread
 that is joined at once. Each hostile object acts a bounded
 number of times, and only while its world is armed.
 
-`World(spec, native)` builds one world: with native=True the omitter is a
+`World(recipe, native)` builds one world: with native=True the omitter is a
 `velmora.omit` object, otherwise the model of `hostile_model`. `run_world`
 walks it and returns the outcome, the final state of every container the
 world knows and the log of every hostile call, so that two worlds can be
@@ -75,7 +75,7 @@ class Source:
         return seq[self.below(len(seq))]
 
 
-# ---- The spec: plain tuples, read from the bytes once ------------------------
+# ---- The recipe: plain tuples, read from the bytes once ------------------------
 
 class _Gen:
     def __init__(self, src):
@@ -211,7 +211,7 @@ class _Gen:
         return ("l", anchored, [self.value(depth) for _ in range(s.below(5))])
 
 
-def spec_from_bytes(data):
+def recipe_from_bytes(data):
     src = Source(data)
     gen = _Gen(src)
     kind = src.pick(["omitter", "no_trust"])
@@ -381,28 +381,28 @@ def make_subclass(world, base, sub):
 # ---- A world -------------------------------------------------------------------------
 
 class World:
-    def __init__(self, spec, native):
-        self.native, self.spec = native, spec
+    def __init__(self, recipe, native):
+        self.native, self.recipe = native, recipe
         self.me = weakref.ref(self)
         self.armed = False
         self.log, self.anchors, self.done, self.weakrefs = [], [], [], []
-        if spec["kind"] == "omitter":
+        if recipe["kind"] == "omitter":
             base = m.Omitter if native else hm.ModelOmitter
         else:
             base = m.NoTrustOmitter if native else hm.ModelNoTrustOmitter
-        cls = make_subclass(self, base, spec["sub"]) if spec["sub"] else base
+        cls = make_subclass(self, base, recipe["sub"]) if recipe["sub"] else base
         self.inst_type = type("Inst", (), {})
-        self.omitter = cls([self.make_item(x) for x in spec["keys"]])
+        self.omitter = cls([self.make_item(x) for x in recipe["keys"]])
         # The module's own functions, unbound, in the instance dict: the
         # walk then calls no method for nested containers, and remembers
         # the dict versions that let it skip the lookup.
         base_type = m.Omitter if native else hm.ModelOmitter
         self.own = {"omit": base_type.omit, "omit_recurse": base_type.omit_recurse}
-        if spec["sub"]:
-            self.set_own(spec["sub"][5])
+        if recipe["sub"]:
+            self.set_own(recipe["sub"][5])
         self.keylist = self.key_list()
         self.copy = copy.copy(self.omitter)
-        self.root = self.make(spec["root"])
+        self.root = self.make(recipe["root"])
 
     def set_own(self, which):
         """0: none, 1: omit, 2: omit_recurse, 3: both, in the instance dict."""
@@ -419,7 +419,7 @@ class World:
 
     def key_list(self):
         o = self.omitter
-        index = 0 if self.spec["kind"] == "omitter" else 1
+        index = 0 if self.recipe["kind"] == "omitter" else 1
         if self.native:
             reduced = o.__reduce__()
             return reduced[2][index] if len(reduced) > 2 else None
@@ -511,12 +511,12 @@ class World:
     def anchor(self, r):
         return self.anchors[r % len(self.anchors)] if self.anchors else self.root
 
-    def store(self, c, slot, spec):
+    def store(self, c, slot, recipe):
         """c[slot] = a new value, held here until the store is over: once
         the interpreter has specialised the store, it hands its own
         reference to the container, and a finaliser run by the store could
         otherwise free the new value at once (or not, before that)."""
-        value = self.make(spec)
+        value = self.make(recipe)
         c[slot] = value
         value = None
 
@@ -556,13 +556,13 @@ class World:
         elif op == "reinit":
             self.omitter.__init__([self.make_item(x) for x in a[1]])
         elif op == "setstate_none":
-            self.omitter.__setstate__((None,) if self.spec["kind"] == "omitter" else (None, None))
+            self.omitter.__setstate__((None,) if self.recipe["kind"] == "omitter" else (None, None))
         elif op == "setstate":
             # A list of the data becomes the key list: the walk may then
             # mask the very keys it decides by.
             lists = [c for c in self.anchors if type(c) is list]
             keys = lists[a[1] % len(lists)] if lists else None
-            self.omitter.__setstate__((keys,) if self.spec["kind"] == "omitter" else (None, keys))
+            self.omitter.__setstate__((keys,) if self.recipe["kind"] == "omitter" else (None, keys))
         elif op == "raise":
             raise EXCEPTIONS[a[1]]("hostile")
         elif op == "gc":
@@ -658,7 +658,7 @@ def run_world(world):
     result = None
     try:
         root = world.root
-        result = world.walk(root, world.spec["do"])
+        result = world.walk(root, world.recipe["do"])
         outcome = ("ok", "same" if result is root else world.describe(result, {}))
     except BaseException as exc:  # noqa: BLE001 - the outcome compared
         found = native_entries(exc) if world.native else hm.entries(exc)
@@ -677,18 +677,18 @@ def run_world(world):
 
 
 def differential(data):
-    """Build the world of `data` (bytes, or a spec) twice, walk one with the
+    """Build the world of `data` (bytes, or a recipe) twice, walk one with the
     module and one with the model, and return both results."""
-    spec = data if type(data) is dict else spec_from_bytes(data)
-    native = run_world(World(spec, True))
-    model = run_world(World(spec, False))
+    recipe = data if type(data) is dict else recipe_from_bytes(data)
+    native = run_world(World(recipe, True))
+    model = run_world(World(recipe, False))
     # Garbage of earlier worlds (their classes are cycles) is collected now
     # and then: a world is disarmed once walked, so whatever its objects do
     # when collected, here or in an action's collection, changes nothing.
     _runs[0] += 1
     if _runs[0] % 25 == 0:
         gc.collect()
-    return spec, native, model
+    return recipe, native, model
 
 
 _runs = [0]
@@ -696,8 +696,8 @@ _runs = [0]
 
 def check(data):
     """AssertionError when the module and the model differ on `data`
-    (bytes, or a spec)."""
-    spec, native, model = differential(data)
+    (bytes, or a recipe)."""
+    recipe, native, model = differential(data)
     for what, a, b in zip(("outcome", "state", "log"), native, model):
-        assert a == b, f"{what} differs\nspec: {spec!r}\nmodule: {a!r}\nmodel:  {b!r}"
+        assert a == b, f"{what} differs\nrecipe: {recipe!r}\nmodule: {a!r}\nmodel:  {b!r}"
     return native

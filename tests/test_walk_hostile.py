@@ -29,8 +29,8 @@ INPUTS = {
 
 # Worlds that the walk as it was before its last fixes got wrong, shrunk
 # from what the fuzz target found against that build; each holds the walk to
-# one rule. (Spec format: tests/hostile_world.py.)
-SPECS = {
+# one rule. (Recipe format: tests/hostile_world.py.)
+RECIPES = {
     # A __class__ hook re-types its value to a fresh class and collects the
     # old one: the number test must not read the freed type (ASan).
     "number_test_after_retype_and_collect": {
@@ -69,14 +69,14 @@ SPECS = {
 
 
 @pytest.fixture(scope="module")
-def spec_results():
-    """Check every spec in one subprocess; a crash fails the spec it was on."""
+def recipe_results():
+    """Check every recipe in one subprocess; a crash fails the recipe it was on."""
     proc = run_python(f"""
 import hostile_world
-for name, spec in {SPECS!r}.items():
+for name, recipe in {RECIPES!r}.items():
     print("@@ START", name, flush=True)
     try:
-        hostile_world.check(spec)
+        hostile_world.check(recipe)
     except AssertionError as exc:
         print("@@ FAIL", name, str(exc).replace(chr(10), " | ")[:3000], flush=True)
     else:
@@ -93,9 +93,9 @@ for name, spec in {SPECS!r}.items():
     return results
 
 
-@pytest.mark.parametrize("name", list(SPECS))
-def test_walk_keeps_the_rule_a_past_fault_broke(spec_results, name):
-    assert spec_results.get(name) == "PASS", spec_results.get(name, "not run")
+@pytest.mark.parametrize("name", list(RECIPES))
+def test_walk_keeps_the_rule_a_past_fault_broke(recipe_results, name):
+    assert recipe_results.get(name) == "PASS", recipe_results.get(name, "not run")
 
 
 def _replay_script(inputs, count, seed):
