@@ -178,14 +178,20 @@ class ModelOmitter:
         size = len(d)
         pos = ctypes.c_ssize_t(0)
         kbuf, vbuf = ctypes.py_object(), ctypes.py_object()
-        key = value = walked = None
+        key = value = walked = new_key = new_value = None
         try:
             while True:
                 if len(d) != size:
                     raise _add(RuntimeError("dictionary changed size during iteration"), OMIT, 48)
                 if not _dict_next(d, ctypes.byref(pos), ctypes.byref(kbuf), ctypes.byref(vbuf)):
                     break
-                key, value = kbuf.value, vbuf.value
+                # Both read before either is dropped (PyDict_Next lends them);
+                # then the old key goes, then the old value. (`key, value =
+                # ...` would store, and release, `value` first.)
+                new_key, new_value = kbuf.value, vbuf.value
+                key = new_key
+                value = new_value
+                new_key = new_value = None
                 try:
                     if _is_number(value):
                         continue
