@@ -23,7 +23,10 @@ Failures rise with the exception the module raises, and with the module's
 traceback entries recorded on the exception (`entries(exc)`, outermost
 first, as conftest.module_entries reports the module's own). Every level
 drops what it holds before a failure leaves it, as the module does, so
-finalisers run at the same moments on the way out too.
+finalisers run at the same moments on the way out too; and every function
+here clears its locals, `self` included, on every way out: a traceback keeps
+the frames it passed through alive, and through `f_back` their callers'
+frames as they finish, while the module has no frames to keep.
 """
 
 import ctypes
@@ -78,9 +81,10 @@ def _check_argument(target, expected, param="target"):
 def _is_number(value):
     """The number test; any failure of it (a raising `__class__`) is the
     walk's failure at line 49."""
-    if isinstance(value, bool):
-        return True
-    return issubclass(type(value), (int, float, complex))
+    try:
+        return isinstance(value, bool) or issubclass(type(value), (int, float, complex))
+    finally:
+        value = None
 
 
 class ModelOmitter:
@@ -107,6 +111,8 @@ class ModelOmitter:
         except BaseException as exc:
             _add(exc, *self._hide_entry)
             raise
+        finally:
+            self = key = None
 
     # ---- Python-level methods ----
     def omit(self, target):
@@ -114,9 +120,10 @@ class ModelOmitter:
         try:
             return self._slot_omit(target, True)
         except BaseException as exc:
-            target = None
             _add(exc, OMIT, 46)
             raise
+        finally:
+            self = target = None
 
     def omit_recurse(self, target, do=True):
         try:
@@ -128,41 +135,48 @@ class ModelOmitter:
         try:
             return self._slot_omit_recurse(target, True, do)
         except BaseException as exc:
-            target = None
             _add(exc, REC, 62)
             raise
+        finally:
+            self = target = None
 
     # ---- override dispatch ----
     def _dispatch(self, name, target, do):
         """(True, answer) when a Python-level method answered."""
         if type(self) in _OWN_TYPES:
             return False, None
+        attr = answer = None
         line = 46 if name == "omit" else 62
         qualname = OMIT if name == "omit" else REC
         try:
-            attr = getattr(self, name)
-        except BaseException as exc:
-            target = None
-            _add(exc, qualname, line)
-            raise
-        if attr is _OWN_FUNCTIONS[name]:
-            return False, None
-        try:
-            answer = attr(target) if name == "omit" else attr(target, do)
-        except BaseException as exc:
+            try:
+                attr = getattr(self, name)
+            except BaseException as exc:
+                _add(exc, qualname, line)
+                raise
+            if attr is _OWN_FUNCTIONS[name]:
+                return False, None
+            try:
+                answer = attr(target) if name == "omit" else attr(target, do)
+            except BaseException as exc:
+                _add(exc, qualname, line)
+                raise
             attr = target = None
-            _add(exc, qualname, line)
-            raise
-        attr = target = None
-        expected = dict if name == "omit" else list
-        if answer is not None and type(answer) is not expected:
-            exc = _unexpected(expected.__name__, answer, qualname, line)
-            answer = None
-            raise exc
-        return True, answer
+            expected = dict if name == "omit" else list
+            if answer is not None and type(answer) is not expected:
+                raise _unexpected(expected.__name__, answer, qualname, line)
+            return True, answer
+        finally:
+            self = target = attr = answer = None
 
     # ---- slot 2: dicts ----
     def _slot_omit(self, target, skip_override):
+        try:
+            return self._walk_dict(target, skip_override)
+        finally:
+            self = target = None
+
+    def _walk_dict(self, target, skip_override):
         if not skip_override:
             try:
                 handled, answer = self._dispatch("omit", target, True)
@@ -170,6 +184,7 @@ class ModelOmitter:
                 target = None
                 raise
             if handled:
+                target = None
                 return answer
         if target is None:
             raise _add(AttributeError("'NoneType' object has no attribute 'items'"), OMIT, 48)
@@ -255,6 +270,12 @@ class ModelOmitter:
 
     # ---- slot 3: lists ----
     def _slot_omit_recurse(self, target, skip_override, do):
+        try:
+            return self._walk_list(target, skip_override, do)
+        finally:
+            self = target = None
+
+    def _walk_list(self, target, skip_override, do):
         if not skip_override:
             try:
                 handled, answer = self._dispatch("omit_recurse", target, do)
@@ -262,6 +283,7 @@ class ModelOmitter:
                 target = None
                 raise
             if handled:
+                target = None
                 return answer
         if target is None:
             raise _add(TypeError("object of type 'NoneType' has no len()"), REC, 64)
@@ -335,6 +357,8 @@ class ModelNoTrustOmitter(ModelOmitter):
         except BaseException as exc:
             _add(exc, *self._hide_entry)
             raise
+        finally:
+            self = key = None
 
 
 _OWN_TYPES = (ModelOmitter, ModelNoTrustOmitter)

@@ -243,14 +243,21 @@ class Hostile:
         world = world() if world is not None else None
         if world is not None and world.armed:
             world.log.append((self.hid, "gone"))
+        self = world = None
 
     def fire(self, event, arg=None):
+        # Hook code clears its locals on the way out, as the model does: a
+        # traceback that kept this frame would otherwise keep them alive,
+        # and only one of the two worlds might have such a traceback.
         world = self.world()
-        if world is None or not world.armed or self.left <= 0:
-            return
-        self.left -= 1
-        world.log.append((self.hid, event))
-        world.perform(self.actions, arg, self)
+        try:
+            if world is None or not world.armed or self.left <= 0:
+                return
+            self.left -= 1
+            world.log.append((self.hid, event))
+            world.perform(self.actions, arg, self)
+        finally:
+            self = arg = world = None
 
 
 class ClassHookBase(Hostile):
@@ -258,8 +265,11 @@ class ClassHookBase(Hostile):
 
     @property
     def __class__(self):
-        self.fire("class")
-        return bool if self.as_bool else type(self)
+        try:
+            self.fire("class")
+            return bool if self.as_bool else type(self)
+        finally:
+            self = None
 
 
 class Retyped:
@@ -271,6 +281,7 @@ class Retyped:
 class Fin(Hostile):
     def __del__(self):
         self.fire("del")
+        self = None
 
 
 class Weak(Hostile):
@@ -280,14 +291,18 @@ class Weak(Hostile):
 class WeakCallback(Hostile):
     def __call__(self, ref):
         self.fire("weak")
+        self = ref = None
 
 
 class Truth(Hostile):
     """An answer of `__eq__` whose truth test runs actions."""
 
     def __bool__(self):
-        self.fire("bool")
-        return self.value
+        try:
+            self.fire("bool")
+            return self.value
+        finally:
+            self = None
 
 
 class Collide(Hostile):
@@ -297,16 +312,22 @@ class Collide(Hostile):
         return hash(self.text)
 
     def __eq__(self, other):
-        self.fire("eq", other)
-        return self.answer
+        try:
+            self.fire("eq", other)
+            return self.answer
+        finally:
+            self = other = None
 
 
 class HookKey(str, Hostile):
     """A str-subclass dict key whose hashing runs actions."""
 
     def __hash__(self):
-        self.fire("hash")
-        return str.__hash__(self)
+        try:
+            self.fire("hash")
+            return str.__hash__(self)
+        finally:
+            self = None
 
     __eq__ = str.__eq__
 
@@ -318,8 +339,11 @@ class EqItem(Hostile):
         return hash(("eq", self.hid))
 
     def __eq__(self, other):
-        self.fire("eq", other)
-        return self.answer
+        try:
+            self.fire("eq", other)
+            return self.answer
+        finally:
+            self = other = None
 
 
 class StrValue(str):
@@ -337,43 +361,54 @@ def make_subclass(world, base, sub):
 
     def enter(name, mode, target):
         w = me()
-        if w is None or not w.armed:
-            return "super"
-        w.log.append((hid, name, mode))
-        if mode in ("before", "after"):
-            if state["left"] <= 0:
+        try:
+            if w is None or not w.armed:
                 return "super"
-            state["left"] -= 1
-            if mode == "before":
-                w.perform(actions, target, None)
-        return mode
+            w.log.append((hid, name, mode))
+            if mode in ("before", "after"):
+                if state["left"] <= 0:
+                    return "super"
+                state["left"] -= 1
+                if mode == "before":
+                    w.perform(actions, target, None)
+            return mode
+        finally:
+            w = target = None  # (see Hostile.fire)
 
     class Sub(base):
         def omit(self, target):
-            mode = enter("omit", omit_mode, target)
-            if mode == "none":
-                return None
-            if mode == "replace":
-                return {"password": "fresh", "n": 1}
-            if mode == "wrong":
-                return ["wrong"]
-            result = super().omit(target)
-            if mode == "after" and me() is not None:
-                me().perform(actions, target, None)
-            return result
+            result = None
+            try:
+                mode = enter("omit", omit_mode, target)
+                if mode == "none":
+                    return None
+                if mode == "replace":
+                    return {"password": "fresh", "n": 1}
+                if mode == "wrong":
+                    return ["wrong"]
+                result = super().omit(target)
+                if mode == "after" and me() is not None:
+                    me().perform(actions, target, None)
+                return result
+            finally:
+                self = target = result = None
 
         def omit_recurse(self, target, do=True):
-            mode = enter("omit_recurse", rec_mode, target)
-            if mode == "none":
-                return None
-            if mode == "replace":
-                return ["fresh", {"password": "x"}]
-            if mode == "wrong":
-                return {"wrong": 1}
-            result = super().omit_recurse(target, do)
-            if mode == "after" and me() is not None:
-                me().perform(actions, target, None)
-            return result
+            result = None
+            try:
+                mode = enter("omit_recurse", rec_mode, target)
+                if mode == "none":
+                    return None
+                if mode == "replace":
+                    return ["fresh", {"password": "x"}]
+                if mode == "wrong":
+                    return {"wrong": 1}
+                result = super().omit_recurse(target, do)
+                if mode == "after" and me() is not None:
+                    me().perform(actions, target, None)
+                return result
+            finally:
+                self = target = result = None
 
     return Sub
 
@@ -517,100 +552,109 @@ class World:
         reference to the container, and a finaliser run by the store could
         otherwise free the new value at once (or not, before that)."""
         value = self.make(recipe)
-        c[slot] = value
-        value = None
+        try:
+            c[slot] = value
+        finally:
+            self = c = slot = value = None
 
     def perform(self, actions, arg, owner):
-        for action in actions:
-            self.act(action, arg, owner)
+        try:
+            for action in actions:
+                self.act(action, arg, owner)
+        finally:
+            self = actions = arg = owner = action = None
 
     def act(self, a, arg, owner):
-        op = a[0]
-        if op in ("set", "del", "readd"):
-            c = self.anchor(a[1])
-            if not c:
-                return
-            slot = list(c)[a[2] % len(c)] if type(c) is dict else a[2] % len(c)
-            if op == "set":
-                self.store(c, slot, a[3])
-            elif op == "del":
-                del c[slot]
-            elif type(c) is dict:
-                value = c.pop(slot)
-                c[slot] = value
-            else:
-                c.append(c.pop(slot))
-        elif op == "add":
-            c = self.anchor(a[1])
-            if type(c) is dict:
-                self.store(c, a[2], a[3])
-            else:
-                c.append(self.make(a[3]))
-        elif op == "clear":
-            self.anchor(a[1]).clear()
-        elif op == "setarg":
-            if arg is None or type(arg) is str:
-                for c in self.anchors:
-                    if type(c) is dict and arg in c:
-                        self.store(c, arg, a[1])
-        elif op == "reinit":
-            self.omitter.__init__([self.make_item(x) for x in a[1]])
-        elif op == "setstate_none":
-            self.omitter.__setstate__((None,) if self.recipe["kind"] == "omitter" else (None, None))
-        elif op == "setstate":
-            # A list of the data becomes the key list: the walk may then
-            # mask the very keys it decides by.
-            lists = [c for c in self.anchors if type(c) is list]
-            keys = lists[a[1] % len(lists)] if lists else None
-            self.omitter.__setstate__((keys,) if self.recipe["kind"] == "omitter" else (None, keys))
-        elif op == "raise":
-            raise EXCEPTIONS[a[1]]("hostile")
-        elif op == "gc":
-            gc.collect()
-        elif op == "reenter":
-            self.walk(self.anchor(a[1]))
-        elif op == "copy":
-            # Another omitter sharing the key list (copy.copy shares it)
-            # walks a container: it may mask the keys this one decides by.
-            c = self.anchor(a[1])
-            other = self.copy
-            if type(c) is dict:
-                type(other).omit(other, c)
-            else:
-                type(other).omit_recurse(other, c, True)
-        elif op == "own":
-            if hasattr(self.omitter, "__dict__"):
-                if a[1] == 2:  # a change of the class dict
-                    type(self.omitter).touched = getattr(type(self.omitter), "touched", 0) + 1
+        try:
+            op = a[0]
+            if op in ("set", "del", "readd"):
+                c = self.anchor(a[1])
+                if not c:
+                    return
+                slot = list(c)[a[2] % len(c)] if type(c) is dict else a[2] % len(c)
+                if op == "set":
+                    self.store(c, slot, a[3])
+                elif op == "del":
+                    del c[slot]
+                elif type(c) is dict:
+                    value = c.pop(slot)
+                    c[slot] = value
                 else:
-                    self.set_own(3 * a[1])
-        elif op == "thread":
-            errors = []
-
-            def body():
-                try:
-                    self.perform(a[1], arg, owner)
-                except BaseException as exc:  # noqa: BLE001 - reported in the log
-                    errors.append(type(exc).__name__)
-            worker = threading.Thread(target=body)
-            worker.start()
-            worker.join()
-            self.log.append(("thread", errors))
-        elif op == "keylist":
-            kl = self.keylist
-            if type(kl) is not list:
-                return
-            if a[1] == 0:
-                kl.append(a[2])
-            elif a[1] == 1:
-                kl.clear()
-            else:
-                kl[:] = [a[2]]
-        elif op == "retype":
-            if isinstance(owner, ClassHookBase):  # reads its class: fires nothing more
-                new = type("Retyped", (Retyped,), {"items": [["x"], {"y": "z"}]})
-                object.__dict__["__class__"].__set__(owner, new)
+                    c.append(c.pop(slot))
+            elif op == "add":
+                c = self.anchor(a[1])
+                if type(c) is dict:
+                    self.store(c, a[2], a[3])
+                else:
+                    c.append(self.make(a[3]))
+            elif op == "clear":
+                self.anchor(a[1]).clear()
+            elif op == "setarg":
+                if arg is None or type(arg) is str:
+                    for c in self.anchors:
+                        if type(c) is dict and arg in c:
+                            self.store(c, arg, a[1])
+            elif op == "reinit":
+                self.omitter.__init__([self.make_item(x) for x in a[1]])
+            elif op == "setstate_none":
+                self.omitter.__setstate__((None,) if self.recipe["kind"] == "omitter" else (None, None))
+            elif op == "setstate":
+                # A list of the data becomes the key list: the walk may then
+                # mask the very keys it decides by.
+                lists = [c for c in self.anchors if type(c) is list]
+                keys = lists[a[1] % len(lists)] if lists else None
+                self.omitter.__setstate__((keys,) if self.recipe["kind"] == "omitter" else (None, keys))
+            elif op == "raise":
+                raise EXCEPTIONS[a[1]]("hostile")
+            elif op == "gc":
                 gc.collect()
+            elif op == "reenter":
+                self.walk(self.anchor(a[1]))
+            elif op == "copy":
+                # Another omitter sharing the key list (copy.copy shares it)
+                # walks a container: it may mask the keys this one decides by.
+                c = self.anchor(a[1])
+                other = self.copy
+                if type(c) is dict:
+                    type(other).omit(other, c)
+                else:
+                    type(other).omit_recurse(other, c, True)
+            elif op == "own":
+                if hasattr(self.omitter, "__dict__"):
+                    if a[1] == 2:  # a change of the class dict
+                        type(self.omitter).touched = getattr(type(self.omitter), "touched", 0) + 1
+                    else:
+                        self.set_own(3 * a[1])
+            elif op == "thread":
+                errors = []
+
+                def body():
+                    try:
+                        self.perform(a[1], arg, owner)
+                    except BaseException as exc:  # noqa: BLE001 - reported in the log
+                        errors.append(type(exc).__name__)
+                worker = threading.Thread(target=body)
+                worker.start()
+                worker.join()
+                self.log.append(("thread", errors))
+            elif op == "keylist":
+                kl = self.keylist
+                if type(kl) is not list:
+                    return
+                if a[1] == 0:
+                    kl.append(a[2])
+                elif a[1] == 1:
+                    kl.clear()
+                else:
+                    kl[:] = [a[2]]
+            elif op == "retype":
+                if isinstance(owner, ClassHookBase):  # reads its class: fires nothing more
+                    new = type("Retyped", (Retyped,), {"items": [["x"], {"y": "z"}]})
+                    object.__dict__["__class__"].__set__(owner, new)
+                    gc.collect()
+        finally:
+            # (See Hostile.fire.)
+            self = a = arg = owner = c = slot = value = other = kl = keys = lists = worker = body = new = None
 
     # -- observing --
     def describe(self, obj, seen):
