@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Fuzz the walk for a bounded time: $1 seconds (default 60); further
-# arguments go to libFuzzer. Exits non-zero on
+# arguments go to libFuzzer. FUZZ_TARGET picks the target (default
+# fuzz_walk.py; fuzz_hostile.py keeps its corpus in corpus-hostile/).
+# Exits non-zero on
 # a crash or a mismatch with the model; crashing inputs land in fuzz/artifacts/.
 # Prints libFuzzer's final stats line (executions, coverage).
 # FUZZ_TARGET=fuzz_scan fuzzes the JSON text scanner instead (its corpus:
@@ -10,6 +12,7 @@ cd "$(dirname "$0")"
 seconds=${1:-60}
 shift || true
 target=${FUZZ_TARGET:-fuzz_walk}
+target=${target%.py}
 corpus=corpus
 if [ "$target" != fuzz_walk ]; then corpus=corpus_${target#fuzz_}; fi
 mkdir -p "$corpus" artifacts
