@@ -77,6 +77,46 @@ PyObject* stopped(Fault fault) {
     return nullptr;
 }
 
+// What both functions take from their arguments: the omitter, held for the
+// call, with the copy of its mask policy the scanner reads, and the input.
+struct Call {
+    Ref hold;
+    OmitterObject* omitter = nullptr;
+    Input input;
+    MaskSpec spec;
+
+    // 0, or -1 with an exception set.
+    int open(ScanState* state, PyObject* omitter_arg, PyObject* data, const char* name) {
+        if (check_omitter(state, omitter_arg, name) < 0) return -1;
+        hold = Ref::borrow(omitter_arg);
+        omitter = reinterpret_cast<OmitterObject*>(omitter_arg);
+        if (input.open(data, name) < 0) return -1;
+        return read_mask_spec(omitter, &spec);
+    }
+};
+
+// The `indent` argument of scan(): -1 for None, else 0 to 1000; -2 with an
+// exception set.
+long indent_of(PyObject* indent_arg, bool compact) {
+    if (indent_arg == Py_None) return -1;
+    if (!PyLong_CheckExact(indent_arg)) {
+        PyErr_Format(PyExc_TypeError, "scan() indent must be an int or None, not %.200s",
+                     Py_TYPE(indent_arg)->tp_name);
+        return -2;
+    }
+    const long indent = PyLong_AsLong(indent_arg);
+    if (indent == -1 && PyErr_Occurred()) return -2;
+    if (indent < 0 || indent > 1000) {
+        PyErr_SetString(PyExc_ValueError, "scan() indent must be between 0 and 1000");
+        return -2;
+    }
+    if (compact) {
+        PyErr_SetString(PyExc_ValueError, "scan() takes indent or compact, not both");
+        return -2;
+    }
+    return indent;
+}
+
 // ---- scan -------------------------------------------------------------------
 
 PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -90,37 +130,17 @@ PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     ScanState* state = state_of(module);
-    long indent = -1;
-    if (indent_arg != Py_None) {
-        if (!PyLong_CheckExact(indent_arg)) {
-            PyErr_Format(PyExc_TypeError, "scan() indent must be an int or None, not %.200s",
-                         Py_TYPE(indent_arg)->tp_name);
-            return nullptr;
-        }
-        indent = PyLong_AsLong(indent_arg);
-        if (indent == -1 && PyErr_Occurred()) return nullptr;
-        if (indent < 0 || indent > 1000) {
-            PyErr_SetString(PyExc_ValueError, "scan() indent must be between 0 and 1000");
-            return nullptr;
-        }
-        if (compact) {
-            PyErr_SetString(PyExc_ValueError, "scan() takes indent or compact, not both");
-            return nullptr;
-        }
-    }
+    const long indent = indent_of(indent_arg, compact);
+    if (indent == -2) return nullptr;
     const bool relayout = indent >= 0 || compact;
-    if (check_omitter(state, omitter_arg, "scan") < 0) return nullptr;
-    Ref hold = Ref::borrow(omitter_arg);
-    auto* omitter = reinterpret_cast<OmitterObject*>(omitter_arg);
-    Input input;
-    if (input.open(data, "scan") < 0) return nullptr;
-    MaskSpec spec;
-    if (read_mask_spec(omitter, &spec) < 0) return nullptr;
+    Call call;
+    if (call.open(state, omitter_arg, data, "scan") < 0) return nullptr;
+    const Input& input = call.input;
 
     ByteBuffer out;
     ByteBuffer laid_out;
-    OmitterVerdicts verdicts(omitter);
-    Scanner scanner(spec, verdicts.verdicts(), out);
+    OmitterVerdicts verdicts(call.omitter);
+    Scanner scanner(call.spec, verdicts.verdicts(), out);
     bool blank = false;
     const uint8_t* where = nullptr;
     LayoutResult layout = LayoutResult::kDone;
@@ -170,18 +190,14 @@ PyObject* py_scan_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     ScanState* state = state_of(module);
-    if (check_omitter(state, omitter_arg, "scan_lines") < 0) return nullptr;
-    Ref hold = Ref::borrow(omitter_arg);
-    auto* omitter = reinterpret_cast<OmitterObject*>(omitter_arg);
-    Input input;
-    if (input.open(data, "scan_lines") < 0) return nullptr;
-    MaskSpec spec;
-    if (read_mask_spec(omitter, &spec) < 0) return nullptr;
+    Call call;
+    if (call.open(state, omitter_arg, data, "scan_lines") < 0) return nullptr;
+    const Input& input = call.input;
 
     ByteBuffer out;
     ByteBuffer faults;
-    OmitterVerdicts verdicts(omitter);
-    Scanner scanner(spec, verdicts.verdicts(), out);
+    OmitterVerdicts verdicts(call.omitter);
+    Scanner scanner(call.spec, verdicts.verdicts(), out);
     verdicts.release();
     size_t lines = 0;
     Fault fault = out.reserve(input.size() + 2) ? Fault::kNone : Fault::kNoMemory;
