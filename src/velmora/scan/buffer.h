@@ -1,6 +1,11 @@
 // A growable byte buffer that reports allocation failure instead of
 // aborting (the module is built without exceptions). It holds no Python
 // object, so it may be used with the interpreter lock released.
+//
+// It may start on memory it does not own (lend()): the storage of the
+// bytes object a scan returns, or of the caller's bytearray. Writes go
+// straight there until it is full; only then does the buffer move to
+// memory of its own, and borrowed() says it has.
 #pragma once
 
 #include <cstddef>
@@ -14,13 +19,28 @@ namespace velmora::scan {
 class ByteBuffer {
 public:
     ByteBuffer() = default;
-    ~ByteBuffer() { std::free(data_); }
+    ~ByteBuffer() {
+        if (owned_) std::free(data_);
+    }
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
     ByteBuffer(ByteBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
+          capacity_(std::exchange(other.capacity_, 0)),
+          owned_(std::exchange(other.owned_, true)) {}
+
+    // Write into [storage, storage + capacity) from now on; what was
+    // written before is dropped.
+    void lend(uint8_t* storage, size_t capacity) {
+        if (owned_) std::free(data_);
+        data_ = storage;
+        size_ = 0;
+        capacity_ = capacity;
+        owned_ = false;
+    }
+    // Whether the bytes are still in the lent storage.
+    bool borrowed() const { return !owned_; }
 
     uint8_t* data() { return data_; }
     const uint8_t* data() const { return data_; }
@@ -56,6 +76,7 @@ public:
         return true;
     }
     uint8_t back() const { return data_[size_ - 1]; }
+    uint8_t& back() { return data_[size_ - 1]; }
     void pop() { size_--; }
 
 private:
@@ -63,8 +84,10 @@ private:
         if (extra > SIZE_MAX / 2 - size_) return false;
         size_t want = capacity_ < 256 ? 256 : capacity_;
         while (want - size_ < extra) want *= 2;
-        void* p = std::realloc(data_, want);
+        void* p = owned_ ? std::realloc(data_, want) : std::malloc(want);
         if (p == nullptr) return false;
+        if (!owned_ && size_ > 0) std::memcpy(p, data_, size_);
+        owned_ = true;
         data_ = static_cast<uint8_t*>(p);
         capacity_ = want;
         return true;
@@ -73,6 +96,7 @@ private:
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
+    bool owned_ = true;
 };
 
 }  // namespace velmora::scan
