@@ -289,7 +289,7 @@ PyMethodDef scan_functions[] = {
         .ml_name = "_set_path",
         .ml_meth = py_set_path,
         .ml_flags = METH_O,
-        .ml_doc = "_set_path(name)\n--\n\nScan by the vector path `name` from now on; returns the one before.",
+        .ml_doc = "_set_path(name, /)\n--\n\nScan by the vector path `name` from now on; returns the one before.",
     },
     {nullptr, nullptr, 0, nullptr},
 };
