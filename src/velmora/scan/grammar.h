@@ -88,6 +88,12 @@ private:
     Scanner& s_;
     const uint8_t* begin_ = nullptr;
     const uint8_t* end_ = nullptr;
+    // The innermost container, kept here as well as on the stack: its level
+    // (kArray, kDo), the stack's size, and whether it has no member or item
+    // yet.
+    uint8_t level_ = 0;
+    size_t depth_ = 0;
+    bool fresh_ = false;
 };
 
 // ---- A text ---------------------------------------------------------------------
@@ -101,6 +107,8 @@ Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank,
     *blank = p == end;
     if (*blank) return Fault::kNone;
     s_.stack_.clear();
+    depth_ = 0;
+    fresh_ = false;
     s_.quiet_ = false;
     s_.fault_ = Fault::kNone;
     s_.where_ = nullptr;
@@ -109,7 +117,7 @@ Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank,
     do {
         p = value(p, slot);
         if (p != nullptr) p = next(p, &slot);
-    } while (p != nullptr && !s_.stack_.empty());
+    } while (p != nullptr && depth_ != 0);
     if (p == nullptr) {
         const Fault fault = failed();
         *where = s_.where_;
@@ -149,7 +157,7 @@ inline int Grammar<Find>::verdict(Slot slot) {
     if (s_.quiet_) return 0;
     switch (slot.kind) {
         case Slot::kMember: return s_.member_verdict(slot.key, slot.key_end);
-        case Slot::kItem: return s_.stack_.back() & Scanner::kDo;
+        case Slot::kItem: return level_ & Scanner::kDo;
         default: return s_.top_verdict();
     }
 }
@@ -194,11 +202,14 @@ inline const uint8_t* Grammar<Find>::open(const uint8_t* p, Slot slot) {
     if (hide && s_.spec_.whole && slot.kind == Slot::kMember) {
         if (!replace_whole(p, nullptr)) return nullptr;
         s_.quiet_ = true;
-        s_.quiet_depth_ = s_.stack_.size();
+        s_.quiet_depth_ = depth_;
         hide = 0;
     }
-    const uint8_t level = uint8_t(Scanner::kFresh | (array ? Scanner::kArray | hide : 0));
+    const uint8_t level = uint8_t(array ? Scanner::kArray | hide : 0);
     if (!s_.stack_.push(level)) return no_memory();
+    level_ = level;
+    depth_++;
+    fresh_ = true;
     return p + 1;
 }
 
@@ -237,15 +248,14 @@ template <class Find>
 inline const uint8_t* Grammar<Find>::next(const uint8_t* p, Slot* slot) {
     for (;;) {
         p = skip_space(p);
-        if (s_.stack_.empty()) return p == end_ ? p : fail(Fault::kExtraData, p);
-        uint8_t& level = s_.stack_.back();
-        const bool array = level & Scanner::kArray;
+        if (depth_ == 0) return p == end_ ? p : fail(Fault::kExtraData, p);
+        const bool array = level_ & Scanner::kArray;
         if (p != end_ && *p == (array ? ']' : '}')) {
             p = close(p);
             continue;
         }
-        if (level & Scanner::kFresh) {
-            level &= uint8_t(~Scanner::kFresh);
+        if (fresh_) {
+            fresh_ = false;
         } else if (p == end_) {
             return fail_at_end(Fault::kExpectingComma);
         } else if (*p != ',') {
@@ -278,8 +288,11 @@ inline const uint8_t* Grammar<Find>::member(const uint8_t* p, Slot* slot) {
 template <class Find>
 inline const uint8_t* Grammar<Find>::close(const uint8_t* p) {
     s_.stack_.pop();
+    depth_--;
+    level_ = depth_ != 0 ? s_.stack_.back() : 0;
+    fresh_ = false;  // the container was a value of its parent
     p++;
-    if (s_.quiet_ && s_.stack_.size() == s_.quiet_depth_) {
+    if (s_.quiet_ && depth_ == s_.quiet_depth_) {
         s_.quiet_ = false;
         s_.copy_from_ = p;
     }

@@ -23,10 +23,10 @@ const char* fault_message(Fault fault) {
     return "no fault";
 }
 
-int Scanner::ask_member(const uint8_t* key, const uint8_t* key_end, uint64_t h) {
+int Scanner::ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k) {
     const int verdict = verdicts_.ask(verdicts_.context, key, key_end);
     if (verdict < 0) return -1;
-    if (!keys_.insert(key, size_t(key_end - key), h, verdict)) {
+    if (!keys_.insert(key, size_t(key_end - key), k, verdict)) {
         fault_ = Fault::kNoMemory;
         return -1;
     }

@@ -93,7 +93,7 @@ private:
     template <class Find>
     friend class Grammar;
 
-    enum : uint8_t { kDo = 1, kArray = 2, kFresh = 4 };  // a level of the stack
+    enum : uint8_t { kDo = 1, kArray = 2 };  // a level of the stack
 
     // Copy the pending run up to `upto`.
     bool flush(const uint8_t* upto) {
@@ -102,11 +102,11 @@ private:
         return ok;
     }
     int member_verdict(const uint8_t* key, const uint8_t* key_end) {
-        const uint64_t h = KeyCache::hash(key, size_t(key_end - key));
-        const int known = keys_.find(key, size_t(key_end - key), h);
-        return known >= 0 ? known : ask_member(key, key_end, h);
+        const KeyProbe k = KeyCache::probe(key, size_t(key_end - key));
+        const int known = keys_.find(key, size_t(key_end - key), k);
+        return known >= 0 ? known : ask_member(key, key_end, k);
     }
-    int ask_member(const uint8_t* key, const uint8_t* key_end, uint64_t h);
+    int ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k);
     int top_verdict();
 
     const MaskSpec& spec_;
