@@ -4,9 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace velmora::scan {
 
@@ -19,22 +16,6 @@ bool immutable(PyObject* data) {
     if (PyBytes_CheckExact(data)) return true;
     return PyMemoryView_Check(data) && PyMemoryView_GET_BASE(data) != nullptr &&
            PyBytes_CheckExact(PyMemoryView_GET_BASE(data));
-}
-
-// A large result takes huge pages where the system gives them on request:
-// a fault per 2 MiB instead of per 4 KiB. Only whole huge pages inside the
-// block are named; the allocator's bookkeeping around it is not touched.
-void prefer_huge_pages(void* storage, size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t huge = uintptr_t(2) << 20;
-    if (size < 4 * huge) return;
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(storage) + huge - 1) & ~(huge - 1);
-    const uintptr_t to = (reinterpret_cast<uintptr_t>(storage) + size) & ~(huge - 1);
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // advice only
-#else
-    (void)storage;
-    (void)size;
-#endif
 }
 
 }  // namespace
@@ -70,7 +51,6 @@ int Result::lend(ByteBuffer& out, size_t capacity) {
     bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(capacity)));
     if (!bytes_) return -1;
     char* storage = PyBytes_AS_STRING(bytes_.get());
-    prefer_huge_pages(storage, capacity);
     out.lend(reinterpret_cast<uint8_t*>(storage), capacity);
     return 0;
 }
