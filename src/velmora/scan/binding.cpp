@@ -96,11 +96,12 @@ PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (relayout ? !out.reserve(input.size() + 2) : result.lend(out, input.size()) < 0) return PyErr_NoMemory();
     OmitterVerdicts verdicts(call.omitter);
     Scanner scanner(call.spec, verdicts.verdicts(), out);
+    if (tell_verdicts(state, call.omitter, scanner) < 0) return nullptr;
     bool blank = false;
     const uint8_t* where = nullptr;
     LayoutResult layout = LayoutResult::kDone;
 
-    verdicts.release();
+    verdicts.release_for(input.size());
     Fault fault = scanner.text(input.begin(), input.end(), &blank, &where);
     if (fault == Fault::kNone && blank) {
         fault = Fault::kExpectingValue;  // a document needs a value
@@ -164,8 +165,9 @@ PyObject* run_lines(ScanState* state, Call& call, ByteBuffer& out, bool skip_inv
     ByteBuffer faults;
     OmitterVerdicts verdicts(call.omitter);
     Scanner scanner(call.spec, verdicts.verdicts(), out);
+    if (tell_verdicts(state, call.omitter, scanner) < 0) return nullptr;
     size_t lines = 0;
-    verdicts.release();
+    verdicts.release_for(call.input.size());
     const Fault fault = scanner.lines(call.input.begin(), call.input.end(), skip_invalid, faults, &lines);
     verdicts.reacquire();
     if (fault != Fault::kNone) return stopped(fault);

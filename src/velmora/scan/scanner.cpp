@@ -2,6 +2,8 @@
 // of the omitter, and the hand-over to the path chosen for the scan.
 #include "scanner.h"
 
+#include <cstring>
+
 namespace velmora::scan {
 
 const char* fault_message(Fault fault) {
@@ -24,7 +26,8 @@ const char* fault_message(Fault fault) {
 }
 
 int Scanner::ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k) {
-    const int verdict = verdicts_.ask(verdicts_.context, key, key_end);
+    const bool plain = rest_ >= 0 && std::memchr(key, '\\', size_t(key_end - key)) == nullptr;
+    const int verdict = plain ? rest_ : verdicts_.ask(verdicts_.context, key, key_end);
     if (verdict < 0) return -1;
     if (!keys_.insert(key, size_t(key_end - key), k, verdict)) {
         fault_ = Fault::kNoMemory;

@@ -89,6 +89,14 @@ public:
     // Copy what is pending of the input up to `end` (after text()).
     bool finish(const uint8_t* end) { return flush(end); }
 
+    // Verdicts known before the scan: `key` (raw bytes without escapes)
+    // gets `verdict`, and with know_the_rest(), every other key written
+    // without escapes gets `rest` without asking. False when memory ran out.
+    bool remember(const uint8_t* key, size_t n, int verdict) {
+        return keys_.insert(key, n, KeyCache::probe(key, n), verdict);
+    }
+    void know_the_rest(int rest) { rest_ = rest; }
+
 private:
     template <class Find>
     friend class Grammar;
@@ -117,6 +125,7 @@ private:
     ByteBuffer stack_;
     const uint8_t* copy_from_ = nullptr;
     int top_verdict_ = -1;
+    int rest_ = -1;  // see know_the_rest(); -1: ask
     // Inside a value that `whole` replaced: no verdicts, no masks, and the
     // run restarts after the value once the stack is back to quiet_depth_.
     bool quiet_ = false;
