@@ -331,10 +331,12 @@ def main():
             print(f"| {n} | {median[n]:,.0f} | {ratio(n):.2f}x |")
         two = statistics.median(b / a for a, b in zip(jobs1, rates["velmora --lines --jobs 2"]))
         print(f"\n--jobs 2 against --jobs 1: {two:.2f}x (load average {os.getloadavg()[0]:.1f})")
-        full, part = time_v(velmora_command(path, 1, HIDDEN)), time_v(velmora_command(quarter, 1, HIDDEN))
-        for name, (rss, minor), nbytes in (("whole file", full, size), ("quarter", part, os.path.getsize(quarter))):
-            print(f"--jobs 1 on the {name} ({nbytes / 1e6:.0f} MB): peak RSS {rss / 1024:.1f} MiB, "
-                  f"{minor} minor faults ({minor / (nbytes / 1e6):.1f} per MB)")
+        for jobs in (1, 2):
+            full, part = time_v(velmora_command(path, jobs, HIDDEN)), time_v(velmora_command(quarter, jobs, HIDDEN))
+            per_mb = (full[1] - part[1]) / ((size - os.path.getsize(quarter)) / 1e6)
+            print(f"--jobs {jobs}: peak RSS {full[0] / 1024:.1f} MiB on {size / 1e6:.0f} MB, {part[0] / 1024:.1f} MiB "
+                  f"on {os.path.getsize(quarter) / 1e6:.0f} MB; minor faults {full[1]} and {part[1]}: "
+                  f"{per_mb:.1f} per MB of input")
         draw(median, {n: contenders[n][0] for n in names}, args.chart,
              f"JSON Lines, {size / 1e6:.0f} MB of API logs ({args.rounds} rounds; peers on {args.slice_mb} MiB)")
         print(f"chart: {args.chart}")

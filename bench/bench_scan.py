@@ -117,19 +117,22 @@ def measure(name, data, keys, rounds, count):
 
 
 PEAK = r"""
-import resource, sys
+import sys
 sys.path.insert(0, {here!r})
 import corpora
 from velmora.omit import Omitter
 from velmora.scan import scan, scan_lines
+
+def status(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith(field + ":"))
+
 data, keys = corpora.api_log_document({size}) if {document} else corpora.api_log({size})
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
-import os
-with open("/proc/self/statm") as f:
-    resident = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the peak (VmHWM) starts again from here
+before = status("VmRSS")
 out = scan(Omitter(keys), data) if {document} else scan_lines(Omitter(keys), data)[0]
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss << 10
-print(len(data), len(out), max(peak, resident) - max(before, resident))
+print(len(data), len(out), status("VmHWM") - before)
 """
 
 

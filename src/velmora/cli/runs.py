@@ -10,22 +10,14 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO, Any
 
 from velmora.cli import signals
-from velmora.cli.errors import EXIT_BAD_INPUT, CliError
+from velmora.cli.errors import EXIT_BAD_INPUT, CliError, invalid_json
 from velmora.cli.progress import Progress
 from velmora.cli.reading import BLOCK, Chunk, display_name, open_input, read_all, read_chunks
 from velmora.omit import Omitter
 from velmora.scan import ScanError, _scan_lines_into, scan
 
-# ScanError messages that end by pointing at a place ("Unterminated string
-# starting at"): the place is named after them.
-POINTING = (" at",)
-
-
 def where(name: str, error: ScanError, line: int) -> str:
-    message = error.msg
-    if message.endswith(POINTING):
-        message += f" line {line}, column {error.colno}"
-    return f"{name}:{line}:{error.colno}: invalid JSON at line {line}, column {error.colno}: {message}"
+    return invalid_json(name, line, error.colno, error.msg)
 
 
 class Output:
