@@ -183,3 +183,20 @@ def test_verdicts_known_before_the_scan_are_the_omitters(kind):
     live = omitter.__reduce__()[2][0 if kind is Omitter else 1]
     live.append("b")
     assert json.loads(scan(omitter, text)) == omitter.omit(json.loads(text))
+
+
+@pytest.mark.parametrize("follower", [b"", b" ", b":", b"/", b"\xfa", b"\xff", b"e5", b".5", b"E-7", b"]", b"x", b"0"])
+def test_numbers_of_every_length_end_where_json_says(follower):
+    # Digits are read eight at a time: every run length, and what follows.
+    for n in range(1, 41):
+        for digits in (b"1" * n, b"9" * n, b"1234567890" * 4):
+            text = b"[-" + digits[:n] + follower + b"]"
+            kind, got = on_every_path(lambda: scan(PW, text))
+            try:
+                json.loads(text.decode("utf-8"))
+            except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+                assert kind == "error", text
+                if isinstance(exc, json.JSONDecodeError):
+                    assert got[:2] == (exc.msg, exc.pos), (text, got)
+                continue
+            assert (kind, got) == ("ok", text)
