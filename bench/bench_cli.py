@@ -1,22 +1,30 @@
 """Benchmark of the command line on JSON Lines: ``velmora --lines`` against
-the plain Python pipeline (json.loads + a Python walk + json.dumps per line).
+its peers and floors, as a table and a chart.
 
-    python bench/bench_cli.py                 # 512 MiB file, 3 rounds
+    python bench/bench_cli.py                 # 512 MiB file, 3 rounds, chart to bench/cli-throughput.png
     python bench/bench_cli.py --size-mb 64    # a smaller file
-    python bench/bench_cli.py --keep          # keep the generated file (printed)
+    python bench/bench_cli.py --pools         # also scan_lines in threads against worker processes
 
-The file is generated into a temporary directory (API-log records: nested
-request/response objects, lists, unicode, escapes, numbers in every form)
-and deleted at the end. In each round, in this order: the Python pipeline
-over a fixed slice of the file (in this process), then ``velmora --lines``
-over the whole file with ``--jobs 1`` and ``--jobs 2`` (output to
-/dev/null); medians of the rounds are reported, and the ratio of
-``--jobs 1`` to Python from the same rounds. Peak RSS comes from
-``/usr/bin/time -v`` on the whole file and on a quarter of it. Last, on
-the first 128 MiB held in memory, scan_lines over 1 MiB chunks in one
-thread, two threads and two worker processes (the omitter pickled once,
-chunks and results pickled both ways), interleaved: whether worker
-processes would still win.
+Needs, besides velmora: orjson, pysimdjson and matplotlib (a benchmark
+environment: ``pip install orjson pysimdjson matplotlib``), and
+/usr/bin/time. The file is generated into a temporary directory (API-log
+records: nested request/response objects, lists, unicode, escapes, numbers
+in every form) and deleted at the end.
+
+Contenders, in each round in a rotating order (medians of the rounds are
+reported, and every ratio is taken within a round):
+
+- ``velmora --lines -o /dev/null`` over the whole file with ``--jobs 1``
+  and ``--jobs 2`` (a process each, start-up included);
+- peers, in this process, over the first ``--slice-mb`` of the file: the
+  plain Python pipeline (json.loads, a Python walk, json.dumps per line),
+  orjson.loads + ``Omitter.omit`` + orjson.dumps per line, and pysimdjson
+  parsing each line (parse only: no redaction, no output);
+- floors: ``wc -l`` and ``cat`` over the whole file (reading it, and
+  reading and writing it through a pipe).
+
+Then peak RSS and minor page faults of ``velmora --lines --jobs 1``
+(``/usr/bin/time -v``) on the whole file and on a quarter of it.
 """
 
 import argparse
@@ -192,11 +200,91 @@ def compare_pools(path, keys, rounds):
     return {name: statistics.median(values) for name, values in rates.items()}
 
 
+def orjson_pipeline(path, limit, keys):
+    """orjson.loads + Omitter.omit + orjson.dumps per line, over the first `limit` bytes."""
+    import orjson
+
+    from velmora.omit import Omitter
+    omitter = Omitter(keys)
+    done = 0
+    start = time.perf_counter()
+    with open(path, "rb") as f, open(os.devnull, "wb") as out:
+        for raw in f:
+            value = orjson.loads(raw)
+            if type(value) is dict:
+                omitter.omit(value)
+            out.write(orjson.dumps(value) + b"\n")
+            done += len(raw)
+            if done >= limit:
+                break
+    return time.perf_counter() - start, done
+
+
+def simdjson_parse(path, limit, _keys):
+    """pysimdjson parsing each line of the first `limit` bytes, nothing more."""
+    import simdjson
+    parser = simdjson.Parser()
+    done = 0
+    start = time.perf_counter()
+    with open(path, "rb") as f:
+        for raw in f:
+            parser.parse(raw)
+            done += len(raw)
+            if done >= limit:
+                break
+    return time.perf_counter() - start, done
+
+
+def run_command(command):
+    start = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, shell=isinstance(command, str))
+    return time.perf_counter() - start
+
+
+def time_v(command):
+    """Peak RSS (KiB) and minor page faults of `command`, from /usr/bin/time -v."""
+    proc = subprocess.run(["/usr/bin/time", "-v", *command], capture_output=True, text=True, check=True)
+    found = {}
+    for line in proc.stderr.splitlines():
+        for key, name in (("Maximum resident set size", "rss"), ("Minor (reclaiming a frame) page faults", "minor")):
+            if key in line:
+                found[name] = int(line.rsplit(":", 1)[1])
+    return found["rss"], found["minor"]
+
+
+KINDS = {"velmora": "#1f6fb4", "peer": "#e0823a", "floor": "#9a9a9a"}
+
+
+def draw(rates, kinds, path, title):
+    """A horizontal bar chart of MB/s, slowest at the bottom."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    names = sorted(rates, key=rates.get)
+    fig, ax = plt.subplots(figsize=(8, 0.45 * len(names) + 1.4), dpi=110)
+    bars = ax.barh(names, [rates[n] for n in names], color=[KINDS[kinds[n]] for n in names])
+    for bar, name in zip(bars, names):
+        ax.text(bar.get_width(), bar.get_y() + bar.get_height() / 2, f" {rates[name]:,.0f}", va="center", fontsize=9)
+    ax.set_xlabel("MB/s (median of interleaved rounds)")
+    ax.set_title(title, fontsize=10)
+    ax.set_xlim(0, max(rates.values()) * 1.15)
+    for side in ("top", "right"):
+        ax.spines[side].set_visible(False)
+    handles = [plt.Rectangle((0, 0), 1, 1, color=c) for c in KINDS.values()]
+    ax.legend(handles, ["velmora", "peers", "floors"], loc="lower right", frameon=False, fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size-mb", type=int, default=512)
-    parser.add_argument("--python-mb", type=int, default=32, help="slice run through the Python pipeline")
+    parser.add_argument("--slice-mb", type=int, default=32, help="slice run through the in-process peers")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--chart", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                        "cli-throughput.png"))
+    parser.add_argument("--pools", action="store_true", help="also compare threads and worker processes")
     parser.add_argument("--keep", action="store_true")
     args = parser.parse_args()
     if not os.path.exists("/usr/bin/time"):
@@ -207,31 +295,54 @@ def main():
         quarter = os.path.join(tmp, "api-log-quarter.jsonl")
         size, lines = generate(path, args.size_mb << 20)
         generate(quarter, size // 4)
-        print(f"file: {size / 1e6:.1f} MB, {lines} lines, {size / lines:.0f} bytes/line; hidden keys: {len(HIDDEN)}")
-        with open(path, "rb") as f:  # check the two agree on what they mask
+        print(f"file: {size / 1e6:.1f} MB, {lines} lines, {size / lines:.0f} bytes/line; hidden keys: {len(HIDDEN)}; "
+              f"load average {os.getloadavg()[0]:.1f}")
+        with open(path, "rb") as f:  # check that velmora and the Python walk agree on what they mask
             sample = f.readline()
         mine = subprocess.run(velmora_command("-", 1, HIDDEN)[:-2] + ["-"], input=sample, capture_output=True,
                               check=True).stdout
         omit, _ = python_walker(HIDDEN)
         assert json.loads(mine) == omit(json.loads(sample)), "velmora and the Python walk disagree"
-        py, j1, j2 = [], [], []
+        limit = args.slice_mb << 20
+        contenders = {
+            "velmora --lines --jobs 1": ("velmora", lambda: (run_command(velmora_command(path, 1, HIDDEN)), size)),
+            "velmora --lines --jobs 2": ("velmora", lambda: (run_command(velmora_command(path, 2, HIDDEN)), size)),
+            "Python: json + walk + json": ("peer", lambda: python_pipeline(path, limit, HIDDEN)),
+            "orjson + Omitter.omit + orjson": ("peer", lambda: orjson_pipeline(path, limit, HIDDEN)),
+            "pysimdjson, parse only": ("peer", lambda: simdjson_parse(path, limit, HIDDEN)),
+            "floor: wc -l": ("floor", lambda: (run_command(["wc", "-l", path]), size)),
+            "floor: cat | cat": ("floor", lambda: (run_command(f"cat {path} | cat"), size)),
+        }
+        names = list(contenders)
+        rates = {n: [] for n in names}
         for r in range(args.rounds):
-            seconds, done = python_pipeline(path, args.python_mb << 20, HIDDEN)
-            py.append(done / seconds / 1e6)
-            j1.append(size / run_velmora(path, 1, HIDDEN) / 1e6)
-            j2.append(size / run_velmora(path, 2, HIDDEN) / 1e6)
-            print(f"round {r + 1}: python {py[-1]:.1f} MB/s, --jobs 1 {j1[-1]:.0f} MB/s, --jobs 2 {j2[-1]:.0f} MB/s "
-                  f"({j1[-1] / py[-1]:.1f}x, {j2[-1] / py[-1]:.1f}x)")
-        ratios1 = [a / b for a, b in zip(j1, py)]
-        ratios2 = [a / b for a, b in zip(j2, py)]
-        print(f"median: python {statistics.median(py):.1f} MB/s ({args.python_mb} MiB slice); "
-              f"velmora --lines --jobs 1 {statistics.median(j1):.0f} MB/s ({statistics.median(ratios1):.1f}x), "
-              f"--jobs 2 {statistics.median(j2):.0f} MB/s ({statistics.median(ratios2):.1f}x)")
-        full_rss, quarter_rss = peak_rss_kb(path, HIDDEN), peak_rss_kb(quarter, HIDDEN)
-        print(f"peak RSS (--jobs 1): {size / 1e6:.0f} MB file {full_rss / 1024:.1f} MiB, "
-              f"{os.path.getsize(quarter) / 1e6:.0f} MB file {quarter_rss / 1024:.1f} MiB")
-        pools = compare_pools(path, HIDDEN, args.rounds)
-        print("scan_lines on 128 MiB in memory: " + ", ".join(f"{k} {v:.0f} MB/s" for k, v in pools.items()))
+            for n in names[r % len(names):] + names[:r % len(names)]:
+                seconds, done = contenders[n][1]()
+                rates[n].append(done / seconds / 1e6)
+            print(f"round {r + 1}: " + ", ".join(f"{n} {rates[n][-1]:,.0f}" for n in names))
+        median = {n: statistics.median(v) for n, v in rates.items()}
+        jobs1 = rates["velmora --lines --jobs 1"]
+
+        def ratio(name):
+            return statistics.median(a / b for a, b in zip(jobs1, rates[name]))
+        print("\n| | MB/s | `--jobs 1` against it |")
+        print("|---|---:|---:|")
+        for n in sorted(names, key=median.get, reverse=True):
+            print(f"| {n} | {median[n]:,.0f} | {ratio(n):.2f}x |")
+        two = statistics.median(b / a for a, b in zip(jobs1, rates["velmora --lines --jobs 2"]))
+        print(f"\n--jobs 2 against --jobs 1: {two:.2f}x (load average {os.getloadavg()[0]:.1f})")
+        for jobs in (1, 2):
+            full, part = time_v(velmora_command(path, jobs, HIDDEN)), time_v(velmora_command(quarter, jobs, HIDDEN))
+            per_mb = (full[1] - part[1]) / ((size - os.path.getsize(quarter)) / 1e6)
+            print(f"--jobs {jobs}: peak RSS {full[0] / 1024:.1f} MiB on {size / 1e6:.0f} MB, {part[0] / 1024:.1f} MiB "
+                  f"on {os.path.getsize(quarter) / 1e6:.0f} MB; minor faults {full[1]} and {part[1]}: "
+                  f"{per_mb:.1f} per MB of input")
+        draw(median, {n: contenders[n][0] for n in names}, args.chart,
+             f"JSON Lines, {size / 1e6:.0f} MB of API logs ({args.rounds} rounds; peers on {args.slice_mb} MiB)")
+        print(f"chart: {args.chart}")
+        if args.pools:
+            pools = compare_pools(path, HIDDEN, args.rounds)
+            print("scan_lines on 128 MiB in memory: " + ", ".join(f"{k} {v:.0f} MB/s" for k, v in pools.items()))
     finally:
         if args.keep:
             print(f"kept {tmp}")

@@ -11,7 +11,9 @@ forms, white space). Either way:
 * what it writes parses to what the object walk makes of the parsed input,
   differs from the input only inside string tokens, and is the input itself
   for an omitter that hides nothing;
-* scan_lines() on the text's lines agrees with scan() line by line.
+* scan_lines() on the text's lines agrees with scan() line by line;
+* every vector path of the scanner (scalar, SSE2, AVX2: those this machine
+  runs) does all of the above and gives the very same bytes and errors.
 
     python fuzz/fuzz_scan.py -max_total_time=60 fuzz/corpus_scan
 """
@@ -27,8 +29,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 with atheris.instrument_imports():
     import model
 
+import velmora.scan as vscan
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.scan import ScanError, scan, scan_lines
+
+PATHS = vscan._paths()
 
 KEYS = ["a", "b", "pw", "é", "\U0001f600", "", "\ud800"]
 SPACES = ["", " ", "\t", "\n", "\r\n", "\r"]
@@ -127,6 +132,23 @@ def check(data, omitter):
     assert count == len(lines) - (lines[-1] == b""), (count, lines)
 
 
+def outcome(call):
+    try:
+        return call()
+    except ScanError as exc:
+        return ("ScanError", exc.msg, exc.pos, exc.lineno, exc.colno)
+
+
+def check_every_path(data, omitter):
+    seen = []
+    for path in PATHS:
+        vscan._set_path(path)
+        check(data, omitter)
+        seen.append((outcome(lambda: scan(omitter, data)), repr(outcome(lambda: scan_lines(omitter, data))),
+                     repr(outcome(lambda: scan_lines(omitter, data, skip_invalid=True)))))
+    assert all(s == seen[0] for s in seen), dict(zip(PATHS, seen))
+
+
 def TestOneInput(data):
     fdp = atheris.FuzzedDataProvider(data)
     keys = [KEYS[fdp.ConsumeIntInRange(0, len(KEYS) - 1)] for _ in range(fdp.ConsumeIntInRange(0, 3))]
@@ -137,7 +159,7 @@ def TestOneInput(data):
         text = text_of(fdp).encode("utf-8")
         if fdp.ConsumeIntInRange(0, 7) == 0:
             text = BOM + text
-    check(text, omitter)
+    check_every_path(text, omitter)
 
 
 if __name__ == "__main__":

@@ -179,7 +179,7 @@ def test_rule_flags_give_the_verdicts_of_the_rule_omitters(flags, kind, rules, l
     (["--hide", "a", "--keep-last", "2", "--mask", "z"], "--keep-last cannot be used with --mask"),
     (["--hide", "a", "--keep-last", "2", "--whole"], "--keep-last cannot be used with --whole"),
     (["--hide", "a", "--keep-last", "0"], "argument --keep-last: expected a whole number >= 1, got '0'"),
-    (["--contains", ""], "contains holds an empty word, which would match every key"),
+    (["--contains", ""], "argument --contains: an empty WORD would match every key"),
 ], ids=["pattern", "keep-mask", "keep-whole", "keep-zero", "empty-word"])
 def test_bad_rule_flags_are_refused_before_reading(args, message):
     code, out, err = velmora(*args, stdin='{"a": "b"}')

@@ -162,7 +162,7 @@ def test_a_killed_run_leaves_nothing_behind(tmp_path, how, jobs, status):
 
 
 def test_without_unnamed_files_the_named_temporary_is_removed_on_sigterm(tmp_path):
-    code = ("import sys, velmora.cli as cli; cli._anonymous_file = lambda directory: None; "
+    code = ("import sys, velmora.cli as cli, velmora.cli.outfile; cli.outfile._anonymous_file = lambda directory: None; "
             "sys.exit(cli.main(sys.argv[1:]))")
     proc = subprocess.Popen([sys.executable, "-c", code, "--hide", "k", "--lines", "-o", "out.jsonl"], cwd=tmp_path,
                             stdin=subprocess.PIPE, stderr=subprocess.PIPE)

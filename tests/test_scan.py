@@ -8,8 +8,18 @@ import threading
 import pytest
 
 from conftest import assert_no_leak, assert_runs_clean
+import velmora.scan as vscan
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.scan import ScanError, scan, scan_lines
+
+
+@pytest.fixture(autouse=True, params=vscan._paths())
+def scan_path(request, monkeypatch):
+    """Every test here runs on each vector path (subprocesses too)."""
+    monkeypatch.setenv("VELMORA_SCAN_PATH", request.param)
+    previous = vscan._set_path(request.param)
+    yield request.param
+    vscan._set_path(previous)
 
 PW = Omitter(["pw", "k"])
 

@@ -10,6 +10,7 @@ for byte. Each case runs in its own interpreter.
 import pytest
 
 from conftest import assert_runs_clean
+import velmora.scan as vscan
 from test_redact_mask_policy import PRELUDE
 
 SCAN_PRELUDE = PRELUDE + """
@@ -26,9 +27,10 @@ def agrees(o, text):
 """
 
 
+@pytest.mark.parametrize("path", vscan._paths())
 @pytest.mark.parametrize("case", ["fixed", "keep_last", "whole", "invalid"])
-def test_scan_follows_the_mask_policy(case):
-    assert_runs_clean(SCAN_PRELUDE + {
+def test_scan_follows_the_mask_policy(case, path):
+    assert_runs_clean(env={"VELMORA_SCAN_PATH": path}, code=SCAN_PRELUDE + {
         "fixed": r"""
 o = with_policy(omit.Omitter(["pw", "codes"]), FIXED, 'x"\\\n\ud800é')
 text = '{"pw": "secret", "codes": ["a", ["b"], {"pw": "c"}, 1e400], "free": "\\u00e9"}'

@@ -12,8 +12,36 @@ import re
 from hypothesis import given, settings, strategies as st
 
 from model import same_json, walk_document
+import velmora.scan as vscan
 from velmora.omit import NoTrustOmitter, Omitter
-from velmora.scan import scan, scan_lines
+from velmora.scan import scan as scan_on_one_path
+from velmora.scan import scan_lines as scan_lines_on_one_path
+
+
+def on_every_path(function):
+    """`function` run on each vector path in turn: all give the same result
+    (or raise the same), which is returned (or raised)."""
+    def call(*args, **kwargs):
+        outcomes = []
+        previous = vscan._set_path("scalar")
+        try:
+            for path in vscan._paths():
+                vscan._set_path(path)
+                try:
+                    outcomes.append((True, function(*args, **kwargs)))
+                except ValueError as exc:
+                    outcomes.append((False, exc))
+        finally:
+            vscan._set_path(previous)
+        assert all(repr(o) == repr(outcomes[0]) for o in outcomes), outcomes
+        if not outcomes[0][0]:
+            raise outcomes[0][1]
+        return outcomes[0][1]
+    return call
+
+
+scan = on_every_path(scan_on_one_path)
+scan_lines = on_every_path(scan_lines_on_one_path)
 
 KEYS = ["a", "b", "pw", "é", "\U0001f600", "", "k\"q", "\ud800"]
 SPACE = st.sampled_from(["", "", "", " ", "  ", "\t", "\n", "\r\n", "\r"])

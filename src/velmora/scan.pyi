@@ -31,3 +31,11 @@ def scan_lines(
     without ``skip_invalid`` the output ends before the first bad line.
     ``lines`` counts the lines read (up to the first bad one, without
     ``skip_invalid``)."""
+
+# The package's own: the command line's scan into reused buffers, and the
+# switch between the scanner's vector paths (for tests and benchmarks).
+def _scan_lines_into(
+    omitter: Omitter, data: Buffer, out: bytearray, /, *, skip_invalid: bool = False
+) -> tuple[int, list[ScanError], int]: ...
+def _paths() -> tuple[str, ...]: ...
+def _set_path(name: str, /) -> str: ...

@@ -49,6 +49,7 @@ from dask import delayed
 from dask.bytes import read_bytes
 from distributed import Client, get_client, wait
 
+from velmora.cli.errors import invalid_json
 from velmora.omit import Omitter
 from velmora.scan import ScanError, scan_lines
 
@@ -61,7 +62,7 @@ class InvalidLine(ValueError):
     7: Expecting value``. ``pos`` is the byte offset in the file."""
 
     def __init__(self, path: str, lineno: int, colno: int, pos: int, msg: str) -> None:
-        super().__init__(f"{path}:{lineno}:{colno}: invalid JSON at line {lineno}, column {colno}: {msg}")
+        super().__init__(invalid_json(path, lineno, colno, msg))
         self.path, self.lineno, self.colno, self.pos, self.msg = path, lineno, colno, pos, msg
 
     def __reduce__(self) -> Any:

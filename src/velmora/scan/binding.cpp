@@ -1,69 +1,20 @@
-// scan() and scan_lines(): argument checks, the input buffer, the release
-// of the interpreter lock around the scanner, and the results.
+// scan(), scan_lines() and the package's own _scan_lines_into(): argument
+// checks, the release of the interpreter lock around the scanner, and the
+// results; and the functions that show and switch the vector path.
 #include "binding.h"
 
 #include "../omit/ref.h"
 #include "errors.h"
 #include "layout.h"
+#include "memory.h"
 #include "scanner.h"
 #include "verdicts.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace velmora::scan {
 
 namespace {
-
-// Whether nothing can change the bytes of `data` while we hold its buffer:
-// a bytes object, or a memoryview of one (slicing a memoryview is how a
-// caller hands over part of a bytes object without a copy).
-bool immutable(PyObject* data) {
-    if (PyBytes_CheckExact(data)) return true;
-    return PyMemoryView_Check(data) && PyMemoryView_GET_BASE(data) != nullptr &&
-           PyBytes_CheckExact(PyMemoryView_GET_BASE(data));
-}
-
-// The input bytes, readable without the lock. Immutable bytes are read
-// where they are; any other buffer (bytearray, mmap, ...) could be changed
-// by Python code while the scan runs, so it is copied first.
-class Input {
-public:
-    ~Input() {
-        if (view_.obj != nullptr) PyBuffer_Release(&view_);
-        std::free(copy_);
-    }
-    // 0, or -1 with an exception set.
-    int open(PyObject* data, const char* function) {
-        if (PyUnicode_Check(data)) {
-            PyErr_Format(PyExc_TypeError, "%s() argument 2 must be bytes-like (UTF-8 text), not str", function);
-            return -1;
-        }
-        if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) return -1;
-        // (PyBUF_SIMPLE: a buffer that is not contiguous fails the call.)
-        begin_ = static_cast<const uint8_t*>(view_.buf);
-        size_ = size_t(view_.len);
-        if (!immutable(data) && size_ > 0) {
-            copy_ = static_cast<uint8_t*>(std::malloc(size_));
-            if (copy_ == nullptr) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            std::memcpy(copy_, begin_, size_);
-            begin_ = copy_;
-        }
-        return 0;
-    }
-    const uint8_t* begin() const { return begin_; }
-    const uint8_t* end() const { return begin_ + size_; }
-    size_t size() const { return size_; }
-
-private:
-    Py_buffer view_ = {};
-    uint8_t* copy_ = nullptr;
-    const uint8_t* begin_ = nullptr;
-    size_t size_ = 0;
-};
 
 PyObject* bytes_of(const ByteBuffer& out) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
@@ -86,11 +37,11 @@ struct Call {
     MaskSpec spec;
 
     // 0, or -1 with an exception set.
-    int open(ScanState* state, PyObject* omitter_arg, PyObject* data, const char* name) {
+    int open(ScanState* state, PyObject* omitter_arg, PyObject* data, const char* name, bool in_place = false) {
         if (check_omitter(state, omitter_arg, name) < 0) return -1;
         hold = Ref::borrow(omitter_arg);
         omitter = reinterpret_cast<OmitterObject*>(omitter_arg);
-        if (input.open(data, name) < 0) return -1;
+        if (input.open(data, name, in_place) < 0) return -1;
         return read_mask_spec(omitter, &spec);
     }
 };
@@ -137,25 +88,26 @@ PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (call.open(state, omitter_arg, data, "scan") < 0) return nullptr;
     const Input& input = call.input;
 
+    // Laid out anew, the scanned text is only a step on the way, and the
+    // result is a copy of the layout; otherwise it is written in place.
     ByteBuffer out;
     ByteBuffer laid_out;
+    Result result;
+    if (relayout ? !out.reserve(input.size() + 2) : result.lend(out, input.size()) < 0) return PyErr_NoMemory();
     OmitterVerdicts verdicts(call.omitter);
     Scanner scanner(call.spec, verdicts.verdicts(), out);
+    if (tell_verdicts(state, call.omitter, scanner) < 0) return nullptr;
     bool blank = false;
     const uint8_t* where = nullptr;
     LayoutResult layout = LayoutResult::kDone;
 
-    verdicts.release();
-    Fault fault = out.reserve(input.size() + 2) ? Fault::kNone : Fault::kNoMemory;
-    if (fault == Fault::kNone) {
-        scanner.start(input.begin());
-        fault = scanner.text(input.begin(), input.end(), &blank, &where);
-        if (fault == Fault::kNone && blank) {
-            fault = Fault::kExpectingValue;  // a document needs a value
-            where = input.end();
-        }
-        if (fault == Fault::kNone && !scanner.flush(input.end())) fault = Fault::kNoMemory;
+    verdicts.release_for(input.size());
+    Fault fault = scanner.text(input.begin(), input.end(), &blank, &where);
+    if (fault == Fault::kNone && blank) {
+        fault = Fault::kExpectingValue;  // a document needs a value
+        where = input.end();
     }
+    if (fault == Fault::kNone && !scanner.finish(input.end())) fault = Fault::kNoMemory;
     if (fault == Fault::kNone && relayout) {
         const size_t limit = out.size() < (size_t(64) << 20) / 16 ? (size_t(64) << 20) : out.size() * 16;
         layout = lay_out(out.data(), out.data() + out.size(), compact ? -1 : indent, limit, laid_out);
@@ -175,43 +127,17 @@ PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
                                           "(nesting too deep); lay it out compact instead");
         return nullptr;
     }
-    return bytes_of(relayout ? laid_out : out);
+    return relayout ? bytes_of(laid_out) : result.finish(out);
 }
 
 // ---- scan_lines ---------------------------------------------------------------
 
-PyObject* py_scan_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"", "", "skip_invalid", nullptr};
-    PyObject* omitter_arg = nullptr;
-    PyObject* data = nullptr;
-    int skip_invalid = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$p:scan_lines", const_cast<char**>(keywords), &omitter_arg,
-                                     &data, &skip_invalid)) {
-        return nullptr;
-    }
-    ScanState* state = state_of(module);
-    Call call;
-    if (call.open(state, omitter_arg, data, "scan_lines") < 0) return nullptr;
-    const Input& input = call.input;
-
-    ByteBuffer out;
-    ByteBuffer faults;
-    OmitterVerdicts verdicts(call.omitter);
-    Scanner scanner(call.spec, verdicts.verdicts(), out);
-    verdicts.release();
-    size_t lines = 0;
-    Fault fault = out.reserve(input.size() + 2) ? Fault::kNone : Fault::kNoMemory;
-    if (fault == Fault::kNone) {
-        fault = scan_lines(scanner, input.begin(), input.end(), skip_invalid, out, faults, &lines);
-    }
-    verdicts.reacquire();
-    if (fault != Fault::kNone) return stopped(fault);
-
+// The ScanError of each bad line, in a new list. Lines are counted on from
+// one fault to the next: the faults come in order, so the data is read once.
+PyObject* line_errors(ScanState* state, const Input& input, const ByteBuffer& faults) {
     const size_t count = faults.size() / sizeof(LineFault);
     Ref errors = Ref::steal(PyList_New(Py_ssize_t(count)));
     if (!errors) return nullptr;
-    // Lines are counted on from one fault to the next: the faults come in
-    // order, so the whole chunk is read once.
     size_t line = 1;
     size_t counted_to = 0;
     for (size_t i = 0; i < count; i++) {
@@ -229,10 +155,101 @@ PyObject* py_scan_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
         if (error == nullptr) return nullptr;
         PyList_SET_ITEM(errors.get(), Py_ssize_t(i), error);
     }
-    Ref output = Ref::steal(bytes_of(out));
+    return errors.release();
+}
+
+// Both line functions: the scan of `call`'s input into `out` (lent memory),
+// then (output, errors, lines) with `output` made by `finish`.
+template <class Finish>
+PyObject* run_lines(ScanState* state, Call& call, ByteBuffer& out, bool skip_invalid, Finish finish) {
+    ByteBuffer faults;
+    OmitterVerdicts verdicts(call.omitter);
+    Scanner scanner(call.spec, verdicts.verdicts(), out);
+    if (tell_verdicts(state, call.omitter, scanner) < 0) return nullptr;
+    size_t lines = 0;
+    verdicts.release_for(call.input.size());
+    const Fault fault = scanner.lines(call.input.begin(), call.input.end(), skip_invalid, faults, &lines);
+    verdicts.reacquire();
+    if (fault != Fault::kNone) return stopped(fault);
+    Ref errors = Ref::steal(line_errors(state, call.input, faults));
+    if (!errors) return nullptr;
+    Ref output = Ref::steal(finish());
     Ref line_count = Ref::steal(PyLong_FromSize_t(lines));
     if (!output || !line_count) return nullptr;
     return PyTuple_Pack(3, output.get(), errors.get(), line_count.get());
+}
+
+PyObject* py_scan_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"", "", "skip_invalid", nullptr};
+    PyObject* omitter_arg = nullptr;
+    PyObject* data = nullptr;
+    int skip_invalid = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$p:scan_lines", const_cast<char**>(keywords), &omitter_arg,
+                                     &data, &skip_invalid)) {
+        return nullptr;
+    }
+    ScanState* state = state_of(module);
+    Call call;
+    if (call.open(state, omitter_arg, data, "scan_lines") < 0) return nullptr;
+    ByteBuffer out;
+    Result result;
+    if (result.lend(out, call.input.size()) < 0) return nullptr;
+    return run_lines(state, call, out, skip_invalid, [&] { return result.finish(out); });
+}
+
+// _scan_lines_into(omitter, data, out, /, *, skip_invalid=False): scan_lines
+// for the command line, which reuses its memory from block to block. `data`
+// is read where it is (the caller leaves it alone meanwhile), and the
+// output goes into the bytearray `out` from its start, which grows only if
+// it is too small; the first item of the result is the output's size.
+PyObject* py_scan_lines_into(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"", "", "", "skip_invalid", nullptr};
+    PyObject* omitter_arg = nullptr;
+    PyObject* data = nullptr;
+    PyObject* target_arg = nullptr;
+    int skip_invalid = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$p:_scan_lines_into", const_cast<char**>(keywords),
+                                     &omitter_arg, &data, &target_arg, &skip_invalid)) {
+        return nullptr;
+    }
+    ScanState* state = state_of(module);
+    Call call;
+    if (call.open(state, omitter_arg, data, "_scan_lines_into", true) < 0) return nullptr;
+    ByteBuffer out;
+    Target target;
+    if (target.open(target_arg, call.input, out) < 0) return nullptr;
+    return run_lines(state, call, out, skip_invalid,
+                     [&]() -> PyObject* { return target.finish(out) < 0 ? nullptr : PyLong_FromSize_t(out.size()); });
+}
+
+// ---- The vector path ------------------------------------------------------------
+
+PyObject* py_paths(PyObject*, PyObject*) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return nullptr;
+    for (int i = 0; i < kPathCount; i++) {
+        if (!path_available(Path(i))) continue;
+        Ref name = Ref::steal(PyUnicode_FromString(path_name(Path(i))));
+        if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+    }
+    return PyList_AsTuple(names.get());
+}
+
+PyObject* py_set_path(PyObject*, PyObject* name) {
+    const char* wanted = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    if (wanted == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_set_path() takes a path name");
+        return nullptr;
+    }
+    for (int i = 0; i < kPathCount; i++) {
+        if (std::strcmp(wanted, path_name(Path(i))) == 0 && path_available(Path(i))) {
+            const Path previous = current_path();
+            set_path(Path(i));
+            return PyUnicode_FromString(path_name(previous));
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "no scanner path %R on this machine", name);
+    return nullptr;
 }
 
 }  // namespace
@@ -255,6 +272,26 @@ PyMethodDef scan_functions[] = {
                   "Redact JSON Lines: returns (output, errors, lines). Each line passes through with its\n"
                   "masks; a bad line gives a ScanError (lineno counted in `data`) and is left out; without\n"
                   "skip_invalid the output ends before the first bad line. `lines` counts the lines read.",
+    },
+    {
+        .ml_name = "_scan_lines_into",
+        .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_scan_lines_into)),
+        .ml_flags = METH_VARARGS | METH_KEYWORDS,
+        .ml_doc = "_scan_lines_into(omitter, data, out, /, *, skip_invalid=False)\n--\n\n"
+                  "scan_lines() into the bytearray `out`, reading `data` in place: (size, errors, lines).\n"
+                  "For the velmora command, which reuses its buffers.",
+    },
+    {
+        .ml_name = "_paths",
+        .ml_meth = py_paths,
+        .ml_flags = METH_NOARGS,
+        .ml_doc = "_paths()\n--\n\nThe scanner's vector paths this machine can run, slowest first.",
+    },
+    {
+        .ml_name = "_set_path",
+        .ml_meth = py_set_path,
+        .ml_flags = METH_O,
+        .ml_doc = "_set_path(name, /)\n--\n\nScan by the vector path `name` from now on; returns the one before.",
     },
     {nullptr, nullptr, 0, nullptr},
 };

@@ -24,14 +24,15 @@ bool KeyCache::rehash(size_t capacity) {
     return true;
 }
 
-bool KeyCache::insert(const uint8_t* p, size_t n, uint64_t h, int verdict) {
+bool KeyCache::insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict) {
+    if (n > UINT32_MAX) return false;  // no key of 4 GiB is worth remembering
     // Kept at most half full, so a probe always ends at an empty slot.
     if (slots_ == nullptr ? !rehash(64) : (count_ + 1) * 2 > mask_ + 1 && !rehash((mask_ + 1) * 2)) return false;
     const size_t offset = text_.size();
     if (!text_.append(p, n)) return false;
-    size_t i = h & mask_;
+    size_t i = k.hash & mask_;
     while (slots_[i].verdict >= 0) i = (i + 1) & mask_;
-    slots_[i] = Slot{h, offset, n, verdict};
+    slots_[i] = Slot{k.hash, k.first, k.last, offset, uint32_t(n), verdict};
     count_++;
     return true;
 }

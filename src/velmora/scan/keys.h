@@ -15,6 +15,15 @@
 
 namespace velmora::scan {
 
+// A key's bytes as the table reads them: its first and its last eight bytes
+// (overlapping, or fewer for shorter keys), which make up the whole key up
+// to 16 bytes, and a hash of all of it.
+struct KeyProbe {
+    uint64_t first;
+    uint64_t last;
+    uint64_t hash;
+};
+
 class KeyCache {
 public:
     KeyCache() = default;
@@ -22,48 +31,60 @@ public:
     KeyCache(const KeyCache&) = delete;
     KeyCache& operator=(const KeyCache&) = delete;
 
-    static uint64_t hash(const uint8_t* p, size_t n) {
-        uint64_t h = 0x9E3779B97F4A7C15ull ^ (n * 0xFF51AFD7ED558CCDull);
-        while (n >= 8) {
+    static KeyProbe probe(const uint8_t* p, size_t n) {
+        uint64_t first = 0;
+        uint64_t last = 0;
+        if (n >= 8) {
+            std::memcpy(&first, p, 8);
+            std::memcpy(&last, p + n - 8, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, p, 4);
+            std::memcpy(&b, p + n - 4, 4);
+            first = a;
+            last = b;
+        } else if (n > 0) {
+            first = p[0] | uint64_t(p[n / 2]) << 8 | uint64_t(p[n - 1]) << 16;
+        }
+        uint64_t h = mix(first ^ 0x9E3779B97F4A7C15ull, last ^ (n * 0xFF51AFD7ED558CCDull));
+        for (size_t i = 8; i + 8 < n; i += 8) {  // the middle of a longer key
             uint64_t w;
-            std::memcpy(&w, p, 8);
-            h = (h ^ w) * 0xC2B2AE3D27D4EB4Full;
-            h ^= h >> 31;
-            p += 8;
-            n -= 8;
+            std::memcpy(&w, p + i, 8);
+            h = mix(h, w);
         }
-        if (n > 0) {
-            uint64_t w = 0;
-            std::memcpy(&w, p, n);
-            h = (h ^ w) * 0xC2B2AE3D27D4EB4Full;
-            h ^= h >> 31;
-        }
-        return h ^ (h >> 29);
+        return KeyProbe{first, last, h};
     }
 
     // The remembered verdict (0 or 1) for the key bytes, or -1.
-    int find(const uint8_t* p, size_t n, uint64_t h) const {
+    int find(const uint8_t* p, size_t n, const KeyProbe& k) const {
         if (slots_ == nullptr) return -1;
-        for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+        for (size_t i = k.hash & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.verdict < 0) return -1;
-            // (An empty key has no bytes to compare, maybe not even a buffer.)
-            if (s.hash == h && s.length == n && (n == 0 || std::memcmp(text_.data() + s.offset, p, n) == 0)) {
+            // Up to 16 bytes, the two words are the key.
+            if (s.hash == k.hash && s.length == n && s.first == k.first && s.last == k.last &&
+                (n <= 16 || std::memcmp(text_.data() + s.offset, p, n) == 0)) {
                 return s.verdict;
             }
         }
     }
 
     // Remember a verdict. False when memory ran out.
-    bool insert(const uint8_t* p, size_t n, uint64_t h, int verdict);
+    bool insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict);
 
 private:
     struct Slot {
         uint64_t hash;
+        uint64_t first;
+        uint64_t last;
         size_t offset;
-        size_t length;
-        int verdict;  // -1: empty
+        uint32_t length;
+        int32_t verdict;  // -1: empty
     };
+    static uint64_t mix(uint64_t a, uint64_t b) {
+        const __uint128_t m = __uint128_t(a ^ 0xA0761D6478BD642Full) * (b ^ 0xE7037ED1A0B428DBull);
+        return uint64_t(m) ^ uint64_t(m >> 64);
+    }
     bool rehash(size_t capacity);
 
     Slot* slots_ = nullptr;

@@ -4,6 +4,7 @@
 // tables (abi.h) and the base functions that tell an override apart.
 #include "binding.h"
 #include "errors.h"
+#include "paths.h"
 
 #include "../omit/ref.h"
 
@@ -12,6 +13,11 @@ namespace velmora::scan {
 namespace {
 
 int module_exec(PyObject* module) {
+    const char* refused = nullptr;
+    if (!choose_path_at_start(&refused)) {
+        PyErr_Format(PyExc_ValueError, "VELMORA_SCAN_PATH=%s names no scanner path this machine can run", refused);
+        return -1;
+    }
     ScanState* state = state_of(module);
     if (import_omitter_api(&state->api) < 0) return -1;
     state->s_omit = PyUnicode_InternFromString("omit");

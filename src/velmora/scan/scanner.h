@@ -9,13 +9,16 @@
 // own keys; a top-level value by the verdict of "no key". Nesting is kept
 // on a heap stack of one byte per level, so depth is bounded by memory only.
 //
-// The scanner holds no Python object and runs without the interpreter
-// lock; it asks `Verdicts` about keys it has not seen in this scan.
+// The grammar itself is in grammar.h, compiled once per vector path
+// (paths.h); this class holds what a scan keeps between its steps. It holds
+// no Python object and runs without the interpreter lock; it asks
+// `Verdicts` about keys it has not seen in this scan.
 #pragma once
 
 #include "buffer.h"
 #include "keys.h"
 #include "masks.h"
+#include "paths.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,68 +53,6 @@ struct Verdicts {
     void* context;
 };
 
-class Scanner {
-public:
-    Scanner(const MaskSpec& spec, Verdicts verdicts, ByteBuffer& out) : spec_(spec), verdicts_(verdicts), out_(out) {}
-
-    // Start the output at `from`: the pending run begins there.
-    void start(const uint8_t* from) { copy_from_ = from; }
-    // Copy the pending run up to `upto`.
-    bool flush(const uint8_t* upto) {
-        const bool ok = out_.append(copy_from_, size_t(upto - copy_from_));
-        copy_from_ = upto;
-        return ok;
-    }
-    // Drop the input up to `to` from the output.
-    void skip(const uint8_t* to) { copy_from_ = to; }
-    const uint8_t* pending() const { return copy_from_; }
-    void rewind(const uint8_t* from) { copy_from_ = from; }
-
-    // Scan one JSON text, [begin, end): an optional byte order mark, white
-    // space, one value, white space. Text of white space alone (after the
-    // mark) sets *blank and is no fault here. On a fault of the text,
-    // *where is the offending byte: the opening quote of an unterminated
-    // string, just after the last token when the text ends too early.
-    Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
-
-private:
-    enum : uint8_t { kDo = 1, kArray = 2 };
-    enum Context { kTop, kMember, kItem };
-
-    int member_verdict(const uint8_t* key, const uint8_t* key_end) {
-        if (quiet_) return 0;
-        const uint64_t h = KeyCache::hash(key, size_t(key_end - key));
-        const int known = keys_.find(key, size_t(key_end - key), h);
-        return known >= 0 ? known : ask_member(key, key_end, h);
-    }
-    int ask_member(const uint8_t* key, const uint8_t* key_end, uint64_t h);
-    int top_verdict();
-
-    // A string token at p (the opening quote): end of the token, or null
-    // with fault_/where_ set. Masked ones are written out.
-    const uint8_t* plain_string(const uint8_t* p, const uint8_t* end);
-    const uint8_t* masked_string(const uint8_t* p, const uint8_t* end);
-    template <bool kCount>
-    const uint8_t* string_body(const uint8_t* p, const uint8_t* end, size_t* count);
-    // The whole value at p replaced (`whole` policy) if it is a scalar;
-    // containers go quiet instead (see text()).
-    bool replace_with_whole(const uint8_t* p);
-
-    const MaskSpec& spec_;
-    Verdicts verdicts_;
-    ByteBuffer& out_;
-    KeyCache keys_;
-    ByteBuffer stack_;
-    const uint8_t* copy_from_ = nullptr;
-    int top_verdict_ = -1;
-    // Inside a value that `whole` replaced: no verdicts, no masks, and the
-    // run restarts after the value once the stack is back to quiet_depth_.
-    bool quiet_ = false;
-    size_t quiet_depth_ = 0;
-    Fault fault_ = Fault::kNone;
-    const uint8_t* where_ = nullptr;
-};
-
 // One line the scanner could not take.
 struct LineFault {
     Fault fault;
@@ -120,14 +61,77 @@ struct LineFault {
     size_t line_end;    // offset past its line break (or the end of data)
 };
 
-// Scan JSON Lines [begin, end): each line (up to and excluding "\n") is one
-// JSON text or blank. Good and blank lines pass through; a bad line is
-// recorded in `faults` and, with `skip_bad`, left out of the output (the
-// run goes on), otherwise the output ends before it and the scan stops.
-// *lines counts the lines read (a last one without a line break too).
-// Returns kNone, or the fault that stopped everything (no memory, or the
-// omitter's failure).
-Fault scan_lines(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& out,
-                 ByteBuffer& faults, size_t* lines);
+template <class Find>
+class Grammar;
+
+class Scanner {
+public:
+    Scanner(const MaskSpec& spec, Verdicts verdicts, ByteBuffer& out, Path path = current_path())
+        : spec_(spec), verdicts_(verdicts), out_(out), path_(path) {}
+
+    // Scan one JSON text, [begin, end): an optional byte order mark, white
+    // space, one value, white space; the output runs from `begin`. Text of
+    // white space alone (after the mark) sets *blank and is no fault here.
+    // On a fault of the text, *where is the offending byte: the opening
+    // quote of an unterminated string, just after the last token when the
+    // text ends too early.
+    Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
+
+    // Scan JSON Lines [begin, end): each line (up to and excluding "\n") is
+    // one JSON text or blank. Good and blank lines pass through; a bad line
+    // is recorded in `faults` and, with `skip_bad`, left out of the output
+    // (the run goes on), otherwise the output ends before it and the scan
+    // stops. *lines counts the lines read (a last one without a line break
+    // too). Returns kNone, or the fault that stopped everything (no memory,
+    // or the omitter's failure).
+    Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
+
+    // Copy what is pending of the input up to `end` (after text()).
+    bool finish(const uint8_t* end) { return flush(end); }
+
+    // Verdicts known before the scan: `key` (raw bytes without escapes)
+    // gets `verdict`, and with know_the_rest(), every other key written
+    // without escapes gets `rest` without asking. False when memory ran out.
+    bool remember(const uint8_t* key, size_t n, int verdict) {
+        return keys_.insert(key, n, KeyCache::probe(key, n), verdict);
+    }
+    void know_the_rest(int rest) { rest_ = rest; }
+
+private:
+    template <class Find>
+    friend class Grammar;
+
+    enum : uint8_t { kDo = 1, kArray = 2 };  // a level of the stack
+
+    // Copy the pending run up to `upto`.
+    bool flush(const uint8_t* upto) {
+        const bool ok = out_.append(copy_from_, size_t(upto - copy_from_));
+        copy_from_ = upto;
+        return ok;
+    }
+    int member_verdict(const uint8_t* key, const uint8_t* key_end) {
+        const KeyProbe k = KeyCache::probe(key, size_t(key_end - key));
+        const int known = keys_.find(key, size_t(key_end - key), k);
+        return known >= 0 ? known : ask_member(key, key_end, k);
+    }
+    int ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k);
+    int top_verdict();
+
+    const MaskSpec& spec_;
+    Verdicts verdicts_;
+    ByteBuffer& out_;
+    Path path_;
+    KeyCache keys_;
+    ByteBuffer stack_;
+    const uint8_t* copy_from_ = nullptr;
+    int top_verdict_ = -1;
+    int rest_ = -1;  // see know_the_rest(); -1: ask
+    // Inside a value that `whole` replaced: no verdicts, no masks, and the
+    // run restarts after the value once the stack is back to quiet_depth_.
+    bool quiet_ = false;
+    size_t quiet_depth_ = 0;
+    Fault fault_ = Fault::kNone;
+    const uint8_t* where_ = nullptr;
+};
 
 }  // namespace velmora::scan

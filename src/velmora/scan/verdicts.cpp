@@ -4,6 +4,7 @@
 #include "../omit/ref.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace velmora::scan {
 
@@ -91,6 +92,45 @@ int read_mask_spec(OmitterObject* omitter, MaskSpec* spec) {
     return 0;
 }
 
+int tell_verdicts(ScanState* state, OmitterObject* omitter, Scanner& scanner) {
+    // `key in list` for an exact str key and items that are exact str or
+    // None is a comparison of text: nothing can run, nothing else can match.
+    PyObject* list;
+    bool in_list_hides;
+    if (omitter->vtab->should_hide == state->api.omitter_vtable->should_hide) {
+        list = omitter->omissions;
+        in_list_hides = true;
+    } else if (omitter->vtab->should_hide == state->api.no_trust_vtable->should_hide) {
+        list = reinterpret_cast<NoTrustOmitterObject*>(omitter)->trusted;
+        in_list_hides = false;
+    } else {
+        return 0;
+    }
+    if (list == nullptr || (list != Py_None && !PyList_CheckExact(list))) return 0;
+    const Py_ssize_t n = list == Py_None ? 0 : PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item != Py_None && !PyUnicode_CheckExact(item)) return 0;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item == Py_None) continue;
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        if (text == nullptr) {  // a lone surrogate: only an escaped key can be it, and those are asked
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+            PyErr_Clear();
+            continue;
+        }
+        if (!scanner.remember(reinterpret_cast<const uint8_t*>(text), size_t(size), in_list_hides)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    scanner.know_the_rest(!in_list_hides);
+    return 0;
+}
+
 int OmitterVerdicts::ask(void* context, const uint8_t* key, const uint8_t* key_end) {
     auto* self = static_cast<OmitterVerdicts*>(context);
     const bool was_released = self->saved_ != nullptr;
@@ -100,6 +140,10 @@ int OmitterVerdicts::ask(void* context, const uint8_t* key, const uint8_t* key_e
         Ref key_obj;
         if (key == nullptr) {
             key_obj = Ref::borrow(Py_None);  // a top-level value stands under no key
+        } else if (std::memchr(key, '\\', size_t(key_end - key)) == nullptr) {
+            // No escape: the bytes are the key's checked UTF-8.
+            key_obj = Ref::steal(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(key),
+                                                              Py_ssize_t(key_end - key)));
         } else {
             uint32_t* text = nullptr;
             size_t length = 0;

@@ -17,6 +17,13 @@ int check_omitter(ScanState* state, PyObject* omitter, const char* function);
 // 0, or -1 with an exception set.
 int read_mask_spec(OmitterObject* omitter, MaskSpec* spec);
 
+// For an omitter of velmora.omit's own kinds whose key list holds nothing
+// but str (and None): the verdicts of all keys written without escapes,
+// told to the scanner before it starts (key in the list, or not), so that a
+// small document pays for no question. Other omitters are asked key by key.
+// 0, or -1 with an exception set.
+int tell_verdicts(ScanState* state, OmitterObject* omitter, Scanner& scanner);
+
 // Asks the omitter's `should_hide` for keys the scan has not met before.
 // Between release() and reacquire() the interpreter lock is released; each
 // question takes it back for the call and releases it again.
@@ -26,6 +33,12 @@ public:
     ~OmitterVerdicts() { reacquire(); }
 
     Verdicts verdicts() { return Verdicts{ask, this}; }
+    // Let other threads run during a scan of `size` bytes: not for small
+    // inputs, where taking the lock back for each new key would cost more
+    // than the scan.
+    void release_for(size_t size) {
+        if (size >= kReleaseFrom) release();
+    }
     void release() {
         if (saved_ == nullptr) saved_ = PyEval_SaveThread();
     }
@@ -35,6 +48,7 @@ public:
     }
 
 private:
+    static constexpr size_t kReleaseFrom = size_t(64) << 10;
     static int ask(void* context, const uint8_t* key, const uint8_t* key_end);
 
     OmitterObject* omitter_;

@@ -1,0 +1,154 @@
+"""The command's arguments, the keys files, and the omitter they describe."""
+
+from __future__ import annotations
+
+import argparse
+import importlib.metadata
+import os
+import re
+import sys
+from typing import Any
+
+from velmora.cli.errors import EXIT_BAD_INPUT, CliError
+from velmora.omit import NoTrustOmitter, Omitter
+from velmora.rules import RuleNoTrustOmitter, RuleOmitter
+
+
+def read_keys(path: str) -> list[str]:
+    """One key per line, white space around it ignored. Blank lines and lines
+    whose first non-blank character is '#' are ignored; a leading backslash
+    is dropped and the rest taken as it is (``\\#tag`` is the key ``#tag``)."""
+    try:
+        with open(path, encoding="utf-8-sig") as stream:
+            lines = [line.strip() for line in stream]
+    except OSError as exc:
+        raise CliError(f"cannot read keys file {path}: {exc.strerror}") from None
+    except UnicodeDecodeError:
+        raise CliError(f"keys file {path} is not UTF-8 text", EXIT_BAD_INPUT) from None
+    return [line[1:] if line.startswith("\\") else line for line in lines if line and not line.startswith("#")]
+
+
+def number(minimum: int) -> Any:
+    def convert(text: str) -> int:
+        if not text.strip().isdecimal() or int(text) < minimum:
+            raise argparse.ArgumentTypeError(f"expected a whole number >= {minimum}, got {text!r}")
+        return int(text)
+    return convert
+
+
+def word(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("an empty WORD would match every key")
+    return text
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="velmora", formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Mask sensitive string values in JSON: every string under a hidden key\n"
+                    "becomes a run of '*' as long as the value. Everything else is written\n"
+                    "back byte for byte: numbers, escapes, white space, key order.",
+        epilog="examples:\n"
+               "  velmora --hide password --hide token users.json\n"
+               "  velmora --keys-file keys.txt --lines events.jsonl -o clean.jsonl --jobs 4\n"
+               "  curl -s URL | velmora --trust id --trust name --compact")
+    add = parser.add_argument
+    add("inputs", nargs="*", metavar="FILE", help="JSON files to read; '-' or none: standard input")
+    keys = parser.add_mutually_exclusive_group()
+    keys.add_argument("--hide", action="append", default=[], metavar="KEY",
+                      help="mask string values under KEY (repeatable)")
+    keys.add_argument("--trust", action="append", default=[], metavar="KEY",
+                      help="mask string values under every key but KEY (repeatable)")
+    add("--keys-file", action="append", default=[], metavar="FILE",
+        help="more keys, one per line ('#' starts a comment line; '\\#' a key), "
+             "for --hide (default) or --trust")
+    rules = parser.add_argument_group(
+        "key rules and masks", "match keys more loosely than exactly, and choose what a mask shows "
+        "(with --trust, the rules decide which keys are trusted)")
+    rules.add_argument("--ignore-case", action="store_true", help="compare the keys given ignoring case")
+    rules.add_argument("--contains", action="append", default=[], type=word, metavar="WORD",
+                       help="also match every key that contains WORD, ignoring case (repeatable)")
+    rules.add_argument("--pattern", action="append", default=[], metavar="REGEX",
+                       help="also match every key in which REGEX finds a match (Python re; repeatable)")
+    rules.add_argument("--defaults", action="store_true",
+                       help="also match the default list of sensitive words (password, secret, token, "
+                            "authorization, cookie, session, ...), ignoring case, inside longer keys")
+    rules.add_argument("--mask", metavar="TEXT", help="mask with TEXT instead of one '*' per character")
+    rules.add_argument("--keep-last", type=number(1), metavar="N",
+                       help="keep the last N characters of each masked string")
+    rules.add_argument("--whole", action="store_true",
+                       help="hide the whole value under a matching key, whatever its type, with the "
+                            "--mask text (default: [Filtered])")
+    add("-o", "--output", metavar="FILE",
+        help="write to FILE, replacing it only once everything succeeded")
+    add("--indent", type=number(0), metavar="N",
+        help="lay documents out indented by N spaces (white space only)")
+    add("--compact", action="store_true", help="lay documents out without white space")
+    add("--lines", action="store_true",
+        help="read JSON Lines: one record per line, streamed; blank lines are kept")
+    add("--skip-invalid", action="store_true",
+        help="skip invalid lines, reporting each on standard error")
+    add("--rejects", metavar="FILE", help="with --skip-invalid: write the skipped lines to FILE")
+    add("--jobs", type=number(0), metavar="N", help="redact lines in N threads (0: one per CPU)")
+    add("--batch-size", type=number(1), metavar="N",
+        help="lines per batch (default: whole lines of about 1 MiB)")
+    add("-q", "--quiet", action="store_true", help="never show progress")
+    add("--version", action="version",
+        version=f"%(prog)s {importlib.metadata.version('velmora')}")
+    args = parser.parse_args(argv)
+    if not (args.hide or args.trust or args.keys_file or args.contains or args.pattern or args.defaults):
+        parser.error("say which keys to mask: --hide KEY, --trust KEY, --keys-file FILE, "
+                     "--contains WORD, --pattern REGEX or --defaults")
+    if args.keep_last is not None and (args.mask is not None or args.whole):
+        parser.error(f"--keep-last cannot be used with {'--mask' if args.mask is not None else '--whole'}")
+    misplaced = [flag for flag, used in [
+        ("--indent", args.lines and args.indent is not None),
+        ("--compact", args.lines and args.compact),
+        ("--skip-invalid", not args.lines and args.skip_invalid),
+        ("--rejects", not args.lines and args.rejects is not None),
+        ("--jobs", not args.lines and args.jobs is not None),
+        ("--batch-size", not args.lines and args.batch_size is not None)] if used]
+    if misplaced:
+        parser.error(f"{', '.join(misplaced)} cannot be used {'with' if args.lines else 'without'}"
+                     " --lines")
+    if args.indent is not None and args.compact:
+        parser.error("--indent and --compact cannot be used together")
+    if args.rejects is not None and not args.skip_invalid:
+        parser.error("--rejects needs --skip-invalid")
+    args.inputs = args.inputs or ["-"]
+    args.jobs = (os.cpu_count() or 1) if args.jobs == 0 else (args.jobs or 1)
+    return args
+
+
+def keys_of(args: argparse.Namespace, rules_match: bool) -> list[str]:
+    """The keys given on the command line and in keys files. A keys file that
+    yields no key is named on standard error, and refused when nothing
+    would be masked at all (no other key, no rule, and --hide)."""
+    keys = list(args.trust or args.hide)
+    empty = []
+    for path in args.keys_file:
+        found = read_keys(path)
+        if not found:
+            empty.append(path)
+        keys += found
+    if empty and not keys and not rules_match and not args.trust:
+        raise CliError(f"keys file {empty[0]} holds no key: nothing would be masked", EXIT_BAD_INPUT)
+    for path in empty:
+        print(f"velmora: keys file {path} holds no key", file=sys.stderr)
+    return keys
+
+
+def make_omitter(args: argparse.Namespace) -> Omitter:
+    """The omitter the options describe: the exact Omitter or NoTrustOmitter
+    unless a key rule or a mask is asked for."""
+    rules = {"ignore_case": args.ignore_case, "contains": args.contains, "patterns": args.pattern,
+             "defaults": args.defaults, "mask": args.mask, "keep_last": args.keep_last, "whole": args.whole}
+    keys = keys_of(args, bool(args.contains or args.pattern or args.defaults))
+    if not any(value not in (False, [], None) for value in rules.values()):
+        return NoTrustOmitter(keys) if args.trust else Omitter(keys)
+    try:
+        return RuleNoTrustOmitter(keys, **rules) if args.trust else RuleOmitter(keys, **rules)
+    except re.error as exc:
+        raise CliError(f"--pattern {exc.pattern!r}: invalid regular expression: {exc}", EXIT_BAD_INPUT) from None
+    except (TypeError, ValueError) as exc:  # an argument the rules refuse
+        raise CliError(str(exc), EXIT_BAD_INPUT) from None

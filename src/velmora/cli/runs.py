@@ -1,0 +1,174 @@
+"""The run loops: whole documents, and JSON Lines in one thread or many."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections import deque
+from collections.abc import Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import IO, Any
+
+from velmora.cli import signals
+from velmora.cli.errors import EXIT_BAD_INPUT, CliError, invalid_json
+from velmora.cli.progress import Progress
+from velmora.cli.reading import BLOCK, Chunk, display_name, open_input, read_all, read_chunks
+from velmora.omit import Omitter
+from velmora.scan import ScanError, _scan_lines_into, scan
+
+def where(name: str, error: ScanError, line: int) -> str:
+    return invalid_json(name, line, error.colno, error.msg)
+
+
+class Output:
+    """Where redacted bytes go, remembering whether the last byte written ends
+    a line (inputs are joined so that each starts on a line of its own)."""
+
+    def __init__(self, stream: IO[bytes]) -> None:
+        self.stream = stream
+        self.at_line_start = True
+        self.written = False
+
+    def write(self, data: bytes | bytearray | memoryview) -> None:
+        if data:
+            self.stream.write(data)
+            self.at_line_start = data[-1] == 10
+            self.written = True
+
+    def start_input(self) -> None:
+        if self.written and not self.at_line_start:
+            self.write(b"\n")
+
+
+# ---- Documents -------------------------------------------------------------------
+
+
+def document_error(name: str, data: bytes | bytearray, error: ScanError) -> CliError:
+    message = where(name, error, error.lineno)
+    if error.msg == "Extra data" and b"\n" in data[:error.pos]:
+        message += " (one JSON value per line? use --lines for JSON Lines)"
+    if data[:2] in (b"\xff\xfe", b"\xfe\xff") or b"\x00" in data[:4]:
+        message += " (this looks like UTF-16 or UTF-32 text: velmora reads UTF-8)"
+    return CliError(message, EXIT_BAD_INPUT)
+
+
+def run_documents(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress) -> None:
+    layout: dict[str, Any] = {"indent": args.indent} if args.indent is not None else \
+        {"compact": True} if args.compact else {}
+    for path in args.inputs:
+        name = display_name(path)
+        with open_input(path) as stream:
+            data = read_all(stream, progress)
+        try:
+            redacted = scan(omitter, data, **layout)
+        except ScanError as exc:
+            raise document_error(name, data, exc) from None
+        except ValueError as exc:  # too deep to indent
+            raise CliError(f"{name}: {exc}", EXIT_BAD_INPUT) from None
+        del data
+        out.start_input()
+        out.write(redacted)
+        if layout:  # a laid-out document ends its last line
+            out.write(b"\n")
+
+
+# ---- JSON Lines -----------------------------------------------------------------------
+
+
+class LineRun:
+    """Counts, reports and keeps the bad lines of a --lines run. Rejected
+    lines are kept apart as the output keeps its lines apart: the last line
+    of an input may have no line break."""
+
+    def __init__(self, args: argparse.Namespace, rejects: IO[bytes] | None) -> None:
+        self.skip = args.skip_invalid
+        self.rejects = Output(rejects) if rejects is not None else None
+        self.skipped = 0
+
+    def bad_lines(self, chunk: Chunk, first_line: int, errors: list[ScanError]) -> None:
+        for error in errors:
+            line = first_line + error.lineno - 1
+            message = where(chunk.name, error, line)
+            if not self.skip:
+                raise CliError(message, EXIT_BAD_INPUT)
+            self.skipped += 1
+            print(f"velmora: skipped {message}", file=sys.stderr)
+            if self.rejects is not None:
+                at = chunk.start + error.pos
+                begin = chunk.source.rfind(b"\n", chunk.start, at) + 1 or chunk.start
+                end = chunk.source.find(b"\n", at, chunk.stop) + 1 or chunk.stop
+                self.rejects.start_input()
+                self.rejects.write(chunk.source[max(begin, chunk.start):end])
+
+    def summary(self) -> None:
+        if self.skipped:
+            noun = "line" if self.skipped == 1 else "lines"
+            print(f"velmora: skipped {self.skipped} invalid {noun}", file=sys.stderr)
+
+
+Result = tuple[int, list[ScanError], int]
+
+
+def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress,
+              rejects: IO[bytes] | None) -> None:
+    """Chunks of lines are read into reused buffers and redacted into reused
+    output buffers, one pair per chunk in flight."""
+    run = LineRun(args, rejects)
+    skip = args.skip_invalid
+    blocks: list[bytearray] = []
+    outputs: list[bytearray] = []
+
+    def chunks() -> Iterator[Chunk]:
+        for path in args.inputs:
+            yield from read_chunks(path, progress, args.batch_size, blocks)
+
+    def output_for(chunk: Chunk) -> bytearray:
+        # As large as the chunk: masks and left-out lines only shrink it
+        # (the scanner grows it for masks longer than what they hide).
+        buffer = outputs.pop() if outputs else bytearray(BLOCK)
+        if len(buffer) < chunk.stop - chunk.start:
+            buffer = bytearray(chunk.stop - chunk.start)
+        return buffer
+
+    line = 1  # of the current input, at the start of the next chunk
+
+    def take(chunk: Chunk, buffer: bytearray, result: Result) -> None:
+        nonlocal line
+        if chunk.first:
+            out.start_input()
+            line = 1
+        size, errors, lines = result
+        with memoryview(buffer)[:size] as redacted:
+            out.write(redacted)
+        outputs.append(buffer)
+        if errors:
+            run.bad_lines(chunk, line, errors)
+        chunk.done()
+        line += lines
+
+    if args.jobs == 1:
+        for chunk in chunks():
+            buffer = output_for(chunk)
+            take(chunk, buffer, _scan_lines_into(omitter, chunk.view(), buffer, skip_invalid=skip))
+    else:
+        # Threads: the scanner runs without the interpreter lock. At most two
+        # chunks per thread are in flight, and results are taken in order.
+        # The threads never take SIGINT or SIGTERM, and are joined before the
+        # output is put in place: the main thread holds the signals there.
+        pool = ThreadPoolExecutor(args.jobs, thread_name_prefix="velmora-scan",
+                                  initializer=signals.block_in_this_thread)
+        pending: deque[tuple[Chunk, bytearray, Future[Result]]] = deque()
+        try:
+            for chunk in chunks():
+                buffer = output_for(chunk)
+                pending.append((chunk, buffer, pool.submit(_scan_lines_into, omitter, chunk.view(), buffer,
+                                                           skip_invalid=skip)))
+                while len(pending) >= 2 * args.jobs or (pending and pending[0][2].done()):
+                    done, buffer, future = pending.popleft()
+                    take(done, buffer, future.result())
+            while pending:
+                done, buffer, future = pending.popleft()
+                take(done, buffer, future.result())
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+    run.summary()

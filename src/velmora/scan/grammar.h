@@ -1,0 +1,443 @@
+// The scanner's grammar, as steps: a value, a string, a scalar (number or
+// literal), a container, and what comes after a value (a comma, a member
+// name, a closing bracket). Each step takes the position of its token and
+// returns the position just past it, or null with the fault set.
+//
+// The grammar is strict JSON with the extensions Python's json accepts by
+// default: the number tokens NaN, Infinity and -Infinity, and escaped lone
+// surrogates in strings. Messages name faults as Python's json does.
+//
+// This header is compiled once per vector path (path_*.cpp), with `Find`
+// saying how the next interesting byte is found (find.h). It defines
+// templates only, so each path's copy stays its own.
+//
+// Where later work plugs in: `Slot` is what a value knows about its place
+// (the key it stands under, or the array it is an item of), and a level of
+// the stack is where a container's own state would go; `string()` has the
+// decoded text at hand through next_code_point() when it needs to look into
+// a value rather than mask it whole.
+#pragma once
+
+#include "scanner.h"
+#include "text.h"
+
+#include <cstring>
+
+namespace velmora::scan {
+
+template <class Find>
+class Grammar {
+public:
+    explicit Grammar(Scanner& s) : s_(s), whole_(s.spec_.whole) {}
+
+    Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
+    Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
+
+private:
+    // Where a value stands: the verdict of a string or an array there comes
+    // from its key, from the array it is an item of, or from "no key".
+    struct Slot {
+        enum Kind : uint8_t { kTop, kMember, kItem };
+        Kind kind;
+        const uint8_t* key;
+        const uint8_t* key_end;
+    };
+
+    const uint8_t* value(const uint8_t* p, Slot slot);
+    const uint8_t* string(const uint8_t* p, Slot slot);
+    const uint8_t* scalar(const uint8_t* p, Slot slot);
+    const uint8_t* open(const uint8_t* p, Slot slot);
+    const uint8_t* next(const uint8_t* p, Slot* slot);
+    const uint8_t* member(const uint8_t* p, Slot* slot);
+    const uint8_t* close(const uint8_t* p);
+
+    template <bool kCount>
+    const uint8_t* string_body(const uint8_t* p, size_t* count);
+    const uint8_t* escape(const uint8_t* p, bool pair);
+    const uint8_t* plain_string(const uint8_t* p);
+    const uint8_t* masked_string(const uint8_t* p);
+    bool replace_whole(const uint8_t* from, const uint8_t* resume);
+    int verdict(Slot slot);
+
+    const uint8_t* skip_space(const uint8_t* p) {
+        return p < end_ && *p > ' ' ? p : Find::space_stop(p, end_);
+    }
+    const uint8_t* fail(Fault fault, const uint8_t* where) {
+        s_.fault_ = fault;
+        s_.where_ = where;
+        return nullptr;
+    }
+    // A text that ends too early is reported just after its last token.
+    const uint8_t* fail_at_end(Fault fault) {
+        const uint8_t* p = end_;
+        while (p > begin_ && is_space(p[-1])) p--;
+        return fail(fault, p);
+    }
+    const uint8_t* no_memory() { return fail(Fault::kNoMemory, nullptr); }
+    Fault failed();
+
+    static bool literal(const uint8_t* p, const uint8_t* end, const char* word, size_t n) {
+        return size_t(end - p) >= n && std::memcmp(p, word, n) == 0;
+    }
+    static const uint8_t* scalar_token(const uint8_t* p, const uint8_t* end);
+    static const uint8_t* digits(const uint8_t* p, const uint8_t* end) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // Eight at a time: a byte is a digit when it and it plus 6 are both
+        // 0x3_ (a carry out of a byte of 0xFA and up only reaches bytes
+        // above the first that is not a digit).
+        constexpr uint64_t ones = 0x0101010101010101ull;
+        while (end - p >= 8) {
+            uint64_t w;
+            std::memcpy(&w, p, 8);
+            const uint64_t off = ((w & ones * 0xF0) ^ ones * 0x30) | (((w + ones * 6) & ones * 0xF0) ^ ones * 0x30);
+            if (off != 0) return p + (__builtin_ctzll(off) >> 3);
+            p += 8;
+        }
+#endif
+        while (p < end && *p >= '0' && *p <= '9') p++;
+        return p;
+    }
+
+    Scanner& s_;
+    const bool whole_;  // the policy hides whole values
+    const uint8_t* begin_ = nullptr;
+    const uint8_t* end_ = nullptr;
+    // The innermost container, kept here as well as on the stack: its level
+    // (kArray, kDo), the stack's size, and whether it has no member or item
+    // yet.
+    uint8_t level_ = 0;
+    size_t depth_ = 0;
+    bool fresh_ = false;
+};
+
+// ---- A text ---------------------------------------------------------------------
+
+template <class Find>
+Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where) {
+    begin_ = begin;
+    end_ = end;
+    const uint8_t* p = starts_with_bom(begin, end) ? begin + 3 : begin;
+    p = skip_space(p);
+    *blank = p == end;
+    if (*blank) return Fault::kNone;
+    s_.stack_.clear();
+    depth_ = 0;
+    fresh_ = false;
+    s_.quiet_ = false;
+    s_.fault_ = Fault::kNone;
+    s_.where_ = nullptr;
+    // The hot loop: a value, then whatever leads to the next one.
+    Slot slot{Slot::kTop, nullptr, nullptr};
+    do {
+        p = value(p, slot);
+        if (p != nullptr) p = next(p, &slot);
+    } while (p != nullptr && depth_ != 0);
+    if (p == nullptr) {
+        const Fault fault = failed();
+        *where = s_.where_;
+        return fault;
+    }
+    return Fault::kNone;
+}
+
+template <class Find>
+Fault Grammar<Find>::failed() {
+    Fault& fault = s_.fault_;
+    if (fault == Fault::kNone) fault = Fault::kVerdictFailed;  // a verdict of -1 sets nothing here
+    // A byte that starts no character is named as such, wherever it stands.
+    const uint8_t* w = s_.where_;
+    if (fault < Fault::kNoMemory && w != nullptr && w < end_ && *w >= 0x80 && utf8_length(w, end_) == 0) {
+        fault = Fault::kInvalidUtf8;
+    }
+    return fault;
+}
+
+// ---- Values ---------------------------------------------------------------------
+
+template <class Find>
+inline const uint8_t* Grammar<Find>::value(const uint8_t* p, Slot slot) {
+    if (p == end_) return fail_at_end(Fault::kExpectingValue);
+    switch (*p) {
+        case '"': return string(p, slot);
+        case '{':
+        case '[': return open(p, slot);
+        default: return scalar(p, slot);
+    }
+}
+
+// The verdict of a string or an array in `slot`: 1 hide, 0 keep, -1 failed.
+template <class Find>
+inline int Grammar<Find>::verdict(Slot slot) {
+    if (s_.quiet_) return 0;
+    switch (slot.kind) {
+        case Slot::kMember: return s_.member_verdict(slot.key, slot.key_end);
+        case Slot::kItem: return level_ & Scanner::kDo;
+        default: return s_.top_verdict();
+    }
+}
+
+template <class Find>
+inline const uint8_t* Grammar<Find>::string(const uint8_t* p, Slot slot) {
+    const int hide = verdict(slot);
+    if (hide < 0) return nullptr;
+    if (!hide) return plain_string(p);
+    if (whole_ && slot.kind == Slot::kMember) {
+        const uint8_t* after = plain_string(p);
+        return after != nullptr && replace_whole(p, after) ? after : nullptr;
+    }
+    return masked_string(p);
+}
+
+// A number or a literal. Like Python's json, the longest well-formed token
+// is taken and whatever follows it is the next step's business.
+template <class Find>
+inline const uint8_t* Grammar<Find>::scalar(const uint8_t* p, Slot slot) {
+    const uint8_t* after = scalar_token(p, end_);
+    if (after == nullptr) return fail(Fault::kExpectingValue, p);
+    if (whole_ && slot.kind == Slot::kMember && !s_.quiet_) {
+        const int hide = s_.member_verdict(slot.key, slot.key_end);
+        if (hide < 0 || (hide && !replace_whole(p, after))) return nullptr;
+    }
+    return after;
+}
+
+// An opening bracket: a new level on the stack, fresh until its first
+// member or item. Under `whole`, a hidden container is replaced and what is
+// inside it is only checked (quiet). An object asks for no verdict
+// otherwise: its members are decided by their own keys.
+template <class Find>
+inline const uint8_t* Grammar<Find>::open(const uint8_t* p, Slot slot) {
+    const bool array = *p == '[';
+    int hide = 0;
+    if (array || (whole_ && slot.kind == Slot::kMember)) {
+        hide = verdict(slot);
+        if (hide < 0) return nullptr;
+    }
+    if (hide && whole_ && slot.kind == Slot::kMember) {
+        if (!replace_whole(p, nullptr)) return nullptr;
+        s_.quiet_ = true;
+        s_.quiet_depth_ = depth_;
+        hide = 0;
+    }
+    const uint8_t level = uint8_t(array ? Scanner::kArray | hide : 0);
+    if (!s_.stack_.push(level)) return no_memory();
+    level_ = level;
+    depth_++;
+    fresh_ = true;
+    return p + 1;
+}
+
+// The end of the number or literal token at p, or null when none starts there.
+template <class Find>
+const uint8_t* Grammar<Find>::scalar_token(const uint8_t* p, const uint8_t* end) {
+    switch (*p) {
+        case 't': return literal(p, end, "true", 4) ? p + 4 : nullptr;
+        case 'f': return literal(p, end, "false", 5) ? p + 5 : nullptr;
+        case 'n': return literal(p, end, "null", 4) ? p + 4 : nullptr;
+        case 'N': return literal(p, end, "NaN", 3) ? p + 3 : nullptr;
+        case 'I': return literal(p, end, "Infinity", 8) ? p + 8 : nullptr;
+        case '-':
+            if (end - p >= 2 && p[1] == 'I') return literal(p + 1, end, "Infinity", 8) ? p + 9 : nullptr;
+            p++;
+            break;
+        default: break;
+    }
+    if (p == end || *p < '0' || *p > '9') return nullptr;
+    p = *p == '0' ? p + 1 : digits(p + 1, end);
+    if (end - p >= 2 && *p == '.' && p[1] >= '0' && p[1] <= '9') p = digits(p + 2, end);
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        const uint8_t* q = p + 1;
+        if (q < end && (*q == '+' || *q == '-')) q++;
+        if (q < end && *q >= '0' && *q <= '9') p = digits(q + 1, end);
+    }
+    return p;
+}
+
+// ---- Between values ---------------------------------------------------------------
+
+// From just past a value to the start of the next one (setting its slot),
+// closing the containers that end on the way. Once the stack is empty, the
+// text must end there.
+template <class Find>
+inline const uint8_t* Grammar<Find>::next(const uint8_t* p, Slot* slot) {
+    for (;;) {
+        p = skip_space(p);
+        if (depth_ == 0) return p == end_ ? p : fail(Fault::kExtraData, p);
+        const bool array = level_ & Scanner::kArray;
+        if (p != end_ && *p == (array ? ']' : '}')) {
+            p = close(p);
+            continue;
+        }
+        if (fresh_) {
+            fresh_ = false;
+        } else if (p == end_) {
+            return fail_at_end(Fault::kExpectingComma);
+        } else if (*p != ',') {
+            return fail(Fault::kExpectingComma, p);
+        } else {
+            p = skip_space(p + 1);
+        }
+        if (!array) return member(p, slot);
+        *slot = Slot{Slot::kItem, nullptr, nullptr};
+        return p;
+    }
+}
+
+// A member's name and colon; p is at the value after them.
+template <class Find>
+inline const uint8_t* Grammar<Find>::member(const uint8_t* p, Slot* slot) {
+    if (p == end_) return fail_at_end(Fault::kExpectingName);
+    if (*p != '"') return fail(Fault::kExpectingName, p);
+    const uint8_t* key = p + 1;
+    p = plain_string(p);
+    if (p == nullptr) return nullptr;
+    *slot = Slot{Slot::kMember, key, p - 1};
+    p = skip_space(p);
+    if (p == end_) return fail_at_end(Fault::kExpectingColon);
+    if (*p != ':') return fail(Fault::kExpectingColon, p);
+    return skip_space(p + 1);
+}
+
+// A closing bracket at p: the level goes, and a replaced value ends here.
+template <class Find>
+inline const uint8_t* Grammar<Find>::close(const uint8_t* p) {
+    s_.stack_.pop();
+    depth_--;
+    level_ = depth_ != 0 ? s_.stack_.back() : 0;
+    fresh_ = false;  // the container was a value of its parent
+    p++;
+    if (s_.quiet_ && depth_ == s_.quiet_depth_) {
+        s_.quiet_ = false;
+        s_.copy_from_ = p;
+    }
+    return p;
+}
+
+// ---- Strings ---------------------------------------------------------------------
+
+// The body of a string from just after its opening quote: the closing
+// quote, or null with the fault set. With kCount, *count is its length in
+// code points as Python counts them.
+template <class Find>
+template <bool kCount>
+inline const uint8_t* Grammar<Find>::string_body(const uint8_t* p, size_t* count) {
+    size_t n = 0;
+    for (;;) {
+        const uint8_t* stop = Find::string_stop(p, end_);
+        if (kCount) n += size_t(stop - p);
+        p = stop;
+        if (p == end_) return fail(Fault::kUnterminatedString, nullptr);
+        const uint8_t c = *p;
+        if (c == '"') {
+            if (kCount) *count = n;
+            return p;
+        }
+        if (c == '\\') {
+            p = escape(p, kCount);
+        } else if (c < 0x80) {
+            return fail(Fault::kControlCharacter, p);
+        } else {
+            const int length = utf8_length(p, end_);
+            p = length == 0 ? fail(Fault::kInvalidUtf8, p) : p + length;
+        }
+        if (p == nullptr) return nullptr;
+        n++;
+    }
+}
+
+// An escape at p (the backslash): the position after it. With `pair`, an
+// escaped surrogate pair is taken whole, as it is one code point (checking
+// the low half as an escape of its own comes to the same otherwise).
+template <class Find>
+const uint8_t* Grammar<Find>::escape(const uint8_t* p, bool pair) {
+    if (end_ - p < 2) return fail(Fault::kUnterminatedString, nullptr);
+    switch (p[1]) {
+        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+            return p + 2;
+        case 'u':
+            break;
+        default:
+            return fail(Fault::kInvalidEscape, p);
+    }
+    const int32_t u = unicode_escape(p, end_);
+    if (u < 0) return fail(Fault::kInvalidUnicodeEscape, p + 1);  // at the 'u', as Python's json says
+    p += 6;
+    if (pair && is_high_surrogate(u) && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u' &&
+        is_low_surrogate(unicode_escape(p, end_))) {
+        p += 6;
+    }
+    return p;
+}
+
+template <class Find>
+inline const uint8_t* Grammar<Find>::plain_string(const uint8_t* p) {
+    const uint8_t* close = string_body<false>(p + 1, nullptr);
+    if (close == nullptr) {
+        if (s_.fault_ == Fault::kUnterminatedString) s_.where_ = p;
+        return nullptr;
+    }
+    return close + 1;
+}
+
+template <class Find>
+const uint8_t* Grammar<Find>::masked_string(const uint8_t* p) {
+    size_t count = 0;
+    const uint8_t* close = string_body<true>(p + 1, &count);
+    if (close == nullptr) {
+        if (s_.fault_ == Fault::kUnterminatedString) s_.where_ = p;
+        return nullptr;
+    }
+    if (!s_.flush(p) || !write_string_mask(s_.out_, s_.spec_, p + 1, close, count)) return no_memory();
+    s_.copy_from_ = close + 1;
+    return close + 1;
+}
+
+// The value from `from` replaced by the `whole` mask; the run resumes at
+// `resume` (a scalar's end), or when the container closes (null).
+template <class Find>
+bool Grammar<Find>::replace_whole(const uint8_t* from, const uint8_t* resume) {
+    if (!s_.flush(from) || !write_whole_mask(s_.out_, s_.spec_)) {
+        no_memory();
+        return false;
+    }
+    if (resume != nullptr) s_.copy_from_ = resume;
+    return true;
+}
+
+// ---- Lines ----------------------------------------------------------------------
+
+template <class Find>
+Fault Grammar<Find>::lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults,
+                           size_t* lines) {
+    ByteBuffer& out = s_.out_;
+    s_.copy_from_ = begin;
+    *lines = 0;
+    for (const uint8_t* line = begin; line < end; ++*lines) {
+        const uint8_t* newline = static_cast<const uint8_t*>(std::memchr(line, '\n', size_t(end - line)));
+        const uint8_t* content_end = newline != nullptr ? newline : end;
+        const uint8_t* next_line = newline != nullptr ? newline + 1 : end;
+        // What the line has written so far is taken back if it is bad.
+        const size_t mark = out.size();
+        const uint8_t* pending = s_.copy_from_;
+        bool blank = false;
+        const uint8_t* where = nullptr;
+        const Fault fault = text(line, content_end, &blank, &where);
+        if (fault != Fault::kNone) {
+            if (fault == Fault::kNoMemory || fault == Fault::kVerdictFailed) return fault;
+            out.truncate(mark);
+            s_.copy_from_ = pending;
+            const LineFault record{fault, size_t(where - begin), size_t(line - begin), size_t(next_line - begin)};
+            if (!s_.flush(line) || !faults.append(&record, sizeof record)) return Fault::kNoMemory;
+            if (!skip_bad) {
+                s_.copy_from_ = end;
+                ++*lines;
+                return Fault::kNone;
+            }
+            s_.copy_from_ = next_line;
+        }
+        line = next_line;
+    }
+    return s_.flush(end) ? Fault::kNone : Fault::kNoMemory;
+}
+
+}  // namespace velmora::scan
