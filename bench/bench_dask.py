@@ -68,7 +68,7 @@ def main():
             return redact_lines(omitter, path, parts, blocksize=args.blocksize)
 
         start = time.perf_counter()
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
                 Client(cluster):
             print(f"cluster start-up: {time.perf_counter() - start:.2f} s")
             cli(1)

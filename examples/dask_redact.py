@@ -80,7 +80,7 @@ def redact(args):
             raise ClusterError(f"cannot reach the scheduler: {exc}") from None
     else:
         client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                     dashboard_address=None))
+                                     dashboard_address=":0"))
     try:
         return redact_lines(args.omitter, args.source, args.output, skip_invalid=args.skip_invalid,
                             blocksize=args.blocksize, client=client, timeout=args.timeout)

@@ -46,7 +46,6 @@ import errno
 import os
 import signal
 import stat
-import tempfile
 import threading
 import time
 import uuid
@@ -109,6 +108,18 @@ def _named(exc: OSError, name: str) -> OSError:
     return OSError(exc.errno, exc.strerror or str(exc), name)
 
 
+def _new_file(directory: str, base: str) -> tuple[int, str]:
+    """A new file with a fresh hidden name beside ``base``, made as a new
+    output would be (mode 0o666 less the umask)."""
+    for _ in range(100):
+        name = os.path.join(directory, f".{base}.{uuid.uuid4().hex[:12]}.tmp")
+        try:
+            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), name
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free temporary name", directory)
+
+
 @contextlib.contextmanager
 def _replacing(path: str, shown: str) -> Iterator[IO[bytes]]:
     """A stream to an unnamed temporary beside ``path`` (a named one where
@@ -116,41 +127,55 @@ def _replacing(path: str, shown: str) -> Iterator[IO[bytes]]:
     without an exception: nothing of it is left otherwise, even when the
     process is killed. The file keeps the mode it had, or gets the one a new
     file would. A symbolic link is followed; a FIFO or a device
-    (``/dev/null``) is written to directly, never replaced. Errors name
-    ``shown``."""
+    (``/dev/null``) is written to directly, never replaced. OSErrors name
+    ``shown``.
+
+    (The umask is never read: setting it to read it would race with the
+    other threads of a worker, which make files too.)"""
     target = os.path.realpath(path)
-    try:
-        info: os.stat_result | None = os.stat(target)
-    except FileNotFoundError:
-        info = None
-    except OSError as exc:
-        raise _named(exc, shown) from None
-    if info is not None and stat.S_ISDIR(info.st_mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), shown)
-    if info is not None and not stat.S_ISREG(info.st_mode):
-        with open(target, "wb") as stream:
-            yield stream
-        return
-    umask = os.umask(0)
-    os.umask(umask)
-    mode = info.st_mode & 0o7777 if info is not None else 0o666 & ~umask
-    directory = os.path.dirname(target)
+    directory, base = os.path.split(target)
     named: str | None = None
     try:
-        fd = _anonymous_file(directory)
-        if fd is None:
-            fd, named = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp", dir=directory)
+        try:
+            info: os.stat_result | None = os.stat(target)
+        except FileNotFoundError:
+            info = None
+        if info is not None and stat.S_ISDIR(info.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), shown)
+        if info is not None and not stat.S_ISREG(info.st_mode):
+            special: IO[bytes] | None = open(target, "wb")
+        else:
+            special = None
+            fd = _anonymous_file(directory)
+            if fd is None:
+                fd, named = _new_file(directory, base)
     except OSError as exc:
         raise _named(exc, shown) from None
+    if special is not None:
+        try:
+            yield special
+            try:
+                special.flush()
+            except OSError as exc:
+                raise _named(exc, shown) from None
+        finally:
+            with contextlib.suppress(OSError):  # what a failed flush left: it fails again
+                special.close()
+        return
     try:
         with os.fdopen(fd, "wb", closefd=False) as stream:
             yield stream
-        os.fchmod(fd, mode)
-        if named is None:
-            _link_into_place(fd, target)
-        else:
-            os.replace(named, target)
-            named = None
+            try:
+                stream.flush()
+                if info is not None:
+                    os.fchmod(fd, info.st_mode & 0o7777)
+                if named is None:
+                    _link_into_place(fd, target)
+                else:
+                    os.replace(named, target)
+                    named = None
+            except OSError as exc:
+                raise _named(exc, shown) from None
     finally:
         os.close(fd)
         if named is not None:
@@ -264,7 +289,10 @@ def _signals_deferred() -> Iterator[None]:
 
 
 def _blocksize(value: int | str) -> int:
-    size = parse_bytes(value) if isinstance(value, str) else value
+    try:
+        size = parse_bytes(value) if isinstance(value, str) else value
+    except ValueError:
+        size = 0
     if isinstance(size, bool) or not isinstance(size, int) or size < 1:
         raise ValueError(f"redact_lines: blocksize must be a positive number of bytes, not {value!r}")
     return size
@@ -442,9 +470,15 @@ def _to_one_file(client: Client, omitter: Omitter, source: tuple[Any, str], show
                  blocksize: int, skip_invalid: bool, timeout: float | None, output: str) -> Redacted:
     local = fsspec.core.url_to_fs(output)[1] if "://" in output else output
     with _replacing(local, output) as stream:
+        def write(data: bytes) -> None:
+            try:
+                stream.write(data)
+            except OSError as exc:  # a full disk, say
+                raise _named(exc, output) from None
+
         run = _Run(client, omitter, source, shown, size, blocksize, skip_invalid, timeout)
         try:
-            run.run(lambda index: None, stream.write)
+            run.run(lambda index: None, write)
         except BaseException:
             # The blocks in flight are only results: drop them.
             with _signals_deferred():
@@ -478,7 +512,7 @@ def _to_files(client: Client, omitter: Omitter, source: tuple[Any, str], shown: 
     except BaseException:
         with _signals_deferred():
             called_off = False
-            if not run.lost:
+            if not run.lost and client.status == "running":
                 with contextlib.suppress(Exception):
                     Event(run.name, client=client).set()
                     called_off = True
