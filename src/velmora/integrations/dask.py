@@ -58,7 +58,7 @@ import distributed
 import fsspec
 from dask.utils import parse_bytes
 from distributed import CancelledError, Client, Event, Future, KilledWorker, get_client
-from distributed.comm import CommClosedError
+from distributed.comm.core import CommClosedError
 
 from velmora.cli import _anonymous_file, _link_into_place
 from velmora.omit import Omitter
@@ -146,9 +146,11 @@ def _replacing(path: str, shown: str) -> Iterator[IO[bytes]]:
             special: IO[bytes] | None = open(target, "wb")
         else:
             special = None
-            fd = _anonymous_file(directory)
-            if fd is None:
+            anonymous = _anonymous_file(directory)
+            if anonymous is None:
                 fd, named = _new_file(directory, base)
+            else:
+                fd = anonymous
     except OSError as exc:
         raise _named(exc, shown) from None
     if special is not None:
@@ -277,13 +279,13 @@ def _signals_deferred() -> Iterator[None]:
         yield
         return
     arrived: list[int] = []
-    previous = {signum: signal.signal(signum, lambda signum, _frame: arrived.append(signum))
-                for signum in (signal.SIGINT, signal.SIGTERM)}
+    previous = {held: signal.signal(held, lambda signum, _frame: arrived.append(signum))
+                for held in (signal.SIGINT, signal.SIGTERM)}
     try:
         yield
     finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, signal.SIG_DFL if handler is None else handler)
+        for held, handler in previous.items():
+            signal.signal(held, signal.SIG_DFL if handler is None else handler)
         for signum in dict.fromkeys(arrived):
             signal.raise_signal(signum)
 
@@ -328,7 +330,8 @@ class _Run:
         self.blocks = [(offset, blocksize) for offset in range(0, size, blocksize)] or [(0, 0)]
         self.place = _Place(shown)
         self.result = Redacted()
-        self.pending: deque[tuple[int, Future]] = deque()
+        self.pending: deque[tuple[int, Future[Any]]] = deque()
+        self.address = getattr(client.scheduler, "address", "its address")
         self.submitted = 0
         self.lost = False  # the scheduler: nothing more can be asked of the cluster
         # A task of the run, not scattered data: the scheduler can compute it
@@ -350,7 +353,7 @@ class _Run:
                 self._take(take)
         except CommClosedError:
             self.lost = True
-            raise ClusterError(f"lost the scheduler at {self.client.scheduler.address}") from None
+            raise ClusterError(f"lost the scheduler at {self.address}") from None
 
     def _take(self, take: Any) -> None:
         index, future = self.pending[0]
@@ -365,7 +368,7 @@ class _Run:
             raise self.result.errors[0]
         take(redacted)
 
-    def _outcome(self, index: int, future: Future) -> Any:
+    def _outcome(self, index: int, future: Future[Any]) -> Any:
         try:
             return future.result(timeout=self.timeout)
         except TimeoutError:
