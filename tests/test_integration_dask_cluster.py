@@ -291,8 +291,8 @@ def test_with_no_workers_the_run_gives_up_after_the_timeout(cluster, dataset, tm
     (None, "out/part-*.jsonl", None, "cannot write out/part-*.jsonl: 1 file matches it already, "
                                      "such as {tmp}/out/part-00003.jsonl; remove them first"),
     ("in.jsonl", "out/clean.jsonl", None, "cannot read in.jsonl: No such file or directory"),
-    (None, "out/clean.jsonl", "tcp://127.0.0.1:9", "cannot reach the scheduler: Timed out trying to connect to "
-                                                   "tcp://127.0.0.1:9 after 2 s"),
+    # Dask's own words follow: "Timed out trying to connect to ... after 2 s".
+    (None, "out/clean.jsonl", "tcp://127.0.0.1:9", "cannot reach the scheduler: "),
 ])
 def test_operator_errors_come_in_one_line(cluster, dataset, tmp_path, source, output, scheduler, message):
     cluster.healthy()
@@ -300,6 +300,8 @@ def test_operator_errors_come_in_one_line(cluster, dataset, tmp_path, source, ou
     (tmp_path / "out" / "part-00003.jsonl").write_bytes(b"stale")
     code, err, before, _ = run_client(cluster, dataset, tmp_path, output, extra=["--timeout", "2"],
                                       scheduler=scheduler, source=source)
-    assert (code, err) == (1, f"velmora: {message.format(tmp=tmp_path)}\n")
+    expected = f"velmora: {message.format(tmp=tmp_path)}"
+    assert code == 1 and err.count("\n") == 1
+    assert err.startswith(expected) if expected.endswith(": ") else err == expected + "\n"
     assert left_in(tmp_path) == ["out/part-00003.jsonl"]
     assert cluster.marked() == before  # refused before any work

@@ -397,6 +397,8 @@ class _Run:
         CLEAN_UP_SECONDS, or until no worker is left to run them. Whether
         every block has ended."""
         futures = [future for _, future in self.pending]
+        if self.lost:  # nothing to ask of a scheduler that is gone
+            return False
         deadline = time.monotonic() + CLEAN_UP_SECONDS
         while wait and not all(future.done() for future in futures) and time.monotonic() < deadline:
             try:
