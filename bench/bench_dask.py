@@ -11,9 +11,19 @@ and ``redact_lines`` into one file per block, all writing into the same
 temporary directory; medians of the rounds are reported, with each one's
 ratio to ``--jobs 1`` in the same rounds. Before timing, the four outputs
 are checked to be the same bytes.
+
+    python bench/bench_dask.py --against OLD_DASK_PY --size-mb 64 --blocksize "4 MiB" --rounds 5
+
+compares another version of ``velmora/integrations/dask.py`` (a file, such
+as ``git show main:src/velmora/integrations/dask.py > /tmp/old.py``) with
+the installed one instead, in both modes, on the same cluster: the two
+alternate, in alternating order, and the result is the median of the
+per-round time ratios installed/other. (The other version is uploaded to
+the workers as the module ``velmora_dask_other``.)
 """
 
 import argparse
+import importlib.util
 import os
 import shutil
 import statistics
@@ -42,11 +52,48 @@ def timed(function):
     return time.perf_counter() - start
 
 
+def load_other(path, tmp, client):
+    """``path`` as the module velmora_dask_other, here and on the workers."""
+    copy = os.path.join(tmp, "velmora_dask_other.py")
+    shutil.copyfile(path, copy)
+    client.upload_file(copy)
+    spec = importlib.util.spec_from_file_location("velmora_dask_other", copy)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+def against(other, omitter, path, tmp, blocksize, rounds, size):
+    """Interleaved rounds of the installed redact_lines and ``other``'s, into
+    one file and into parts; the median of the per-round ratios."""
+    def case(function, output):
+        def run():
+            shutil.rmtree(os.path.join(tmp, "parts"), ignore_errors=True)
+            return function(omitter, path, os.path.join(tmp, output), blocksize=blocksize)
+        return run
+    for output in ("out.jsonl", os.path.join("parts", "part-*.jsonl")):
+        this, that = case(redact_lines, output), case(other.redact_lines, output)
+        this(), that()  # warm: both versions' first tasks, imports on the workers
+        ratios = []
+        for r in range(rounds):
+            if r % 2:
+                b, a = timed(that), timed(this)
+            else:
+                a, b = timed(this), timed(that)
+            ratios.append(a / b)
+            print(f"{output}: installed {size / a / 1e6:.0f} MB/s, other {size / b / 1e6:.0f} MB/s, "
+                  f"time ratio {a / b:.3f}")
+        print(f"{output}: median time ratio installed/other {statistics.median(ratios):.3f} "
+              f"(rounds: {', '.join(f'{x:.3f}' for x in ratios)})")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size-mb", type=int, default=256)
     parser.add_argument("--blocksize", default="32 MiB")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--against", metavar="DASK_PY", help="another version of the integration to compare")
     args = parser.parse_args()
     tmp = tempfile.mkdtemp(prefix="velmora-bench-dask-")
     try:
@@ -68,9 +115,14 @@ def main():
             return redact_lines(omitter, path, parts, blocksize=args.blocksize)
 
         start = time.perf_counter()
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-                Client(cluster):
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+                Client(cluster) as client:
+            client.wait_for_workers(2)
             print(f"cluster start-up: {time.perf_counter() - start:.2f} s")
+            if args.against:
+                other = load_other(args.against, tmp, client)
+                against(other, omitter, path, tmp, args.blocksize, args.rounds, size)
+                return
             cli(1)
             with open(out, "rb") as f:
                 expected = f.read()

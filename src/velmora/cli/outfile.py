@@ -1,9 +1,11 @@
 """Writing an output file so that it is replaced only once everything
 succeeded, and nothing is left behind when the run dies.
 
-:func:`open_output` is the one entry point: the command line writes its
-output and its rejected lines through it, and so may any code of the
-package that writes a file the way ``velmora -o`` does."""
+:func:`replacing` does it for any code of the package that writes a file
+the way ``velmora -o`` does (the Dask integration's one file and parts);
+:func:`open_output` is the command line's face of it, which also takes
+``-`` for standard output and holds SIGINT and SIGTERM while the file is
+made and put in place."""
 
 from __future__ import annotations
 
@@ -12,13 +14,13 @@ import errno
 import os
 import stat
 import sys
-import tempfile
-from collections.abc import Iterator
-from typing import IO
+import uuid
+from collections.abc import Callable, Iterator
+from typing import IO, ContextManager
 
 from velmora.cli import signals
 
-__all__ = ["CannotWrite", "open_output"]
+__all__ = ["CannotWrite", "named", "open_output", "replacing"]
 
 
 class CannotWrite(OSError):
@@ -32,10 +34,9 @@ class CannotWrite(OSError):
         return str(self.args[0])
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+def named(exc: OSError, name: str) -> OSError:
+    """``exc`` again, about ``name`` (the path as the caller gave it)."""
+    return OSError(exc.errno, exc.strerror or str(exc), name)
 
 
 def _anonymous_file(directory: str) -> int | None:
@@ -50,6 +51,18 @@ def _anonymous_file(directory: str) -> int | None:
         if exc.errno in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL, errno.ENOENT):
             return None  # this file system (or kernel) has none
         raise
+
+
+def _new_file(directory: str, base: str) -> tuple[int, str]:
+    """A new file with a fresh hidden name beside ``base``, made as a new
+    output would be (mode 0o666 less the umask)."""
+    for _ in range(100):
+        name = os.path.join(directory, f".{base}.{uuid.uuid4().hex[:12]}.tmp")
+        try:
+            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), name
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free temporary name", directory)
 
 
 def _link_into_place(fd: int, target: str) -> None:
@@ -80,15 +93,80 @@ def _link_into_place(fd: int, target: str) -> None:
 
 
 @contextlib.contextmanager
+def replacing(path: str, shown: str,
+              guard: Callable[[], ContextManager[object]] = contextlib.nullcontext) -> Iterator[IO[bytes]]:
+    """A stream to an unnamed temporary beside ``path`` (a named one where
+    the file system has none), put in its place only when the block ends
+    without an exception: nothing of it is left otherwise, even when the
+    process is killed. The file keeps the mode it had, or gets the one a new
+    file would. A symbolic link is followed: the file it points to is
+    replaced, the link stays. A FIFO or a device (``/dev/null``) is written
+    to directly, never replaced. OSErrors of making the file and of putting
+    it in place name ``shown``; ``guard()`` is held around both (the command
+    line holds its signals there).
+
+    (The umask is never read: setting it to read it would race with other
+    threads, which may make files too.)"""
+    target = os.path.realpath(path)
+    directory, base = os.path.split(target)
+    named_file: str | None = None
+    try:
+        with guard():
+            try:
+                info: os.stat_result | None = os.stat(target)
+            except FileNotFoundError:
+                info = None
+            if info is not None and stat.S_ISDIR(info.st_mode):
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), shown)
+            if info is not None and not stat.S_ISREG(info.st_mode):
+                special: IO[bytes] | None = open(target, "wb")
+            else:
+                special = None
+                anonymous = _anonymous_file(directory)
+                if anonymous is None:
+                    fd, named_file = _new_file(directory, base)
+                else:
+                    fd = anonymous
+    except OSError as exc:
+        raise named(exc, shown) from None
+    if special is not None:
+        try:
+            yield special
+            try:
+                special.flush()
+            except OSError as exc:
+                raise named(exc, shown) from None
+        finally:
+            with contextlib.suppress(OSError):  # what a failed flush left: it fails again
+                special.close()
+        return
+    try:
+        with os.fdopen(fd, "wb", closefd=False) as stream:
+            yield stream
+            with guard():
+                try:
+                    stream.flush()
+                    if info is not None:
+                        os.fchmod(fd, info.st_mode & 0o7777)
+                    if named_file is None:
+                        _link_into_place(fd, target)
+                    else:
+                        os.replace(named_file, target)
+                        named_file = None
+                except OSError as exc:
+                    raise named(exc, shown) from None
+    finally:
+        os.close(fd)
+        if named_file is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(named_file)
+
+
+@contextlib.contextmanager
 def open_output(path: str | None) -> Iterator[IO[bytes]]:
     """A binary stream to write the output to: standard output for None or
-    ``-``, else ``path``. A regular file (or a new one) is replaced only
-    once the block ends without an exception: the bytes go to an unnamed
-    temporary in its directory (a named one, removed on failure and on
-    SIGINT/SIGTERM, where the file system has no unnamed files), which is
-    then renamed over it, keeping its permissions. A symbolic link is
-    followed: the file it points to is replaced, the link stays. A FIFO, a
-    device or any other file that is not regular is written directly.
+    ``-``, else ``path``, replaced as :func:`replacing` does, with SIGINT
+    and SIGTERM held while the file is made and put in place.
 
     Raises :class:`CannotWrite` when the file cannot be made or put in
     place; errors of the writes themselves come from the stream. Threads
@@ -99,54 +177,13 @@ def open_output(path: str | None) -> Iterator[IO[bytes]]:
         sys.stdout.buffer.flush()
         return
     assert path is not None
-    target = os.path.realpath(path)
+    in_block = False
     try:
-        info: os.stat_result | None = os.stat(target)
-    except FileNotFoundError:
-        info = None
+        with replacing(path, path, signals.held) as stream:
+            in_block = True
+            yield stream
+            in_block = False
     except OSError as exc:
+        if in_block:
+            raise
         raise CannotWrite(path, exc.strerror) from None
-    if info is not None and stat.S_ISDIR(info.st_mode):
-        raise CannotWrite(path, "Is a directory")
-    if info is not None and not stat.S_ISREG(info.st_mode):
-        try:
-            stream = open(target, "wb")
-        except OSError as exc:
-            raise CannotWrite(path, exc.strerror) from None
-        with stream:
-            yield stream
-        return
-
-    mode = info.st_mode & 0o7777 if info is not None else 0o666 & ~_umask()
-    directory = os.path.dirname(target)
-    named: str | None = None
-    fd = -1
-    try:
-        with signals.held():
-            try:
-                anonymous = _anonymous_file(directory)
-                if anonymous is not None:
-                    fd = anonymous
-                else:
-                    fd, named = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
-                                                 dir=directory)
-            except OSError as exc:
-                raise CannotWrite(path, exc.strerror) from None
-        with os.fdopen(fd, "wb", closefd=False) as stream:
-            yield stream
-        with signals.held():
-            try:
-                os.fchmod(fd, mode)
-                if named is None:
-                    _link_into_place(fd, target)
-                else:
-                    os.replace(named, target)
-                    named = None
-            except OSError as exc:
-                raise CannotWrite(path, exc.strerror) from None
-    finally:
-        if fd >= 0:
-            os.close(fd)
-        if named is not None:
-            with contextlib.suppress(OSError):
-                os.unlink(named)
