@@ -1,0 +1,188 @@
+// The scan. One pass over the candidates in order: at each, the formats
+// whose first unit it is are checked, and the automaton of registered
+// values starts there unless a run of it already covers the place. A run
+// goes on while a value may still be in progress (its state is at least
+// four bytes deep) and hands back the first place where one may start
+// again, so every unit is read by the automaton a bounded number of times.
+#include "find.h"
+
+namespace velmora::detect {
+
+namespace {
+
+// A pending span of values, merged as matches arrive in order of their end.
+struct Pending {
+    size_t begin = 0, end = 0;
+    bool open = false;
+    bool flush(SpanList& out) {
+        if (!open) return true;
+        open = false;
+        return out.push(Span{begin, end, kValue});
+    }
+};
+
+// A run of the automaton over UTF-8 from `pos`, whose first four bytes
+// lead to `state`: the place where a value may start again, or SIZE_MAX
+// when memory ran out.
+size_t run_utf8(const Automaton& ac, const uint8_t* t, size_t n, size_t pos, uint32_t state, SpanList& out) {
+    Pending pending;
+    size_t i = pos + 4;
+    auto report = [&](uint32_t s) {
+        const uint32_t longest = ac.longest(s);
+        if (longest == 0) return true;
+        const size_t begin = i - longest;
+        if (pending.open && begin <= pending.end) {
+            pending.end = i;
+            return true;
+        }
+        if (!pending.flush(out)) return false;
+        pending = Pending{begin, i, true};
+        return true;
+    };
+    if (!report(state)) return SIZE_MAX;
+    while (i < n) {
+        state = ac.step(state, t[i]);
+        i++;
+        if (!report(state)) return SIZE_MAX;
+        const uint32_t depth = ac.depth(state);
+        if (depth <= 3) return pending.flush(out) ? i - depth : SIZE_MAX;
+    }
+    return pending.flush(out) ? n : SIZE_MAX;
+}
+
+// The same over the code points of a str from `pos` (a candidate): each
+// code point is fed as its UTF-8 bytes. A match is known by its length in
+// bytes; its first code point is found by walking back, which only happens
+// for a match that does not merge with the pending span, so the walks
+// cover disjoint text.
+template <class Unit>
+size_t run_code(const Automaton& ac, const Unit* t, size_t n, size_t pos, SpanList& out) {
+    Pending pending;
+    size_t pending_end_byte = 0;  // bytes fed up to the pending span's end
+    size_t fed = 0;
+    uint32_t state = Automaton::kRoot;
+    auto walk_back = [&](size_t last, size_t bytes) {  // first code point of the `bytes` ending with `last`
+        size_t k = last;
+        size_t covered = size_t(utf8_length(t[k]));
+        while (covered < bytes && k > pos) covered += size_t(utf8_length(t[--k]));
+        return k;
+    };
+    for (size_t i = pos; i < n; i++) {
+        uint8_t bytes[4];
+        const int length = utf8_encode(t[i], bytes);
+        for (int k = 0; k < length; k++) state = ac.step(state, bytes[k]);
+        fed += size_t(length);
+        const uint32_t longest = ac.longest(state);
+        if (longest != 0) {
+            const size_t begin_byte = fed - longest;
+            if (pending.open && begin_byte <= pending_end_byte) {
+                pending.end = i + 1;
+            } else {
+                if (!pending.flush(out)) return SIZE_MAX;
+                pending = Pending{walk_back(i, longest), i + 1, true};
+            }
+            pending_end_byte = fed;
+        }
+        const uint32_t depth = ac.depth(state);
+        if (depth == 0) return pending.flush(out) ? i + 1 : SIZE_MAX;
+        if (i + 1 - pos >= 4 && depth <= 3) return pending.flush(out) ? walk_back(i, depth) : SIZE_MAX;
+    }
+    return pending.flush(out) ? n : SIZE_MAX;
+}
+
+// The next place at or after `p` (and at most `last`) whose gram is in
+// the filter, or last + 1.
+template <class Unit>
+size_t next_candidate(const GramFilter& filter, const Unit* t, size_t p, size_t last) {
+    // Eight at a time: one branch per eight places while nothing is found.
+    while (p + 8 <= last + 1) {
+        bool any = false;
+        for (int k = 0; k < 8; k++) any |= filter.test(gram_at(t + p + k));
+        if (any) break;
+        p += 8;
+    }
+    while (p <= last && !filter.test(gram_at(t + p))) p++;
+    return p;
+}
+
+int compare_spans(const void* a, const void* b) {
+    const size_t x = static_cast<const Span*>(a)->begin, y = static_cast<const Span*>(b)->begin;
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+}  // namespace
+
+void merge_spans(SpanList& spans) {
+    const size_t n = spans.size();
+    bool sorted = true;
+    for (size_t i = 1; i < n && sorted; i++) sorted = spans[i - 1].begin <= spans[i].begin;
+    if (!sorted) std::qsort(spans.begin(), n, sizeof(Span), compare_spans);
+    size_t w = 0;
+    for (size_t i = 0; i < n; i++) {
+        const Span s = spans[i];
+        if (w > 0 && s.begin <= spans[w - 1].end) {
+            Span& last = spans[w - 1];
+            if (s.end > last.end) last.end = s.end;
+            last.kinds |= s.kinds;
+        } else {
+            spans[w++] = s;
+        }
+    }
+    spans.truncate(w);
+}
+
+template <class E>
+bool find_spans(const Engine& engine, const typename E::Unit* t, size_t n, SpanList& out, Carry* carry) {
+    out.clear();
+    FormatScan scan;
+    if (carry != nullptr && carry->in_block && (engine.formats & kPrivateKey)) {
+        if (!continue_block(t, n, scan, out)) return false;
+    }
+    if (n >= 4 && (engine.formats != 0 || engine.has_values)) {
+        // Every format and value is at least four units long.
+        const size_t last = n - 4;
+        const GramFilter& filter = E::kBytes ? engine.any_utf8 : engine.any_code;
+        size_t values_from = 0;  // where a value may start that no run has covered
+        for (size_t p = next_candidate(filter, t, 0, last); p <= last; p = next_candidate(filter, t, p + 1, last)) {
+            const uint32_t c = t[p];
+            const uint32_t formats = c < 128 ? engine.first.of[c] : 0;
+            if (formats != 0 && !check_formats(formats, t, n, p, scan, out)) return false;
+            if (!engine.has_values || p < values_from) continue;
+            size_t resume;
+            if constexpr (E::kBytes) {
+                const uint32_t state = engine.values_utf8.find(gram_at(t + p));
+                if (state == Automaton::kRoot) continue;
+                resume = run_utf8(engine.values, t, n, p, state, out);
+            } else {
+                if (!engine.values_code.test(gram_at(t + p))) continue;
+                resume = run_code(engine.values, t, n, p, out);
+            }
+            if (resume == SIZE_MAX) return false;
+            values_from = resume;
+        }
+    }
+    if (carry != nullptr) carry->in_block = scan.open_at_end && (engine.formats & kPrivateKey);
+    merge_spans(out);
+    return true;
+}
+
+template bool find_spans<Utf8>(const Engine&, const uint8_t*, size_t, SpanList&, Carry*);
+template bool find_spans<Latin1>(const Engine&, const uint8_t*, size_t, SpanList&, Carry*);
+template bool find_spans<Ucs2>(const Engine&, const uint16_t*, size_t, SpanList&, Carry*);
+template bool find_spans<Ucs4>(const Engine&, const uint32_t*, size_t, SpanList&, Carry*);
+
+bool find_in_str(const Engine& engine, PyObject* text, SpanList& out) {
+    const size_t n = size_t(PyUnicode_GET_LENGTH(text));
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            if (PyUnicode_IS_ASCII(text)) return find_spans<Utf8>(engine, static_cast<const uint8_t*>(data), n, out, nullptr);
+            return find_spans<Latin1>(engine, static_cast<const uint8_t*>(data), n, out, nullptr);
+        case PyUnicode_2BYTE_KIND:
+            return find_spans<Ucs2>(engine, static_cast<const uint16_t*>(data), n, out, nullptr);
+        default:
+            return find_spans<Ucs4>(engine, static_cast<const uint32_t*>(data), n, out, nullptr);
+    }
+}
+
+}  // namespace velmora::detect
