@@ -10,7 +10,9 @@ namespace velmora::detect {
 
 namespace {
 
-// A pending span of values, merged as matches arrive in order of their end.
+// A pending span of values, merged as matches arrive in order of their
+// end. A longer match may start before the pending one; spans flushed
+// earlier that a later match reaches are merged at the end.
 struct Pending {
     size_t begin = 0, end = 0;
     bool open = false;
@@ -32,6 +34,7 @@ size_t run_utf8(const Automaton& ac, const uint8_t* t, size_t n, size_t pos, uin
         if (longest == 0) return true;
         const size_t begin = i - longest;
         if (pending.open && begin <= pending.end) {
+            if (begin < pending.begin) pending.begin = begin;
             pending.end = i;
             return true;
         }
@@ -52,13 +55,12 @@ size_t run_utf8(const Automaton& ac, const uint8_t* t, size_t n, size_t pos, uin
 
 // The same over the code points of a str from `pos` (a candidate): each
 // code point is fed as its UTF-8 bytes. A match is known by its length in
-// bytes; its first code point is found by walking back, which only happens
-// for a match that does not merge with the pending span, so the walks
-// cover disjoint text.
+// bytes; its first code point is found by walking back from the pending
+// span's start, or from its own end when it starts after the pending span.
 template <class Unit>
 size_t run_code(const Automaton& ac, const Unit* t, size_t n, size_t pos, SpanList& out) {
     Pending pending;
-    size_t pending_end_byte = 0;  // bytes fed up to the pending span's end
+    size_t pending_begin_byte = 0, pending_end_byte = 0;  // bytes fed before the pending span's ends
     size_t fed = 0;
     uint32_t state = Automaton::kRoot;
     auto walk_back = [&](size_t last, size_t bytes) {  // first code point of the `bytes` ending with `last`
@@ -76,10 +78,15 @@ size_t run_code(const Automaton& ac, const Unit* t, size_t n, size_t pos, SpanLi
         if (longest != 0) {
             const size_t begin_byte = fed - longest;
             if (pending.open && begin_byte <= pending_end_byte) {
+                if (begin_byte < pending_begin_byte) {
+                    pending.begin = walk_back(pending.begin - 1, pending_begin_byte - begin_byte);
+                    pending_begin_byte = begin_byte;
+                }
                 pending.end = i + 1;
             } else {
                 if (!pending.flush(out)) return SIZE_MAX;
                 pending = Pending{walk_back(i, longest), i + 1, true};
+                pending_begin_byte = begin_byte;
             }
             pending_end_byte = fed;
         }
