@@ -361,7 +361,7 @@ PyGetSetDef detector_getset[] = {
     {"formats", get_formats, nullptr, "The formats looked for, as a tuple of names.", nullptr},
     {"min_length", get_min_length, nullptr, "The shortest value accepted, in code points.", nullptr},
     {"never_mask", get_never_mask, nullptr, "Words never accepted as values (casefolded).", nullptr},
-    {"mask", get_mask, nullptr, "The fixed mask, or None.", nullptr},
+    {"mask_text", get_mask, nullptr, "The fixed mask (the mask argument), or None.", nullptr},
     {"keep_last", get_keep_last, nullptr, "Code points shown at the end of a masked span, or None.", nullptr},
     {nullptr},
 };
