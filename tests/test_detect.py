@@ -51,6 +51,9 @@ def masked(text, **kwargs):
     ("Authorization: Bearer abc.DEF-123_x", "Authorization: Bearer *************", {}),
     ("authorization=basic\tQWxhZGRpbjpvcGVu", "authorization=basic\t****************", {}),
     ("the token expired yesterday", "the token expired yesterday", {}),  # prose
+    ("refresh token request.", "refresh token request.", {}),
+    ("Basic YWxhZGRpbjpvcGVuc2VzYW1l", "Basic ************************", {}),
+    ("token 0123456789abcdef", "token ****************", {}),
     ("Basic authentication failed", "Basic authentication failed", {}),
     ("tokens abcDEF123456", "tokens abcDEF123456", {}),
     ("card 4242 4242 4242 4242 ok", "card 4242 4242 4242 4242 ok", {}),  # card is off by default

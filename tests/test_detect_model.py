@@ -84,7 +84,7 @@ def authorization(text):
     # The credential is the pattern's group; a keyword may stand at the
     # end of another phrase's credential, so look from every place.
     found = re.finditer(f"(?={_AUTH.pattern})", text, _AUTH.flags)
-    return [m.span(1) for m in found if not all("a" <= c <= "z" for c in m.group(1))]
+    return [m.span(1) for m in found if re.search("[0-9+/=]", m.group(1)) or re.search("[A-Z]", m.group(1)[1:])]
 
 
 def luhn(digits):

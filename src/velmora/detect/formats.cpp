@@ -279,10 +279,13 @@ bool check_authorization(const Text<Unit>& x, size_t pos, SpanList& out) {
     }
     const size_t credential = x.run_of(after, [](uint32_t u) { return u == ' ' || u == '\t'; });
     if (credential == after) return true;
-    bool telling = false;  // not all lower case letters
+    // A word of prose is not a credential: one holds a digit, a capital
+    // after its first character, or one of + / =.
+    bool telling = false;
     size_t end = credential;
     while (end < x.n && has_class(x[end], kToken68)) {
-        telling = telling || !is_lower(x[end]);
+        const uint32_t c = x[end];
+        telling = telling || is_digit(c) || (is_upper(c) && end > credential) || c == '+' || c == '/' || c == '=';
         end++;
     }
     if (end - credential < 8 || !telling) return true;

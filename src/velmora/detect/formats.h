@@ -25,8 +25,9 @@
 //                   the first ':' in it to its last '@' (not empty)
 //   authorization   bearer|basic|token (any case; no word character before
 //                   it), one or more spaces or tabs, then the credential:
-//                   8 or more of [A-Za-z0-9._~+/=-], not all lower case
-//                   letters. Only the credential is masked.
+//                   8 or more of [A-Za-z0-9._~+/=-] holding a digit, a
+//                   capital after its first character, or one of + / =
+//                   (so not a word of prose). Only the credential is masked.
 //   card            a run of digits joined by single spaces or dashes, with
 //                   no word character before or after it, that holds 13 to
 //                   19 digits and passes the Luhn check; or such a group of
