@@ -54,6 +54,8 @@ def masked(text, **kwargs):
     ("refresh token request.", "refresh token request.", {}),
     ("Basic YWxhZGRpbjpvcGVuc2VzYW1l", "Basic ************************", {}),
     ("token 0123456789abcdef", "token ****************", {}),
+    ("token id=315563325", "token id=315563325", {}),  # a key and its value
+    ("Basic dXNlcjpwYXNzd29yZA== ok", "Basic " + "*" * 20 + " ok", {}),
     ("Basic authentication failed", "Basic authentication failed", {}),
     ("tokens abcDEF123456", "tokens abcDEF123456", {}),
     ("card 4242 4242 4242 4242 ok", "card 4242 4242 4242 4242 ok", {}),  # card is off by default

@@ -27,7 +27,8 @@ _BEGIN = re.compile(r"-----BEGIN (?:[A-Z0-9]+ )*PRIVATE KEY-----")
 _END = re.compile(r"-----END (?:[A-Z0-9]+ )*PRIVATE KEY-----")
 _SCHEME = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+.-")
 _AUTHORITY = re.compile(r"[^\x00-\x20\x7f/?#\"'<>`]*")
-_AUTH = re.compile(r"(?<![A-Za-z0-9_])(?:bearer|basic|token)[ \t]++([A-Za-z0-9._~+/=-]{8,}+)", re.I | re.A)
+_AUTH = re.compile(r"(?<![A-Za-z0-9_])(?:bearer|basic|token)[ \t]++([A-Za-z0-9._~+/-]++=*+)(?![A-Za-z0-9._~+/=-])",
+                   re.I | re.A)
 _CARD_RUN = re.compile(r"(?<![A-Za-z0-9_])(?<![0-9][ -])[0-9](?:[ -]?[0-9])*+(?![A-Za-z0-9_])")
 _GROUP = re.compile(r"[0-9]+")
 
@@ -84,7 +85,8 @@ def authorization(text):
     # The credential is the pattern's group; a keyword may stand at the
     # end of another phrase's credential, so look from every place.
     found = re.finditer(f"(?={_AUTH.pattern})", text, _AUTH.flags)
-    return [m.span(1) for m in found if re.search("[0-9+/=]", m.group(1)) or re.search("[A-Z]", m.group(1)[1:])]
+    return [m.span(1) for m in found if len(m.group(1)) >= 8
+            and (re.search("[0-9+/=]", m.group(1)) or re.search("[A-Z]", m.group(1)[1:]))]
 
 
 def luhn(digits):

@@ -10,6 +10,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import test_detect_model as model
+import velmora.detect
 from velmora.detect import Detector
 
 SETTINGS = settings(max_examples=250, deadline=None, derandomize=True,
@@ -248,12 +249,12 @@ def random_sample(rng):
     return sample
 
 
-def random_scene(rng):
+def random_scene(rng, most=8):
     values = ["".join(rng.choice("abcab" + "é€😀\n") for _ in range(rng.randint(4, 12)))
               for _ in range(rng.randint(0, 4))]
     formats = rng.choice([None, model.FORMATS, rng.sample(model.FORMATS, rng.randint(0, 11))])
     parts = []
-    for _ in range(rng.randint(0, 8)):
+    for _ in range(rng.randint(0, most)):
         pick = rng.random()
         if pick < 0.5:
             parts.append(random_sample(rng))
@@ -265,11 +266,22 @@ def random_scene(rng):
     return values, formats, rng.choice([4, 5]), "".join(parts)
 
 
-@pytest.mark.parametrize("seed", range(8))
-def test_seeded_scenes_match_the_model(seed):
+@pytest.fixture(params=["vector", "scalar"])
+def path(request):
+    """Each test below runs on both ways of finding candidates (the vector
+    one where the processor has it)."""
+    if request.param == "vector" and not velmora.detect._vector_path(True):
+        pytest.skip("no vector path on this processor")
+    velmora.detect._vector_path(request.param == "vector")
+    yield request.param
+    velmora.detect._vector_path(True)
+
+
+@pytest.mark.parametrize("seed, count, most", [(s, 400, 8) for s in range(6)] + [(s, 60, 120) for s in range(3)])
+def test_seeded_scenes_match_the_model(path, seed, count, most):
     rng = random.Random(seed)
-    for _ in range(400):
-        values, formats, min_length, text = random_scene(rng)
+    for _ in range(count):
+        values, formats, min_length, text = random_scene(rng, most)
         policy = rng.choice(POLICIES)
         detector, pieces = make(values, formats, min_length, **policy)
         t = rng.choice(KINDS)(text)

@@ -24,10 +24,11 @@ void GramTable::add(uint32_t gram, uint32_t state) {
 
 namespace {
 
-// Bitmap size: about 32 bits per gram, between 8 KiB and 128 KiB.
+// Bitmap size: about 256 bits per gram (a false candidate at about one
+// place in 256), between 16 KiB and 256 KiB.
 uint32_t filter_bits_log2(size_t grams) {
-    uint32_t log2 = 16;
-    while (log2 < 20 && (size_t(1) << log2) < grams * 32) log2++;
+    uint32_t log2 = 17;
+    while (log2 < 21 && (size_t(1) << log2) < grams * 256) log2++;
     return log2;
 }
 

@@ -30,6 +30,10 @@ public:
         const uint32_t h = hash(gram) >> shift_;
         return (bits_[h >> 6] >> (h & 63)) & 1;
     }
+    // For the vector path: the bitmap as 32-bit words (bit h is bit h % 32
+    // of word h / 32 on a little-endian machine), and the hash's shift.
+    const uint32_t* words() const { return reinterpret_cast<const uint32_t*>(bits_.data()); }
+    uint32_t shift() const { return shift_; }
 
 private:
     Array<uint64_t> bits_;

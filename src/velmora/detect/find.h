@@ -19,4 +19,9 @@ bool find_in_str(const Engine& engine, PyObject* text, SpanList& out);
 // Sort `spans` by start and merge the ones that overlap or touch.
 void merge_spans(SpanList& spans);
 
+// Where the processor has AVX2, the filter of UTF-8 and Latin-1 text runs
+// eight places at a time. Whether it may (at module init: whether it
+// can), for tests to run both paths; returns whether it now does.
+bool use_vector_path(bool wanted);
+
 }  // namespace velmora::detect

@@ -279,15 +279,21 @@ bool check_authorization(const Text<Unit>& x, size_t pos, SpanList& out) {
     }
     const size_t credential = x.run_of(after, [](uint32_t u) { return u == ' ' || u == '\t'; });
     if (credential == after) return true;
-    // A word of prose is not a credential: one holds a digit, a capital
-    // after its first character, or one of + / =.
+    // token68: its characters, then '=' padding and nothing more of them
+    // (so not "id=42", a key and a value). A word of prose is not a
+    // credential either: one holds a digit, a capital after its first
+    // character, or one of + / =.
     bool telling = false;
     size_t end = credential;
-    while (end < x.n && has_class(x[end], kToken68)) {
+    while (end < x.n && has_class(x[end], kToken68) && x[end] != '=') {
         const uint32_t c = x[end];
-        telling = telling || is_digit(c) || (is_upper(c) && end > credential) || c == '+' || c == '/' || c == '=';
+        telling = telling || is_digit(c) || (is_upper(c) && end > credential) || c == '+' || c == '/';
         end++;
     }
+    const size_t body = end;
+    while (end < x.n && x[end] == '=') end++;
+    telling = telling || end > body;
+    if (end < x.n && has_class(x[end], kToken68)) return true;
     if (end - credential < 8 || !telling) return true;
     return push(out, credential, end, kAuthorization);
 }

@@ -25,7 +25,8 @@
 //                   the first ':' in it to its last '@' (not empty)
 //   authorization   bearer|basic|token (any case; no word character before
 //                   it), one or more spaces or tabs, then the credential:
-//                   8 or more of [A-Za-z0-9._~+/=-] holding a digit, a
+//                   [A-Za-z0-9._~+/-]+ then '='* (token68, not followed
+//                   by any of those), 8 or more in all, holding a digit, a
 //                   capital after its first character, or one of + / =
 //                   (so not a word of prose). Only the credential is masked.
 //   card            a run of digits joined by single spaces or dashes, with

@@ -6,6 +6,7 @@
 // interpreter is refused.
 #include "capsule.h"
 #include "detector.h"
+#include "find.h"
 #include "pickling.h"
 #include "textmasker.h"
 
@@ -64,7 +65,19 @@ int make_state() {
     return 0;
 }
 
-PyMethodDef module_methods[] = {rebuild_def, {nullptr}};
+// velmora.detect._vector_path(wanted): use the vector path where the
+// processor can; returns whether it now does. For tests of both paths.
+PyObject* vector_path(PyObject*, PyObject* wanted) {
+    const int want = PyObject_IsTrue(wanted);
+    if (want < 0) return nullptr;
+    return PyBool_FromLong(use_vector_path(want));
+}
+
+PyMethodDef module_methods[] = {
+    rebuild_def,
+    {"_vector_path", vector_path, METH_O, "Use the vector path where the processor can; returns whether it does."},
+    {nullptr},
+};
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
@@ -96,6 +109,7 @@ PyObject* init() {
         return nullptr;
     }
     if (publish_api(module.get()) < 0) return nullptr;
+    if (interpreter_id == -1) use_vector_path(true);
     interpreter_id = current;
     return module.release();
 }

@@ -34,7 +34,7 @@ struct Ucs4 {
 enum : uint8_t {
     kWordChar = 1,    // [A-Za-z0-9_]: what a token must not touch
     kBase64Url = 2,   // [A-Za-z0-9_-]
-    kToken68 = 4,     // [A-Za-z0-9._~+/=-]: an HTTP credential
+    kToken68 = 4,     // [A-Za-z0-9._~+/=-]: an HTTP credential ('=' only as padding)
     kSchemeChar = 8,  // [A-Za-z0-9+.-]
     kAuthorityStop = 16,  // ends a URL authority: controls, space, / ? # " ' < > `
     kLabelChar = 32,  // [A-Z0-9 ]: a PEM label
