@@ -13,7 +13,7 @@ bool GramTable::make(size_t count) {
 }
 
 void GramTable::add(uint32_t gram, uint32_t state) {
-    for (uint32_t i = GramFilter::hash(gram) & mask_;; i = (i + 1) & mask_) {
+    for (uint32_t i = slot(gram);; i = (i + 1) & mask_) {
         if (states_[i] == 0 || keys_[i] == gram) {
             keys_[i] = gram;
             states_[i] = state;
@@ -24,11 +24,19 @@ void GramTable::add(uint32_t gram, uint32_t state) {
 
 namespace {
 
-// Bitmap size: about 256 bits per gram (a false candidate at about one
-// place in 256), between 16 KiB and 256 KiB.
+// Bitmap size: about 48 bits per gram or more, between 16 KiB and 64 KiB
+// (it is read for every place of the text: it must stay near the core).
 uint32_t filter_bits_log2(size_t grams) {
     uint32_t log2 = 17;
-    while (log2 < 21 && (size_t(1) << log2) < grams * 256) log2++;
+    while (log2 < 19 && (size_t(1) << log2) < grams * 48) log2++;
+    return log2;
+}
+
+// The second look: about 32 bits per gram (two per value), between 1 KiB
+// and 32 KiB.
+uint32_t check_bits_log2(size_t values) {
+    uint32_t log2 = 13;
+    while (log2 < 18 && (size_t(1) << log2) < values * 2 * 32) log2++;
     return log2;
 }
 
@@ -73,7 +81,7 @@ Engine* compile(Pattern* values, size_t count, uint32_t formats) {
     for_each_format_gram(formats, [&](uint32_t) { return ++format_grams, true; });
     const uint32_t log2 = filter_bits_log2(format_grams + count);
     bool ok = engine->any_utf8.make(log2) && engine->any_code.make(log2) &&
-              engine->values_code.make(filter_bits_log2(count)) && engine->values_utf8.make(count) &&
+              engine->values_check.make(check_bits_log2(count)) && engine->values_utf8.make(count) &&
               engine->values.build(values, count);
     if (ok) {
         for_each_format_gram(formats, [&](uint32_t gram) {
@@ -88,9 +96,10 @@ Engine* compile(Pattern* values, size_t count, uint32_t formats) {
             for (int k = 0; k < 4; k++) state = engine->values.step(state, p.data[k]);
             engine->values_utf8.add(utf8, state);
             engine->any_utf8.add(utf8);
+            engine->values_check.add(utf8);
             const uint32_t code = code_gram(p);
             engine->any_code.add(code);
-            engine->values_code.add(code);
+            engine->values_check.add(code);
         }
     }
     if (!ok) {

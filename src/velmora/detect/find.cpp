@@ -102,68 +102,60 @@ size_t run_code(const Automaton& ac, const Unit* t, size_t n, size_t pos, SpanLi
     return pending.flush(out) ? n : SIZE_MAX;
 }
 
-// The next place at or after `p` (and at most `last`) whose gram is in
-// the filter, or last + 1. This is the reference; the vector path below
-// only finds the same place faster.
+// Candidates come in blocks of 32 places: bit k of a block's mask says
+// that the gram at begin + k is in the filter. The scalar block is the
+// reference; the vector one only computes the same mask faster.
+constexpr size_t kBlock = 32;
+
 template <class Unit>
-size_t next_candidate(const GramFilter& filter, const Unit* t, size_t p, size_t last) {
-    // Eight at a time: one branch per eight places while nothing is found.
-    while (p + 8 <= last + 1) {
-        bool any = false;
-        for (int k = 0; k < 8; k++) any |= filter.test(gram_at(t + p + k));
-        if (any) break;
-        p += 8;
-    }
-    while (p <= last && !filter.test(gram_at(t + p))) p++;
-    return p;
+uint32_t block_scalar(const GramFilter& filter, const Unit* t, size_t begin, size_t count) {
+    uint32_t mask = 0;
+    for (size_t k = 0; k < count; k++) mask |= uint32_t(filter.test(gram_at(t + begin + k))) << k;
+    return mask;
 }
 
 bool vector_path = false;
 
 #ifdef VELMORA_DETECT_AVX2
-// The bits of the grams at p .. p + 7: one 16-byte load, spread into the
-// eight grams by a shuffle, hashed together, their bits gathered from the
-// bitmap. Each lane's bit 31 is its answer.
-__attribute__((target("avx2"))) inline __m256i eight_bits(const GramFilter& filter, const uint8_t* at) {
+// The answers for the grams at p .. p + 7: one 16-byte load, spread into
+// the eight grams by a shuffle, hashed together, their words gathered from
+// the bitmap and both bits of each tested.
+__attribute__((target("avx2"))) inline uint32_t eight_bits(const GramFilter& filter, const uint8_t* at) {
     const __m256i spread = _mm256_setr_epi8(0, 1, 2, 3, 1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6,  //
                                             4, 5, 6, 7, 5, 6, 7, 8, 6, 7, 8, 9, 7, 8, 9, 10);
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     const __m256i grams = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(bytes), spread);
-    const __m256i h = _mm256_srl_epi32(_mm256_mullo_epi32(grams, _mm256_set1_epi32(int(0x9E3779B1u))),
-                                       _mm_cvtsi32_si128(int(filter.shift())));
-    const __m256i w = _mm256_i32gather_epi32(reinterpret_cast<const int*>(filter.words()), _mm256_srli_epi32(h, 5), 4);
-    return _mm256_sllv_epi32(w, _mm256_sub_epi32(_mm256_set1_epi32(31), _mm256_and_si256(h, _mm256_set1_epi32(31))));
+    const __m256i index = _mm256_srl_epi32(_mm256_mullo_epi32(grams, _mm256_set1_epi32(int(GramFilter::kWordHash))),
+                                           _mm_cvtsi32_si128(int(filter.shift())));
+    const __m256i h = _mm256_mullo_epi32(grams, _mm256_set1_epi32(int(GramFilter::kBitHash)));
+    const __m256i w = _mm256_i32gather_epi32(reinterpret_cast<const int*>(filter.words()), index, 4);
+    const __m256i low5 = _mm256_set1_epi32(31);
+    // Each wanted bit moved to bit 31: 31 - b is the shift left.
+    const __m256i first = _mm256_sllv_epi32(w, _mm256_sub_epi32(low5, _mm256_srli_epi32(h, 27)));
+    const __m256i second =
+        _mm256_sllv_epi32(w, _mm256_sub_epi32(low5, _mm256_and_si256(_mm256_srli_epi32(h, 22), low5)));
+    return uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(first, second))));
 }
 
-// Thirty-two places per step, in four independent groups so that their
-// gathers overlap; the step's answers are looked at only when one is yes.
-__attribute__((target("avx2"))) size_t next_candidate_avx2(const GramFilter& filter, const uint8_t* t, size_t p,
-                                                            size_t last) {
-    while (p + 36 <= last) {  // the last load reads up to p + 40 <= last + 4, the end of the text
-        const __m256i a = eight_bits(filter, t + p), b = eight_bits(filter, t + p + 8);
-        const __m256i c = eight_bits(filter, t + p + 16), d = eight_bits(filter, t + p + 24);
-        const __m256i any = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
-        if (_mm256_movemask_ps(_mm256_castsi256_ps(any)) != 0) {
-            const uint32_t found = uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(a))) |
-                                   uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(b))) << 8 |
-                                   uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(c))) << 16 |
-                                   uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(d))) << 24;
-            return p + size_t(__builtin_ctz(found));
-        }
-        p += 32;
-    }
-    return next_candidate(filter, t, p, last);
+// A whole block: four independent groups, so that their gathers overlap.
+// The last load reads 16 bytes from begin + 24: the caller leaves room.
+__attribute__((target("avx2"))) uint32_t block_avx2(const GramFilter& filter, const uint8_t* t, size_t begin) {
+    return eight_bits(filter, t + begin) | eight_bits(filter, t + begin + 8) << 8 |
+           eight_bits(filter, t + begin + 16) << 16 | eight_bits(filter, t + begin + 24) << 24;
 }
 #endif
 
+// The mask of the `count` (at most 32) places from `begin`; `end` is the
+// end of the text.
 template <class Unit>
-size_t next(const GramFilter& filter, const Unit* t, size_t p, size_t last) {
+uint32_t block(const GramFilter& filter, const Unit* t, size_t begin, size_t count, size_t end) {
 #ifdef VELMORA_DETECT_AVX2
     if constexpr (sizeof(Unit) == 1) {
-        if (vector_path) return next_candidate_avx2(filter, t, p, last);
+        if (vector_path && count == kBlock && begin + 40 <= end) return block_avx2(filter, t, begin);
     }
 #endif
-    return next_candidate(filter, t, p, last);
+    (void)end;
+    return block_scalar(filter, t, begin, count);
 }
 
 int compare_spans(const void* a, const void* b) {
@@ -214,22 +206,27 @@ bool find_spans(const Engine& engine, const typename E::Unit* t, size_t n, SpanL
         const size_t last = n - 4;
         const GramFilter& filter = E::kBytes ? engine.any_utf8 : engine.any_code;
         size_t values_from = 0;  // where a value may start that no run has covered
-        for (size_t p = next(filter, t, 0, last); p <= last; p = next(filter, t, p + 1, last)) {
-            const uint32_t c = t[p];
-            const uint32_t formats = c < 128 ? engine.first.of[c] : 0;
-            if (formats != 0 && !check_formats(formats, t, n, p, scan, out)) return false;
-            if (!engine.has_values || p < values_from) continue;
-            size_t resume;
-            if constexpr (E::kBytes) {
-                const uint32_t state = engine.values_utf8.find(gram_at(t + p));
-                if (state == Automaton::kRoot) continue;
-                resume = run_utf8(engine.values, t, n, p, state, out);
-            } else {
-                if (!engine.values_code.test(gram_at(t + p))) continue;
-                resume = run_code(engine.values, t, n, p, out);
+        for (size_t begin = 0; begin <= last; begin += kBlock) {
+            const size_t count = last - begin + 1 < kBlock ? last - begin + 1 : kBlock;
+            for (uint32_t mask = block(filter, t, begin, count, n); mask != 0; mask &= mask - 1) {
+                const size_t p = begin + size_t(__builtin_ctz(mask));
+                const uint32_t c = t[p];
+                const uint32_t formats = c < 128 ? engine.first.of[c] : 0;
+                if (formats != 0 && !check_formats(formats, t, n, p, scan, out)) return false;
+                if (!engine.has_values || p < values_from) continue;
+                const uint32_t gram = gram_at(t + p);
+                if (!engine.values_check.test(gram)) continue;
+                size_t resume;
+                if constexpr (E::kBytes) {
+                    const uint32_t state = engine.values_utf8.find(gram);
+                    if (state == Automaton::kRoot) continue;
+                    resume = run_utf8(engine.values, t, n, p, state, out);
+                } else {
+                    resume = run_code(engine.values, t, n, p, out);
+                }
+                if (resume == SIZE_MAX) return false;
+                values_from = resume;
             }
-            if (resume == SIZE_MAX) return false;
-            values_from = resume;
         }
     }
     if (carry != nullptr) carry->in_block = scan.open_at_end && (engine.formats & kPrivateKey);
