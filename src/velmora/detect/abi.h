@@ -137,7 +137,7 @@ struct ByteSink {
 struct SpanMask {
     MaskPolicy::Kind kind;
     size_t keep;         // kKeepLast
-    const char* text;    // kFixed: UTF-8 (lone surrogates in their 3-byte form)
+    const char* text;    // kFixed: UTF-8 (a mask text with lone surrogates is refused)
     size_t text_size;
 };
 
@@ -184,8 +184,8 @@ struct DetectApi {
     // inside an open private key block, and is updated for the next piece.
     // 0, or -1 when memory ran out (no exception set).
     int (*find_utf8)(const Engine* engine, const uint8_t* text, size_t size, SpanList* spans, Carry* carry);
-    // The same for an exact str (any kind), in code point indices. The str
-    // must be kept alive by the caller; reading it needs no lock.
+    // The same for a str (any kind, ready), in code point indices. The
+    // str must be kept alive by the caller; reading it needs no lock.
     int (*find_str)(const Engine* engine, PyObject* text, SpanList* spans);
     // Write [text, text + size) to `sink` with `spans` (from find_utf8 on
     // the same text) masked by `mask`; everything else is copied as it is.

@@ -6,6 +6,8 @@
 // again, so every unit is read by the automaton a bounded number of times.
 #include "find.h"
 
+#include <atomic>
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define VELMORA_DETECT_AVX2 1
@@ -114,7 +116,8 @@ uint32_t block_scalar(const GramFilter& filter, const Unit* t, size_t begin, siz
     return mask;
 }
 
-bool vector_path = false;
+// Set under the interpreter lock, read by scans that may run without it.
+std::atomic<bool> vector_path{false};
 
 #ifdef VELMORA_DETECT_AVX2
 // The answers for the grams at p .. p + 7: one 16-byte load, spread into
@@ -148,13 +151,14 @@ __attribute__((target("avx2"))) uint32_t block_avx2(const GramFilter& filter, co
 // The mask of the `count` (at most 32) places from `begin`; `end` is the
 // end of the text.
 template <class Unit>
-uint32_t block(const GramFilter& filter, const Unit* t, size_t begin, size_t count, size_t end) {
+uint32_t block(const GramFilter& filter, const Unit* t, size_t begin, size_t count, size_t end, bool vector) {
 #ifdef VELMORA_DETECT_AVX2
     if constexpr (sizeof(Unit) == 1) {
-        if (vector_path && count == kBlock && begin + 40 <= end) return block_avx2(filter, t, begin);
+        if (vector && count == kBlock && begin + 40 <= end) return block_avx2(filter, t, begin);
     }
 #endif
     (void)end;
+    (void)vector;
     return block_scalar(filter, t, begin, count);
 }
 
@@ -168,11 +172,11 @@ int compare_spans(const void* a, const void* b) {
 bool use_vector_path(bool wanted) {
 #ifdef VELMORA_DETECT_AVX2
     __builtin_cpu_init();
-    vector_path = wanted && __builtin_cpu_supports("avx2");
+    vector_path.store(wanted && __builtin_cpu_supports("avx2"), std::memory_order_relaxed);
 #else
     (void)wanted;
 #endif
-    return vector_path;
+    return vector_path.load(std::memory_order_relaxed);
 }
 
 void merge_spans(SpanList& spans) {
@@ -205,10 +209,11 @@ bool find_spans(const Engine& engine, const typename E::Unit* t, size_t n, SpanL
         // Every format and value is at least four units long.
         const size_t last = n - 4;
         const GramFilter& filter = E::kBytes ? engine.any_utf8 : engine.any_code;
+        const bool vector = vector_path.load(std::memory_order_relaxed);
         size_t values_from = 0;  // where a value may start that no run has covered
         for (size_t begin = 0; begin <= last; begin += kBlock) {
             const size_t count = last - begin + 1 < kBlock ? last - begin + 1 : kBlock;
-            for (uint32_t mask = block(filter, t, begin, count, n); mask != 0; mask &= mask - 1) {
+            for (uint32_t mask = block(filter, t, begin, count, n, vector); mask != 0; mask &= mask - 1) {
                 const size_t p = begin + size_t(__builtin_ctz(mask));
                 const uint32_t c = t[p];
                 const uint32_t formats = c < 128 ? engine.first.of[c] : 0;
