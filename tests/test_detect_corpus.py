@@ -8,7 +8,6 @@ import glob
 import gzip
 import json
 import os
-import sys
 
 import pytest
 
