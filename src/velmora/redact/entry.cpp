@@ -6,7 +6,8 @@
 // caller's changes. An omitter whose class defines `omit` or `omit_recurse`
 // in Python runs Python code for every nested container, which this walk
 // cannot reproduce: for it the result is `omitter.omit(copy.deepcopy(target))`
-// (or `omit_recurse`), by definition the same thing.
+// (or `omit_recurse`), by definition the same thing. So it is for a target
+// with keys whose hash or equality changed, which copies cannot follow.
 #include "entry.h"
 
 #include "../omit/ref.h"
@@ -18,6 +19,9 @@ namespace velmora::redact {
 namespace {
 
 constexpr Py_ssize_t kParams = 3;
+
+// Walks of one call over data that code run mid-walk keeps changing.
+constexpr int kAttempts = 3;
 
 // (omitter, target, do), by position or keyword; do is optional. 0, or -1
 // with TypeError set.
@@ -125,12 +129,24 @@ PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (overridden < 0) return nullptr;
     if (overridden) return redact_deep_copy(omitter, target, is_dict, do_hide);
 
-    Walk walk(reinterpret_cast<OmitterObject*>(omitter));
-    if (const char* problem = policy_problem(walk.policy)) {
+    if (const char* problem = policy_problem(mask_policy_of(reinterpret_cast<OmitterObject*>(omitter)))) {
         PyErr_SetString(PyExc_SystemError, problem);
         return nullptr;
     }
-    return is_dict ? redact_dict(walk, target) : redact_list(walk, target, do_hide);
+    // Code run mid-walk that changes the data makes the walk start again on
+    // the data as it now stands (walk.cpp, rule 5): code that acts once is
+    // over by then. Code that keeps changing it gets an error, never a copy
+    // that was not checked.
+    for (int attempt = 1;; attempt++) {
+        Walk walk(reinterpret_cast<OmitterObject*>(omitter));
+        PyObject* result = is_dict ? redact_dict(walk, target) : redact_list(walk, target, do_hide);
+        if (result != nullptr || walk.mismatch == Walk::Mismatch::kNone) return result;
+        if (walk.mismatch == Walk::Mismatch::kStores) return redact_deep_copy(omitter, target, is_dict, do_hide);
+        if (attempt == kAttempts) {
+            PyErr_SetString(PyExc_RuntimeError, "the data kept changing while it was being redacted");
+            return nullptr;
+        }
+    }
 }
 
 }  // namespace
