@@ -84,12 +84,15 @@ def test_no_trust_filter_and_caplog(logger, caplog):
 
 
 def test_values_the_walk_refuses_are_withheld_not_raised(logger):
+    # An int key over a str value cannot be decided; an OrderedDict inside
+    # is redacted as a plain copy.
     handler, stream = stream_handler("%(message)s|%(odd)s|%(fine)s")
     logger.addHandler(handler)
     logger.addFilter(RedactingFilter(hide=KEYS))
     odd = {"nested": collections.OrderedDict(password="hunter2")}
-    logger.info({"password": "pw", 1: "int key"}, extra={"odd": odd, "fine": {"token": "x"}})
-    assert stream.getvalue() == "<withheld: TypeError while redacting>|<withheld: TypeError while redacting>|{'token': '*'}\n"
+    logger.info({"password": "pw", 1: "int key"}, extra={"odd": odd, "fine": {"token": "x", 2: "y"}})
+    assert stream.getvalue() == ("<withheld: TypeError while redacting>|{'nested': {'password': '*******'}}|"
+                                 "<withheld: TypeError while redacting>\n")
     assert odd["nested"]["password"] == "hunter2"
 
 

@@ -133,13 +133,15 @@ def test_an_event_the_walk_refuses_is_dropped_and_a_breadcrumb_keeps_what_it_can
     from velmora.integrations.sentry import SentryRedactor
 
     redactor = SentryRedactor(hide=["password"])
-    assert redactor.before_send({"extra": {"x": collections.OrderedDict()}}, {}) is None
-    data = {"password": "pw", "odd": collections.OrderedDict(a="b")}
+    assert redactor.before_send({"extra": {"x": {1: "int key"}}}, {}) is None
+    assert redactor.before_send({"extra": {"x": collections.OrderedDict(password="pw")}}, {}) == {
+        "extra": {"x": {"password": "**"}}}
+    data = {"password": "pw", "odd": collections.OrderedDict(a="b"), "pairs": ({"password": "x"},)}
     crumb = {"message": "m", "data": data, "category": {1: "int key"}}
     assert redactor.before_breadcrumb(crumb, {}) == {
-        "message": "m", "data": "<withheld: TypeError while redacting>",
+        "message": "m", "data": {"password": "**", "odd": {"a": "b"}, "pairs": [{"password": "*"}]},
         "category": "<withheld: TypeError while redacting>"}
-    assert data["password"] == "pw"
+    assert data["password"] == "pw" and data["pairs"] == ({"password": "x"},)
     with pytest.raises(TypeError, match="takes exactly one of"):
         SentryRedactor(hide=["a"], trust=["b"])
 

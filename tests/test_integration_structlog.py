@@ -51,10 +51,10 @@ def test_trust_list_and_withheld_values(capture):
     make, out = capture
     log = make(RedactingProcessor(trust=["event", "level", "id"]))
     odd = collections.OrderedDict(secret="s")
-    log.warning("payment", id="p-1", amount=12.5, note="call me", odd={"inner": odd})
+    log.warning("payment", id="p-1", amount=12.5, note="call me", odd={"inner": odd}, bad={3: "x"})
     (line,) = lines(out)
     assert line == {"event": "payment", "level": "warning", "id": "p-1", "amount": 12.5, "note": "*******",
-                    "odd": "<withheld: TypeError while redacting>"}
+                    "odd": {"inner": {"secret": "*"}}, "bad": "<withheld: TypeError while redacting>"}
     assert odd == {"secret": "s"}
 
 
