@@ -1,13 +1,18 @@
 """velmora.integrations.sentry with the real sentry-sdk: an error with secrets
 in frame locals, request data, extra, breadcrumbs and a log record's extra
 is captured through a transport that keeps envelopes in memory (nothing is
-sent anywhere), and what would have left the process is checked."""
+sent anywhere), and what would have left the process is checked. The same
+runs against sentry-sdk 3 too, installed for the test into a directory of
+its own (the test dependencies pin sentry-sdk 2, whose EventScrubber the
+benchmark measures)."""
 
 import json
+import subprocess
+import sys
 
 import pytest
 
-from conftest import assert_runs_clean
+from conftest import SANITIZED, assert_runs_clean
 
 pytest.importorskip("sentry_sdk", reason="sentry-sdk is not installed (pip install '.[test]')")
 
@@ -74,6 +79,7 @@ sentry_sdk.set_extra("billing", billing)
 
 def charge(amount):
     password = "local-secret"
+    auth = ("ann", "auth-secret")
     card_number = "4111-local"
     details = {"cvv": "999-cvv", "amount": amount}
     raise ValueError("card declined")
@@ -88,9 +94,29 @@ print(json.dumps(transport.events))
 """
 
 
-def captured(hooks):
+@pytest.fixture(scope="session")
+def sentry_sdk_3(tmp_path_factory):
+    """A directory holding sentry-sdk 3, put first on the path of the
+    scripts that run against it."""
+    if SANITIZED:
+        pytest.skip("the plain run checks sentry-sdk 3; nothing native differs")
+    target = tmp_path_factory.mktemp("sentry-sdk-3")
+    proc = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                           "--target", str(target), "sentry-sdk>=3,<4"], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return str(target)
+
+
+@pytest.fixture(params=["installed", "sentry-sdk 3"])
+def sdk_path(request):
+    """Where sentry-sdk comes from: the one installed, or sentry-sdk 3."""
+    return None if request.param == "installed" else request.getfixturevalue("sentry_sdk_3")
+
+
+def captured(hooks, sdk_path=None):
     code = f"HIDDEN = {HIDDEN!r}\nHOOKS = {hooks!r}\n" + SCRIPT
-    events = json.loads(assert_runs_clean(code).stdout)
+    env = {"PYTHONPATH": sdk_path} if sdk_path else None
+    events = json.loads(assert_runs_clean(code, env=env).stdout)
     assert len(events) == 1
     return events[0]
 
@@ -108,8 +134,8 @@ def hidden_values(node, found):
     return found
 
 
-def test_nothing_secret_leaves_the_process():
-    event = captured(hooks=True)
+def test_nothing_secret_leaves_the_process(sdk_path):
+    event = captured(hooks=True, sdk_path=sdk_path)
     sent = json.dumps(event)
     assert [s for s in SECRETS if s in sent] == []
     assert [k for k in KEPT if k not in sent] == []
@@ -121,10 +147,10 @@ def test_nothing_secret_leaves_the_process():
     assert event["breadcrumbs"]["values"][-1]["data"]["user"] == "ann"
 
 
-def test_without_the_hooks_the_secrets_would_leave():
+def test_without_the_hooks_the_secrets_would_leave(sdk_path):
     # The control: the same program without the hooks sends them all.
-    sent = json.dumps(captured(hooks=False))
-    assert [s for s in SECRETS if s not in sent] == []
+    sent = json.dumps(captured(hooks=False, sdk_path=sdk_path))
+    assert [s for s in SECRETS + ["auth-secret"] if s not in sent] == []
 
 
 def test_an_event_the_walk_refuses_is_dropped_and_a_breadcrumb_keeps_what_it_can():
@@ -146,12 +172,14 @@ def test_an_event_the_walk_refuses_is_dropped_and_a_breadcrumb_keeps_what_it_can
         SentryRedactor(hide=["a"], trust=["b"])
 
 
-def test_the_default_hooks_fold_case_and_hide_whole_values():
+def test_the_default_hooks_fold_case_and_hide_whole_values(sdk_path):
     # Without arguments the hooks use the rules' default denylist, matched
-    # ignoring case and inside longer names, and hide whole values.
-    event = captured(hooks="default")
+    # ignoring case and inside longer names, and sentry-sdk 2's own list,
+    # ignoring case (a frame local `auth` is one of its names), and hide
+    # whole values.
+    event = captured(hooks="default", sdk_path=sdk_path)
     sent = json.dumps(event)
-    denied = ["hunter2", "tok-secret", "key-secret", "crumb-secret", "local-secret"]
+    denied = ["hunter2", "tok-secret", "key-secret", "crumb-secret", "local-secret", "auth-secret"]
     assert [s for s in denied if s in sent] == []
     assert event["request"]["headers"]["authorization"] == "[Filtered]"
     assert event["request"]["data"]["password"] == "[Filtered]"
@@ -166,3 +194,19 @@ def test_the_default_hooks_fold_case_and_hide_whole_values():
     assert redactor.before_send({"extra": {"X-Api-Key": 7, "dbPassword": {"a": "b"}, "n": "keep"}}, {}) == {
         "extra": {"X-Api-Key": "[Filtered]", "dbPassword": "[Filtered]", "n": "keep"}}
     assert "password" in DEFAULT_DENYLIST
+
+
+def test_the_default_hooks_cover_the_names_sentry_sdk_2_scrubs():
+    # Read from the installed sentry-sdk 2 (sentry-sdk 3 has no such list):
+    # every name, in its own spelling and in other cases, is hidden whole.
+    scrubber = pytest.importorskip("sentry_sdk.scrubber", reason="sentry-sdk 3 has no default denylist")
+    from velmora.integrations.sentry import DEFAULT_KEYS, SentryRedactor
+
+    names = list(scrubber.DEFAULT_DENYLIST) + list(scrubber.DEFAULT_PII_DENYLIST)
+    assert set(names) <= set(DEFAULT_KEYS)
+    spellings = {f"k{i}": spelling for i, spelling in enumerate(
+        spelling for name in names for spelling in (name, name.upper(), name.lower(), name.title()))}
+    extra = {key: {spelling: ("ann", "hunter2")} for key, spelling in spellings.items()}
+    event = SentryRedactor().before_send({"extra": extra, "user": {"author": "Ann"}}, {})
+    assert all(list(value.values()) == ["[Filtered]"] for value in event["extra"].values())
+    assert event["user"] == {"author": "Ann"}  # "auth" is a name, not a word inside others

@@ -63,6 +63,9 @@ class _WithheldArgs(dict[str, str]):
     def __missing__(self, key: str) -> str:
         return self.text
 
+    def __bool__(self) -> bool:  # logging formats only with arguments
+        return True
+
     def __repr__(self) -> str:
         return self.text
 
