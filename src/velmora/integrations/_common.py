@@ -133,7 +133,7 @@ def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any]) -> dict[Any, An
     try:
         clean = plain(mapping) if type(mapping) is dict else _copied(mapping)
         result: dict[Any, Any] = redacted(omitter, clean)
-        return mapping if result is mapping else result  # type: ignore[return-value]
+        return result
     except Exception:  # noqa: BLE001
         pass
     out: dict[Any, Any] = {}
