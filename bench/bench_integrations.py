@@ -16,6 +16,10 @@ record of what it reads, see src/velmora/redact/foreign.h).
 2. `SentryRedactor.before_send` against sentry-sdk 2's own
    `EventScrubber(recursive=True).scrub_event` (and its default, non-recursive
    mode) on one error event as sentry-sdk hands it to `before_send`.
+3. `RedactingFilter.filter` on one log record, against making the record
+   (what every logging call pays anyway), for arguments of several kinds:
+   plain dicts and str go to the walk as they are, a tuple holding dicts is
+   first copied into plain lists and dicts.
 
 Every sample works on its own fresh copy made outside the timed region
 (json.loads of a pre-dumped string). The contenders are sampled round robin
@@ -164,6 +168,31 @@ def sentry_hook(reps):
     return med
 
 
+def logging_filter(reps):
+    import logging
+
+    from velmora.integrations.logging import RedactingFilter
+
+    record = make_records(1)["records"][0]
+    small = {"user": "ann", "password": "hunter2", "id": 7, "tags": ["a", "b"], "profile": {"email": "a@b.c"}}
+    cases = {"a small dict": ("login %s", (small,)), f"a record ({count_values(record)} values)": ("%s", (record,)),
+             "three str and an int": ("%s %s %s %d", ("a", "b", "c", 3)),
+             "a tuple holding the small dict": ("%s", ((small, small),))}
+    rows = []
+    for name, (msg, args) in cases.items():
+        for label, omitter in (("hide", Omitter(HIDDEN)), ("trust", NoTrustOmitter(["id", "user"]))):
+            flt = RedactingFilter(omitter)
+            make = lambda: logging.LogRecord("bench", logging.INFO, __file__, 1, msg, args, None)  # noqa: E731
+            med = interleaved([("filter", flt.filter, make), ("record", lambda _: make(), lambda: None)], reps, 200)
+            rows.append((name, label, med))
+    print("\n## `RedactingFilter.filter`, median per record\n")
+    print("| arguments | omitter | filter | making the record |")
+    print("|---|---|---:|---:|")
+    for name, label, med in rows:
+        print(f"| {name} | {label} | {fmt_ns(med['filter'])} | {fmt_ns(med['record'])} |")
+    return rows
+
+
 class Stamp:
     """An object of a Python class: the number test may run code for it."""
 
@@ -227,6 +256,7 @@ def main(argv=None):
         return
     copy_on_write(reps)
     sentry_hook(reps * 3)
+    logging_filter(reps)
 
 
 if __name__ == "__main__":

@@ -18,11 +18,13 @@ pytest.importorskip("sentry_sdk", reason="sentry-sdk is not installed (pip insta
 
 HIDDEN = ["password", "card_number", "authorization", "api_key", "cvv"]
 SECRETS = ["hunter2", "4111111111111111", "123-cvv", "tok-secret", "key-secret", "4111-log", "crumb-secret",
-           "4111-extra", "local-secret", "4111-local", "999-cvv"]
+           "4111-extra", "local-secret", "4111-local", "999-cvv",
+           # held by containers other than dicts and lists in the caller's data
+           "tuple-cvv", "set-secret", "4111-tuple", "crumb-tuple", "ordered-secret"]
 KEPT = ["ann", "pro", "NO", "card declined", "accept-json"]
 
 SCRIPT = """
-import copy, json, logging, sys
+import collections, copy, json, logging, sys
 import sentry_sdk
 from sentry_sdk.integrations.logging import LoggingIntegration
 from sentry_sdk.transport import Transport
@@ -58,12 +60,14 @@ sentry_sdk.init(dsn="https://public@sentry.invalid/1", transport=transport, defa
                 integrations=[LoggingIntegration(level=logging.INFO, event_level=None)],
                 **own_scrubber, **hooks)
 
-form = {"user": "ann", "password": "hunter2", "card": {"card_number": "4111111111111111", "cvv": "123-cvv"}}
+form = collections.OrderedDict(user="ann", password="hunter2",
+                               card={"card_number": "4111111111111111", "cvv": "123-cvv"})
 headers = {"authorization": "Bearer tok-secret", "accept": "accept-json"}
 log_payload = {"api_key": "key-secret", "plan": "pro"}
-crumb_data = {"password": "crumb-secret", "user": "ann"}
+crumb_data = {"password": "crumb-secret", "user": "ann", "more": ({"password": "crumb-tuple"},)}
 billing = {"card_number": "4111-extra", "country": "NO"}
-mine = (form, headers, log_payload, crumb_data, billing)
+pairs = ({"card_number": "4111-tuple"}, collections.OrderedDict(password="ordered-secret"))
+mine = (form, headers, log_payload, crumb_data, billing, pairs)
 snapshot = copy.deepcopy(mine)
 
 logging.getLogger("shop").setLevel(logging.INFO)
@@ -76,10 +80,13 @@ def attach_request(event, hint):
 
 sentry_sdk.get_current_scope().add_event_processor(attach_request)
 sentry_sdk.set_extra("billing", billing)
+sentry_sdk.set_extra("pairs", pairs)
 
 def charge(amount):
     password = "local-secret"
     auth = ("ann", "auth-secret")
+    history = ({"cvv": "tuple-cvv"},)
+    password_hints = {"password": frozenset(["set-secret"])}
     card_number = "4111-local"
     details = {"cvv": "999-cvv", "amount": amount}
     raise ValueError("card declined")
@@ -141,7 +148,8 @@ def test_nothing_secret_leaves_the_process(sdk_path):
     assert [k for k in KEPT if k not in sent] == []
     masked = hidden_values(event, [])
     assert len(masked) >= 9
-    assert all(isinstance(v, str) and v and set(v) == {"*"} for v in masked), masked
+    stars = [v for value in masked for v in (value if isinstance(value, list) else [value])]
+    assert all(isinstance(v, str) and v and set(v) == {"*"} for v in stars), masked
     frame = event["exception"]["values"][0]["stacktrace"]["frames"][-1]
     assert frame["function"] == "charge" and frame["vars"]["amount"] == "12"
     assert event["breadcrumbs"]["values"][-1]["data"]["user"] == "ann"
@@ -160,8 +168,7 @@ def test_an_event_the_walk_refuses_is_dropped_and_a_breadcrumb_keeps_what_it_can
 
     redactor = SentryRedactor(hide=["password"])
     assert redactor.before_send({"extra": {"x": {1: "int key"}}}, {}) is None
-    assert redactor.before_send({"extra": {"x": collections.OrderedDict(password="pw")}}, {}) == {
-        "extra": {"x": {"password": "**"}}}
+    assert redactor.before_send({"extra": {"x": collections.OrderedDict(password="pw")}}, {}) is None
     data = {"password": "pw", "odd": collections.OrderedDict(a="b"), "pairs": ({"password": "x"},)}
     crumb = {"message": "m", "data": data, "category": {1: "int key"}}
     assert redactor.before_breadcrumb(crumb, {}) == {
@@ -183,7 +190,8 @@ def test_the_default_hooks_fold_case_and_hide_whole_values(sdk_path):
     assert [s for s in denied if s in sent] == []
     assert event["request"]["headers"]["authorization"] == "[Filtered]"
     assert event["request"]["data"]["password"] == "[Filtered]"
-    assert event["breadcrumbs"]["values"][-1]["data"] == {"password": "[Filtered]", "user": "ann"}
+    assert event["breadcrumbs"]["values"][-1]["data"] == {"password": "[Filtered]", "user": "ann",
+                                                          "more": [{"password": "[Filtered]"}]}
     assert [k for k in KEPT if k not in sent] == []
 
     from velmora.integrations.sentry import SentryRedactor

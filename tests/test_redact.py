@@ -4,6 +4,7 @@ omitters that walk in Python."""
 import collections
 import copy
 import threading
+import types
 
 import pytest
 
@@ -234,3 +235,25 @@ def test_nothing_to_mask_allocates_nothing(kind):
         tracemalloc.stop()
     assert first is again and again in (payload, payload["records"])
     assert peak == 0
+
+
+@pytest.mark.parametrize("value", [
+    ("pw",), {"pw"}, frozenset(), collections.OrderedDict(), collections.deque(), collections.UserList(),
+    type("Rows", (list,), {})(), type("Tag", (str,), {})("x"), range(2), types.MappingProxyType({}),
+])
+@pytest.mark.parametrize("where", ["value", "item", "deep", "override"])
+def test_strict_refuses_what_the_walk_passes_over(value, where):
+    omitter = Stamping(["pw"]) if where == "override" else omit.Omitter(["pw"])
+    data = {"free": value} if where in ("value", "override") else ["x", value] if where == "item" else {
+        "a": [{"b": value}]}
+    with pytest.raises(TypeError) as caught:
+        redacted(omitter, data, strict=True)
+    message = str(caught.value)
+    assert message.startswith("Expected dict, list or str, got ") and message.endswith(type(value).__name__)
+
+
+def test_strict_takes_what_the_walk_takes():
+    data = {"pw": "x", "n": [1, 2.5, None, True, 3j, b"b", object], "d": {"pw": ["y"]}}
+    assert redacted(omit.Omitter(["pw"]), data, strict=True) == {
+        "pw": "*", "n": [1, 2.5, None, True, 3j, b"b", object], "d": {"pw": ["*"]}}
+    assert redacted(omit.Omitter(["pw"]), {"free": ("pw",)}, strict=0) == {"free": ("pw",)}

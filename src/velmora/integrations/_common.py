@@ -5,9 +5,10 @@ be redacted instead of raising into a logging call or passing it through.
 The walk of :mod:`velmora.redact` takes exact dicts and lists. A caller's
 data may hold other containers: dict and list subclasses (``OrderedDict``,
 ``defaultdict``), mappings that are not dicts, tuples, sets, ``deque``, str
-subclasses. Where any of those occur, the value is first copied into plain
-dicts, lists and str (`plain`), and that copy is redacted; a value with
-nothing of the kind is redacted as it is, sharing what it can.
+subclasses. The walk finds them (in strict mode, which refuses what it would
+pass over); where it does, the value is copied into plain dicts, lists and
+str (`plain`), and that copy is redacted. A value with nothing of the kind
+is redacted as it is, sharing what it can.
 """
 
 from __future__ import annotations
@@ -63,39 +64,45 @@ def hides_unkeyed(omitter: Omitter) -> bool:
         return True
 
 
-def _odd(value: Any) -> bool:
-    """Whether anything in `value` is a container the walk would pass over
-    or refuse, or a str subclass."""
-    t = type(value)
-    if t in _ATOMS:
-        return False
-    if t is dict:
-        return any(type(v) not in _ATOMS and _odd(v) for v in value.values()) or any(
-            type(k) is not str and isinstance(k, str) for k in value)
-    if t is list:
-        return any(type(v) not in _ATOMS and _odd(v) for v in value)
-    return isinstance(value, (str, Mapping, *_SEQUENCES))
-
-
 def plain(value: Any) -> Any:
-    """A copy of `value` in plain dicts, lists and str wherever it holds
-    other containers (a mapping becomes a dict with the same keys; a tuple,
-    set or other sequence a list), or `value` itself when it holds none.
-    Other objects are shared. Whatever iteration raises propagates."""
-    return _copied(value) if _odd(value) else value
+    """A copy of `value` in plain dicts, lists and str (a mapping becomes a
+    dict with the same keys, a tuple, set or other sequence a list, a str
+    subclass a str). Other objects are shared. Whatever iteration raises
+    propagates; data that contains itself ends in RecursionError."""
+    return _copied(value)
+
+
+def _key(key: Any) -> Any:
+    return str.__str__(key) if type(key) is not str and isinstance(key, str) else key
 
 
 def _copied(value: Any) -> Any:
     t = type(value)
     if t in _ATOMS:
         return value
+    # The built-in types first: the abstract checks below cost more.
+    if t is dict:
+        return {(k if type(k) is str else _key(k)): (v if type(v) in _ATOMS else _copied(v))
+                for k, v in value.items()}
+    if t is list or t is tuple:
+        return [v if type(v) in _ATOMS else _copied(v) for v in value]
     if isinstance(value, str):
         return str.__str__(value)
     if isinstance(value, Mapping):
-        return {(str.__str__(k) if isinstance(k, str) else k): _copied(v) for k, v in value.items()}
+        return {_key(k): _copied(v) for k, v in value.items()}
     if isinstance(value, _SEQUENCES):
         return [_copied(v) for v in value]
     return value
+
+
+def _redacted(omitter: Omitter, value: Any, do: bool = True) -> Any:
+    """`redacted` of an exact dict or list, or of its plain copy where the
+    walk would pass over something that may hold str values (the walk
+    says so in strict mode, without a look in Python at every value)."""
+    try:
+        return redacted(omitter, value, do, strict=True)
+    except TypeError:
+        return redacted(omitter, plain(value), do)
 
 
 def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
@@ -104,15 +111,18 @@ def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
     masked when `hides`, a str masked when `hides`; other objects as they
     are. A value that cannot be redacted is withheld whole. Returns `value`
     itself when nothing is masked."""
-    if type(value) in _ATOMS and type(value) is not str:
+    t = type(value)
+    if t in _ATOMS and t is not str:
         return value
     try:
-        clean = plain(value)
-        if type(clean) is str:
-            masked = redacted(omitter, [clean], hides)[0] if hides else clean
-            return value if masked is clean else masked
-        if type(clean) is not dict and type(clean) is not list:
+        if t is dict or t is list:
+            return _redacted(omitter, value, hides)
+        if isinstance(value, str):
+            masked = redacted(omitter, [str.__str__(value)], True)[0] if hides else value
+            return value if masked == value and type(masked) is t else masked
+        if not is_container(value):
             return value
+        clean = plain(value)
         result = redacted(omitter, clean, hides)
         return value if result is clean else result
     except Exception as exc:  # noqa: BLE001 - never let data fail a logging call
@@ -131,15 +141,15 @@ def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any]) -> dict[Any, An
     one by one and only those it refuses are withheld. Raises only when the
     mapping's items cannot be read."""
     try:
-        clean = plain(mapping) if type(mapping) is dict else _copied(mapping)
-        result: dict[Any, Any] = redacted(omitter, clean)
+        result: dict[Any, Any] = _redacted(omitter, mapping) if type(mapping) is dict else redacted(
+            omitter, plain(mapping))
         return result
     except Exception:  # noqa: BLE001
         pass
     out: dict[Any, Any] = {}
     for key, value in list(mapping.items()):
         try:
-            out[key] = redacted(omitter, {key: plain(value)})[key]
+            out[key] = _redacted(omitter, {key: value})[key]
         except Exception as exc:  # noqa: BLE001
             out[key] = withheld(exc)
     return out

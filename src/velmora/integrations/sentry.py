@@ -20,7 +20,7 @@ from typing import Any
 
 from velmora.omit import Omitter
 
-from ._common import make_omitter, plain, redact_mapping
+from ._common import make_omitter, redact_mapping
 
 __all__ = ["DEFAULT_KEYS", "SentryRedactor"]
 
@@ -65,11 +65,12 @@ class SentryRedactor:
         self.omitter = make_omitter("SentryRedactor", omitter, hide, trust)
 
     def before_send(self, event: Any, hint: Any) -> Any:
-        """Redact an error event in place (or a plain copy of it, where it
-        holds containers other than dicts and lists). An event that cannot
-        be redacted is dropped (None) rather than sent half-redacted."""
+        """Redact an error event in place: sentry-sdk (2 and 3) serialises it
+        into dicts, lists and str of its own first, so every value is one
+        the walk sees. An event that cannot be redacted is dropped (None)
+        rather than sent half-redacted."""
         try:
-            return self.omitter.omit(plain(event))
+            return self.omitter.omit(event)
         except Exception:  # noqa: BLE001 - sentry-sdk would send nothing better
             return None
 

@@ -131,6 +131,7 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
     } else if (plain_scalar(v)) {
         return new_ref(v);
     } else {
+        if (walk.strict && holds_values(v)) return refuse_in_strict_walk(v);
         const int number = is_number(walk, v);
         if (number < 0) return nullptr;
         if (number) return new_ref(v);
@@ -139,6 +140,7 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
     }
 
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        if (walk.strict && !PyUnicode_CheckExact(v)) return refuse_in_strict_walk(v);
         if (!key_is_str_or_none(k)) return unexpected("unicode", k);
         if (verdict < 0 && (verdict = walk.verdicts.ask(k)) < 0) return nullptr;
         if (!verdict) return new_ref(v);
@@ -295,6 +297,7 @@ PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide) {
             PyObject* item = PyList_GET_ITEM(list, i);
             frame.at(i + 1);
             if (frame.recording()) frame.read(nullptr, item);
+            if (walk.strict && holds_values(item)) return refuse_in_strict_walk(item);
             const unsigned long flags = Py_TYPE(item)->tp_flags;
             const bool passed_over = !(flags & (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS)) &&
                                      !(do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS));
@@ -321,6 +324,44 @@ PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide) {
     }
     // Rule 2: the list is as it was read, and copying it runs no code.
     return changes.none() ? new_ref(list) : list_copy_with(list, changes.first(), changes.count());
+}
+
+bool holds_values(PyObject* value) {
+    PyTypeObject* tp = Py_TYPE(value);
+    if (tp == &PyUnicode_Type || tp == &PyDict_Type || tp == &PyList_Type) return false;
+    return PyType_HasFeature(tp, Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_MAPPING |
+                                     Py_TPFLAGS_SEQUENCE) ||
+           PyAnySet_Check(value);
+}
+
+PyObject* refuse_in_strict_walk(PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Expected dict, list or str, got %.200s", Py_TYPE(value)->tp_name);
+    return nullptr;
+}
+
+int check_strict(PyObject* container) {
+    Level level;
+    if (!level.enter()) return -1;
+    // Nothing here runs code: the containers cannot change under the loops.
+    const auto check = [](PyObject* v) {
+        if (holds_values(v)) {
+            refuse_in_strict_walk(v);
+            return -1;
+        }
+        return PyDict_CheckExact(v) || PyList_CheckExact(v) ? check_strict(v) : 0;
+    };
+    if (PyDict_CheckExact(container)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(container, &pos, &k, &v)) {
+            if (check(v) < 0) return -1;
+        }
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); i++) {
+        if (check(PyList_GET_ITEM(container, i)) < 0) return -1;
+    }
+    return 0;
 }
 
 }  // namespace velmora::redact

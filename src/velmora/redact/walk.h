@@ -13,13 +13,16 @@
 namespace velmora::redact {
 
 struct Walk {
-    explicit Walk(OmitterObject* self)
-        : foreign(changes), verdicts(self, foreign), policy(mask_policy_of(self)) {}
+    Walk(OmitterObject* self, bool strict)
+        : foreign(changes), verdicts(self, foreign), policy(mask_policy_of(self)), strict(strict) {}
 
     ChangeLog changes;
     ForeignCode foreign;
     Verdicts verdicts;
     const MaskPolicy* policy;  // null: the default
+    // Refuse (TypeError) a value the walk would pass over although it may
+    // hold str values (`holds_values`), instead of passing it over.
+    const bool strict;
     // Why a walk ended with null and no exception: its answer must come
     // another way (walk.cpp, rule 5).
     enum class Mismatch {
@@ -39,5 +42,18 @@ PyObject* redact_dict(Walk& walk, PyObject* dict);
 
 // The same for an exact list; its str items are masked when `do_hide`.
 PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide);
+
+// Whether `value` is what a strict walk refuses: a container other than an
+// exact dict or list (tuples, sets, mappings and sequences, dict and list
+// subclasses) or a str subclass. Runs no code.
+bool holds_values(PyObject* value);
+
+// A strict walk's TypeError for `value`; returns null.
+PyObject* refuse_in_strict_walk(PyObject* value);
+
+// The strict check alone, for a target that an override walks: 0, or -1
+// with the TypeError of the first value a strict walk refuses (or
+// RecursionError).
+int check_strict(PyObject* container);
 
 }  // namespace velmora::redact
