@@ -44,7 +44,7 @@ void ChangeLog::hold_what_was_read() {
     }
 }
 
-void ChangeLog::drop_to(size_t mark, ForeignCode& foreign) {
+void ChangeLog::drop_above(size_t mark, ForeignCode& foreign) {
     while (size_ > mark) {
         // Off the stack before its references go, so that the log is whole
         // whatever a finaliser does.

@@ -46,7 +46,9 @@ public:
     void hold_what_was_read();
 
     // Drop the records from `mark` on, newest first.
-    void drop_to(size_t mark, ForeignCode& foreign);
+    void drop_to(size_t mark, ForeignCode& foreign) {
+        if (size_ > mark) drop_above(mark, foreign);
+    }
 
 private:
     // Enough for most calls: records of the containers on the current path
@@ -58,6 +60,8 @@ private:
     size_t size_ = 0;
     size_t capacity_ = kInline;
     bool holding_ = false;
+
+    void drop_above(size_t mark, ForeignCode& foreign);
 };
 
 }  // namespace velmora::redact

@@ -21,14 +21,9 @@ void ForeignCode::before() {
     }
 }
 
-Frame::Frame(ForeignCode& foreign, PyObject* container, size_t mark)
-    : foreign_(foreign), below_(foreign.top_), container_(container), mark_(mark) {
-    foreign.top_ = this;
-}
-
-Frame::~Frame() {
-    foreign_.top_ = below_;
-    // Newest first, each off the record before its references go.
+void Frame::drop_visits() {
+    // (The frame has left the stack.) Newest first, each off the record
+    // before its references go.
     while (count_ > 0) {
         const Visit v = visits_[--count_];
         release(v.out, foreign_);
@@ -58,8 +53,8 @@ void Frame::read(PyObject* key, PyObject* value) {
     visits_[count_++] = Visit{key, value, nullptr, false};
 }
 
-void Frame::became(PyObject* out) {
-    if (!recording_ || count_ == 0 || broken_) return;
+void Frame::record_out(PyObject* out) {
+    if (count_ == 0 || broken_) return;
     Visit& last = visits_[count_ - 1];
     if (out != last.value && last.out == nullptr) last.out = new_ref(out);
 }

@@ -65,8 +65,14 @@ public:
     // Push a frame for the walk of `container` (an exact dict or list,
     // held by the caller), whose change records start at `mark`. It must
     // die after those records are dropped.
-    Frame(ForeignCode& foreign, PyObject* container, size_t mark);
-    ~Frame();
+    Frame(ForeignCode& foreign, PyObject* container, size_t mark)
+        : foreign_(foreign), below_(foreign.top_), container_(container), mark_(mark) {
+        foreign.top_ = this;
+    }
+    ~Frame() {
+        foreign_.top_ = below_;
+        if (visits_ != nullptr) drop_visits();
+    }
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
 
@@ -77,7 +83,9 @@ public:
     // Record the entry (or item) just read; only while recording.
     void read(PyObject* key, PyObject* value);
     // What the entry (or item) read last became (`out` borrowed).
-    void became(PyObject* out);
+    void became(PyObject* out) {
+        if (recording_) record_out(out);
+    }
     // The walk of the container is over: code run from now on concerns the
     // frames below only. (The frame leaves the stack when it dies, after
     // its change records are dropped: until then they sit above the
@@ -96,6 +104,8 @@ private:
     // records are those from its mark to `records_end`.
     void start_recording(size_t records_end);
     bool reserve();
+    void record_out(PyObject* out);
+    void drop_visits();
 
     ForeignCode& foreign_;
     Frame* const below_;
