@@ -2,6 +2,13 @@
 
     python bench/bench_integrations.py            # about a minute
     python bench/bench_integrations.py --quick    # a few seconds
+    python bench/bench_integrations.py --ab OLD.so [--pairs 400]
+
+`--ab` compares the installed velmora.redact with another build of it (its
+extension file), interleaved in this process: the median of per-pair time
+ratios NEW/OLD of `redacted` on the 1,000-record payload, as it is and with
+an object of a Python class in every record (for which the walk keeps a
+record of what it reads, see src/velmora/redact/foreign.h).
 
 1. `velmora.redact.redacted(o, payload)` against `o.omit(copy.deepcopy(payload))`
    (what a user must write to redact without changing the payload) and, for
@@ -9,6 +16,10 @@
 2. `SentryRedactor.before_send` against sentry-sdk 2's own
    `EventScrubber(recursive=True).scrub_event` (and its default, non-recursive
    mode) on one error event as sentry-sdk hands it to `before_send`.
+3. `RedactingFilter.filter` on one log record, against making the record
+   (what every logging call pays anyway), for arguments of several kinds:
+   plain dicts and str go to the walk as they are, a tuple holding dicts is
+   first copied into plain lists and dicts.
 
 Every sample works on its own fresh copy made outside the timed region
 (json.loads of a pre-dumped string). The contenders are sampled round robin
@@ -157,15 +168,95 @@ def sentry_hook(reps):
     return med
 
 
+def logging_filter(reps):
+    import logging
+
+    from velmora.integrations.logging import RedactingFilter
+
+    record = make_records(1)["records"][0]
+    small = {"user": "ann", "password": "hunter2", "id": 7, "tags": ["a", "b"], "profile": {"email": "a@b.c"}}
+    cases = {"a small dict": ("login %s", (small,)), f"a record ({count_values(record)} values)": ("%s", (record,)),
+             "three str and an int": ("%s %s %s %d", ("a", "b", "c", 3)),
+             "a tuple holding the small dict": ("%s", ((small, small),))}
+    rows = []
+    for name, (msg, args) in cases.items():
+        for label, omitter in (("hide", Omitter(HIDDEN)), ("trust", NoTrustOmitter(["id", "user"]))):
+            flt = RedactingFilter(omitter)
+            make = lambda: logging.LogRecord("bench", logging.INFO, __file__, 1, msg, args, None)  # noqa: E731
+            med = interleaved([("filter", flt.filter, make), ("record", lambda _: make(), lambda: None)], reps, 200)
+            rows.append((name, label, med))
+    print("\n## `RedactingFilter.filter`, median per record\n")
+    print("| arguments | omitter | filter | making the record |")
+    print("|---|---|---:|---:|")
+    for name, label, med in rows:
+        print(f"| {name} | {label} | {fmt_ns(med['filter'])} | {fmt_ns(med['record'])} |")
+    return rows
+
+
+class Stamp:
+    """An object of a Python class: the number test may run code for it."""
+
+    def __repr__(self):
+        return "Stamp()"
+
+
+def with_objects(records):
+    for record in records["records"]:
+        record["stamp"] = Stamp()
+    return records
+
+
+def ab_redact(old_path, pairs):
+    import gc
+    import importlib.machinery
+    import importlib.util
+    import time
+
+    import velmora.redact
+
+    loader = importlib.machinery.ExtensionFileLoader("velmora.redact", old_path)
+    old = importlib.util.module_from_spec(importlib.util.spec_from_file_location("velmora.redact", old_path,
+                                                                                 loader=loader))
+    loader.exec_module(old)
+    text = json.dumps(make_records(1000))
+    trusted = sorted(all_keys(json.loads(text)) - set(HIDDEN))
+    omitters = {"Omitter, 12 keys": Omitter(HIDDEN), "NoTrustOmitter, 22 keys": NoTrustOmitter(trusted),
+                "NoTrustOmitter, 2 keys": NoTrustOmitter(["id", "username"]), "nothing masked": Omitter(["nowhere"])}
+    payloads = {"plain": lambda: json.loads(text), "objects": lambda: with_objects(json.loads(text))}
+    print(f"\n## velmora.redact, NEW/OLD, median of {pairs} interleaved pairs (IQR)\n")
+    for (pname, fresh), (oname, omitter) in ((p, o) for p in payloads.items() for o in omitters.items()):
+        data = fresh()
+        assert repr(velmora.redact.redacted(omitter, data)) == repr(old.redacted(omitter, data))
+        ratios = []
+        for i in range(pairs):
+            data = fresh()
+            times = {}
+            for name, fn in ((("old", old.redacted), ("new", velmora.redact.redacted))[::1 if i % 2 else -1]):
+                gc.disable()
+                t0 = time.perf_counter_ns()
+                fn(omitter, data)
+                times[name] = time.perf_counter_ns() - t0
+                gc.enable()
+            ratios.append(times["new"] / times["old"])
+        q1, med, q3 = statistics.quantiles(ratios, n=4, method="inclusive")
+        print(f"- {pname:7s} {oname:24s} {med:.3f} ({q1:.3f}-{q3:.3f})")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="short run")
+    ap.add_argument("--ab", metavar="OLD.so", help="compare with another build of velmora.redact")
+    ap.add_argument("--pairs", type=int, default=400)
     opts = ap.parse_args(argv)
     reps = 5 if opts.quick else 41
     info = machine()
     print(f"# {info['cpu']}, {info['cores']} cores, Python {info['python']}")
+    if opts.ab:
+        ab_redact(opts.ab, opts.pairs)
+        return
     copy_on_write(reps)
     sentry_hook(reps * 3)
+    logging_filter(reps)
 
 
 if __name__ == "__main__":

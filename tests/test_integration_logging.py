@@ -11,6 +11,7 @@ import types
 
 import pytest
 
+from leaky import OMITTERS, SECRET, BadList, Unreadable, deep, leaking, looped
 from velmora.integrations.logging import RedactingFilter, RedactingFormatter
 from velmora.omit import NoTrustOmitter, Omitter
 
@@ -84,12 +85,15 @@ def test_no_trust_filter_and_caplog(logger, caplog):
 
 
 def test_values_the_walk_refuses_are_withheld_not_raised(logger):
+    # An int key over a str value cannot be decided; an OrderedDict inside
+    # is redacted as a plain copy.
     handler, stream = stream_handler("%(message)s|%(odd)s|%(fine)s")
     logger.addHandler(handler)
     logger.addFilter(RedactingFilter(hide=KEYS))
     odd = {"nested": collections.OrderedDict(password="hunter2")}
-    logger.info({"password": "pw", 1: "int key"}, extra={"odd": odd, "fine": {"token": "x"}})
-    assert stream.getvalue() == "<withheld: TypeError while redacting>|<withheld: TypeError while redacting>|{'token': '*'}\n"
+    logger.info({"password": "pw", 1: "int key"}, extra={"odd": odd, "fine": {"token": "x", 2: "y"}})
+    assert stream.getvalue() == ("<withheld: TypeError while redacting>|{'nested': {'password': '*******'}}|"
+                                 "<withheld: TypeError while redacting>\n")
     assert odd["nested"]["password"] == "hunter2"
 
 
@@ -149,3 +153,109 @@ def test_configuration_errors(kwargs, message):
     with pytest.raises(TypeError) as caught:
         RedactingFilter(**kwargs)
     assert str(caught.value) == message
+
+
+# ---- Data built to leak (tests/leaky.py) ----------------------------------------------
+
+def run_wiring(wiring, omitter, data, extra):
+    """Log `data` the way `wiring` says and return what reached the stream."""
+    import logging.handlers
+    import queue
+
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter("%(message)s|%(password)s|%(note)s", defaults={"password": "", "note": ""}))
+    log = logging.getLogger(f"velmora.test.leak.{wiring}")
+    log.propagate, log.handlers, log.filters = False, [], []
+    listener = None
+    if wiring.startswith("queue"):
+        q = queue.SimpleQueue()
+        front = logging.handlers.QueueHandler(q)
+        if wiring == "queue_filter":
+            front.addFilter(RedactingFilter(omitter))
+        else:
+            handler.setFormatter(RedactingFormatter("%(message)s", omitter=omitter))
+        listener = logging.handlers.QueueListener(q, handler)
+        listener.start()
+        log.addHandler(front)
+    elif wiring == "formatter":
+        handler.setFormatter(RedactingFormatter("%(message)s|%(password)s|%(note)s", omitter=omitter,
+                                                defaults={"password": "", "note": ""}))
+        log.addHandler(handler)
+    else:
+        log.addFilter(RedactingFilter(omitter))
+        log.addHandler(handler)
+    try:
+        if not isinstance(data, str):  # a str message is the format, never data
+            log.warning(data)
+        log.warning("%s and %r", data, [data])
+        log.warning("%(password)s %(note)s", {"password": data, "note": data})
+        log.warning("extra", extra=extra)
+    finally:
+        if listener is not None:
+            listener.stop()
+    return stream.getvalue()
+
+
+@pytest.mark.parametrize("wiring", ["logger", "formatter", "queue_filter", "queue_formatter"])
+@pytest.mark.parametrize("kind", sorted(OMITTERS))
+def test_nothing_hidden_reaches_the_log_whatever_holds_it(wiring, kind):
+    from hypothesis import given, settings, strategies as st
+
+    make, hidden = OMITTERS[kind]
+
+    @settings(max_examples=40, derandomize=True, deadline=None, database=None)
+    @given(st.data())
+    def check(draw):
+        data = leaking(draw.draw, hidden)
+        extra = {"password": leaking(draw.draw, hidden, hides=True),
+                "note": leaking(draw.draw, hidden, hides=hidden("note"))}
+        before = repr((data, extra))
+        out = run_wiring(wiring, make(), data, extra)
+        assert SECRET not in out, out
+        assert repr((data, extra)) == before
+        if wiring == "queue_formatter":  # merged before it came: withheld, and said so
+            assert "put a RedactingFilter on the QueueHandler" in out
+
+    check()
+
+
+def test_queue_filter_then_formatter_formats_what_the_filter_redacted():
+    out = run_wiring("queue_filter", Omitter(["password"]), {"password": "hunter2", "user": "ann"}, {})
+    assert "{'password': '*******', 'user': 'ann'}" in out and "hunter2" not in out
+
+
+@pytest.mark.parametrize("how", ["msg", "list_arg", "str_arg", "tuple_arg", "set_arg"])
+@pytest.mark.parametrize("kind", ["hide", "trust"])
+def test_values_under_no_key_follow_the_omitters_verdict_for_none(logger, how, kind):
+    # An allowlist has nothing that vouches for them; a denylist keeps them.
+    handler, stream = stream_handler()
+    logger.addHandler(handler)
+    logger.addFilter(RedactingFilter(hide=["password"]) if kind == "hide" else RedactingFilter(trust=["user"]))
+    call = {"msg": lambda: logger.warning(["hunter2"]), "list_arg": lambda: logger.warning("%s", ["hunter2"]),
+            "str_arg": lambda: logger.warning("%s", "hunter2"),
+            "tuple_arg": lambda: logger.warning("%s", ("hunter2", {"user": "ann"})),
+            "set_arg": lambda: logger.warning("%s", {"hunter2"})}[how]
+    call()
+    assert ("hunter2" in stream.getvalue()) == (kind == "hide"), stream.getvalue()
+    assert "ann" in stream.getvalue() or how != "tuple_arg"
+
+
+@pytest.mark.parametrize("make, how", [
+    (Unreadable, "mapping"), (lambda: BadList(["hunter2"]), "arg"), (lambda: BadList(["hunter2"]), "msg"),
+    (lambda: deep(100_000), "arg"), (looped, "arg"), (lambda: {"x": Unreadable()}, "extra"),
+])
+def test_a_logging_call_never_raises_for_its_data(logger, make, how):
+    handler, stream = stream_handler("%(message)s %(x)s" if how == "extra" else "%(message)s")
+    logger.addHandler(handler)
+    logger.addFilter(RedactingFilter(trust=["user"]))
+    data = make()
+    if how == "mapping":
+        logger.warning("user=%(user)s", data)
+    elif how == "arg":
+        logger.warning("%s", data)
+    elif how == "msg":
+        logger.warning(data)
+    else:
+        logger.warning("m", extra=data)
+    assert "hunter2" not in stream.getvalue() and "<withheld: " in stream.getvalue(), stream.getvalue()

@@ -29,7 +29,11 @@ EXAMPLES = examples()
 
 def test_every_integration_has_an_example():
     names = " ".join(p.id for p in EXAMPLES)
-    assert len(EXAMPLES) == 5 and all(n in names for n in ("logging", "structlog", "Sentry", "Dask"))
+    assert len(EXAMPLES) == 7 and all(n in names for n in ("logging", "structlog", "Sentry", "Dask"))
+    # The supported wirings have their example: behind a queue, and structlog's stdlib chain.
+    codes = [p.values[0] for p in EXAMPLES]
+    assert any("QueueHandler" in code and "QueueListener" in code for code in codes)
+    assert any("PositionalArgumentsFormatter" in code for code in codes)
 
 
 @pytest.mark.parametrize("code, output", EXAMPLES)

@@ -4,6 +4,7 @@ omitters that walk in Python."""
 import collections
 import copy
 import threading
+import types
 
 import pytest
 
@@ -146,8 +147,36 @@ def test_long_and_wide_values():
     assert clean == {"pw": "*" * 71, "list": ["*" * 1000]}
 
 
+class Plain:
+    """A value of a Python class: the number test may run code for it, so
+    the walk keeps a record of what it reads from then on."""
+
+
+class Replacer:
+    """Gives the walked "pw" entry of its dict another value when the number
+    test reads its `__class__`: the dict is no longer what was read. The
+    value is the same object every time, or (`fresh`) a new one."""
+
+    def __init__(self, d, fresh=False):
+        self.d, self.fresh = d, fresh
+
+    @property
+    def __class__(self):
+        self.d["pw"] = "".join(["oth", "er"]) if self.fresh else "other"
+        return Replacer
+
+
+def replaced_behind(fresh=False):
+    data = {"pw": "x", "rows": [{"pw": "y"}], "r": None}
+    data["r"] = Replacer(data, fresh)
+    return data
+
+
 @pytest.mark.parametrize("name, operation", [
     ("unchanged", lambda o, d: redacted(o, d["clean"])),
+    ("recorded", lambda o, d: redacted(o, d["objects"])),
+    ("walked again", lambda o, d: redacted(o, replaced_behind())),
+    ("kept changing", lambda o, d: pytest.raises(RuntimeError, redacted, o, replaced_behind(True))),
     ("changed", lambda o, d: redacted(o, d["good"])),
     ("list", lambda o, d: redacted(o, d["rows"], True)),
     ("nested TypeError", lambda o, d: pytest.raises(TypeError, redacted, o, d["bad"])),
@@ -158,8 +187,21 @@ def test_no_leaks(name, operation):
     omitter = omit.Omitter(["pw", "rows"])
     good = {"pw": "secret" * 20, "rows": [{"pw": "x", "n": 1}, "y" * 80, [1.5]], "n": {"pw": "z"}}
     data = {"good": good, "rows": good["rows"], "clean": {"a": "b", "c": [1, {"d": "e"}]},
-            "bad": {"ok": {"pw": "z"}, "deep": [{1: "v"}]}}
+            "bad": {"ok": {"pw": "z"}, "deep": [{1: "v"}]},
+            "objects": {"pw": "x", "when": Plain(), "rows": [{"pw": "y", "p": Plain()}, Plain(), "z"]}}
     assert_no_leak(lambda: operation(omitter, data))
+
+
+def test_data_changed_behind_the_walk_is_walked_again():
+    # The second walk reads "other" and the same object is put back: it
+    # matches. A new object every time never does: an error, never a copy
+    # that was not checked.
+    omitter = omit.Omitter(["pw", "rows"])
+    data = replaced_behind()
+    out = redacted(omitter, data)
+    assert out == {"pw": "*****", "rows": [{"pw": "*"}], "r": data["r"]} and data["pw"] == "other"
+    with pytest.raises(RuntimeError, match="the data kept changing while it was being redacted"):
+        redacted(omitter, replaced_behind(fresh=True))
 
 
 @pytest.mark.parametrize("kind", ["hiding_none", "trusting_all", "list_without_do"])
@@ -193,3 +235,25 @@ def test_nothing_to_mask_allocates_nothing(kind):
         tracemalloc.stop()
     assert first is again and again in (payload, payload["records"])
     assert peak == 0
+
+
+@pytest.mark.parametrize("value", [
+    ("pw",), {"pw"}, frozenset(), collections.OrderedDict(), collections.deque(), collections.UserList(),
+    type("Rows", (list,), {})(), type("Tag", (str,), {})("x"), range(2), types.MappingProxyType({}),
+])
+@pytest.mark.parametrize("where", ["value", "item", "deep", "override"])
+def test_strict_refuses_what_the_walk_passes_over(value, where):
+    omitter = Stamping(["pw"]) if where == "override" else omit.Omitter(["pw"])
+    data = {"free": value} if where in ("value", "override") else ["x", value] if where == "item" else {
+        "a": [{"b": value}]}
+    with pytest.raises(TypeError) as caught:
+        redacted(omitter, data, strict=True)
+    message = str(caught.value)
+    assert message.startswith("Expected dict, list or str, got ") and message.endswith(type(value).__name__)
+
+
+def test_strict_takes_what_the_walk_takes():
+    data = {"pw": "x", "n": [1, 2.5, None, True, 3j, b"b", object], "d": {"pw": ["y"]}}
+    assert redacted(omit.Omitter(["pw"]), data, strict=True) == {
+        "pw": "*", "n": [1, 2.5, None, True, 3j, b"b", object], "d": {"pw": ["*"]}}
+    assert redacted(omit.Omitter(["pw"]), {"free": ("pw",)}, strict=0) == {"free": ("pw",)}

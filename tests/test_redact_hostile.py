@@ -55,8 +55,10 @@ print(items)
 
 
 def test_key_list_eq_that_swaps_values_keeps_the_size():
-    # Changes that keep the size are not detected, as in the in-place walk;
-    # what was read is held, so the walk finishes soundly.
+    # Changes that keep the size do not stop the walk; what was read is
+    # held, so it finishes soundly. But `data` is no longer what was read
+    # ("pw" holds another value): it is walked again as it stands, and the
+    # answer is never the stale "******".
     run("""
 data = {"pw": "secret", "inner": {"x": "y"}, "tail": "t"}
 class Swapper:
@@ -68,7 +70,7 @@ class Swapper:
         return False
     __hash__ = object.__hash__
 out = redacted(omit.Omitter([Swapper(), "pw", "x"]), data)
-assert out == {"pw": "******", "inner": {"x": "*"}, "tail": "t"}, out
+assert out == {"pw": "********", "inner": None, "tail": "t"}, out
 assert data == {"pw": "replaced", "inner": None, "tail": "t"}, data
 """)
 
@@ -112,6 +114,9 @@ def test_finaliser_run_mid_walk_that_changes_the_trusted_keys():
     # A key list handed out through the pickling state is changed by a
     # finaliser that runs when the walk drops the last reference to a value
     # taken out of the data. Verdicts asked after that follow the new list.
+    # The holder was given a new value behind the walk, so no copy of it can
+    # be trusted: the data is walked again as it stands, and every verdict
+    # follows the new list.
     run("""
 omitter = omit.NoTrustOmitter(["name", "id"])
 trusted = omitter.__reduce_cython__()[2][1]
@@ -127,7 +132,7 @@ class Dropper:
 data["holder"]["drop"] = Dropper()
 out = redacted(omitter, data)
 assert trusted == ["id"], trusted
-assert out["name"] == "ann" and out["tail"]["name"] == "***", out
+assert out["name"] == "***" and out["holder"]["obj"] is None and out["tail"] == {"name": "***"}, out
 """)
 
 
@@ -213,4 +218,50 @@ l.append(l)
 fails(RecursionError, "maximum recursion depth", redacted, omit.Omitter(["pw"]), d)
 fails(RecursionError, "maximum recursion depth", redacted, omit.Omitter(), l)
 assert d["pw"] == "x" and l[0] == "x"
+""")
+
+
+@pytest.mark.parametrize("case", ["mutable_key", "colliding_keys", "delete_and_insert"])
+def test_copies_follow_the_entries_they_were_read_from(case):
+    # A key whose hash changed once it was in the dict, two keys of one hash
+    # whose equality turns true, and a `__class__` property that deletes a
+    # hidden entry not walked yet and inserts another: the answer is the
+    # in-place walk's on a deep copy (which hashes every key afresh), with
+    # no unmasked value beside it.
+    run(f"""
+case = {case!r}
+omitter = omit.Omitter(["password", "token"])
+class MutableKey:
+    def __init__(self, v): self.v = v
+    def __hash__(self): return hash(self.v)
+    def __eq__(self, other): return isinstance(other, MutableKey) and other.v == self.v
+equal = [False]
+class Colliding:
+    def __hash__(self): return 7
+    def __eq__(self, other): return other is self or equal[0]
+class Mover:
+    def __init__(self, d): self.d = d
+    @property
+    def __class__(self):
+        if "token" in self.d:
+            del self.d["token"]
+            self.d["zzz"] = 1
+        return Mover
+if case == "mutable_key":
+    k = MutableKey(1)
+    x = {{k: {{"password": "hunter2"}}, "x": 1}}
+    k.v = 2
+elif case == "colliding_keys":
+    x = {{Colliding(): 1, Colliding(): {{"password": "hunter2"}}}}
+    equal[0] = True
+else:
+    x = {{"password": "hu", "mover": None, "token": "s2"}}
+    x["mover"] = Mover(x)
+expected = omitter.omit(copy.deepcopy(x))
+out = redacted(omitter, x)
+assert "hunter2" not in repr(out) and "s2" not in repr(out), out
+assert [type(k) for k in out] == [type(k) for k in expected], (out, expected)
+assert [v for v in out.values() if type(v) is not Mover] == [v for v in expected.values() if type(v) is not Mover]
+if case == "delete_and_insert":
+    assert list(out) == ["password", "mover", "zzz"] and out["password"] == "**", out
 """)

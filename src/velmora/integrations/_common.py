@@ -1,12 +1,34 @@
 """What the integrations share: building an omitter from keyword arguments,
-and redaction that withholds what cannot be redacted instead of raising into
-a logging call."""
+and redaction of whatever a caller hands over, which withholds what cannot
+be redacted instead of raising into a logging call or passing it through.
+
+The walk of :mod:`velmora.redact` takes exact dicts and lists. A caller's
+data may hold other containers: dict and list subclasses (``OrderedDict``,
+``defaultdict``), mappings that are not dicts, tuples, sets, ``deque``, str
+subclasses. The walk finds them (in strict mode, which refuses what it would
+pass over); where it does, the value is copied into plain dicts, lists and
+str (`plain`), and that copy is redacted. A value with nothing of the kind
+is redacted as it is, sharing what it can.
+"""
+
+from __future__ import annotations
+
+import collections
+import collections.abc
+from collections.abc import Iterable, Mapping, MutableMapping
+from typing import Any
 
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.redact import redacted
 
+# Values the walk takes as they are, with nothing beneath them.
+_ATOMS = frozenset({str, int, float, bool, type(None), bytes, complex})
+# Containers copied into lists.
+_SEQUENCES = (list, tuple, set, frozenset, collections.deque, collections.UserList)
 
-def make_omitter(owner, omitter=None, hide=None, trust=None):
+
+def make_omitter(owner: str, omitter: Omitter | None = None, hide: Iterable[Any] | None = None,
+                 trust: Iterable[Any] | None = None) -> Omitter:
     """The omitter given, or one made from ``hide`` (keys to hide) or
     ``trust`` (the only keys to trust): exactly one of the three."""
     given = [name for name, value in (("omitter", omitter), ("hide", hide), ("trust", trust)) if value is not None]
@@ -21,39 +43,123 @@ def make_omitter(owner, omitter=None, hide=None, trust=None):
         raise TypeError(f"{owner}: {given[0]}= takes a list of keys, not one {type(keys).__name__}")
     # list(): configuration loaders hand over list subclasses, which the
     # omitters refuse.
-    return Omitter(list(keys)) if hide is not None else NoTrustOmitter(list(trust))
+    return Omitter(list(keys)) if hide is not None else NoTrustOmitter(list(keys))  # type: ignore[arg-type]
 
 
-def withheld(exc):
+def withheld(exc: BaseException) -> str:
     """What stands in for a value that could not be redacted. Only the
     exception's type is named: its message may quote the data."""
     return f"<withheld: {type(exc).__name__} while redacting>"
 
 
-def redact_value(omitter, value, do=False):
-    """A redacted version of a dict or list; anything else as it is. A value
-    the walk refuses (an OrderedDict inside, a key of the wrong type) is
-    withheld whole."""
-    if type(value) is not dict and type(value) is not list:
+def hides_unkeyed(omitter: Omitter) -> bool:
+    """Whether the omitter hides a value that stands under no key (a
+    positional argument, an item of a list argument): its verdict for the
+    key None. An allowlist has nothing that vouches for such a value; a
+    denylist hides it only if it lists None. Asked at every call, as the
+    omitter may be re-initialised; when it cannot answer, hidden."""
+    try:
+        return omitter.omit({None: "x"}).get(None) != "x"
+    except Exception:  # noqa: BLE001 - an answer of doubt is "hidden"
+        return True
+
+
+def plain(value: Any) -> Any:
+    """A copy of `value` in plain dicts, lists and str (a mapping becomes a
+    dict with the same keys, a tuple, set or other sequence a list, a str
+    subclass a str). Other objects are shared. Whatever iteration raises
+    propagates; data that contains itself ends in RecursionError."""
+    return _copied(value)
+
+
+def _key(key: Any) -> Any:
+    return str.__str__(key) if type(key) is not str and isinstance(key, str) else key
+
+
+def _copied(value: Any) -> Any:
+    t = type(value)
+    if t in _ATOMS:
+        return value
+    # The built-in types first: the abstract checks below cost more.
+    if t is dict:
+        return {(k if type(k) is str else _key(k)): (v if type(v) in _ATOMS else _copied(v))
+                for k, v in value.items()}
+    if t is list or t is tuple:
+        return [v if type(v) in _ATOMS else _copied(v) for v in value]
+    if isinstance(value, str):
+        return str.__str__(value)
+    if isinstance(value, Mapping):
+        return {_key(k): _copied(v) for k, v in value.items()}
+    if isinstance(value, _SEQUENCES):
+        return [_copied(v) for v in value]
+    return value
+
+
+def _redacted(omitter: Omitter, value: Any, do: bool = True) -> Any:
+    """`redacted` of an exact dict or list, or of its plain copy where the
+    walk would pass over something that may hold str values (the walk
+    says so in strict mode, without a look in Python at every value)."""
+    try:
+        return redacted(omitter, value, do, strict=True)
+    except TypeError:
+        return redacted(omitter, plain(value), do)
+
+
+def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
+    """A redacted version of a value that stands under no key: a dict (or
+    mapping) by its own keys, a list (or other sequence) with its str items
+    masked when `hides`, a str masked when `hides`; other objects as they
+    are. A value that cannot be redacted is withheld whole. Returns `value`
+    itself when nothing is masked."""
+    t = type(value)
+    if t in _ATOMS and t is not str:
         return value
     try:
-        return redacted(omitter, value, do)
+        if t is dict or t is list:
+            return _redacted(omitter, value, hides)
+        if isinstance(value, str):
+            masked = redacted(omitter, [str.__str__(value)], True)[0] if hides else value
+            return value if masked == value and type(masked) is t else masked
+        if not is_container(value):
+            return value
+        clean = plain(value)
+        result = redacted(omitter, clean, hides)
+        return value if result is clean else result
     except Exception as exc:  # noqa: BLE001 - never let data fail a logging call
         return withheld(exc)
 
 
-def redact_mapping(omitter, mapping):
-    """A redacted version of a dict whose keys are str (an event, a record's
-    extra attributes). If the walk refuses something, the entries are
-    redacted one by one and only those it refuses are withheld."""
+def is_container(value: Any) -> bool:
+    """Whether `value` is a mapping or a sequence that `plain` copies."""
+    return not isinstance(value, str) and isinstance(value, (Mapping, *_SEQUENCES))
+
+
+def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any]) -> dict[Any, Any]:
+    """A redacted version of a mapping whose keys name its values (an event,
+    a record's extra attributes): the same dict when nothing is masked and it
+    is a plain dict. If the walk refuses something, the entries are redacted
+    one by one and only those it refuses are withheld. Raises only when the
+    mapping's items cannot be read."""
     try:
-        return redacted(omitter, mapping)
+        result: dict[Any, Any] = _redacted(omitter, mapping) if type(mapping) is dict else redacted(
+            omitter, plain(mapping))
+        return result
     except Exception:  # noqa: BLE001
         pass
-    clean = {}
-    for key, value in mapping.items():
+    out: dict[Any, Any] = {}
+    for key, value in list(mapping.items()):
         try:
-            clean[key] = redacted(omitter, {key: value})[key]
+            out[key] = _redacted(omitter, {key: value})[key]
         except Exception as exc:  # noqa: BLE001
-            clean[key] = withheld(exc)
-    return clean
+            out[key] = withheld(exc)
+    return out
+
+
+def update_in_place(target: MutableMapping[Any, Any], clean: Mapping[Any, Any]) -> None:
+    """Put the redacted values of `clean` into `target` (whose keys they
+    are), replacing only those that changed."""
+    if clean is target:
+        return
+    for key, value in clean.items():
+        if key not in target or value is not target[key]:
+            target[key] = value

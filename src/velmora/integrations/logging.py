@@ -1,9 +1,27 @@
 """Redaction for the standard :mod:`logging` module.
 
-``RedactingFilter`` redacts what a record carries from the caller: a dict (or
-list) message, dict and list arguments, and the attributes given with
-``extra=`` (each decided by its attribute name, as a key). The record gets
-redacted versions; the caller's objects are never changed.
+``RedactingFilter`` redacts what a record carries from the caller: its
+message when that is not a format string (a dict, a list, any mapping or
+sequence), its arguments, and the attributes given with ``extra=`` (each
+decided by its attribute name, as a key). The record gets redacted
+versions; the caller's objects are never changed. An argument stands under
+no key: a dict argument is decided by its own keys, and a str argument (or
+the str items of a list or tuple argument) is masked when the omitter hides
+what has no key, as an allowlist (``trust=``) does.
+
+Where it goes:
+
+- on a logger, or on a handler (it changes the record that later handlers
+  see too);
+- behind a :class:`logging.handlers.QueueHandler`, on the QueueHandler (or
+  its logger): the QueueHandler merges the arguments into the message text
+  before the record crosses the queue, and nothing after that can tell them
+  apart.
+
+``RedactingFormatter`` redacts a copy of each record for one handler alone.
+It cannot redact a record whose arguments were merged into its message
+before it came (one from a ``QueueListener`` or a ``SocketHandler``): such a
+message is withheld, unless a RedactingFilter redacted the record first.
 
 From :func:`logging.config.dictConfig`::
 
@@ -14,39 +32,94 @@ From :func:`logging.config.dictConfig`::
 ``omitter="ext://package.module.NAME"`` uses an omitter of your own.
 """
 
-import collections.abc
-import logging
+from __future__ import annotations
 
-from ._common import make_omitter, redact_mapping, redact_value
+import logging
+from collections.abc import Iterable, Mapping
+from typing import Any, Literal
+
+from velmora.omit import Omitter
+
+from ._common import hides_unkeyed, is_container, make_omitter, redact_mapping, redact_unkeyed, withheld
 
 __all__ = ["RedactingFilter", "RedactingFormatter", "redact_record"]
 
 # What every record has; anything else on a record came from extra=.
 _RECORD_ATTRIBUTES = frozenset(vars(logging.LogRecord("", 0, "", 0, "", None, None))) | {"message", "asctime"}
+# Set on a record this module redacted; it travels with the record's
+# attributes (through a queue, or pickled by a SocketHandler).
+_REDACTED = "_velmora_redacted"
+_MERGED = "<withheld: message formatted before redaction; put a RedactingFilter on the QueueHandler>"
 
 
-def redact_record(omitter, record):
+class _WithheldArgs(dict[str, str]):
+    """What stands for a mapping argument that could not be read: every
+    field it is asked for is withheld."""
+
+    def __init__(self, text: str) -> None:
+        super().__init__()
+        self.text = text
+
+    def __missing__(self, key: str) -> str:
+        return self.text
+
+    def __bool__(self) -> bool:  # logging formats only with arguments
+        return True
+
+    def __repr__(self) -> str:
+        return self.text
+
+
+def _redact_args(omitter: Omitter, args: Any) -> Any:
+    """The record's arguments, redacted; never raises."""
+    try:
+        if isinstance(args, Mapping):
+            # logging keeps a lone mapping argument as the record's args; it
+            # is read by name, so its keys decide.
+            return redact_mapping(omitter, args)
+        if type(args) is tuple:
+            if not args:
+                return args
+            hides = hides_unkeyed(omitter)
+            clean = tuple(redact_unkeyed(omitter, arg, hides) for arg in args)
+            return args if all(new is old for new, old in zip(clean, args)) else clean
+        if args is None:
+            return None
+        return redact_unkeyed(omitter, args, hides_unkeyed(omitter))
+    except Exception as exc:  # noqa: BLE001
+        return _WithheldArgs(withheld(exc))
+
+
+def _extra(record: logging.LogRecord) -> dict[str, Any]:
+    return {name: value for name, value in vars(record).items()
+            if name not in _RECORD_ATTRIBUTES and name != _REDACTED}
+
+
+def redact_record(omitter: Omitter, record: logging.LogRecord) -> None:
     """Give ``record`` redacted versions of its message, arguments and
-    extra attributes. Only the record's own attributes are replaced."""
-    msg = record.msg
-    if type(msg) is dict or type(msg) is list:
-        record.msg = redact_value(omitter, msg)
-    args = record.args
-    if isinstance(args, collections.abc.Mapping):
-        # logging keeps a lone mapping argument as the record's args.
-        record.args = redact_mapping(omitter, dict(args))
-    elif type(args) is tuple:
-        clean = tuple(redact_value(omitter, arg) for arg in args)
-        if any(new is not old for new, old in zip(clean, args)):
-            record.args = clean
-    attributes = vars(record)
-    extra = {name: value for name, value in attributes.items() if name not in _RECORD_ATTRIBUTES}
+    extra attributes. Only the record's own attributes are replaced; what
+    cannot be redacted is withheld."""
+    try:
+        if is_container(record.msg):
+            record.msg = redact_unkeyed(omitter, record.msg, hides_unkeyed(omitter))
+    except Exception as exc:  # noqa: BLE001
+        record.msg = withheld(exc)
+    record.args = _redact_args(omitter, record.args)
+    extra = _extra(record)
     if extra:
-        clean = redact_mapping(omitter, extra)
-        if clean is not extra:
-            for name, value in clean.items():
-                if value is not extra[name]:
-                    attributes[name] = value
+        attributes = vars(record)
+        for name, value in redact_mapping(omitter, extra).items():
+            if value is not extra.get(name):
+                attributes[name] = value
+    setattr(record, _REDACTED, True)
+
+
+def _withhold_record(record: logging.LogRecord, exc: BaseException) -> None:
+    """Withhold all that a record carries from the caller."""
+    text = withheld(exc)
+    record.msg, record.args = text, ()
+    for name in _extra(record):
+        setattr(record, name, text)
 
 
 class RedactingFilter(logging.Filter):
@@ -58,29 +131,51 @@ class RedactingFilter(logging.Filter):
 
     Attached to a logger, it redacts records before any handler sees them;
     attached to a handler, it changes the record that later handlers see too
-    (use :class:`RedactingFormatter` to redact for one handler alone).
+    (use :class:`RedactingFormatter` to redact for one handler alone). Behind
+    a queue, attach it to the QueueHandler.
     """
 
-    def __init__(self, omitter=None, *, hide=None, trust=None):
+    omitter: Omitter
+
+    def __init__(self, omitter: Omitter | None = None, *, hide: Iterable[Any] | None = None,
+                 trust: Iterable[Any] | None = None) -> None:
         super().__init__()
         self.omitter = make_omitter("RedactingFilter", omitter, hide, trust)
 
-    def filter(self, record):
-        redact_record(self.omitter, record)
+    def filter(self, record: logging.LogRecord) -> bool:
+        try:
+            redact_record(self.omitter, record)
+        except Exception as exc:  # noqa: BLE001 - a logging call never fails for its data
+            _withhold_record(record, exc)
         return True
 
 
 class RedactingFormatter(logging.Formatter):
     """A formatter that formats a redacted copy of each record, leaving the
     record itself as it was for other handlers. Takes the arguments of
-    :class:`logging.Formatter` and one of ``omitter``, ``hide``, ``trust``."""
+    :class:`logging.Formatter` and one of ``omitter``, ``hide``, ``trust``.
 
-    def __init__(self, fmt=None, datefmt=None, style="%", validate=True, *, omitter=None, hide=None, trust=None,
-                 **kwargs):
+    A record whose arguments were merged into its message before it came
+    (``args`` None: a QueueHandler or SocketHandler did that) is formatted
+    with its message withheld, unless a :class:`RedactingFilter` redacted it
+    before the merge."""
+
+    omitter: Omitter
+
+    def __init__(self, fmt: str | None = None, datefmt: str | None = None,
+                 style: Literal["%", "{", "$"] = "%", validate: bool = True, *,
+                 omitter: Omitter | None = None, hide: Iterable[Any] | None = None,
+                 trust: Iterable[Any] | None = None, **kwargs: Any) -> None:
         super().__init__(fmt, datefmt, style, validate, **kwargs)
         self.omitter = make_omitter("RedactingFormatter", omitter, hide, trust)
 
-    def format(self, record):
+    def format(self, record: logging.LogRecord) -> str:
         copy = logging.makeLogRecord(vars(record))
-        redact_record(self.omitter, copy)
+        if not getattr(record, _REDACTED, False):
+            if record.args is None and isinstance(record.msg, str):
+                copy.msg, copy.args = _MERGED, ()
+            try:
+                redact_record(self.omitter, copy)
+            except Exception as exc:  # noqa: BLE001
+                _withhold_record(copy, exc)
         return super().format(copy)

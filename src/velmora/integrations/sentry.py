@@ -13,38 +13,62 @@ redacted in place. A breadcrumb is a shallow copy of what the caller passed
 (its ``data`` is the caller's dict), so it is redacted copy-on-write.
 """
 
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import Any
+
+from velmora.omit import Omitter
+
 from ._common import make_omitter, redact_mapping
 
-__all__ = ["SentryRedactor"]
+__all__ = ["DEFAULT_KEYS", "SentryRedactor"]
+
+# The key names sentry-sdk 2 scrubs by default (its default denylist, and the
+# personal data it scrubs unless told to send it), hidden by the hooks made
+# without arguments whatever sentry-sdk is installed: sentry-sdk 3 scrubs
+# nothing itself.
+DEFAULT_KEYS: tuple[str, ...] = (
+    "password", "passwd", "secret", "api_key", "apikey", "auth", "credentials", "mysql_pwd", "privatekey",
+    "private_key", "token", "session", "csrftoken", "sessionid", "x_csrftoken", "set_cookie", "cookie",
+    "authorization", "proxy-authorization", "x_api_key", "aiohttp_session", "connect.sid", "csrf_token", "csrf",
+    "_csrf", "_csrf_token", "PHPSESSID", "_session", "symfony", "user_session", "_xsrf", "XSRF-TOKEN",
+    "x_forwarded_for", "x_real_ip", "ip_address", "remote_addr",
+)
 
 
-def _default_omitter():
-    """What a SentryRedactor made without arguments redacts by: the rules'
-    default denylist, matched ignoring case and inside longer key names, and
-    what stands under a denied key hidden whole as "[Filtered]", whatever its
-    type (as sentry-sdk's own scrubber does)."""
+def _default_omitter() -> Omitter:
+    """What a SentryRedactor made without arguments redacts by: the names
+    above, compared ignoring case, and the rules' default denylist, matched
+    ignoring case inside longer key names; what stands under a denied key is
+    hidden whole as "[Filtered]", whatever its type."""
     from velmora.rules import RuleOmitter
 
-    return RuleOmitter(defaults=True, mask="[Filtered]", whole=True)
-
+    return RuleOmitter(list(DEFAULT_KEYS), ignore_case=True, defaults=True, mask="[Filtered]", whole=True)
 
 
 class SentryRedactor:
     """Hooks that redact what sentry-sdk is about to send.
 
     Give at most one of ``omitter``, ``hide`` or ``trust`` (see
-    :mod:`velmora.integrations.logging`); with none, the rules' case-folding
-    default denylist hides whole values as "[Filtered]".
+    :mod:`velmora.integrations.logging`); with none, `DEFAULT_KEYS` and the
+    rules' default denylist hide whole values as "[Filtered]", matched
+    ignoring case.
     """
 
-    def __init__(self, omitter=None, *, hide=None, trust=None):
+    omitter: Omitter
+
+    def __init__(self, omitter: Omitter | None = None, *, hide: Iterable[Any] | None = None,
+                 trust: Iterable[Any] | None = None) -> None:
         if omitter is None and hide is None and trust is None:
             omitter = _default_omitter()
         self.omitter = make_omitter("SentryRedactor", omitter, hide, trust)
 
-    def before_send(self, event, hint):
-        """Redact an error event in place. An event the walk refuses is
-        dropped (None) rather than sent half-redacted."""
+    def before_send(self, event: Any, hint: Any) -> Any:
+        """Redact an error event in place: sentry-sdk (2 and 3) serialises it
+        into dicts, lists and str of its own first, so every value is one
+        the walk sees. An event that cannot be redacted is dropped (None)
+        rather than sent half-redacted."""
         try:
             return self.omitter.omit(event)
         except Exception:  # noqa: BLE001 - sentry-sdk would send nothing better
@@ -53,7 +77,11 @@ class SentryRedactor:
     # Transactions carry span data and request data too.
     before_send_transaction = before_send
 
-    def before_breadcrumb(self, crumb, hint):
+    def before_breadcrumb(self, crumb: Any, hint: Any) -> Any:
         """A redacted version of the breadcrumb; the caller's data is left
-        alone. What the walk refuses is withheld."""
-        return redact_mapping(self.omitter, crumb)
+        alone. What the walk refuses is withheld, and a breadcrumb that
+        cannot be read is dropped."""
+        try:
+            return redact_mapping(self.omitter, crumb)
+        except Exception:  # noqa: BLE001
+            return None

@@ -10,22 +10,62 @@ changes a value in place::
         RedactingProcessor(hide=["password", "token"]),
         structlog.processors.JSONRenderer(),
     ])
+
+With structlog's standard-library chain, the positional arguments of a call
+such as ``log.info("login %s", payload)`` travel in the event dict under
+``positional_args`` until ``PositionalArgumentsFormatter`` merges them into
+the message: put the processor before that formatter. They stand under no
+key, as logging's arguments do (see :mod:`velmora.integrations.logging`)::
+
+    structlog.configure(processors=[
+        structlog.stdlib.filter_by_level,
+        RedactingProcessor(hide=["password"]),
+        structlog.stdlib.PositionalArgumentsFormatter(),
+        structlog.processors.JSONRenderer(),
+    ], logger_factory=structlog.stdlib.LoggerFactory(),
+       wrapper_class=structlog.stdlib.BoundLogger)
 """
 
-from ._common import make_omitter, redact_mapping
+from __future__ import annotations
+
+from collections.abc import Iterable, MutableMapping
+from typing import Any
+
+from velmora.omit import Omitter
+
+from ._common import hides_unkeyed, make_omitter, redact_mapping, redact_unkeyed, update_in_place, withheld
 
 __all__ = ["RedactingProcessor"]
+
+# Where structlog's standard-library chain keeps a call's positional
+# arguments until PositionalArgumentsFormatter merges them.
+_POSITIONAL = "positional_args"
 
 
 class RedactingProcessor:
     """Redact the event dict. Give exactly one of ``omitter``, ``hide`` or
     ``trust`` (see :mod:`velmora.integrations.logging`)."""
 
-    def __init__(self, omitter=None, *, hide=None, trust=None):
+    omitter: Omitter
+
+    def __init__(self, omitter: Omitter | None = None, *, hide: Iterable[Any] | None = None,
+                 trust: Iterable[Any] | None = None) -> None:
         self.omitter = make_omitter("RedactingProcessor", omitter, hide, trust)
 
-    def __call__(self, logger, method_name, event_dict):
-        clean = redact_mapping(self.omitter, event_dict)
-        if clean is not event_dict:
-            event_dict.update(clean)
+    def __call__(self, logger: Any, method_name: str, event_dict: MutableMapping[str, Any]) -> MutableMapping[str, Any]:
+        try:
+            positional = event_dict.get(_POSITIONAL)
+            fields = event_dict if positional is None else {k: v for k, v in event_dict.items() if k != _POSITIONAL}
+            update_in_place(event_dict, redact_mapping(self.omitter, fields))
+            if type(positional) is tuple and positional:
+                hides = hides_unkeyed(self.omitter)
+                clean = tuple(redact_unkeyed(self.omitter, arg, hides) for arg in positional)
+                if any(new is not old for new, old in zip(clean, positional)):
+                    event_dict[_POSITIONAL] = clean
+            elif positional is not None:
+                event_dict[_POSITIONAL] = redact_unkeyed(self.omitter, positional, hides_unkeyed(self.omitter))
+        except Exception as exc:  # noqa: BLE001 - a logging call never fails for its data
+            text = withheld(exc)
+            for key in list(event_dict):
+                event_dict[key] = text
         return event_dict

@@ -1,4 +1,4 @@
-// `redacted(omitter, target, do=True)`: binding and checking its arguments,
+// `redacted(omitter, target, do=True, *, strict=False)`: binding and checking its arguments,
 // and choosing between the native walk and the copying fallback.
 //
 // A dict target is redacted as `omitter.omit(target)` would redact it, a
@@ -6,7 +6,8 @@
 // caller's changes. An omitter whose class defines `omit` or `omit_recurse`
 // in Python runs Python code for every nested container, which this walk
 // cannot reproduce: for it the result is `omitter.omit(copy.deepcopy(target))`
-// (or `omit_recurse`), by definition the same thing.
+// (or `omit_recurse`), by definition the same thing. So it is for a target
+// with keys whose hash or equality changed, which copies cannot follow.
 #include "entry.h"
 
 #include "../omit/ref.h"
@@ -17,14 +18,18 @@ namespace velmora::redact {
 
 namespace {
 
-constexpr Py_ssize_t kParams = 3;
+constexpr Py_ssize_t kParams = 4;     // omitter, target, do, strict
+constexpr Py_ssize_t kPositional = 3;  // strict is keyword-only
 
-// (omitter, target, do), by position or keyword; do is optional. 0, or -1
-// with TypeError set.
+// Walks of one call over data that code run mid-walk keeps changing.
+constexpr int kAttempts = 3;
+
+// (omitter, target, do), by position or keyword, and strict by keyword; do
+// and strict are optional. 0, or -1 with TypeError set.
 int bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* slots[kParams]) {
-    PyObject* const names[kParams] = {g.s_omitter, g.s_target, g.s_do};
-    if (nargs > kParams) {
-        PyErr_Format(PyExc_TypeError, "redacted() takes at most %zd positional arguments (%zd given)", kParams,
+    PyObject* const names[kParams] = {g.s_omitter, g.s_target, g.s_do, g.s_strict};
+    if (nargs > kPositional) {
+        PyErr_Format(PyExc_TypeError, "redacted() takes at most %zd positional arguments (%zd given)", kPositional,
                      nargs);
         return -1;
     }
@@ -92,7 +97,7 @@ PyObject* redact_deep_copy(PyObject* omitter, PyObject* target, bool is_dict, bo
 }
 
 PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[kParams] = {nullptr, nullptr, nullptr};
+    PyObject* slots[kParams] = {nullptr, nullptr, nullptr, nullptr};
     if (bind(args, nargs, kwnames, slots) < 0) return nullptr;
     PyObject* omitter = slots[0];
     PyObject* target = slots[1];
@@ -121,16 +126,38 @@ PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref keep_omitter = Ref::borrow(omitter);
     Ref keep_target = Ref::borrow(target);
 
+    bool strict = false;
+    if (PyObject* flag = slots[3]; flag != nullptr) {
+        const int truth = PyObject_IsTrue(flag);
+        if (truth < 0) return nullptr;
+        strict = truth != 0;
+    }
+
     const int overridden = overrides_walk(omitter);
     if (overridden < 0) return nullptr;
-    if (overridden) return redact_deep_copy(omitter, target, is_dict, do_hide);
+    if (overridden) {
+        if (strict && check_strict(target) < 0) return nullptr;
+        return redact_deep_copy(omitter, target, is_dict, do_hide);
+    }
 
-    Walk walk(reinterpret_cast<OmitterObject*>(omitter));
-    if (const char* problem = policy_problem(walk.policy)) {
+    if (const char* problem = policy_problem(mask_policy_of(reinterpret_cast<OmitterObject*>(omitter)))) {
         PyErr_SetString(PyExc_SystemError, problem);
         return nullptr;
     }
-    return is_dict ? redact_dict(walk, target) : redact_list(walk, target, do_hide);
+    // Code run mid-walk that changes the data makes the walk start again on
+    // the data as it now stands (walk.cpp, rule 5): code that acts once is
+    // over by then. Code that keeps changing it gets an error, never a copy
+    // that was not checked.
+    for (int attempt = 1;; attempt++) {
+        Walk walk(reinterpret_cast<OmitterObject*>(omitter), strict);
+        PyObject* result = is_dict ? redact_dict(walk, target) : redact_list(walk, target, do_hide);
+        if (result != nullptr || walk.mismatch == Walk::Mismatch::kNone) return result;
+        if (walk.mismatch == Walk::Mismatch::kStores) return redact_deep_copy(omitter, target, is_dict, do_hide);
+        if (attempt == kAttempts) {
+            PyErr_SetString(PyExc_RuntimeError, "the data kept changing while it was being redacted");
+            return nullptr;
+        }
+    }
 }
 
 }  // namespace
@@ -140,13 +167,16 @@ PyMethodDef module_functions[] = {
         .ml_name = "redacted",
         .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(redacted)),
         .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-        .ml_doc = "redacted(omitter, target, do=True)\n--\n\n"
+        .ml_doc = "redacted(omitter, target, do=True, *, strict=False)\n--\n\n"
                   "Return a redacted version of the dict or list `target`, leaving\n"
                   "`target` and everything in it unchanged.\n\n"
                   "A dict is redacted as omitter.omit(target) would redact it, a list as\n"
                   "omitter.omit_recurse(target, do). Only the containers on the way to a\n"
                   "masked value are copied; everything else is shared with `target`,\n"
-                  "and `target` itself is returned when nothing in it is masked.",
+                  "and `target` itself is returned when nothing in it is masked.\n\n"
+                  "With strict true, a value the walk would pass over although it may\n"
+                  "hold str values (a tuple, a set, a mapping or sequence that is not\n"
+                  "an exact dict or list, a str subclass) raises TypeError instead.",
     },
     {nullptr, nullptr, 0, nullptr},
 };

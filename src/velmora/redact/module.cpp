@@ -21,7 +21,8 @@ int intern(PyObject** slot, const char* text) {
 
 int module_exec(PyObject*) {
     if (intern(&g.s_omit, "omit") < 0 || intern(&g.s_omit_recurse, "omit_recurse") < 0 ||
-        intern(&g.s_omitter, "omitter") < 0 || intern(&g.s_target, "target") < 0 || intern(&g.s_do, "do") < 0) {
+        intern(&g.s_omitter, "omitter") < 0 || intern(&g.s_target, "target") < 0 || intern(&g.s_do, "do") < 0 ||
+        intern(&g.s_strict, "strict") < 0) {
         return -1;
     }
     if (init_masks() < 0) return -1;

@@ -22,6 +22,7 @@ struct State {
     PyObject* s_omitter = nullptr;
     PyObject* s_target = nullptr;
     PyObject* s_do = nullptr;
+    PyObject* s_strict = nullptr;
     // copy.deepcopy, for omitters whose walk is Python code.
     PyObject* deepcopy = nullptr;
 };

@@ -1,21 +1,54 @@
 // The copy-on-write walk over dicts and lists.
 //
-// Values are classified exactly as velmora.omit's walk classifies them, in
-// the same order, with the same TypeErrors for refused types. Python code
-// can run in the middle (the number test's `__class__` lookup, should_hide,
-// key hashing and comparison in the copies' stores, finalisers), and it can
-// change the input: every key and value is held while it is examined, a
-// dict's size is checked before each step and a list's length before each
-// read.
+// Reading. Values are classified exactly as velmora.omit's walk classifies
+// them, in the same order, with the same TypeErrors for refused types, the
+// same size test before each step of a dict and the same length test
+// before each read of a list; pairs and items are held as that walk holds
+// them (held.h). Python code can run in the middle (the number test's
+// `__class__` lookup, should_hide, finalisers, key hashing and comparison
+// in copies of dicts with keys of other types), and it can change the
+// input: the walk then goes on reading the input from where it stands, as
+// the in-place walk goes on in its own.
 //
-// A copy is made from the input when the first change under a container is
-// known; later entries are read from the input and their changes written
-// into the copy. Code run mid-walk that changes the input behind the walk
-// is not walked again, as with the in-place walk.
+// Writing. Nothing of the input is ever written. A container's copy is made
+// once its whole walk is over, from the container as it stands then, with
+// the replacements written where they were read (copies.h). What a
+// container becomes, for a walk that ends without an exception:
+//   1. Nothing replaced beneath it: the container itself.
+//   2. No foreign code ran from the start of its walk to the end of its copy
+//      (foreign.h): the container is exactly what the walk read, each entry
+//      once, and the copy holds those entries with the replacements; with
+//      plain keys (copies.h) each store lands in the entry it was read
+//      from. This is what the in-place walk makes of the container.
+//   3. Foreign code ran during its walk: the container as it stands must
+//      consist of entries the walk read, with the values it read, in the
+//      order it read them (entries read may be gone), or of exactly the
+//      items read, at their indexes. Its copy then holds those entries with
+//      the replacements of what was read, and is checked, pointer by
+//      pointer, to hold exactly that. Rule 1 applies to the container only
+//      if it passes the same test.
+//   4. Foreign code ran only while its copy was made (keys of other types
+//      hashed and compared): the copy is checked against the container and
+//      the change records in the same way.
+//   5. A container that fails its test ends the walk (`walk.mismatch`, no
+//      exception). One that changed under its walk (an entry given a new
+//      value or added behind the walk, an item moved) makes the call walk
+//      the target again, as it now stands; a store that landed in another
+//      entry (keys whose hash or equality changed since they were stored)
+//      makes it answer with the in-place walk on a deep copy, which hashes
+//      every key afresh (entry.cpp).
+// So every value of a copy that the walk did not put there is the
+// container's own, and was read and judged as it stands. What rule 3 cannot
+// see: a container whose walk has ended, changed afterwards by code run
+// from a later part of the walk; its copy is not made again (and one that
+// had nothing to mask is returned as it now stands), as the in-place walk
+// leaves such a change unwalked.
 #include "walk.h"
 
 #include "../omit/ref.h"
+#include "copies.h"
 #include "depth.h"
+#include "held.h"
 
 namespace velmora::redact {
 
@@ -37,6 +70,14 @@ bool plain_scalar(PyObject* v) {
 
 bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
 
+// Whether isinstance(value, bool) can run Python code: it looks up
+// `__class__` on the value, which for a static type with the generic
+// attribute lookup finds object's own descriptor (its bases are static
+// too, and nothing can be added to them).
+bool class_lookup_may_run_code(PyTypeObject* tp) {
+    return PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) || tp->tp_getattro != PyObject_GenericGetAttr;
+}
+
 // The number test of the in-place walk: isinstance(value, bool), or an int,
 // float or complex (or a subtype of one). For other types isinstance looks
 // up `__class__`, which may be Python code that re-types `value` (and frees
@@ -48,8 +89,10 @@ int is_number(Walk& walk, PyObject* value) {
         tp == &PyTuple_Type || tp == &PyBytes_Type) {
         return 0;
     }
+    const bool foreign = class_lookup_may_run_code(tp);
+    if (foreign) walk.foreign.before();
     const int is_bool = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
-    walk.verdicts.foreign();
+    if (foreign) walk.foreign.after();
     if (is_bool != 0) return is_bool;
     tp = Py_TYPE(value);
     if (PyType_HasFeature(tp, Py_TPFLAGS_LONG_SUBCLASS)) return 1;
@@ -88,6 +131,7 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
     } else if (plain_scalar(v)) {
         return new_ref(v);
     } else {
+        if (walk.strict && holds_values(v)) return refuse_in_strict_walk(v);
         const int number = is_number(walk, v);
         if (number < 0) return nullptr;
         if (number) return new_ref(v);
@@ -96,6 +140,7 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
     }
 
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        if (walk.strict && !PyUnicode_CheckExact(v)) return refuse_in_strict_walk(v);
         if (!key_is_str_or_none(k)) return unexpected("unicode", k);
         if (verdict < 0 && (verdict = walk.verdicts.ask(k)) < 0) return nullptr;
         if (!verdict) return new_ref(v);
@@ -114,12 +159,78 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
     return redact_list(walk, v, verdict != 0);
 }
 
-// Put `item` (stolen) at index i of a list copy. The item replaced is the
-// input's and shared; if code run mid-walk took it out of the input, this
-// release is its last.
-int put(Walk& walk, PyObject* copy, Py_ssize_t i, PyObject* item) {
-    if (i < PyList_GET_SIZE(copy) && Py_REFCNT(PyList_GET_ITEM(copy, i)) == 1) walk.verdicts.foreign();
-    return PyList_SetItem(copy, i, item);  // checks the index; steals either way
+// What the item `item` of a list becomes when it is a dict, a list, or a
+// str to hide (or a subclass of one, refused), as redact_value: a new
+// reference, to `item` itself when nothing changes. The caller holds it.
+PyObject* redact_item(Walk& walk, PyObject* item, bool do_hide) {
+    const unsigned long flags = Py_TYPE(item)->tp_flags;
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+        if (!PyDict_CheckExact(item)) return unexpected("dict", item);
+        return redact_dict(walk, item);
+    }
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+        if (!PyList_CheckExact(item)) return unexpected("list", item);
+        return redact_list(walk, item, do_hide);
+    }
+    if (!PyUnicode_CheckExact(item)) return unexpected("unicode", item);
+    return masked(walk, item);
+}
+
+// The change records a container's walk pushes, dropped when it returns,
+// whichever way it does.
+class ChangesSince {
+public:
+    ChangesSince(Walk& walk, size_t mark) : walk_(walk), mark_(mark) {}
+    ~ChangesSince() { walk_.changes.drop_to(mark_, walk_.foreign); }
+    ChangesSince(const ChangesSince&) = delete;
+    ChangesSince& operator=(const ChangesSince&) = delete;
+
+    bool none() const { return walk_.changes.size() == mark_; }
+    const Change* first() const { return walk_.changes.from(mark_); }
+    size_t count() const { return walk_.changes.size() - mark_; }
+
+    // Keep `out` (stolen) as what was read at `key` or `index` becomes,
+    // unless it is `read` itself. False on failure.
+    bool note(PyObject* key, Py_ssize_t index, PyObject* read, PyObject* out) {
+        if (out == read) {
+            Py_DECREF(out);  // the caller holds `read` too: quiet
+            return true;
+        }
+        return walk_.changes.push(key, index, read, out);
+    }
+
+private:
+    Walk& walk_;
+    const size_t mark_;
+};
+
+// The end of a container's walk that cannot be answered by a copy.
+PyObject* mismatch(Walk& walk, Walk::Mismatch why) {
+    walk.mismatch = why;
+    return nullptr;
+}
+
+// A record could not be kept: nothing can be checked.
+PyObject* record_lost() { return PyErr_NoMemory(); }
+
+// Rules 3 to 5 for a dict whose walk is over.
+PyObject* finish_dict(Walk& walk, PyObject* dict, Frame& frame, const ChangesSince& changes, bool plain_keys) {
+    const bool recorded = frame.recording();
+    if (recorded && frame.broken()) return record_lost();
+    if (recorded && !dict_is_what_was_read(dict, frame)) return mismatch(walk, Walk::Mismatch::kChanged);
+    if (recorded ? !kept_replacement(frame) : changes.none()) return new_ref(dict);
+    // Copying and storing may hash and compare keys of other types.
+    if (!plain_keys) walk.foreign.before();
+    Ref copy = Ref::steal(recorded ? dict_copy_with(dict, frame, plain_keys)
+                                   : dict_copy_with(dict, changes.first(), changes.count(), plain_keys));
+    if (!plain_keys) walk.foreign.after();
+    if (!copy) return nullptr;
+    const bool checked = !recorded && plain_keys;  // rule 2: nothing to look at
+    if (!checked && !(recorded ? dict_copy_matches(dict, copy.get(), frame)
+                               : dict_copy_matches(dict, copy.get(), changes.first(), changes.count()))) {
+        return mismatch(walk, Walk::Mismatch::kStores);
+    }
+    return copy.release();
 }
 
 }  // namespace
@@ -127,79 +238,130 @@ int put(Walk& walk, PyObject* copy, Py_ssize_t i, PyObject* item) {
 PyObject* redact_dict(Walk& walk, PyObject* dict) {
     Level level;
     if (!level.enter()) return nullptr;
-    Ref copy;  // made at the first change
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    for (;;) {
-        if (PyDict_GET_SIZE(dict) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return nullptr;
+    // The frame dies after the change records are dropped.
+    const size_t mark = walk.changes.size();
+    Frame frame(walk.foreign, dict, mark);
+    ChangesSince changes(walk, mark);
+    bool plain_keys = true;
+    {
+        HeldPair pair(walk.foreign);
+        const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (;;) {
+            if (PyDict_GET_SIZE(dict) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return nullptr;
+            }
+            if (!PyDict_Next(dict, &pos, &k, &v)) break;
+            frame.at(pos);
+            if (frame.recording()) frame.read(k, v);
+            plain_keys = plain_keys && plain_key(k);
+            const bool passed_over = plain_scalar(v) && !(walk.whole() && PyUnicode_CheckExact(k));
+            // A pair still held (foreign code ran) is replaced by this one
+            // whatever it is, and a whole-value policy holds every pair, as
+            // in the in-place walk.
+            if (passed_over && pair.empty() && !walk.whole()) continue;
+            const uint64_t read_at = walk.foreign.epoch();
+            pair.hold(k, v);
+            if (!passed_over) {
+                PyObject* out = redact_value(walk, k, v);
+                if (out == nullptr) return nullptr;
+                frame.became(out);
+                if (!changes.note(k, 0, v, out)) return nullptr;
+            }
+            if (walk.foreign.epoch() == read_at && pair.lets_go_quietly()) pair.let_go();
         }
-        if (!PyDict_Next(dict, &pos, &k, &v)) break;
-        if (plain_scalar(v) && !(walk.whole() && PyUnicode_CheckExact(k))) continue;
-        Held key(k, walk.verdicts);
-        Held value(v, walk.verdicts);
-        Ref out = Ref::steal(redact_value(walk, k, v));
-        if (!out) return nullptr;
-        if (out.get() == v) continue;
-        if (!copy) {
-            // Copying a dict with deleted entries re-inserts its keys, which
-            // may compare them.
-            copy = Ref::steal(PyDict_Copy(dict));
-            walk.verdicts.foreign();
-            if (!copy) return nullptr;
-        }
-        // The store hashes and compares keys and releases the value it
-        // replaces: any of it may run code.
-        const int stored = PyDict_SetItem(copy.get(), k, out.get());
-        walk.verdicts.foreign();
-        if (stored < 0) return nullptr;
     }
-    return copy ? copy.release() : new_ref(dict);
+    frame.done();
+    return finish_dict(walk, dict, frame, changes, plain_keys);
 }
 
 PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide) {
     Level level;
     if (!level.enter()) return nullptr;
-    Ref copy;  // made at the first change
-    const Py_ssize_t length = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < length; i++) {
-        // Code run from a nested walk may have shortened the list: never
-        // read past its current end.
-        if (i >= PyList_GET_SIZE(list)) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return nullptr;
-        }
-        PyObject* raw = PyList_GET_ITEM(list, i);
-        const unsigned long flags = Py_TYPE(raw)->tp_flags;
-        Ref out;
-        if (flags & (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS)) {
-            Held item(raw, walk.verdicts);
-            if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
-                if (!PyDict_CheckExact(raw)) return unexpected("dict", raw);
-                out = Ref::steal(redact_dict(walk, raw));
-            } else {
-                if (!PyList_CheckExact(raw)) return unexpected("list", raw);
-                out = Ref::steal(redact_list(walk, raw, do_hide));
+    // The frame dies after the change records are dropped.
+    const size_t mark = walk.changes.size();
+    Frame frame(walk.foreign, list, mark);
+    ChangesSince changes(walk, mark);
+    {
+        HeldItem held(walk.foreign);
+        const Py_ssize_t length = PyList_GET_SIZE(list);
+        for (Py_ssize_t i = 0; i < length; i++) {
+            // Code run from a nested walk may have shortened the list: never
+            // read past its current end.
+            if (i >= PyList_GET_SIZE(list)) {
+                PyErr_SetString(PyExc_IndexError, "list index out of range");
+                return nullptr;
             }
-            if (!out) return nullptr;
-            if (out.get() == raw) continue;
-        } else if (do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-            if (!PyUnicode_CheckExact(raw)) return unexpected("unicode", raw);
-            out = Ref::steal(masked(walk, raw));  // runs nothing: raw stays in the list
-            if (!out) return nullptr;
-            if (out.get() == raw) continue;
-        } else {
-            continue;
+            PyObject* item = PyList_GET_ITEM(list, i);
+            frame.at(i + 1);
+            if (frame.recording()) frame.read(nullptr, item);
+            if (walk.strict && holds_values(item)) return refuse_in_strict_walk(item);
+            const unsigned long flags = Py_TYPE(item)->tp_flags;
+            const bool passed_over = !(flags & (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS)) &&
+                                     !(do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS));
+            // Holding an item is seen only through what it lets run: the item
+            // before is let go here, whatever this one is, as in the in-place
+            // walk; one that runs nothing is let go at once.
+            if (passed_over && held.empty()) continue;
+            const uint64_t read_at = walk.foreign.epoch();
+            held.hold(item);
+            if (!passed_over) {
+                PyObject* out = redact_item(walk, item, do_hide);
+                if (out == nullptr) return nullptr;
+                frame.became(out);
+                if (!changes.note(nullptr, i, item, out)) return nullptr;
+            }
+            if (walk.foreign.epoch() == read_at && held.lets_go_quietly()) held.hold(nullptr);
         }
-        if (!copy) {
-            copy = Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
-            if (!copy) return nullptr;
-        }
-        if (put(walk, copy.get(), i, out.release()) < 0) return nullptr;
     }
-    return copy ? copy.release() : new_ref(list);
+    frame.done();
+    if (frame.recording()) {
+        if (frame.broken()) return record_lost();
+        if (!list_is_what_was_read(list, frame)) return mismatch(walk, Walk::Mismatch::kChanged);
+        return kept_replacement(frame) ? list_copy_with(list, frame) : new_ref(list);
+    }
+    // Rule 2: the list is as it was read, and copying it runs no code.
+    return changes.none() ? new_ref(list) : list_copy_with(list, changes.first(), changes.count());
+}
+
+bool holds_values(PyObject* value) {
+    PyTypeObject* tp = Py_TYPE(value);
+    if (tp == &PyUnicode_Type || tp == &PyDict_Type || tp == &PyList_Type) return false;
+    return PyType_HasFeature(tp, Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_MAPPING |
+                                     Py_TPFLAGS_SEQUENCE) ||
+           PyAnySet_Check(value);
+}
+
+PyObject* refuse_in_strict_walk(PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Expected dict, list or str, got %.200s", Py_TYPE(value)->tp_name);
+    return nullptr;
+}
+
+int check_strict(PyObject* container) {
+    Level level;
+    if (!level.enter()) return -1;
+    // Nothing here runs code: the containers cannot change under the loops.
+    const auto check = [](PyObject* v) {
+        if (holds_values(v)) {
+            refuse_in_strict_walk(v);
+            return -1;
+        }
+        return PyDict_CheckExact(v) || PyList_CheckExact(v) ? check_strict(v) : 0;
+    };
+    if (PyDict_CheckExact(container)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(container, &pos, &k, &v)) {
+            if (check(v) < 0) return -1;
+        }
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); i++) {
+        if (check(PyList_GET_ITEM(container, i)) < 0) return -1;
+    }
+    return 0;
 }
 
 }  // namespace velmora::redact
