@@ -359,3 +359,26 @@ def test_example_script_does_what_the_command_line_does(tmp_path, flags):
     assert (tmp_path / "out.jsonl").exists() == (code == 0)
     if code == 0:
         assert (tmp_path / "out.jsonl").read_bytes() == expected
+
+
+@pytest.mark.parametrize("protocol", ["file", "memory"])
+@pytest.mark.parametrize("answers", [[False, True], [False, "lost"]], ids=["called off", "scheduler lost"])
+def test_a_part_named_as_its_run_is_called_off_is_taken_back(monkeypatch, tmp_path, protocol, answers):
+    # The client's removal pass may come between a worker's last look at the
+    # run and its part taking its name: the worker looks once more after.
+    import velmora.integrations.dask as integration
+    pending = list(answers)
+
+    def called_off(run):
+        answer = pending.pop(0)
+        if answer == "lost":
+            raise integration.ClusterError("a worker could not reach the scheduler")
+        return answer
+    monkeypatch.setattr(integration, "_called_off", called_off)
+    fs = fsspec.filesystem(protocol)
+    path = str(tmp_path / "part-0.jsonl") if protocol == "file" else "/velmora-test/part-0.jsonl"
+    with pytest.raises((integration._Withdrawn, integration.ClusterError)):
+        integration._write_part(fs, path, "run", b'{"a": 1}\n')
+    assert not fs.exists(path) and pending == []
+    left = os.listdir(tmp_path) if protocol == "file" else fs.find("/velmora-test")
+    assert left == []  # no temporary either

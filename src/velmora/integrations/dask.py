@@ -156,19 +156,37 @@ def _write_part(fs: Any, path: str, run: str, data: bytes) -> None:
             stream.write(data)
             if _called_off(run):
                 raise _Withdrawn
-        return
-    directory, base = path.rsplit("/", 1) if "/" in path else ("", path)
-    temporary = f"{directory}/.{base}.{uuid.uuid4().hex}.tmp" if directory else f".{base}.{uuid.uuid4().hex}.tmp"
+    else:
+        directory, base = path.rsplit("/", 1) if "/" in path else ("", path)
+        temporary = f"{directory}/.{base}.{uuid.uuid4().hex}.tmp" if directory else f".{base}.{uuid.uuid4().hex}.tmp"
+        try:
+            with fs.open(temporary, "wb") as stream:
+                stream.write(data)
+            if _called_off(run):
+                raise _Withdrawn
+            fs.mv(temporary, path)
+        finally:
+            with contextlib.suppress(OSError):
+                if fs.exists(temporary):
+                    fs.rm(temporary)
+    # The run may have been called off between the look above and the part
+    # taking its name, and the client's removal pass may have run already:
+    # look again, and take the part back. (Called off before this look, the
+    # part was named before the client set the event, so its removal pass,
+    # which comes after, finds it.)
     try:
-        with fs.open(temporary, "wb") as stream:
-            stream.write(data)
-        if _called_off(run):
-            raise _Withdrawn
-        fs.mv(temporary, path)
-    finally:
-        with contextlib.suppress(OSError):
-            if fs.exists(temporary):
-                fs.rm(temporary)
+        withdrawn = _called_off(run)
+    except ClusterError:
+        _take_back(fs, path)
+        raise
+    if withdrawn:
+        _take_back(fs, path)
+        raise _Withdrawn
+
+
+def _take_back(fs: Any, path: str) -> None:
+    with contextlib.suppress(FileNotFoundError):
+        fs.rm(path)
 
 
 # ---- On the client ----------------------------------------------------------------
