@@ -1,25 +1,45 @@
-// The CPython 3.11 facts of cpython311.h: the mirror of the dict keys
-// object, the in-place entry writer, and the checks at import that open
-// each gate.
-#include "cpython311.h"
+// The shared half of the boundary in cpython.h: dict stamps, the in-place
+// entry writer, and the checks at import that open each gate, written once
+// against the facts of the line the module is built for.
+#include "cpython.h"
 
 #include "ref.h"
 
 namespace velmora::cpython {
 
 Gates gates;
+uint64_t watched_dict_events = 0;
 
 namespace {
 
-using namespace layout;
-
-PyDictObject* as_dict(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict); }
-
 uint64_t fallback_counter = 0;
+
+#if VELMORA_DICT_WATCHERS
+int watcher_id = -1;
+
+// Any event of a watched dict (a change, a clear, a copy into it, its
+// deallocation) moves the count every stamp is checked against. Runs at
+// any time, even during the dict's deallocation: it touches nothing else.
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++watched_dict_events;
+    return 0;
+}
+#endif
 
 }  // namespace
 
-uint64_t fallback_dict_version() { return ++fallback_counter | (uint64_t{1} << 63); }
+uint64_t fallback_stamp_version() { return ++fallback_counter | (uint64_t{1} << 63); }
+
+DictStamp dict_stamp(PyObject* dict) {
+    if (dict == nullptr) return {nullptr, 0};
+#if VELMORA_DICT_WATCHERS
+    if (gates.dict_watcher && PyDict_Watch(watcher_id, dict) == 0) return {dict, watched_dict_events};
+    PyErr_Clear();  // not a dict after all (cannot happen here): no stamp
+#else
+    if (gates.dict_versions) return {dict, line::version_tag(dict)};
+#endif
+    return {dict, fallback_stamp_version()};
+}
 
 uint64_t fresh_dict_version() {
     // The collector is held off: a collection run by the allocation could
@@ -28,7 +48,7 @@ uint64_t fresh_dict_version() {
     PyObject* scratch = PyDict_New();
     if (collector_was_on) PyGC_Enable();
     if (scratch == nullptr) return 0;
-    const uint64_t version = as_dict(scratch)->ma_version_tag;
+    const uint64_t version = tag_count(scratch);
     Py_DECREF(scratch);  // an empty dict: its release runs no other code
     return version;
 }
@@ -59,11 +79,12 @@ int DictCursor::replace_last(PyObject* key, PyObject* value, PyObject* mask, uin
 }
 
 bool DictCursor::new_tag(uint64_t generation) {
-    const uint64_t tag = fresh_dict_version();
-    if (tag == 0) return false;
-    tag_ = tag;
+    const uint64_t count = fresh_dict_version();
+    if (count == 0) return false;
+    // The low bits stay as a store leaves them (3.13 keeps a count there).
+    tag_ = count | (line::version_tag(dict_) & line::kTagFlagBits);
     tagged_at_ = generation;
-    set_dict_version(dict_, tag);
+    line::version_tag(dict_) = tag_;
     return true;
 }
 
@@ -71,17 +92,19 @@ bool DictCursor::new_tag(uint64_t generation) {
 
 namespace {
 
-// A store moves the tag, a new dict's tag is newer than any before, and
-// reading a tag twice gives the same value.
+// A new dict takes a tag newer than any before, a store gives the next
+// one, reading a tag twice gives the same value, and nothing but the count
+// is set in the tags of dicts nobody watches.
 int check_dict_versions(bool* holds) {
     Ref dict = Ref::steal(PyDict_New());
     Ref later = Ref::steal(PyDict_New());
     if (!dict || !later) return -1;
-    const uint64_t born = as_dict(dict.get())->ma_version_tag;
+    const uint64_t born = line::version_tag(dict.get());
     if (PyDict_SetItemString(dict.get(), "k", Py_None) < 0) return -1;
-    const uint64_t stored = as_dict(dict.get())->ma_version_tag;
-    const uint64_t newer = as_dict(later.get())->ma_version_tag;
-    *holds = born != 0 && stored != born && newer > born && stored == as_dict(dict.get())->ma_version_tag;
+    const uint64_t stored = line::version_tag(dict.get());
+    const uint64_t newer = line::version_tag(later.get());
+    const bool counts_only = ((born | stored | newer) & line::kTagFlagBits) == 0;
+    *holds = counts_only && born != 0 && newer > born && stored > newer && stored == line::version_tag(dict.get());
     return 0;
 }
 
@@ -100,11 +123,11 @@ int check_str_hash(bool* holds) {
 // leaving gives it back.
 int check_recursion_budget(bool* holds) {
     PyThreadState* thread = PyThreadState_Get();
-    const int before = thread->recursion_remaining;
+    const int before = line::recursion_remaining(thread);
     if (Py_EnterRecursiveCall(" while checking the recursion budget")) return -1;
-    const int inside = thread->recursion_remaining;
+    const int inside = line::recursion_remaining(thread);
     Py_LeaveRecursiveCall();
-    *holds = inside == before - 1 && thread->recursion_remaining == before;
+    *holds = inside == before - 1 && line::recursion_remaining(thread) == before;
     return 0;
 }
 
@@ -143,7 +166,7 @@ bool iterates_like_dict_next(PyObject* dict) {
 }
 
 // Replace the first live value of a str-keyed dict in place: the dict must
-// read the new value back and carry a version newer than any before.
+// read the new value back and carry a tag newer than any before.
 int check_entry_writes(PyObject* dict, bool* holds) {
     DictCursor cursor(dict);
     PyObject *key, *value;
@@ -153,13 +176,41 @@ int check_entry_writes(PyObject* dict, bool* holds) {
     Ref held_value = Ref::borrow(value);
     const uint64_t before = fresh_dict_version();
     const int written = cursor.replace_last(key, value, Py_None, 1);
-    const uint64_t after = dict_version(dict);
+    const uint64_t after = line::version_tag(dict);
     if (PyErr_Occurred()) return -1;
     const uint64_t later = fresh_dict_version();
     if (before == 0 || later == 0) return -1;
     *holds = written == 1 && PyDict_GetItemWithError(dict, key) == Py_None && before < after && after < later;
     return 0;
 }
+
+#if VELMORA_DICT_WATCHERS
+// Take a watcher of our own, and try it on a dict: watching sets one of the
+// watched bits, a store keeps them and tells us, a clear and the dict's
+// deallocation tell us too. With every watcher of the interpreter taken,
+// the gate stays closed and nothing is an error.
+int check_dict_watcher(bool* holds) {
+    *holds = false;
+    if (watcher_id < 0) watcher_id = PyDict_AddWatcher(on_dict_event);
+    if (watcher_id < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || PyDict_Watch(watcher_id, dict.get()) < 0) return -1;
+    const bool marked = watched(dict.get());
+    uint64_t seen = watched_dict_events;
+    if (PyDict_SetItemString(dict.get(), "k", Py_None) < 0) return -1;
+    const bool stored = watched_dict_events != seen && watched(dict.get());
+    seen = watched_dict_events;
+    PyDict_Clear(dict.get());
+    const bool cleared = watched_dict_events != seen;
+    seen = watched_dict_events;
+    dict = Ref();
+    *holds = marked && stored && cleared && watched_dict_events != seen;
+    return 0;
+}
+#endif
 
 }  // namespace
 
@@ -169,12 +220,20 @@ int check_at_import() {
         check_recursion_budget(&gates.recursion_budget) < 0) {
         return -1;
     }
+#if VELMORA_DICT_WATCHERS
+    if (check_dict_watcher(&gates.dict_watcher) < 0) return -1;
+    // Writes in place must be refused for watched dicts: only with the
+    // watched bits seen doing their part can they be told apart.
+    const bool watched_known = gates.dict_watcher;
+#else
+    const bool watched_known = true;  // nothing can watch a dict on this line
+#endif
     Ref str_keys, mixed_keys;
     if (make_sample_dicts(&str_keys, &mixed_keys) < 0) return -1;
     gates.dict_entries = true;  // open while the checks read through it
     const bool entries_hold = iterates_like_dict_next(str_keys.get()) && iterates_like_dict_next(mixed_keys.get());
     gates.dict_entries = entries_hold;
-    if (!gates.dict_entries || !gates.dict_versions) return 0;
+    if (!gates.dict_entries || !gates.dict_versions || !watched_known) return 0;
     gates.entry_writes = true;  // open while the check writes through it
     bool writes_hold = false;
     const int checked = check_entry_writes(str_keys.get(), &writes_hold);
