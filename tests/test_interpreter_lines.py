@@ -1,0 +1,150 @@
+"""What differs between the interpreter lines the module is built for: the
+gates each line opens, the recursion budget a walk counts against, dict
+watchers (3.12 on), and the version check of a build on its own line."""
+
+import ctypes
+import json
+import sys
+
+import _testcapi
+
+import pytest
+
+from conftest import assert_runs_clean
+from velmora.omit import NoTrustOmitter, Omitter
+
+OPEN = "open"
+# What each line opens. A gate closed by design says what stands in for it;
+# any other closed gate is a fact that failed its check at import, which
+# sends the walk down a slower public-API path in silence.
+GATES = {
+    (3, 11): {"dict versions": OPEN, "cached str hash": OPEN, "recursion budget": OPEN, "dict entries": OPEN,
+              "entry writes": OPEN,
+              "dict watcher": "closed by design: no dict watchers before 3.12; the caches read version tags"},
+    (3, 12): {"dict versions": OPEN, "cached str hash": OPEN, "recursion budget": OPEN, "dict entries": OPEN,
+              "entry writes": OPEN, "dict watcher": OPEN},
+    (3, 13): {"dict versions": OPEN, "cached str hash": OPEN, "recursion budget": OPEN, "dict entries": OPEN,
+              "entry writes": OPEN, "dict watcher": OPEN},
+}
+
+
+def layout_gates():
+    """The gates as the package's native modules find them: six flags after
+    the six function pointers of the method table in Omitter's capsule."""
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = get_pointer(Omitter.__dict__["__pyx_vtable__"], None)
+    flags = ctypes.c_void_p.from_address(table + 6 * ctypes.sizeof(ctypes.c_void_p)).value
+    return list(ctypes.cast(flags, ctypes.POINTER(ctypes.c_bool * 6)).contents)
+
+
+def test_each_gate_is_open_or_closed_by_design_on_this_line():
+    expected = GATES.get(sys.version_info[:2])
+    assert expected is not None, f"no gate table for CPython {sys.version_info[:2]}: a port starts here"
+    found = dict(zip(expected, layout_gates()))
+    assert {name: OPEN if is_open else "closed" for name, is_open in found.items()} == {
+        name: OPEN if state == OPEN else "closed" for name, state in expected.items()}
+
+
+watchers = pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers arrive in 3.12")
+
+
+@watchers
+@pytest.mark.parametrize("make", [lambda: Omitter(["password", "token"]), lambda: NoTrustOmitter(["id", "inner"])],
+                         ids=["omit", "notrust"])
+def test_a_watched_dict_tells_its_watchers_of_every_mask(make):
+    """A mask written into a dict entry in place would slip past the dict's
+    watchers: a watched dict is masked through its own stores."""
+    data = {"id": "1", "password": "pw", "token": "tk", "inner": {"password": "deep", "id": "2"}}
+    watcher = _testcapi.add_dict_watcher(0)
+    try:
+        _testcapi.watch_dict(watcher, data)
+        _testcapi.watch_dict(watcher, data["inner"])
+        make().omit(data)
+        events = _testcapi.get_dict_watcher_events()
+    finally:
+        _testcapi.clear_dict_watcher(watcher)
+    assert data == {"id": "1", "password": "**", "token": "**", "inner": {"password": "****", "id": "2"}}
+    assert sorted(events) == ["mod:password:**", "mod:password:****", "mod:token:**"]
+
+
+class Sub(Omitter):
+    pass
+
+
+def test_a_remembered_lookup_never_stands_for_a_dict_born_where_a_dead_one_was():
+    """The override dispatch remembers the dicts of an object whose instance
+    holds the module's own method; a new object's dict may be born at the
+    address of the dead one's, and its override must still be called."""
+    for _ in range(50):
+        own = Sub(["password"])
+        own.omit = Omitter.omit
+        assert Omitter.omit(own, {"n": {"password": "x"}}) == {"n": {"password": "*"}}
+        del own
+        calls = []
+        other = Sub(["password"])
+        other.omit = lambda target: calls.append(target) or target
+        assert Omitter.omit(other, {"n": {"password": "x"}}) == {"n": {"password": "x"}}
+        assert calls == [{"password": "x"}]
+
+
+NEST = """
+import json, sys
+from velmora.omit import Omitter
+
+def nest(depth, kind):
+    data = leaf = {} if kind == "dict" else []
+    for _ in range(depth):
+        inner = {} if kind == "dict" else []
+        if kind == "dict":
+            leaf["k"] = inner
+        else:
+            leaf.append(inner)
+        leaf = inner
+    return data
+
+def outcome(call, data):
+    try:
+        call(data)
+    except RecursionError as exc:
+        return str(exc).split(" while ")[0]
+    return "ok"
+"""
+
+
+DEEP = "maximum recursion depth exceeded"
+# Whether a walk of nested containers ends in RecursionError, per line:
+# 3.11 counts against the recursion limit, 3.12 against 1500 native levels,
+# 3.13 against 10000.
+DEPTHS = {
+    (60, 300): {(3, 11): DEEP, (3, 12): "ok", (3, 13): "ok"},
+    (None, 1200): {(3, 11): DEEP, (3, 12): "ok", (3, 13): "ok"},
+    (None, 5000): {(3, 11): DEEP, (3, 12): DEEP, (3, 13): "ok"},
+    (None, 30000): {(3, 11): DEEP, (3, 12): DEEP, (3, 13): DEEP},
+}
+
+
+@pytest.mark.parametrize("limit, depth", DEPTHS)
+@pytest.mark.parametrize("kind", ["dict", "list"])
+def test_a_walk_goes_as_deep_as_the_interpreters_own_native_recursion(limit, depth, kind):
+    """Each level of a walk counts against the budget Py_EnterRecursiveCall
+    counts: on 3.11 the recursion limit Python frames share, from 3.12 the
+    native one, which sys.setrecursionlimit() does not move. json's encoder
+    counts the same budget, one level per container, so the walk and
+    json.dumps fail or pass together."""
+    proc = assert_runs_clean(NEST + f"""
+if {limit!r}:
+    sys.setrecursionlimit({limit!r})
+data = nest({depth}, {kind!r})
+walk = Omitter().omit if {kind!r} == "dict" else Omitter().omit_recurse
+print(json.dumps([outcome(json.dumps, data), outcome(walk, data)]))
+""")
+    encoded, walked = json.loads(proc.stdout)
+    assert walked == encoded
+    assert walked == DEPTHS[limit, depth].get(sys.version_info[:2], walked)
+
+
+def test_a_build_imported_on_its_own_line_warns_of_nothing():
+    proc = assert_runs_clean("import velmora.omit, velmora.rules, velmora.scan, velmora.redact",
+                             env={"PYTHONWARNINGS": "error"})
+    assert proc.stderr == ""
