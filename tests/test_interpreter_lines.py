@@ -46,6 +46,43 @@ def test_each_gate_is_open_or_closed_by_design_on_this_line():
         name: OPEN if state == OPEN else "closed" for name, state in expected.items()}
 
 
+GATE_NAMES = {"dict versions": "dict_versions", "cached str hash": "str_hash", "recursion budget": "recursion_budget",
+              "dict entries": "dict_entries", "entry writes": "entry_writes", "dict watcher": "dict_watcher"}
+
+
+@pytest.mark.parametrize("request_", ["all", "dict_entries", "dict_versions", "str_hash,bogus,dict_watcher",
+                                      "recursion_budget", "entry_writes"])
+def test_gates_close_on_request_and_the_walk_stays_exact(request_):
+    """VELMORA_CLOSE_GATES closes gates at import, so that every fallback can
+    be tried on a line where every fact holds (CI runs the walk's tests so).
+    Writing entries in place needs the entries and the tags."""
+    proc = assert_runs_clean("""
+        import copy, json
+        from test_interpreter_lines import layout_gates
+        from velmora.omit import NoTrustOmitter, Omitter
+        class Sub(Omitter):
+            pass
+        data = {"pw": "abc", 1: {"pw": ["x", "yy"], "n": 2}, "l": [{"pw": "z"}, "w"], None: "q"}
+        own = Sub(["pw", None])
+        own.omit = Omitter.omit
+        results = [Omitter(["pw", None]).omit(copy.deepcopy(data)),
+                   NoTrustOmitter(["n", "l"]).omit({"n": "1", "l": ["a"], "m": {"k": "v"}}),
+                   Omitter.omit(own, {"a": {"pw": "1234"}, "b": {"pw": "5"}})]
+        print(json.dumps([layout_gates(), [repr(r) for r in results]]))
+    """, env={"VELMORA_CLOSE_GATES": request_})
+    gates, results = json.loads(proc.stdout)
+    requested = set(request_.split(","))
+    closed = {name for name, flag in GATE_NAMES.items() if "all" in requested or flag in requested}
+    if closed & {"dict entries", "dict versions"}:
+        closed.add("entry writes")
+    expected = {name: state == OPEN and name not in closed for name, state in GATES[sys.version_info[:2]].items()}
+    assert dict(zip(GATE_NAMES, gates)) == expected
+    assert results == [
+        repr({"pw": "***", 1: {"pw": ["*", "**"], "n": 2}, "l": [{"pw": "*"}, "w"], None: "*"}),
+        repr({"n": "1", "l": ["a"], "m": {"k": "*"}}),
+        repr({"a": {"pw": "****"}, "b": {"pw": "*"}})]
+
+
 watchers = pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers arrive in 3.12")
 
 
