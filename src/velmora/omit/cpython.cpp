@@ -39,7 +39,7 @@ DictStamp dict_stamp(PyObject* dict) {
     if (gates.dict_watcher && PyDict_Watch(watcher_id, dict) == 0) return {dict, watched_dict_events};
     PyErr_Clear();  // not a dict after all (cannot happen here): no stamp
 #else
-    if (gates.dict_versions) return {dict, line::version_tag(dict)};
+    if (gates.dict_versions) return {dict, version_tag(dict)};
 #endif
     return {dict, fallback_stamp_version()};
 }
@@ -85,9 +85,9 @@ bool DictCursor::new_tag(uint64_t generation) {
     const uint64_t count = fresh_dict_version();
     if (count == 0) return false;
     // The low bits stay as a store leaves them (3.13 keeps a count there).
-    tag_ = count | (line::version_tag(dict_) & line::kTagFlagBits);
+    tag_ = count | (version_tag(dict_) & line::kTagFlagBits);
     tagged_at_ = generation;
-    line::version_tag(dict_) = tag_;
+    version_tag(dict_) = tag_;
     return true;
 }
 
@@ -102,12 +102,12 @@ int check_dict_versions(bool* holds) {
     Ref dict = Ref::steal(PyDict_New());
     Ref later = Ref::steal(PyDict_New());
     if (!dict || !later) return -1;
-    const uint64_t born = line::version_tag(dict.get());
+    const uint64_t born = version_tag(dict.get());
     if (PyDict_SetItemString(dict.get(), "k", Py_None) < 0) return -1;
-    const uint64_t stored = line::version_tag(dict.get());
-    const uint64_t newer = line::version_tag(later.get());
+    const uint64_t stored = version_tag(dict.get());
+    const uint64_t newer = version_tag(later.get());
     const bool counts_only = ((born | stored | newer) & line::kTagFlagBits) == 0;
-    *holds = counts_only && born != 0 && newer > born && stored > newer && stored == line::version_tag(dict.get());
+    *holds = counts_only && born != 0 && newer > born && stored > newer && stored == version_tag(dict.get());
     return 0;
 }
 
@@ -179,7 +179,7 @@ int check_entry_writes(PyObject* dict, bool* holds) {
     Ref held_value = Ref::borrow(value);
     const uint64_t before = fresh_dict_version();
     const int written = cursor.replace_last(key, value, Py_None, 1);
-    const uint64_t after = line::version_tag(dict);
+    const uint64_t after = version_tag(dict);
     if (PyErr_Occurred()) return -1;
     const uint64_t later = fresh_dict_version();
     if (before == 0 || later == 0) return -1;

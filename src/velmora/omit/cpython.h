@@ -63,12 +63,19 @@ int check_at_import();
 // counting. The module reads tags for its caches on 3.11 only (see
 // DictStamp), and keeps them right wherever it writes a dict in place.
 
+// The tag itself. (Deprecated from 3.12, hence the pragma; the field is the
+// same on every line.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+inline uint64_t& version_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#pragma GCC diagnostic pop
+
 // The counter part of a dict's tag.
-inline uint64_t tag_count(PyObject* dict) { return line::version_tag(dict) & ~line::kTagFlagBits; }
+inline uint64_t tag_count(PyObject* dict) { return version_tag(dict) & ~line::kTagFlagBits; }
 
 // Whether some watcher (ours or anyone's) watches the dict: its changes
 // must go through the dict's own code, which tells the watchers.
-inline bool watched(PyObject* dict) { return (line::version_tag(dict) & line::kWatchedBits) != 0; }
+inline bool watched(PyObject* dict) { return (version_tag(dict) & line::kWatchedBits) != 0; }
 
 // A counter value no dict has had before, as the interpreter gives a dict it
 // creates: a dict made and dropped yields one. 0 with an exception set on
@@ -113,7 +120,7 @@ inline bool dict_unchanged(const DictStamp& stamp, PyObject* dict) {
 #if VELMORA_DICT_WATCHERS
     return gates.dict_watcher && stamp.version == watched_dict_events;
 #else
-    return gates.dict_versions && stamp.version == line::version_tag(dict);
+    return gates.dict_versions && stamp.version == version_tag(dict);
 #endif
 }
 
@@ -259,7 +266,7 @@ public:
     // made under one generation, so one tag covers them all. False on
     // failure.
     bool retag(uint64_t generation) {
-        return (tag_ != 0 && tagged_at_ == generation && line::version_tag(dict_) == tag_) || new_tag(generation);
+        return (tag_ != 0 && tagged_at_ == generation && version_tag(dict_) == tag_) || new_tag(generation);
     }
 
 private:

@@ -7,11 +7,6 @@
 // (_Py_EnterRecursiveCallTstate).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <cstdint>
-
 static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000, "the facts of CPython 3.11");
 
 // No dict watchers before 3.12: the module's caches read version tags.
@@ -24,8 +19,6 @@ namespace velmora::cpython::line {
 
 inline constexpr uint64_t kTagFlagBits = 0;  // low bits of a tag that are not the counter
 inline constexpr uint64_t kWatchedBits = 0;  // of those, the ones that mark a watched dict
-
-inline uint64_t& version_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
 // ---- Recursion ----------------------------------------------------------------------
 // One budget for Python frames and native levels alike, set from

@@ -21,11 +21,6 @@
 // underscore calls below.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <cstdint>
-
 static_assert(PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000, "the facts of CPython 3.12");
 
 #define VELMORA_DICT_WATCHERS 1
@@ -36,11 +31,6 @@ namespace velmora::cpython::line {
 
 inline constexpr uint64_t kTagFlagBits = 0xff;  // low bits of a tag that are not the counter
 inline constexpr uint64_t kWatchedBits = 0xff;  // of those, the ones that mark a watched dict
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-inline uint64_t& version_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-#pragma GCC diagnostic pop
 
 // ---- Recursion ----------------------------------------------------------------------
 

@@ -20,11 +20,6 @@
 // _PyObject_GetDictPtr.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <cstdint>
-
 static_assert(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000, "the facts of CPython 3.13");
 
 #define VELMORA_DICT_WATCHERS 1
@@ -35,11 +30,6 @@ namespace velmora::cpython::line {
 
 inline constexpr uint64_t kTagFlagBits = 0xfff;  // low bits of a tag that are not the counter
 inline constexpr uint64_t kWatchedBits = 0xff;   // of those, the ones that mark a watched dict
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-inline uint64_t& version_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-#pragma GCC diagnostic pop
 
 // ---- Recursion ----------------------------------------------------------------------
 
