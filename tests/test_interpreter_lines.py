@@ -185,3 +185,40 @@ def test_a_build_imported_on_its_own_line_warns_of_nothing():
     proc = assert_runs_clean("import velmora.omit, velmora.rules, velmora.scan, velmora.redact",
                              env={"PYTHONWARNINGS": "error"})
     assert proc.stderr == ""
+
+
+# Pickles as 3.11 writes them; every line must write the same bytes and read
+# them back the same.
+PICKLES_OF_3_11 = {
+    0: (b"cvelmora.omit\n__pyx_unpickle_Omitter\np0\n(cvelmora.omit\nOmitter\np1\nI259159834\nNtp2\nRp3\n((lp4\nVa\n"
+        b"p5\naNatp6\nb.",
+        b"cvelmora.omit\n__pyx_unpickle_NoTrustOmitter\np0\n(cvelmora.omit\nNoTrustOmitter\np1\nI104289010\nNtp2\n"
+        b"Rp3\n(N(lp4\nVid\np5\natp6\nb."),
+    2: (b"\x80\x02cvelmora.omit\n__pyx_unpickle_Omitter\nq\x00cvelmora.omit\nOmitter\nq\x01J\x1awr\x0fN\x87q\x02Rq"
+        b"\x03]q\x04(X\x01\x00\x00\x00aq\x05Ne\x85q\x06b.",
+        b"\x80\x02cvelmora.omit\n__pyx_unpickle_NoTrustOmitter\nq\x00cvelmora.omit\nNoTrustOmitter\nq\x01J\xf2R7"
+        b"\x06N\x87q\x02Rq\x03N]q\x04X\x02\x00\x00\x00idq\x05a\x86q\x06b."),
+    5: (b"\x80\x05\x95O\x00\x00\x00\x00\x00\x00\x00\x8c\x0cvelmora.omit\x94\x8c\x16__pyx_unpickle_Omitter\x94\x93"
+        b"\x94h\x00\x8c\x07Omitter\x94\x93\x94J\x1awr\x0fN\x87\x94R\x94]\x94(\x8c\x01a\x94Ne\x85\x94b.",
+        b"\x80\x05\x95]\x00\x00\x00\x00\x00\x00\x00\x8c\x0cvelmora.omit\x94\x8c\x1d__pyx_unpickle_NoTrustOmitter\x94"
+        b"\x93\x94h\x00\x8c\x0eNoTrustOmitter\x94\x93\x94J\xf2R7\x06N\x87\x94R\x94N]\x94\x8c\x02id\x94a\x86\x94b."),
+}
+
+
+@pytest.mark.parametrize("protocol", sorted(PICKLES_OF_3_11))
+def test_pickles_are_those_of_3_11(protocol):
+    import pickle
+
+    import velmora.omit as omit
+    saved = omit.globally_hidden(), omit.globally_trusted()
+    omit.reset_omissions()
+    omit.reset_trusted()
+    try:
+        made = pickle.dumps(Omitter(["a", None]), protocol), pickle.dumps(NoTrustOmitter(["id"]), protocol)
+        assert made == PICKLES_OF_3_11[protocol]
+        loaded = [pickle.loads(blob) for blob in PICKLES_OF_3_11[protocol]]
+        assert loaded[0].omit({"a": "xy", None: "z", "b": "c"}) == {"a": "**", None: "*", "b": "c"}
+        assert loaded[1].omit({"id": "7", "name": "Ann"}) == {"id": "7", "name": "***"}
+    finally:
+        omit.always_omit(saved[0])
+        omit.always_trust(saved[1])
