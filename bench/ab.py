@@ -9,11 +9,18 @@ payload parsed outside the timed region; the result is the median of the
 per-pair time ratios NEW/OLD, for the exact Omitter with 1, 12 and 100 keys
 and the NoTrustOmitter. Drift of the machine's speed hits both builds alike.
 
+    python bench/ab.py BUILD.so BUILD.so --closed dict_entries
+
+loads NEW with the named private-layout gates closed (VELMORA_CLOSE_GATES,
+"all" for every one; a copy of the file when both are the same, so that
+each has its own statics): what that gate's public-API fallback costs.
+
     python bench/ab.py --callgrind NEW.so
 
 counts instructions per walk of a 200-record payload instead, under
 valgrind's callgrind: a run that walks 2N payloads minus one that walks N
-of the same 2N parsed payloads, divided by N.
+of the same 2N parsed payloads, divided by N (with --closed, with those
+gates closed).
 """
 
 import argparse
@@ -22,6 +29,7 @@ import importlib.machinery
 import importlib.util
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -55,10 +63,26 @@ def timed(fn, payload):
     return t1 - t0
 
 
-def compare(old_path, new_path, records, pairs):
+def load_closed(path, closed):
+    """The build at `path`, loaded from a copy of its own with the gates
+    `closed` (comma-separated) closed at import."""
+    tmp = tempfile.mkdtemp()
+    copy = os.path.join(tmp, os.path.basename(path))
+    shutil.copy(path, copy)
+    os.environ["VELMORA_CLOSE_GATES"] = closed
+    try:
+        return load_build(copy)
+    finally:
+        del os.environ["VELMORA_CLOSE_GATES"]
+        shutil.rmtree(tmp)  # the loaded library stays mapped
+
+
+def compare(old_path, new_path, records, pairs, closed=None):
     dumped = json.dumps(bench.make_records(records))
     present = bench.all_keys(json.loads(dumped))
-    old, new = omitters(load_build(old_path), present), omitters(load_build(new_path), present)
+    old_build = load_build(old_path)
+    new_build = load_closed(new_path, closed) if closed else load_build(new_path)
+    old, new = omitters(old_build, present), omitters(new_build, present)
     check_a, check_b = json.loads(dumped), json.loads(dumped)
     for name in old:
         assert old[name](json.loads(dumped)) == new[name](json.loads(dumped)), f"{name}: builds disagree"
@@ -88,25 +112,26 @@ def callgrind_child(path, case, records, parsed, walked):
         fn(p)
 
 
-def instructions(path, case, records, parsed, walked):
+def instructions(path, case, records, parsed, walked, closed=None):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         code = (f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); "
                 f"import ab; ab.callgrind_child({path!r}, {case!r}, {records}, {parsed}, {walked})")
         # A fixed hash seed: str hashes decide dict layouts and collisions.
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
-                       check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+                       check=True, capture_output=True,
+                       env={**os.environ, "PYTHONHASHSEED": "0", **({"VELMORA_CLOSE_GATES": closed} if closed else {})})
         with open(out) as f:
             return next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
 
 
-def callgrind(path, records, walks):
+def callgrind(path, records, walks, closed=None):
     """Instructions per walk of each case: two runs that parse the same
     payloads and differ only in how many they walk, so that loading, parsing
     and tearing down cancel out."""
     for case in ("omit-1", "omit-12", "omit-100", "notrust"):
-        more = instructions(path, case, records, 2 * walks, 2 * walks)
-        fewer = instructions(path, case, records, 2 * walks, walks)
+        more = instructions(path, case, records, 2 * walks, 2 * walks, closed)
+        fewer = instructions(path, case, records, 2 * walks, walks, closed)
         print(f"  {case:10s} {(more - fewer) / walks / 1e6:.3f}M instructions per {records}-record walk")
 
 
@@ -117,13 +142,15 @@ def main():
     parser.add_argument("--pairs", type=int, default=400)
     parser.add_argument("--callgrind", action="store_true")
     parser.add_argument("--walks", type=int, default=20)
+    parser.add_argument("--closed", metavar="GATES",
+                        help="load NEW (with --callgrind: every build) with these gates closed (comma-separated)")
     opts = parser.parse_args()
     if opts.callgrind:
         for path in opts.builds:
             print(path)
-            callgrind(path, 200 if opts.records == 1000 else opts.records, opts.walks)
+            callgrind(path, 200 if opts.records == 1000 else opts.records, opts.walks, opts.closed)
     else:
-        compare(*opts.builds, opts.records, opts.pairs)
+        compare(*opts.builds, opts.records, opts.pairs, opts.closed)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
     python bench/bench.py --quick         # short run (largest payload 10k records)
     python bench/bench.py --filter wide   # only cases whose name contains "wide"
     python bench/bench.py --json out.json # also save the results
+    python bench/bench.py --per-line      # the README's figures for this interpreter line
 
 Every repetition walks fresh data: the payload is rebuilt with json.loads of a
 pre-dumped string outside the timed region, so each walk meets cold objects as
@@ -14,13 +15,17 @@ sample (each time on its own copy) so that the timer's own cost stays small.
 import argparse
 import gc
 import hashlib
+import importlib.util
 import json
 import os
 import platform
 import random
 import statistics
 import string
+import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
 
 from velmora.omit import NoTrustOmitter, Omitter, reset_omissions, reset_trusted
@@ -344,14 +349,105 @@ def report(results):
     return extra
 
 
+def build_visitor():
+    """bench/visit.cpp built for the running interpreter: the walk that only
+    visits every value (its module; the file is gone once it is loaded)."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "visit.cpp")
+    with tempfile.TemporaryDirectory() as tmp:
+        built = os.path.join(tmp, "velmora_bench_visit" + sysconfig.get_config_var("EXT_SUFFIX"))
+        subprocess.run([os.environ.get("CXX", "g++"), "-std=c++20", "-O3", "-shared", "-fPIC",
+                        "-I", sysconfig.get_paths()["include"], source, "-o", built], check=True)
+        spec = importlib.util.spec_from_file_location("velmora_bench_visit", built)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    return module
+
+
+def layout_gates():
+    """Which of velmora.omit's private-layout gates this interpreter opened."""
+    import ctypes
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = get_pointer(Omitter.__dict__["__pyx_vtable__"], None)
+    flags = ctypes.c_void_p.from_address(table + 6 * ctypes.sizeof(ctypes.c_void_p)).value
+    names = ["dict versions", "cached str hash", "recursion budget", "dict entries", "entry writes", "dict watcher"]
+    return dict(zip(names, ctypes.cast(flags, ctypes.POINTER(ctypes.c_bool * 6)).contents))
+
+
+def per_line(opts):
+    """The README's figures for the running interpreter line, in one process.
+
+    On the 1,000-record payload, five walks are sampled round robin in a
+    rotating order, each on a fresh copy: the walk with the 12 hidden keys,
+    the NoTrustOmitter's, the walk that only visits every value (visit.cpp,
+    public C API), the module's walk with nothing to hide (which visits
+    every value and only asks), and the Python walk. Ratios are taken within
+    each round and their medians reported, so that the machine's drift
+    between rounds cancels. Then scan_lines' MB/s on the same records as
+    JSON Lines held in memory."""
+    from velmora.scan import scan_lines
+
+    text = json.dumps(make_records(1000))
+    values, present = count_values(json.loads(text)), all_keys(json.loads(text))
+    visit = build_visitor().visit
+    walks = {"omit-12": Omitter(HIDDEN).omit, "notrust": NoTrustOmitter(sorted(present - set(HIDDEN))).omit,
+             "visit": visit, "hide-none": Omitter([]).omit, "python": python_walker(HIDDEN)[0]}
+    pristine, expected = json.loads(text), walks["python"](json.loads(text))
+    assert visit(pristine) == values and walks["hide-none"](pristine) == json.loads(text), "a visit changed a value"
+    assert all(walks[w](json.loads(text)) == expected for w in ("omit-12", "notrust")), "the walks disagree"
+    load_before = os.getloadavg()[0]
+    rounds = {w: [] for w in walks}
+    for r in range(opts.per_line_rounds):
+        order = list(walks)[r % len(walks):] + list(walks)[:r % len(walks)]
+        for w in order:
+            rounds[w].append(sample(walks[w], lambda: json.loads(text), 1) / values)
+
+    def ratio(a, b):
+        return statistics.median(x / y for x, y in zip(rounds[a], rounds[b]))
+
+    out = {"python": sys.version.split()[0], "rounds": opts.per_line_rounds,
+           "ns_per_value": {w: statistics.median(v) for w, v in rounds.items()},
+           "min_ns_per_value": {w: min(v) for w, v in rounds.items()},
+           "vs_visit": {w: ratio(w, "visit") for w in ("omit-12", "notrust", "hide-none")},
+           "vs_hide_none": {w: ratio(w, "hide-none") for w in ("omit-12", "notrust")},
+           "python_vs": {w: ratio("python", w) for w in ("omit-12", "notrust")},
+           "gates": layout_gates(), "load": [load_before, os.getloadavg()[0]]}
+    records = make_records(opts.scan_records)["records"]
+    lines = "".join(json.dumps(r) + "\n" for r in records).encode()
+    omitter, rates = Omitter(HIDDEN), []
+    assert scan_lines(omitter, lines)[0] == "".join(json.dumps(walks["omit-12"](r)) + "\n" for r in records).encode()
+    for _ in range(opts.scan_rounds):
+        t0 = time.perf_counter()
+        scan_lines(omitter, lines)
+        rates.append(len(lines) / (time.perf_counter() - t0) / 1e6)
+    out |= {"scan_mb_s": statistics.median(rates), "scan_mb_s_max": max(rates), "scan_mb": len(lines) / 1e6,
+            "load_after_scan": os.getloadavg()[0]}
+    closed = [name for name, is_open in out["gates"].items() if not is_open]
+    print(f"CPython {out['python']}; gates closed: {', '.join(closed) or 'none'}; "
+          f"load average {out['load'][0]:.1f} before, {out['load'][1]:.1f} after the walks, "
+          f"{out['load_after_scan']:.1f} after the scans")
+    print(f"ns/value, median (min) of {opts.per_line_rounds} rounds: " + ", ".join(
+        f"{w} {v:.1f} ({out['min_ns_per_value'][w]:.1f})" for w, v in out["ns_per_value"].items()))
+    for w in ("omit-12", "notrust"):
+        print(f"{w}: {out['vs_visit'][w]:.2f}x the visit-only walk, {out['vs_hide_none'][w]:.2f}x the walk "
+              f"hiding nothing, {out['python_vs'][w]:.1f}x faster than the Python walk (medians of per-round ratios)")
+    print(f"hide-none: {out['vs_visit']['hide-none']:.2f}x the visit-only walk")
+    print(f"scan_lines: {out['scan_mb_s']:.0f} MB/s median, {out['scan_mb_s_max']:.0f} best "
+          f"({opts.scan_rounds} runs on {out['scan_mb']:.1f} MB)")
+    return out
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="short run")
     ap.add_argument("--filter", default="", metavar="SUBSTR", help="only cases containing SUBSTR")
     ap.add_argument("--json", metavar="FILE", help="save the results as JSON")
+    ap.add_argument("--per-line", action="store_true",
+                    help="only the figures of the README's table for this interpreter line")
     opts = ap.parse_args(argv)
     opts.warmup, opts.min_reps, opts.max_reps, opts.budget, opts.interleaved_reps = (
         (1, 3, 15, 0.25, 8) if opts.quick else (1, 5, 201, 3.5, 40))
+    opts.scan_records, opts.scan_rounds, opts.per_line_rounds = (2_000, 5, 20) if opts.quick else (20_000, 21, 201)
     sys.setrecursionlimit(max(sys.getrecursionlimit(), 10_000))  # deep-500 and its json round trip
     reset_omissions()
     reset_trusted()
@@ -359,6 +455,12 @@ def main(argv=None):
     print(f"# {info['cpu']}, {info['cores']} cores, Python {info['python']}\n"
           f"# module {info['module']} (sha256 {info['module_sha256']}, built {info['module_built']})",
           flush=True)
+    if opts.per_line:
+        extra = per_line(opts)
+        if opts.json:
+            with open(opts.json, "w") as f:
+                json.dump({"machine": info, "quick": opts.quick, **extra}, f, indent=1)
+        return
     results = []
     for name, label, maker, kind, keyset in build_cases(10_000 if opts.quick else 100_000):
         if opts.filter in name:

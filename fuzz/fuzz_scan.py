@@ -40,6 +40,10 @@ SPACES = ["", " ", "\t", "\n", "\r\n", "\r"]
 NUMBERS = ["0", "-0", "1.5", "1e5", "1E+5", "-2.5e-7", "1e400", "NaN", "Infinity", "-Infinity", "123456789012345678901"]
 STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
 BOM = b"\xef\xbb\xbf"
+# From 3.13 json names a trailing comma itself; the scanner keeps the names
+# json gave before, the same on every line.
+TRAILING_COMMA = {"Illegal trailing comma before end of array": "Expecting value",
+                  "Illegal trailing comma before end of object": "Expecting property name enclosed in double quotes"}
 
 
 def string_token(fdp, text):
@@ -91,7 +95,7 @@ def python_json(data):
     try:
         return "ok", json.loads(text)
     except json.JSONDecodeError as exc:
-        return "bad", exc.msg
+        return "bad", TRAILING_COMMA.get(exc.msg, exc.msg)
     except (RecursionError, ValueError):  # depth, or a number with too many digits
         return "skip", None
 

@@ -7,6 +7,7 @@ import copy
 import gc
 import pathlib
 import re
+import sys
 import weakref
 
 import pytest
@@ -69,7 +70,10 @@ def test_bad_arguments_fail_at_construction_and_change_nothing(cls, kwargs, exc,
 def test_argument_binding(cls, name):
     with pytest.raises(TypeError, match=rf"^{name}\(\) takes at most 1 positional argument \(2 given\)$"):
         cls([], ["secret"])
-    with pytest.raises(TypeError, match=rf"^'bogus' is an invalid keyword argument for {name}\(\)$"):
+    # CPython's argument parser words this one, and 3.13 changed the words.
+    bogus = (rf"^{name}\(\) got an unexpected keyword argument 'bogus'$" if sys.version_info >= (3, 13) else
+             rf"^'bogus' is an invalid keyword argument for {name}\(\)$")
+    with pytest.raises(TypeError, match=bogus):
         cls(bogus=1)
 
 

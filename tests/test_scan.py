@@ -3,6 +3,7 @@ Python's json names them, the top-level rule, omitters it refuses, threads,
 depth, and leaks."""
 
 import json
+import sys
 import threading
 
 import pytest
@@ -64,6 +65,12 @@ def test_lines_keep_blank_lines_line_ends_and_boms():
         b'"e"', b'"*"')
 
 
+# From 3.13 Python's json names a trailing comma itself, at the comma; the
+# scanner names each fault the same on every line, as json did before.
+JSON_BEFORE_3_13 = {b"[1,]": ("Expecting value", 3),
+                    b'{"a":1,}': ("Expecting property name enclosed in double quotes", 7)}
+
+
 @pytest.mark.parametrize("text", [
     b"", b"   ", b"{", b'{"a": 1', b'{"a": 1\n\n', b"[1,]", b'{"a":1,}', b'{"a" 1}', b"[1 2]", b'"abc',
     b'"a\\x"', b'"\\u12g4"', b'"a\x01"', b"01", b"1.", b"-", b"tru", b"nul", b"truex", b"[01]", b"{1: 2}",
@@ -76,6 +83,10 @@ def test_faults_are_named_where_pythons_json_names_them(text):
     with pytest.raises(ScanError) as got:
         scan(PW, text)
     exc = expected.value
+    if text in JSON_BEFORE_3_13:
+        msg, pos = JSON_BEFORE_3_13[text]
+        assert sys.version_info >= (3, 13) or (exc.msg, exc.pos) == (msg, pos)
+        exc = json.JSONDecodeError(msg, text.decode(), pos)
     # A text that ends too early is reported right after its last token,
     # not on the line after its trailing white space.
     if exc.pos == len(text) and text.strip() and not exc.msg.startswith("Unterminated"):

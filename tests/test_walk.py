@@ -485,6 +485,7 @@ def legacy_str(text):
     return s
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="3.12 removed legacy str objects and the calls that made them")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_legacy_str_values_are_masked_to_their_length():
     value = legacy_str("secret")

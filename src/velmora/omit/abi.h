@@ -70,9 +70,10 @@ struct OmitterVTable {
     // question (and before its first). Null: nothing to do.
     void (*foreign_code_ran)(OmitterObject* self);
     // Which facts about the interpreter's private layout velmora.omit found
-    // true at import, and so uses: five flags (dict version tags, cached str
-    // hashes, the recursion budget, reading dict entries, writing them), for
-    // tests and diagnostics. Copied with the table.
+    // true at import, and so uses: six flags (dict version tags, cached str
+    // hashes, the recursion budget, reading dict entries, writing them, a
+    // dict watcher of its own), for tests and diagnostics. Copied with the
+    // table.
     const bool* layout_gates;
 };
 

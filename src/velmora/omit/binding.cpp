@@ -5,7 +5,7 @@
 // are kept in this one place.
 #include "binding.h"
 
-#include "cpython311.h"
+#include "cpython.h"
 #include "keys.h"
 #include "state.h"
 

@@ -5,7 +5,7 @@
 // Either way the walk ends in RecursionError, never in a crash.
 #pragma once
 
-#include "cpython311.h"
+#include "cpython.h"
 #include "epoch.h"
 #include "stack.h"
 

@@ -3,12 +3,12 @@
 // Objects of Python subclasses get the method looked up for every nested
 // container: an override is called and its result stands in for the walk's.
 // When the lookup finds the module's own function object (one stored in an
-// instance dict, say), the type and instance dict versions are remembered,
-// and the lookup is skipped while both stay unchanged.
+// instance dict, say), the type and instance dicts are stamped, and the
+// lookup is skipped while both stay unchanged.
 #include "dispatch.h"
 
 #include "binding.h"
-#include "cpython311.h"
+#include "cpython.h"
 #include "state.h"
 #include "traceback.h"
 #include "walk.h"
@@ -17,24 +17,22 @@ namespace velmora {
 
 namespace {
 
-// Dictionary version tags of the last lookup that found the module's own
-// function, one record per method, shared by all objects and types.
+// Stamps of the type and instance dicts at the last lookup that found the
+// module's own function, one record per method, shared by all objects and
+// types.
 struct OverrideCache {
-    uint64_t type_dict_version = UINT64_MAX;
-    uint64_t instance_dict_version = UINT64_MAX;
+    cpython::DictStamp type_dict = cpython::kNoStamp;
+    cpython::DictStamp instance_dict = cpython::kNoStamp;
 };
 OverrideCache omit_cache, omit_recurse_cache;
 
-uint64_t type_dict_version(PyTypeObject* tp) {
-    return tp->tp_dict != nullptr ? cpython::dict_version(tp->tp_dict) : 0;
-}
-
-uint64_t instance_dict_version(PyObject* obj) {
+// The object's instance dict, borrowed, or null when it has none (yet).
+PyObject* instance_dict(PyObject* obj) {
     Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
-    if (offset == 0) return 0;
+    if (offset == 0) return nullptr;
     PyObject** ptr = offset > 0 ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset)
                                 : cpython::object_dict_ptr(obj);
-    return (ptr != nullptr && *ptr != nullptr) ? cpython::dict_version(*ptr) : 0;
+    return ptr != nullptr ? *ptr : nullptr;
 }
 
 bool is_own_function(PyObject* attr, PyMethodDef* own) {
@@ -83,23 +81,22 @@ int dispatch_override(OmitterObject* self, WalkMethod method, PyObject* target, 
     // the type we started with alive until we are done reading it.
     Ref keep_type = Ref::borrow(reinterpret_cast<PyObject*>(tp));
 
-    if (tp->tp_dict != nullptr && cpython::dict_version(tp->tp_dict) == cache.type_dict_version &&
-        instance_dict_version(obj) == cache.instance_dict_version) {
+    if (tp->tp_dict != nullptr && cpython::dict_unchanged(cache.type_dict, tp->tp_dict) &&
+        cpython::dict_unchanged(cache.instance_dict, instance_dict(obj))) {
         return 0;
     }
-    const uint64_t guard = type_dict_version(tp);
+    // The lookup may run Python code (descriptors, key comparisons): what it
+    // found is remembered only if neither dict changed meanwhile.
+    const OverrideCache guard{cpython::dict_stamp(tp->tp_dict), cpython::dict_stamp(instance_dict(obj))};
     Ref attr = Ref::steal(tp->tp_getattro != nullptr ? tp->tp_getattro(obj, *m.name) : PyObject_GetAttr(obj, *m.name));
     if (!attr) return fail_status(m.site);
     if (!is_own_function(attr.get(), m.own)) {
         *result = call_override(m, attr.get(), target, do_flag);
         return *result != nullptr ? 1 : -1;
     }
-    cache.type_dict_version = type_dict_version(tp);
-    cache.instance_dict_version = instance_dict_version(obj);
-    if (guard != cache.type_dict_version) {
-        cache.type_dict_version = UINT64_MAX;
-        cache.instance_dict_version = UINT64_MAX;
-    }
+    cache.type_dict = cpython::dict_stamp(tp->tp_dict);
+    cache.instance_dict = cpython::dict_stamp(instance_dict(obj));
+    if (guard.type_dict != cache.type_dict || guard.instance_dict != cache.instance_dict) cache = OverrideCache{};
     return 0;
 }
 

@@ -8,6 +8,8 @@
 // `__code__` that lets signature introspection describe the parameters.
 #include "function.h"
 
+#include "cpython.h"
+
 #include "binding.h"
 #include "state.h"
 
@@ -206,7 +208,7 @@ PyObject* make_code(const FunctionSpec& spec) {
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.def->ml_name));
     Ref file = Ref::steal(PyUnicode_FromString(spec.file));
     if (!name || !file) return nullptr;
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    return reinterpret_cast<PyObject*>(cpython::new_code(
         spec.argcount, 0, 0, spec.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, g.empty_bytes,
         g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple, file.get(),
         name.get(), name.get(), spec.first_line, g.empty_bytes, g.empty_bytes));

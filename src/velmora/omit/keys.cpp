@@ -23,7 +23,7 @@
 //    reported with key_list_written.
 #include "keys.h"
 
-#include "cpython311.h"
+#include "cpython.h"
 
 #include <cstdlib>
 #include <cstring>

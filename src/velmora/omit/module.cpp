@@ -6,7 +6,7 @@
 // state is process-wide and never torn down, so a second interpreter is
 // refused and a re-import gives back the same module.
 #include "binding.h"
-#include "cpython311.h"
+#include "cpython.h"
 #include "function.h"
 #include "omitter.h"
 #include "pickling.h"

@@ -4,7 +4,7 @@
 #include "omitter.h"
 
 #include "binding.h"
-#include "cpython311.h"
+#include "cpython.h"
 #include "keys.h"
 #include "pickling.h"
 #include "state.h"

@@ -14,7 +14,7 @@
 #include "pickling.h"
 
 #include "binding.h"
-#include "cpython311.h"
+#include "cpython.h"
 #include "keys.h"
 #include "omitter.h"
 #include "state.h"
@@ -43,7 +43,7 @@ struct PickleKind {
     const char* mismatch;
     // Cached lookup of the reconstructor in the module dict.
     PyObject* cached = nullptr;
-    uint64_t cached_version = 0;
+    cpython::DictStamp cached_stamp = cpython::kNoStamp;
 };
 
 PickleKind omitter_kind{
@@ -81,17 +81,17 @@ PyObject*& field(PyObject* obj, Py_ssize_t index) {
 }
 
 // The reconstructor bound in the module namespace, then among the builtins.
-// A module-dict hit is cached against the dict's version tag, so rebinding
-// or deleting the name is seen at the next reduction.
+// A module-dict hit is cached against the module dict's stamp, so
+// rebinding or deleting the name is seen at the next reduction.
 PyObject* lookup_reconstructor(PickleKind& kind) {
     PyObject* dict = g.module_dict;
-    uint64_t version = cpython::dict_version(dict);
-    if (kind.cached != nullptr && kind.cached_version == version) return new_ref(kind.cached);
+    if (kind.cached != nullptr && cpython::dict_unchanged(kind.cached_stamp, dict)) return new_ref(kind.cached);
+    const cpython::DictStamp stamp = cpython::dict_stamp(dict);
     PyObject* name = *kind.reconstructor;
     PyObject* found = PyDict_GetItemWithError(dict, name);
     if (found != nullptr) {
         set_field(kind.cached, new_ref(found));
-        kind.cached_version = version;
+        kind.cached_stamp = stamp;
         return new_ref(found);
     }
     if (PyErr_Occurred()) return nullptr;

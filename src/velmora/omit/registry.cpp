@@ -8,7 +8,7 @@
 
 #include "abi.h"
 #include "binding.h"
-#include "cpython311.h"
+#include "cpython.h"
 #include "state.h"
 #include "traceback.h"
 

@@ -19,7 +19,7 @@
 #include "walk.h"
 
 #include "classify.h"
-#include "cpython311.h"
+#include "cpython.h"
 #include "depth.h"
 #include "held.h"
 #include "registry.h"

@@ -11,7 +11,7 @@
 //   5. the list itself is returned.
 #include "walk.h"
 
-#include "cpython311.h"
+#include "cpython.h"
 #include "depth.h"
 #include "held.h"
 #include "registry.h"

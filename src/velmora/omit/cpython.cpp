@@ -1,0 +1,272 @@
+// The shared half of the boundary in cpython.h: dict stamps, the in-place
+// entry writer, and the checks at import that open each gate, written once
+// against the facts of the line the module is built for.
+#include "cpython.h"
+
+#include "ref.h"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace velmora::cpython {
+
+Gates gates;
+uint64_t watched_dict_events = 0;
+
+namespace {
+
+uint64_t fallback_counter = 0;
+
+#if VELMORA_DICT_WATCHERS
+int watcher_id = -1;
+
+// Any event of a watched dict (a change, a clear, a copy into it, its
+// deallocation) moves the count every stamp is checked against. Runs at
+// any time, even during the dict's deallocation: it touches nothing else.
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++watched_dict_events;
+    return 0;
+}
+#endif
+
+}  // namespace
+
+uint64_t fallback_stamp_version() { return ++fallback_counter | (uint64_t{1} << 63); }
+
+DictStamp dict_stamp(PyObject* dict) {
+    if (dict == nullptr) return {nullptr, 0};
+#if VELMORA_DICT_WATCHERS
+    if (gates.dict_watcher && PyDict_Watch(watcher_id, dict) == 0) return {dict, watched_dict_events};
+    PyErr_Clear();  // not a dict after all (cannot happen here): no stamp
+#else
+    if (gates.dict_versions) return {dict, version_tag(dict)};
+#endif
+    return {dict, fallback_stamp_version()};
+}
+
+uint64_t fresh_dict_version() {
+    // The collector is held off: a collection run by the allocation could
+    // run finalisers, and this must not run other code.
+    const int collector_was_on = PyGC_Disable();
+    PyObject* scratch = PyDict_New();
+    if (collector_was_on) PyGC_Enable();
+    if (scratch == nullptr) return 0;
+    const uint64_t version = tag_count(scratch);
+    Py_DECREF(scratch);  // an empty dict: its release runs no other code
+    return version;
+}
+
+int DictCursor::next(PyObject** key, PyObject** value) {
+    EntryTable table;
+    if (!entry_table(dict_, &table)) return PyDict_Next(dict_, &pos_, key, value);
+    pos_ = table.next_live(pos_);
+    if (pos_ >= table.n) return 0;
+    PyObject** slot = table.slot(pos_++);
+    *key = slot[0];
+    *value = slot[1];
+    return 1;
+}
+
+int DictCursor::replace_last(PyObject* key, PyObject* value, PyObject* mask, uint64_t generation) {
+    EntryTable table;
+    const Py_ssize_t i = pos_ - 1;
+    if (!writes_in_place() || !entry_table(dict_, &table) || i < 0 || i >= table.n) return 0;
+    PyObject** slot = table.slot(i);
+    if (slot[0] != key || slot[1] != value) return 0;
+    if (mask == value) return 1;  // already this very mask: a store would change nothing
+    if (!retag(generation)) return -1;
+    Py_INCREF(mask);
+    slot[1] = mask;
+    Py_DECREF(value);
+    return 1;
+}
+
+bool DictCursor::new_tag(uint64_t generation) {
+    const uint64_t count = fresh_dict_version();
+    if (count == 0) return false;
+    // The low bits stay as a store leaves them (3.13 keeps a count there).
+    tag_ = count | (version_tag(dict_) & line::kTagFlagBits);
+    tagged_at_ = generation;
+    version_tag(dict_) = tag_;
+    return true;
+}
+
+// ---- Checks at import ----------------------------------------------------------------
+
+namespace {
+
+// A new dict takes a tag newer than any before, a store gives the next
+// one, reading a tag twice gives the same value, and nothing but the count
+// is set in the tags of dicts nobody watches.
+int check_dict_versions(bool* holds) {
+    Ref dict = Ref::steal(PyDict_New());
+    Ref later = Ref::steal(PyDict_New());
+    if (!dict || !later) return -1;
+    const uint64_t born = version_tag(dict.get());
+    if (PyDict_SetItemString(dict.get(), "k", Py_None) < 0) return -1;
+    const uint64_t stored = version_tag(dict.get());
+    const uint64_t newer = version_tag(later.get());
+    const bool counts_only = ((born | stored | newer) & line::kTagFlagBits) == 0;
+    *holds = counts_only && born != 0 && newer > born && stored > newer && stored == version_tag(dict.get());
+    return 0;
+}
+
+// A fresh str has no cached hash; hashing it caches exactly that hash.
+int check_str_hash(bool* holds) {
+    Ref s = Ref::steal(PyUnicode_FromString("velmora: cached hash"));
+    if (!s) return -1;
+    const Py_hash_t before = reinterpret_cast<PyASCIIObject*>(s.get())->hash;
+    const Py_hash_t hash = PyObject_Hash(s.get());
+    if (hash == -1) return -1;
+    *holds = before == -1 && reinterpret_cast<PyASCIIObject*>(s.get())->hash == hash;
+    return 0;
+}
+
+// Entering the recursion guard takes one from the thread's budget and
+// leaving gives it back.
+int check_recursion_budget(bool* holds) {
+    PyThreadState* thread = PyThreadState_Get();
+    const int before = line::recursion_remaining(thread);
+    if (Py_EnterRecursiveCall(" while checking the recursion budget")) return -1;
+    const int inside = line::recursion_remaining(thread);
+    Py_LeaveRecursiveCall();
+    *holds = inside == before - 1 && line::recursion_remaining(thread) == before;
+    return 0;
+}
+
+// Two dicts of 40 entries with deletions, one of str keys and one of mixed
+// keys: the entry table must give exactly what PyDict_Next gives.
+int make_sample_dicts(Ref* str_keys, Ref* mixed_keys) {
+    *str_keys = Ref::steal(PyDict_New());
+    *mixed_keys = Ref::steal(PyDict_New());
+    if (!*str_keys || !*mixed_keys) return -1;
+    for (long i = 0; i < 40; i++) {
+        Ref number = Ref::steal(PyLong_FromLong(i));
+        Ref text = Ref::steal(PyUnicode_FromFormat("k%ld", i));
+        PyObject* mixed_key = i % 2 ? number.get() : text.get();
+        if (!number || !text || PyDict_SetItem(str_keys->get(), text.get(), number.get()) < 0 ||
+            PyDict_SetItem(mixed_keys->get(), mixed_key, text.get()) < 0) {
+            return -1;
+        }
+        if (i % 3 == 0 &&
+            (PyDict_DelItem(str_keys->get(), text.get()) < 0 || PyDict_DelItem(mixed_keys->get(), mixed_key) < 0)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+bool iterates_like_dict_next(PyObject* dict) {
+    Py_ssize_t a = 0;
+    DictCursor cursor(dict);
+    PyObject *ka, *va, *kb, *vb;
+    for (;;) {
+        const int more_a = PyDict_Next(dict, &a, &ka, &va);
+        const int more_b = cursor.next(&kb, &vb);
+        if (more_a != more_b || (more_a && (ka != kb || va != vb))) return false;
+        if (!more_a) return true;
+    }
+}
+
+// Replace the first live value of a str-keyed dict in place: the dict must
+// read the new value back and carry a tag newer than any before.
+int check_entry_writes(PyObject* dict, bool* holds) {
+    DictCursor cursor(dict);
+    PyObject *key, *value;
+    *holds = false;
+    if (!cursor.next(&key, &value)) return 0;
+    Ref held_key = Ref::borrow(key);
+    Ref held_value = Ref::borrow(value);
+    const uint64_t before = fresh_dict_version();
+    const int written = cursor.replace_last(key, value, Py_None, 1);
+    const uint64_t after = version_tag(dict);
+    if (PyErr_Occurred()) return -1;
+    const uint64_t later = fresh_dict_version();
+    if (before == 0 || later == 0) return -1;
+    *holds = written == 1 && PyDict_GetItemWithError(dict, key) == Py_None && before < after && after < later;
+    return 0;
+}
+
+#if VELMORA_DICT_WATCHERS
+// Take a watcher of our own, and try it on a dict: watching sets one of the
+// watched bits, a store keeps them and tells us, a clear and the dict's
+// deallocation tell us too. With every watcher of the interpreter taken,
+// the gate stays closed and nothing is an error.
+int check_dict_watcher(bool* holds) {
+    *holds = false;
+    if (watcher_id < 0) watcher_id = PyDict_AddWatcher(on_dict_event);
+    if (watcher_id < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || PyDict_Watch(watcher_id, dict.get()) < 0) return -1;
+    const bool marked = watched(dict.get());
+    uint64_t seen = watched_dict_events;
+    if (PyDict_SetItemString(dict.get(), "k", Py_None) < 0) return -1;
+    const bool stored = watched_dict_events != seen && watched(dict.get());
+    seen = watched_dict_events;
+    PyDict_Clear(dict.get());
+    const bool cleared = watched_dict_events != seen;
+    seen = watched_dict_events;
+    dict = Ref();
+    *holds = marked && stored && cleared && watched_dict_events != seen;
+    return 0;
+}
+#endif
+
+// Gates closed on request: VELMORA_CLOSE_GATES names them, separated by
+// commas ("all" for every one), so that the fallbacks can be tested and
+// timed on a line where every fact holds. Unknown names are passed over.
+Gates closed_on_request() {
+    Gates closed;
+    const char* names = std::getenv("VELMORA_CLOSE_GATES");
+    for (std::string_view rest = names != nullptr ? names : ""; !rest.empty();) {
+        const size_t comma = rest.find(',');
+        const std::string_view name = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        const bool all = name == "all";
+        closed.dict_versions |= all || name == "dict_versions";
+        closed.str_hash |= all || name == "str_hash";
+        closed.recursion_budget |= all || name == "recursion_budget";
+        closed.dict_entries |= all || name == "dict_entries";
+        closed.entry_writes |= all || name == "entry_writes";
+        closed.dict_watcher |= all || name == "dict_watcher";
+    }
+    return closed;
+}
+
+}  // namespace
+
+int check_at_import() {
+    gates = Gates{};
+    const Gates closed = closed_on_request();
+    bool holds = false;
+    if (check_dict_versions(&holds) < 0) return -1;
+    gates.dict_versions = holds && !closed.dict_versions;
+    if (check_str_hash(&holds) < 0) return -1;
+    gates.str_hash = holds && !closed.str_hash;
+    if (check_recursion_budget(&holds) < 0) return -1;
+    gates.recursion_budget = holds && !closed.recursion_budget;
+#if VELMORA_DICT_WATCHERS
+    if (check_dict_watcher(&holds) < 0) return -1;
+    gates.dict_watcher = holds && !closed.dict_watcher;
+    // Writes in place must be refused for watched dicts: only with the
+    // watched bits seen doing their part can they be told apart.
+    const bool watched_known = holds;
+#else
+    const bool watched_known = true;  // nothing can watch a dict on this line
+#endif
+    Ref str_keys, mixed_keys;
+    if (make_sample_dicts(&str_keys, &mixed_keys) < 0) return -1;
+    gates.dict_entries = true;  // open while the checks read through it
+    const bool entries_hold = iterates_like_dict_next(str_keys.get()) && iterates_like_dict_next(mixed_keys.get());
+    gates.dict_entries = entries_hold && !closed.dict_entries;
+    if (!gates.dict_entries || !gates.dict_versions || !watched_known || closed.entry_writes) return 0;
+    gates.entry_writes = true;  // open while the check writes through it
+    const int checked = check_entry_writes(str_keys.get(), &holds);
+    gates.entry_writes = checked == 0 && holds;
+    return checked;
+}
+
+}  // namespace velmora::cpython
