@@ -125,3 +125,32 @@ def test_a_signal_during_the_final_rename_leaves_no_temporary(tmp_path, rejects)
         assert sorted(os.listdir(tmp_path)) == ["in.jsonl", "out.jsonl"]
         expected = b"".join(b'{"k": "%s"}\n' % (b"*" * len(b"secret%d" % i)) for i in range(20_000))
         assert (tmp_path / "out.jsonl").read_bytes() == expected
+
+
+SIGNAL_HELD_WHILE_THE_TEMPORARY_IS_MADE = """
+import contextlib, os, signal, sys
+import velmora.cli.outfile as outfile
+from velmora.cli.signals import Interrupted, interruptible
+
+outfile._anonymous_file = lambda directory: None  # as on a file system without unnamed files
+
+@contextlib.contextmanager
+def guard():
+    # What holding SIGTERM around the temporary's making comes to: the
+    # signal is there as the guard ends.
+    yield
+    os.kill(os.getpid(), signal.SIGTERM)
+
+try:
+    with interruptible(), outfile.replacing("out.json", "out.json", guard) as stream:
+        stream.write(b"never")
+except Interrupted:
+    sys.exit(3)
+"""
+
+
+def test_a_signal_delivered_as_the_temporary_is_made_removes_it(tmp_path):
+    proc = subprocess.run([sys.executable, "-c", SIGNAL_HELD_WHILE_THE_TEMPORARY_IS_MADE], cwd=tmp_path,
+                          capture_output=True, timeout=60)
+    assert proc.returncode == 3, proc.stderr.decode()
+    assert os.listdir(tmp_path) == []
