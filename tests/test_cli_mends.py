@@ -154,3 +154,34 @@ def test_a_signal_delivered_as_the_temporary_is_made_removes_it(tmp_path):
                           capture_output=True, timeout=60)
     assert proc.returncode == 3, proc.stderr.decode()
     assert os.listdir(tmp_path) == []
+
+
+SIGNAL_SWALLOWED_BY_A_FINALISER = """
+import os, signal, sys
+from velmora.cli import signals
+from velmora.cli.outfile import replacing
+from velmora.cli.signals import Interrupted, interruptible
+
+class Finalised:
+    def __del__(self):
+        # The handler runs here, inside a finaliser, and Python only prints
+        # what it raises.
+        os.kill(os.getpid(), signal.SIGTERM)
+        for _ in range(1000):
+            pass
+
+try:
+    with interruptible(), replacing("out.json", "out.json", signals.held) as stream:
+        stream.write(b"the run went on")
+        Finalised()
+except Interrupted as exc:
+    sys.exit(exc.signum)
+"""
+
+
+def test_a_signal_swallowed_by_a_finaliser_still_ends_the_run_with_no_output(tmp_path):
+    proc = subprocess.run([sys.executable, "-c", SIGNAL_SWALLOWED_BY_A_FINALISER], cwd=tmp_path,
+                          capture_output=True, timeout=60)
+    assert b"Interrupted" in proc.stderr  # printed where it was swallowed
+    assert proc.returncode == signal.SIGTERM, proc.stderr.decode()
+    assert os.listdir(tmp_path) == []

@@ -56,8 +56,16 @@ def notrust_trusting_all(payload):
 def test_walk_without_matches_allocates_nothing(payload, make):
     walk = make(payload).omit
     expected = bench.make_records(1000)
-    before, after = block_counts(walk, payload)
-    assert after - before == 0
+    # Threads that earlier tests left behind (an event loop winding down, a
+    # client's workers) may free blocks while the walk runs, never allocate
+    # a block per walk: a walk that allocates shows in every try.
+    deltas = array("q")
+    for _ in range(5):
+        before, after = block_counts(walk, payload)
+        deltas.append(after - before)
+        if deltas[-1] == 0:
+            break
+    assert deltas[-1] == 0, list(deltas)
     assert payload == expected  # and nothing was masked
 
 

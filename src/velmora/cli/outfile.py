@@ -148,6 +148,7 @@ def replacing(path: str, shown: str,
         with os.fdopen(fd, "wb", closefd=False) as stream:
             yield stream
             with guard():
+                signals.check_interrupted()
                 try:
                     stream.flush()
                     if info is not None:

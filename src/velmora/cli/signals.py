@@ -25,6 +25,20 @@ class Interrupted(BaseException):
 _waker: int | None = None
 
 
+# The signal that came while the run was interruptible, or None. The
+# handler raises Interrupted wherever the main thread happens to be, and
+# that may be inside a finaliser or a weakref callback, where Python prints
+# the exception and goes on: code about to make a run's result final asks
+# check_interrupted() first, so a swallowed signal still ends the run.
+_arrived: int | None = None
+
+
+def check_interrupted() -> None:
+    """Raise Interrupted if a signal came whose exception was swallowed."""
+    if _arrived is not None:
+        raise Interrupted(_arrived)
+
+
 def waker() -> int | None:
     """The descriptor that becomes readable when a signal arrives, or None."""
     return _waker
@@ -37,6 +51,7 @@ def held() -> Iterator[None]:
     one that came meanwhile is handled right after. Other threads must
     block them for good (block_in_this_thread), or a signal delivered to
     one of them would run the handler in the main thread inside the block."""
+    check_interrupted()
     previous = signal.pthread_sigmask(signal.SIG_BLOCK, HELD)
     try:
         yield
@@ -53,9 +68,11 @@ def block_in_this_thread() -> None:
 def interruptible() -> Iterator[None]:
     """SIGINT and SIGTERM end the run the same way: the exception unwinds,
     temporaries are removed, and the exit status is 128 + the signal."""
-    global _waker
+    global _waker, _arrived
 
     def interrupt(signum: int, _frame: Any) -> None:
+        global _arrived
+        _arrived = signum
         raise Interrupted(signum)
     previous: dict[int, Any] = {}
     wake_read, wake_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
@@ -65,12 +82,15 @@ def interruptible() -> Iterator[None]:
         for signum in (signal.SIGINT, signal.SIGTERM):
             previous[signum] = signal.signal(signum, interrupt)
         _waker = wake_read
+        _arrived = None
     except ValueError:  # not the main thread: leave signals alone
         pass
     try:
         yield
+        check_interrupted()
     finally:
         _waker = None
+        _arrived = None
         for number, handler in previous.items():
             signal.signal(number, handler)
         if previous_wakeup is not None:

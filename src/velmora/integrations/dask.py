@@ -62,6 +62,7 @@ from distributed.comm.core import CommClosedError
 
 from velmora.cli.errors import invalid_json
 from velmora.cli.outfile import named, replacing
+from velmora.cli.signals import check_interrupted
 from velmora.omit import Omitter
 from velmora.scan import ScanError, scan_lines
 
@@ -288,11 +289,13 @@ class _Run:
                     self._take(take)
             while self.pending:
                 self._take(take)
+            check_interrupted()
         except CommClosedError:
             self.lost = True
             raise ClusterError(f"lost the scheduler at {self.address}") from None
 
     def _take(self, take: Any) -> None:
+        check_interrupted()
         index, future = self.pending[0]
         outcome = self._outcome(index, future)
         if outcome is None:
