@@ -12,7 +12,8 @@ from typing import IO, Any
 from velmora.cli import signals
 from velmora.cli.errors import EXIT_BAD_INPUT, CliError, invalid_json
 from velmora.cli.progress import Progress
-from velmora.cli.reading import BLOCK, Chunk, display_name, open_input, read_all, read_chunks
+from velmora.cli.reading import BLOCK, Chunk, display_name, open_input, read_all, read_chunks, reader
+from velmora.detect import Detector
 from velmora.omit import Omitter
 from velmora.scan import ScanError, _scan_lines_into, scan
 
@@ -172,3 +173,30 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
     run.summary()
+
+
+# ---- Plain text -----------------------------------------------------------------------
+
+
+def run_text(args: argparse.Namespace, detector: Detector, out: Output, progress: Progress) -> None:
+    """Each input streamed through a masker block by block: a line cut by a
+    block's end waits for the next block, and a private key block is
+    followed across lines and blocks. Bytes outside what is found pass
+    through as they are, invalid UTF-8 and line ends included."""
+    buffer = bytearray(BLOCK)
+
+    def blocks(path: str) -> Iterator[memoryview]:
+        # A generator, so that errors of the writes are never taken for
+        # errors of the input.
+        with open_input(path) as stream, memoryview(buffer) as view:
+            read = reader(stream)
+            while n := read(view):
+                progress.update(n)
+                yield view[:n]
+
+    for path in args.inputs:
+        masker = detector.masker()
+        out.start_input()
+        for block in blocks(path):
+            out.write(masker.feed(block))
+        out.write(masker.finish())
