@@ -160,6 +160,7 @@ def test_mask_flags_apply_to_what_is_found(tmp_path, flags, expected):
     (["--text", "--secrets-file", "s.txt", "--min-length", "16"], {"s.txt": f"{SECRET}\n"},
      "s.txt:1: a secret value shorter than min_length=16"),
     (["--text", "--secrets-file", "s.txt"], {"s.txt": "localhost\n"}, "s.txt:1: "),
+    (["--lines", "--secrets-file", "s.txt"], {"s.txt": "hunt\n"}, "s.txt:1: a secret value shorter"),
     (["--detect", "aws", "--lines", "--text", "--hide", "x"], {}, "--hide, --lines cannot be used with --text"),
 ])
 def test_usage_errors_are_one_line_and_never_show_a_secret(tmp_path, args, files, message):
@@ -173,3 +174,35 @@ def test_usage_errors_are_one_line_and_never_show_a_secret(tmp_path, args, files
     assert SECRET not in err and "hunt\n" not in err and "localhost" not in err
     assert (tmp_path / "out.log").read_text() == "kept"
     assert sorted(os.listdir(tmp_path)) == sorted(["out.log", *files])
+
+
+# ---- The JSON modes -----------------------------------------------------------
+
+
+def test_json_lines_with_detection_in_threads_equal_one_job_and_the_scanner(tmp_path):
+    from velmora.omit import Omitter
+    from velmora.scan import scan_lines
+    lines = [f'{{"id": {i}, "msg": "conn postgres://u:{SECRET}@db x{i}", "k": "\\u0041KIA{KEY[4:]}", '
+             f'"{KEY}": "{"é" * (i % 3)}", "password": "p{i}"}}' for i in range(60_000)]
+    lines[500] = "not json"
+    data = ("\n".join(lines) + "\n").encode()
+    (tmp_path / "in.jsonl").write_bytes(data)
+    secrets_file(tmp_path, SECRET)
+    runs = [subprocess.run(["velmora", "--lines", "--skip-invalid", "--hide", "password", "--detect", "all",
+                            "--secrets-file", "secrets.txt", "--jobs", str(jobs), *extra, "in.jsonl"],
+                           cwd=tmp_path, capture_output=True, timeout=120)
+            for jobs, extra in [(1, []), (2, ["--batch-size", "999"])]]
+    assert runs[0].returncode == 0 and runs[0].stdout == runs[1].stdout and runs[0].stderr == runs[1].stderr
+    expected, errors, _ = scan_lines(Omitter(["password"]), data, skip_invalid=True,
+                                     detect=Detector([SECRET], formats=["all"]))
+    assert runs[0].stdout == expected and len(errors) == 1
+    assert SECRET.encode() not in expected and b'"k": "********************"' in expected
+    assert expected.count(KEY.encode()) == 60_000 - 1  # keys stay
+
+
+def test_a_document_with_detection_and_no_keys(tmp_path):
+    write(tmp_path / "doc.json", f'{{"url": "https://ann:{SECRET}@h/x", "n": [1E5, "{KEY}"]}}')
+    code, out, err = velmora("--detect", "url-credentials", "--detect", "aws", "--indent", "1", "doc.json",
+                             cwd=tmp_path)
+    assert (code, err) == (0, "")
+    assert out == '{\n "url": "https://ann:' + "*" * 15 + '@h/x",\n "n": [\n  1E5,\n  "' + "*" * 20 + '"\n ]\n}\n'

@@ -38,7 +38,7 @@ __all__ = ["main"]
 
 def run(args: argparse.Namespace) -> None:
     detector = make_detector(args)
-    omitter = None if args.text else make_omitter(args)
+    omitter = make_omitter(args) if not args.text else None
     progress = make_progress(args)
     try:
         with open_output(args.output) as stream, \
@@ -48,9 +48,9 @@ def run(args: argparse.Namespace) -> None:
                 assert detector is not None
                 run_text(args, detector, out, progress)
             elif args.lines:
-                run_lines(args, omitter, out, progress, rejects)
+                run_lines(args, omitter, out, progress, rejects, detector)
             else:
-                run_documents(args, omitter, out, progress)
+                run_documents(args, omitter, out, progress, detector)
     finally:
         progress.close()
 

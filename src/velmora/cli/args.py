@@ -117,8 +117,6 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         parser.error("--min-length needs --secrets-file")
     if args.text:
         check_text_args(parser, args)
-    elif wanted(args):
-        parser.error("--secrets-file and --detect need --text")
     elif not (args.hide or args.trust or args.keys_file or args.contains or args.pattern or args.defaults
               or wanted(args)):
         parser.error("say which keys to mask: --hide KEY, --trust KEY, --keys-file FILE, "

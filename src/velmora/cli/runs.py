@@ -53,7 +53,8 @@ def document_error(name: str, data: bytes | bytearray, error: ScanError) -> CliE
     return CliError(message, EXIT_BAD_INPUT)
 
 
-def run_documents(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress) -> None:
+def run_documents(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress,
+                  detector: Detector | None = None) -> None:
     layout: dict[str, Any] = {"indent": args.indent} if args.indent is not None else \
         {"compact": True} if args.compact else {}
     for path in args.inputs:
@@ -61,7 +62,7 @@ def run_documents(args: argparse.Namespace, omitter: Omitter, out: Output, progr
         with open_input(path) as stream:
             data = read_all(stream, progress)
         try:
-            redacted = scan(omitter, data, **layout)
+            redacted = scan(omitter, data, **layout, detect=detector)
         except ScanError as exc:
             raise document_error(name, data, exc) from None
         except ValueError as exc:  # too deep to indent
@@ -111,7 +112,7 @@ Result = tuple[int, list[ScanError], int]
 
 
 def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress,
-              rejects: IO[bytes] | None) -> None:
+              rejects: IO[bytes] | None, detector: Detector | None = None) -> None:
     """Chunks of lines are read into reused buffers and redacted into reused
     output buffers, one pair per chunk in flight."""
     run = LineRun(args, rejects)
@@ -150,7 +151,8 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
     if args.jobs == 1:
         for chunk in chunks():
             buffer = output_for(chunk)
-            take(chunk, buffer, _scan_lines_into(omitter, chunk.view(), buffer, skip_invalid=skip))
+            take(chunk, buffer, _scan_lines_into(omitter, chunk.view(), buffer, skip_invalid=skip,
+                                                 detect=detector))
     else:
         # Threads: the scanner runs without the interpreter lock. At most two
         # chunks per thread are in flight, and results are taken in order.
@@ -163,7 +165,7 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
             for chunk in chunks():
                 buffer = output_for(chunk)
                 pending.append((chunk, buffer, pool.submit(_scan_lines_into, omitter, chunk.view(), buffer,
-                                                           skip_invalid=skip)))
+                                                           skip_invalid=skip, detect=detector)))
                 while len(pending) >= 2 * args.jobs or (pending and pending[0][2].done()):
                     done, buffer, future = pending.popleft()
                     take(done, buffer, future.result())
