@@ -206,3 +206,33 @@ def test_a_document_with_detection_and_no_keys(tmp_path):
                              cwd=tmp_path)
     assert (code, err) == (0, "")
     assert out == '{\n "url": "https://ann:' + "*" * 15 + '@h/x",\n "n": [\n  1E5,\n  "' + "*" * 20 + '"\n ]\n}\n'
+
+
+def test_a_signal_held_while_the_temporary_is_made_finds_its_clean_up_in_place(tmp_path, monkeypatch):
+    # Once the named temporary was made under the held signals but its
+    # clean-up began only after they were let go: a SIGTERM that waited
+    # there (the run was killed as it opened its output) left the file.
+    import contextlib
+    from velmora.cli import outfile
+
+    class Interrupt(BaseException):
+        pass
+
+    monkeypatch.setattr(outfile, "_anonymous_file", lambda directory: None)
+    # The first guard is around making the file, the second around putting
+    # it in place: a signal delivered as either ends.
+    for delivered_at in (1, 2):
+        uses = []
+
+        @contextlib.contextmanager
+        def delivers_on_release():
+            uses.append(1)
+            yield
+            if len(uses) == delivered_at:
+                raise Interrupt
+
+        with pytest.raises(Interrupt):
+            with outfile.replacing(str(tmp_path / "out.log"), "out.log", delivers_on_release) as stream:
+                stream.write(b"x")
+        assert len(uses) == delivered_at
+        assert sorted(os.listdir(tmp_path)) == ([] if delivered_at == 1 else ["out.log"])

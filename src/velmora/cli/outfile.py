@@ -110,37 +110,41 @@ def replacing(path: str, shown: str,
     target = os.path.realpath(path)
     directory, base = os.path.split(target)
     named_file: str | None = None
+    fd: int | None = None
+    # The clean-up is in place before the guard is let go: a signal held
+    # meanwhile is handled as the guard ends, and must find it there.
     try:
-        with guard():
-            try:
-                info: os.stat_result | None = os.stat(target)
-            except FileNotFoundError:
-                info = None
-            if info is not None and stat.S_ISDIR(info.st_mode):
-                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), shown)
-            if info is not None and not stat.S_ISREG(info.st_mode):
-                special: IO[bytes] | None = open(target, "wb")
-            else:
-                special = None
-                anonymous = _anonymous_file(directory)
-                if anonymous is None:
-                    fd, named_file = _new_file(directory, base)
-                else:
-                    fd = anonymous
-    except OSError as exc:
-        raise named(exc, shown) from None
-    if special is not None:
         try:
-            yield special
+            with guard():
+                try:
+                    info: os.stat_result | None = os.stat(target)
+                except FileNotFoundError:
+                    info = None
+                if info is not None and stat.S_ISDIR(info.st_mode):
+                    raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), shown)
+                if info is not None and not stat.S_ISREG(info.st_mode):
+                    special: IO[bytes] | None = open(target, "wb")
+                else:
+                    special = None
+                    anonymous = _anonymous_file(directory)
+                    if anonymous is None:
+                        fd, named_file = _new_file(directory, base)
+                    else:
+                        fd = anonymous
+        except OSError as exc:
+            raise named(exc, shown) from None
+        if special is not None:
             try:
-                special.flush()
-            except OSError as exc:
-                raise named(exc, shown) from None
-        finally:
-            with contextlib.suppress(OSError):  # what a failed flush left: it fails again
-                special.close()
-        return
-    try:
+                yield special
+                try:
+                    special.flush()
+                except OSError as exc:
+                    raise named(exc, shown) from None
+            finally:
+                with contextlib.suppress(OSError):  # what a failed flush left: it fails again
+                    special.close()
+            return
+        assert fd is not None
         with os.fdopen(fd, "wb", closefd=False) as stream:
             yield stream
             with guard():
@@ -156,7 +160,8 @@ def replacing(path: str, shown: str,
                 except OSError as exc:
                     raise named(exc, shown) from None
     finally:
-        os.close(fd)
+        if fd is not None:
+            os.close(fd)
         if named_file is not None:
             with contextlib.suppress(OSError):
                 os.unlink(named_file)
