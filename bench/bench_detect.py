@@ -15,14 +15,24 @@ machine's speed hits all of them alike.
 - module:  `Detector(secrets).mask(line)` per line, with every default
            format (the same 100 secrets);
 - stream:  `Detector.masker()` fed the log file's bytes in 1 MiB blocks.
+
+    python bench/bench_detect.py --cli       # the command line only
+
+`velmora --lines --detect all` against `velmora --lines` (same keys, same
+file, output to /dev/null), each run a process of its own, alternating:
+on the API-log corpus of bench_cli.py (64 MiB) and on the benchmark JSON
+corpora laid out as lines (32 MiB).
 """
 
 import argparse
 import gc
+import os
 import random
 import re
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 from velmora.detect import Detector
@@ -229,18 +239,46 @@ def callgrind():
         print(f"  {shape}: {cost[0] / 1e5:.0f} and {cost[1] / 4e5:.0f} per byte, x{cost[1] / cost[0]:.2f}")
 
 
+def command_line(rounds):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import corpora
+    log, hidden = corpora.api_log(64 << 20)
+    lines, keys = corpora.documents_as_lines(32 << 20)
+    command = [sys.executable, "-m", "velmora", "--lines", "-q", "-o", os.devnull]
+    with tempfile.TemporaryDirectory() as folder:
+        for name, data, flags in [("API log", log, [f"--hide={k}" for k in hidden]),
+                                  ("JSON corpora as lines", lines, [f"--hide={k}" for k in keys[:8]])]:
+            path = os.path.join(folder, "in.jsonl")
+            with open(path, "wb") as f:
+                f.write(data)
+            plain = command + flags + [path]
+            contenders = {"--lines": lambda: subprocess.run(plain, check=True),
+                          "--lines --detect all": lambda: subprocess.run(plain + ["--detect", "all"], check=True)}
+            med, samples = interleaved(contenders, rounds)
+            mb = len(data) / 1e6
+            print(f"velmora on the {name} ({mb:.0f} MB), one process per run")
+            for contender in contenders:
+                print(f"  {contender:22s} {mb / (med[contender] / 1e9):8.1f} MB/s")
+            print(f"  --detect all runs at {ratio(samples, '--lines', '--lines --detect all'):.2f} of the speed")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--callgrind", action="store_true")
+    parser.add_argument("--cli", action="store_true")
     opts = parser.parse_args()
     if opts.callgrind:
         callgrind()
+        return
+    if opts.cli:
+        command_line(opts.rounds)
         return
     against_python(opts.rounds)
     flat_in_values(opts.rounds)
     throughput(opts.rounds)
     hostile(opts.rounds)
+    command_line(opts.rounds)
 
 
 if __name__ == "__main__":

@@ -57,6 +57,11 @@ def masked(text, **kwargs):
     ("token id=315563325", "token id=315563325", {}),  # a key and its value
     ("Basic dXNlcjpwYXNzd29yZA== ok", "Basic " + "*" * 20 + " ok", {}),
     ("Basic authentication failed", "Basic authentication failed", {}),
+    ("the JWT Bearer GrantOptions are", "the JWT Bearer GrantOptions are", {}),  # a CamelCase name
+    ("Token ABCDEFGHIJKLMNO", "Token ABCDEFGHIJKLMNO", {}),                  # letters alone, short
+    ("Bearer AccessTokenProvider", "Bearer AccessTokenProvider", {}),
+    ("Basic QWxhZGRpbjpvcGVuc2Vz", "Basic ********************", {}),        # letters alone, random
+    ("Bearer abcdEFGHijklMNOP", "Bearer ****************", {}),
     ("tokens abcDEF123456", "tokens abcDEF123456", {}),
     ("card 4242 4242 4242 4242 ok", "card 4242 4242 4242 4242 ok", {}),  # card is off by default
     ("card 4242 4242 4242 4242 ok", "card ******************* ok", {"formats": ["card"]}),

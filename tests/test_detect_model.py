@@ -86,7 +86,9 @@ def authorization(text):
     # end of another phrase's credential, so look from every place.
     found = re.finditer(f"(?={_AUTH.pattern})", text, _AUTH.flags)
     return [m.span(1) for m in found if len(m.group(1)) >= 8
-            and (re.search("[0-9+/=]", m.group(1)) or re.search("[A-Z]", m.group(1)[1:]))]
+            and (re.search("[0-9+/=]", m.group(1)) or re.search("[A-Z]", m.group(1)[1:]))
+            and not (re.fullmatch("[A-Za-z]+", m.group(1))
+                     and (len(m.group(1)) < 16 or len(re.findall("[A-Z]", m.group(1)[1:])) < 3))]
 
 
 def luhn(digits):

@@ -6,6 +6,7 @@ except that every string the omitter hides is replaced by its mask.
 
 from typing_extensions import Buffer
 
+from velmora.detect import Detector
 from velmora.omit import Omitter
 
 class ScanError(ValueError):
@@ -17,13 +18,23 @@ class ScanError(ValueError):
     lineno: int
     colno: int
 
-def scan(omitter: Omitter, data: Buffer, /, *, indent: int | None = None, compact: bool = False) -> bytes:
+def scan(
+    omitter: Omitter,
+    data: Buffer,
+    /,
+    *,
+    indent: int | None = None,
+    compact: bool = False,
+    detect: Detector | None = None,
+) -> bytes:
     """Redact one JSON document (UTF-8 bytes). Raises ScanError on invalid
     JSON. With ``indent`` or ``compact`` the white space between tokens is
-    laid out anew (tokens are still copied byte for byte)."""
+    laid out anew (tokens are still copied byte for byte). With ``detect``,
+    what the detector finds inside string values the omitter keeps is
+    masked by the detector's own mask (keys are never changed)."""
 
 def scan_lines(
-    omitter: Omitter, data: Buffer, /, *, skip_invalid: bool = False
+    omitter: Omitter, data: Buffer, /, *, skip_invalid: bool = False, detect: Detector | None = None
 ) -> tuple[bytes, list[ScanError], int]:
     """Redact JSON Lines: ``(output, errors, lines)``. Every line passes
     through with its masks; blank lines and line ends are kept. Bad lines
@@ -35,7 +46,13 @@ def scan_lines(
 # The package's own: the command line's scan into reused buffers, and the
 # switch between the scanner's vector paths (for tests and benchmarks).
 def _scan_lines_into(
-    omitter: Omitter, data: Buffer, out: bytearray, /, *, skip_invalid: bool = False
+    omitter: Omitter,
+    data: Buffer,
+    out: bytearray,
+    /,
+    *,
+    skip_invalid: bool = False,
+    detect: Detector | None = None,
 ) -> tuple[int, list[ScanError], int]: ...
 def _paths() -> tuple[str, ...]: ...
 def _set_path(name: str, /) -> str: ...

@@ -1,4 +1,5 @@
-"""The ``velmora`` command: redact JSON documents and JSON Lines streams.
+"""The ``velmora`` command: redact JSON documents and JSON Lines streams, and
+mask secrets found inside any text (``--text``).
 
 The text is redacted as text (:mod:`velmora.scan`): what is written is the
 input, byte for byte, except that each string the omitter hides is replaced
@@ -26,25 +27,30 @@ import sys
 
 from velmora.cli import signals
 from velmora.cli.args import make_omitter, parse_args
+from velmora.cli.detection import make_detector
 from velmora.cli.errors import EXIT_FAILURE, EXIT_OK, CliError
 from velmora.cli.outfile import open_output
 from velmora.cli.progress import make_progress
-from velmora.cli.runs import Output, run_documents, run_lines
+from velmora.cli.runs import Output, run_documents, run_lines, run_text
 
 __all__ = ["main"]
 
 
 def run(args: argparse.Namespace) -> None:
-    omitter = make_omitter(args)
+    detector = make_detector(args)
+    omitter = make_omitter(args) if not args.text else None
     progress = make_progress(args)
     try:
         with open_output(args.output) as stream, \
                 open_output(args.rejects) if args.rejects else contextlib.nullcontext() as rejects:
             out = Output(stream)
-            if args.lines:
-                run_lines(args, omitter, out, progress, rejects)
+            if args.text:
+                assert detector is not None
+                run_text(args, detector, out, progress)
+            elif args.lines:
+                run_lines(args, omitter, out, progress, rejects, detector)
             else:
-                run_documents(args, omitter, out, progress)
+                run_documents(args, omitter, out, progress, detector)
     finally:
         progress.close()
 

@@ -9,6 +9,7 @@ import re
 import sys
 from typing import Any
 
+from velmora.cli.detection import format_name, wanted
 from velmora.cli.errors import EXIT_BAD_INPUT, CliError
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
@@ -51,7 +52,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         epilog="examples:\n"
                "  velmora --hide password --hide token users.json\n"
                "  velmora --keys-file keys.txt --lines events.jsonl -o clean.jsonl --jobs 4\n"
-               "  curl -s URL | velmora --trust id --trust name --compact")
+               "  curl -s URL | velmora --trust id --trust name --compact\n"
+               "  velmora --text --detect all --secrets-file secrets.txt app.log -o clean.log")
     add = parser.add_argument
     add("inputs", nargs="*", metavar="FILE", help="JSON files to read; '-' or none: standard input")
     keys = parser.add_mutually_exclusive_group()
@@ -79,6 +81,21 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     rules.add_argument("--whole", action="store_true",
                        help="hide the whole value under a matching key, whatever its type, with the "
                             "--mask text (default: [Filtered])")
+    found = parser.add_argument_group(
+        "secrets inside text", "also mask, inside every string value (or every line with --text), the "
+        "registered secret values and the credential formats asked for; --mask and --keep-last apply")
+    found.add_argument("--text", action="store_true",
+                       help="read any text, not JSON: mask what is found line by line, streamed, "
+                            "and write every other byte as it is")
+    found.add_argument("--secrets-file", action="append", default=[], metavar="FILE",
+                       help="secret values to mask wherever they appear, one per line (repeatable); "
+                            "never given as arguments, which other users could see")
+    found.add_argument("--detect", action="append", default=[], type=format_name, metavar="NAME",
+                       help="mask a credential format: aws, github, gitlab, slack, stripe, google, jwt, "
+                            "private-key, url-credentials, authorization, card (repeatable); 'all': every "
+                            "one but card")
+    found.add_argument("--min-length", type=number(4), metavar="N",
+                       help="refuse secret values shorter than N characters (default 5)")
     add("-o", "--output", metavar="FILE",
         help="write to FILE, replacing it only once everything succeeded")
     add("--indent", type=number(0), metavar="N",
@@ -96,9 +113,15 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     add("--version", action="version",
         version=f"%(prog)s {importlib.metadata.version('velmora')}")
     args = parser.parse_args(argv)
-    if not (args.hide or args.trust or args.keys_file or args.contains or args.pattern or args.defaults):
+    if args.min_length is not None and not args.secrets_file:
+        parser.error("--min-length needs --secrets-file")
+    if args.text:
+        check_text_args(parser, args)
+    elif not (args.hide or args.trust or args.keys_file or args.contains or args.pattern or args.defaults
+              or wanted(args)):
         parser.error("say which keys to mask: --hide KEY, --trust KEY, --keys-file FILE, "
-                     "--contains WORD, --pattern REGEX or --defaults")
+                     "--contains WORD, --pattern REGEX or --defaults (or what to find in strings: "
+                     "--secrets-file FILE, --detect NAME)")
     if args.keep_last is not None and (args.mask is not None or args.whole):
         parser.error(f"--keep-last cannot be used with {'--mask' if args.mask is not None else '--whole'}")
     misplaced = [flag for flag, used in [
@@ -118,6 +141,22 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args.inputs = args.inputs or ["-"]
     args.jobs = (os.cpu_count() or 1) if args.jobs == 0 else (args.jobs or 1)
     return args
+
+
+# What only JSON has: keys, layout, JSON Lines and their bad lines.
+JSON_ONLY = [("--hide", "hide"), ("--trust", "trust"), ("--keys-file", "keys_file"),
+             ("--ignore-case", "ignore_case"), ("--contains", "contains"), ("--pattern", "pattern"),
+             ("--defaults", "defaults"), ("--whole", "whole"), ("--indent", "indent"), ("--compact", "compact"),
+             ("--lines", "lines"), ("--skip-invalid", "skip_invalid"), ("--rejects", "rejects"),
+             ("--jobs", "jobs"), ("--batch-size", "batch_size")]
+
+
+def check_text_args(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    misplaced = [flag for flag, name in JSON_ONLY if getattr(args, name) not in (None, False, [])]
+    if misplaced:
+        parser.error(f"{', '.join(misplaced)} cannot be used with --text (it reads text, not JSON)")
+    if not wanted(args):
+        parser.error("say what to mask in the text: --secrets-file FILE or --detect NAME")
 
 
 def keys_of(args: argparse.Namespace, rules_match: bool) -> list[str]:

@@ -12,7 +12,8 @@ from typing import IO, Any
 from velmora.cli import signals
 from velmora.cli.errors import EXIT_BAD_INPUT, CliError, invalid_json
 from velmora.cli.progress import Progress
-from velmora.cli.reading import BLOCK, Chunk, display_name, open_input, read_all, read_chunks
+from velmora.cli.reading import BLOCK, Chunk, display_name, open_input, read_all, read_chunks, reader
+from velmora.detect import Detector
 from velmora.omit import Omitter
 from velmora.scan import ScanError, _scan_lines_into, scan
 
@@ -52,7 +53,8 @@ def document_error(name: str, data: bytes | bytearray, error: ScanError) -> CliE
     return CliError(message, EXIT_BAD_INPUT)
 
 
-def run_documents(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress) -> None:
+def run_documents(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress,
+                  detector: Detector | None = None) -> None:
     layout: dict[str, Any] = {"indent": args.indent} if args.indent is not None else \
         {"compact": True} if args.compact else {}
     for path in args.inputs:
@@ -60,7 +62,7 @@ def run_documents(args: argparse.Namespace, omitter: Omitter, out: Output, progr
         with open_input(path) as stream:
             data = read_all(stream, progress)
         try:
-            redacted = scan(omitter, data, **layout)
+            redacted = scan(omitter, data, **layout, detect=detector)
         except ScanError as exc:
             raise document_error(name, data, exc) from None
         except ValueError as exc:  # too deep to indent
@@ -110,7 +112,7 @@ Result = tuple[int, list[ScanError], int]
 
 
 def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress,
-              rejects: IO[bytes] | None) -> None:
+              rejects: IO[bytes] | None, detector: Detector | None = None) -> None:
     """Chunks of lines are read into reused buffers and redacted into reused
     output buffers, one pair per chunk in flight."""
     run = LineRun(args, rejects)
@@ -149,7 +151,8 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
     if args.jobs == 1:
         for chunk in chunks():
             buffer = output_for(chunk)
-            take(chunk, buffer, _scan_lines_into(omitter, chunk.view(), buffer, skip_invalid=skip))
+            take(chunk, buffer, _scan_lines_into(omitter, chunk.view(), buffer, skip_invalid=skip,
+                                                 detect=detector))
     else:
         # Threads: the scanner runs without the interpreter lock. At most two
         # chunks per thread are in flight, and results are taken in order.
@@ -162,7 +165,7 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
             for chunk in chunks():
                 buffer = output_for(chunk)
                 pending.append((chunk, buffer, pool.submit(_scan_lines_into, omitter, chunk.view(), buffer,
-                                                           skip_invalid=skip)))
+                                                           skip_invalid=skip, detect=detector)))
                 while len(pending) >= 2 * args.jobs or (pending and pending[0][2].done()):
                     done, buffer, future = pending.popleft()
                     take(done, buffer, future.result())
@@ -172,3 +175,30 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
     run.summary()
+
+
+# ---- Plain text -----------------------------------------------------------------------
+
+
+def run_text(args: argparse.Namespace, detector: Detector, out: Output, progress: Progress) -> None:
+    """Each input streamed through a masker block by block: a line cut by a
+    block's end waits for the next block, and a private key block is
+    followed across lines and blocks. Bytes outside what is found pass
+    through as they are, invalid UTF-8 and line ends included."""
+    buffer = bytearray(BLOCK)
+
+    def blocks(path: str) -> Iterator[memoryview]:
+        # A generator, so that errors of the writes are never taken for
+        # errors of the input.
+        with open_input(path) as stream, memoryview(buffer) as view:
+            read = reader(stream)
+            while n := read(view):
+                progress.update(n)
+                yield view[:n]
+
+    for path in args.inputs:
+        masker = detector.masker()
+        out.start_input()
+        for block in blocks(path):
+            out.write(masker.feed(block))
+        out.write(masker.finish())

@@ -282,12 +282,19 @@ bool check_authorization(const Text<Unit>& x, size_t pos, SpanList& out) {
     // token68: its characters, then '=' padding and nothing more of them
     // (so not "id=42", a key and a value). A word of prose is not a
     // credential either: one holds a digit, a capital after its first
-    // character, or one of + / =.
+    // character, or one of + / =. Letters alone must look random, not
+    // like a CamelCase name ("the JWT Bearer GrantOptions"): 16 or more,
+    // with at least three capitals after the first.
     bool telling = false;
+    bool letters = true;
+    size_t inner_capitals = 0;
     size_t end = credential;
     while (end < x.n && has_class(x[end], kToken68) && x[end] != '=') {
         const uint32_t c = x[end];
-        telling = telling || is_digit(c) || (is_upper(c) && end > credential) || c == '+' || c == '/';
+        const bool inner_capital = is_upper(c) && end > credential;
+        inner_capitals += inner_capital;
+        letters = letters && (is_upper(c) || is_lower(c));
+        telling = telling || is_digit(c) || inner_capital || c == '+' || c == '/';
         end++;
     }
     const size_t body = end;
@@ -295,6 +302,7 @@ bool check_authorization(const Text<Unit>& x, size_t pos, SpanList& out) {
     telling = telling || end > body;
     if (end < x.n && has_class(x[end], kToken68)) return true;
     if (end - credential < 8 || !telling) return true;
+    if (letters && end == body && (end - credential < 16 || inner_capitals < 3)) return true;
     return push(out, credential, end, kAuthorization);
 }
 

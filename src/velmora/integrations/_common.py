@@ -18,6 +18,7 @@ import collections.abc
 from collections.abc import Iterable, Mapping, MutableMapping
 from typing import Any
 
+from velmora.detect import Detector
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.redact import redacted
 
@@ -28,10 +29,13 @@ _SEQUENCES = (list, tuple, set, frozenset, collections.deque, collections.UserLi
 
 
 def make_omitter(owner: str, omitter: Omitter | None = None, hide: Iterable[Any] | None = None,
-                 trust: Iterable[Any] | None = None) -> Omitter:
+                 trust: Iterable[Any] | None = None, detect: Detector | None = None) -> Omitter:
     """The omitter given, or one made from ``hide`` (keys to hide) or
-    ``trust`` (the only keys to trust): exactly one of the three."""
+    ``trust`` (the only keys to trust): exactly one of the three, or none
+    when a detector is given (an omitter that hides no key)."""
     given = [name for name, value in (("omitter", omitter), ("hide", hide), ("trust", trust)) if value is not None]
+    if not given and detect is not None:
+        return Omitter([])
     if len(given) != 1:
         raise TypeError(f"{owner} takes exactly one of omitter=, hide= or trust= (got {len(given)})")
     if omitter is not None:
@@ -44,6 +48,51 @@ def make_omitter(owner: str, omitter: Omitter | None = None, hide: Iterable[Any]
     # list(): configuration loaders hand over list subclasses, which the
     # omitters refuse.
     return Omitter(list(keys)) if hide is not None else NoTrustOmitter(list(keys))  # type: ignore[arg-type]
+
+
+def check_detector(owner: str, detect: Any) -> Detector | None:
+    """The ``detect=`` argument: a velmora.detect.Detector, or None."""
+    if detect is not None and not isinstance(detect, Detector):
+        raise TypeError(f"{owner}: detect must be a velmora.detect.Detector, not {type(detect).__name__}")
+    return detect
+
+
+def detected(detector: Detector, value: Any) -> Any:
+    """`value` with what `detector` finds inside every str in it masked,
+    at any depth (keys are never changed): `value` itself when nothing is
+    found. Containers are never changed in place: a dict, list or tuple in
+    which something is masked is copied (another mapping or sequence into
+    a plain dict or list, as `plain` copies it). Other objects are shared
+    as they are. Raises what reading the data raises (RecursionError for
+    data that contains itself): callers withhold."""
+    t = type(value)
+    if t is str:
+        return detector.mask(value)
+    if t in _ATOMS:
+        return value
+    if t is dict:
+        out = None
+        for key, item in value.items():
+            new = detected(detector, item)
+            if new is not item:
+                if out is None:
+                    out = dict(value)
+                out[key] = new
+        return value if out is None else out
+    if t is list or t is tuple:
+        items = [detected(detector, item) for item in value]
+        if all(new is old for new, old in zip(items, value)):
+            return value
+        return items if t is list else tuple(items)
+    if isinstance(value, str):
+        text = str.__str__(value)  # never the subclass's own methods
+        masked = detector.mask(text)
+        return value if masked is text else masked
+    if is_container(value):
+        clean = plain(value)
+        result = detected(detector, clean)
+        return value if result is clean else result
+    return value
 
 
 def withheld(exc: BaseException) -> str:

@@ -30,6 +30,15 @@ From :func:`logging.config.dictConfig`::
 
 ``trust=[...]`` makes a :class:`~velmora.omit.NoTrustOmitter` instead, and
 ``omitter="ext://package.module.NAME"`` uses an omitter of your own.
+
+``detect=`` (a :class:`velmora.detect.Detector`) also masks what the
+detector finds in the text the record makes: the final message (the
+arguments merged into it; the record then carries that text, with no
+arguments), the traceback text (``exc_text``, made here with the standard
+layout when the record has ``exc_info``; when something in it is masked,
+``exc_info`` is dropped so that no handler renders the exception again),
+``stack_info``, and the str values of the extra attributes. With
+``detect=`` alone, no key is hidden.
 """
 
 from __future__ import annotations
@@ -38,9 +47,11 @@ import logging
 from collections.abc import Iterable, Mapping
 from typing import Any, Literal
 
+from velmora.detect import Detector
 from velmora.omit import Omitter
 
-from ._common import hides_unkeyed, is_container, make_omitter, redact_mapping, redact_unkeyed, withheld
+from ._common import (check_detector, detected, hides_unkeyed, is_container, make_omitter, redact_mapping,
+                      redact_unkeyed, withheld)
 
 __all__ = ["RedactingFilter", "RedactingFormatter", "redact_record"]
 
@@ -50,6 +61,8 @@ _RECORD_ATTRIBUTES = frozenset(vars(logging.LogRecord("", 0, "", 0, "", None, No
 # attributes (through a queue, or pickled by a SocketHandler).
 _REDACTED = "_velmora_redacted"
 _MERGED = "<withheld: message formatted before redaction; put a RedactingFilter on the QueueHandler>"
+# The traceback layout of a formatter that does not change it.
+_TRACEBACKS = logging.Formatter()
 
 
 class _WithheldArgs(dict[str, str]):
@@ -95,10 +108,45 @@ def _extra(record: logging.LogRecord) -> dict[str, Any]:
             if name not in _RECORD_ATTRIBUTES and name != _REDACTED}
 
 
-def redact_record(omitter: Omitter, record: logging.LogRecord) -> None:
+def _detect_in_record(detector: Detector, record: logging.LogRecord) -> None:
+    """Mask what ``detector`` finds in the text of the record: its final
+    message, its traceback and stack, and its extra attributes' str values.
+    Each part that cannot be read is withheld."""
+    try:
+        message = record.getMessage()
+        masked = detector.mask(message)
+        if masked is not message:
+            record.msg, record.args = masked, ()
+    except Exception as exc:  # noqa: BLE001
+        record.msg, record.args = withheld(exc), ()
+    if record.exc_info or record.exc_text:
+        try:
+            text = record.exc_text or _TRACEBACKS.formatException(record.exc_info)  # type: ignore[arg-type]
+            masked = detector.mask(text)
+            if masked is not text:
+                record.exc_text, record.exc_info = masked, None
+        except Exception as exc:  # noqa: BLE001
+            record.exc_text, record.exc_info = withheld(exc), None
+    if record.stack_info:
+        try:
+            record.stack_info = detector.mask(record.stack_info)
+        except Exception as exc:  # noqa: BLE001
+            record.stack_info = withheld(exc)
+    attributes = vars(record)
+    for name, value in _extra(record).items():
+        try:
+            new = detected(detector, value)
+        except Exception as exc:  # noqa: BLE001
+            new = withheld(exc)
+        if new is not value:
+            attributes[name] = new
+
+
+def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detector | None = None) -> None:
     """Give ``record`` redacted versions of its message, arguments and
-    extra attributes. Only the record's own attributes are replaced; what
-    cannot be redacted is withheld."""
+    extra attributes, and with a detector, its text masked where the
+    detector finds something. Only the record's own attributes are
+    replaced; what cannot be redacted is withheld."""
     try:
         if is_container(record.msg):
             record.msg = redact_unkeyed(omitter, record.msg, hides_unkeyed(omitter))
@@ -111,15 +159,20 @@ def redact_record(omitter: Omitter, record: logging.LogRecord) -> None:
         for name, value in redact_mapping(omitter, extra).items():
             if value is not extra.get(name):
                 attributes[name] = value
+    if detector is not None:
+        _detect_in_record(detector, record)
     setattr(record, _REDACTED, True)
 
 
-def _withhold_record(record: logging.LogRecord, exc: BaseException) -> None:
-    """Withhold all that a record carries from the caller."""
+def _withhold_record(record: logging.LogRecord, exc: BaseException, detector: Detector | None = None) -> None:
+    """Withhold all that a record carries from the caller (with a detector,
+    its traceback and stack too)."""
     text = withheld(exc)
     record.msg, record.args = text, ()
     for name in _extra(record):
         setattr(record, name, text)
+    if detector is not None:
+        record.exc_info, record.exc_text, record.stack_info = None, text if record.exc_info else None, None
 
 
 class RedactingFilter(logging.Filter):
@@ -133,20 +186,26 @@ class RedactingFilter(logging.Filter):
     attached to a handler, it changes the record that later handlers see too
     (use :class:`RedactingFormatter` to redact for one handler alone). Behind
     a queue, attach it to the QueueHandler.
+
+    ``detect`` (a :class:`velmora.detect.Detector`) also masks the secrets
+    it finds in the final message, the traceback and the stack; with it,
+    the key arguments may be left out.
     """
 
     omitter: Omitter
+    detect: Detector | None
 
     def __init__(self, omitter: Omitter | None = None, *, hide: Iterable[Any] | None = None,
-                 trust: Iterable[Any] | None = None) -> None:
+                 trust: Iterable[Any] | None = None, detect: Detector | None = None) -> None:
         super().__init__()
-        self.omitter = make_omitter("RedactingFilter", omitter, hide, trust)
+        self.detect = check_detector("RedactingFilter", detect)
+        self.omitter = make_omitter("RedactingFilter", omitter, hide, trust, detect)
 
     def filter(self, record: logging.LogRecord) -> bool:
         try:
-            redact_record(self.omitter, record)
+            redact_record(self.omitter, record, self.detect)
         except Exception as exc:  # noqa: BLE001 - a logging call never fails for its data
-            _withhold_record(record, exc)
+            _withhold_record(record, exc, self.detect)
         return True
 
 
@@ -161,13 +220,15 @@ class RedactingFormatter(logging.Formatter):
     before the merge."""
 
     omitter: Omitter
+    detect: Detector | None
 
     def __init__(self, fmt: str | None = None, datefmt: str | None = None,
                  style: Literal["%", "{", "$"] = "%", validate: bool = True, *,
                  omitter: Omitter | None = None, hide: Iterable[Any] | None = None,
-                 trust: Iterable[Any] | None = None, **kwargs: Any) -> None:
+                 trust: Iterable[Any] | None = None, detect: Detector | None = None, **kwargs: Any) -> None:
         super().__init__(fmt, datefmt, style, validate, **kwargs)
-        self.omitter = make_omitter("RedactingFormatter", omitter, hide, trust)
+        self.detect = check_detector("RedactingFormatter", detect)
+        self.omitter = make_omitter("RedactingFormatter", omitter, hide, trust, detect)
 
     def format(self, record: logging.LogRecord) -> str:
         copy = logging.makeLogRecord(vars(record))
@@ -175,7 +236,13 @@ class RedactingFormatter(logging.Formatter):
             if record.args is None and isinstance(record.msg, str):
                 copy.msg, copy.args = _MERGED, ()
             try:
-                redact_record(self.omitter, copy)
+                redact_record(self.omitter, copy, self.detect)
             except Exception as exc:  # noqa: BLE001
-                _withhold_record(copy, exc)
+                _withhold_record(copy, exc, self.detect)
+        elif self.detect is not None:
+            # Redacted by a filter, perhaps one without this detector.
+            try:
+                _detect_in_record(self.detect, copy)
+            except Exception as exc:  # noqa: BLE001
+                _withhold_record(copy, exc, self.detect)
         return super().format(copy)

@@ -11,6 +11,11 @@ extra, contexts, breadcrumbs. sentry-sdk hands ``before_send`` an event it
 has just serialised into new dicts and lists of its own, so the event is
 redacted in place. A breadcrumb is a shallow copy of what the caller passed
 (its ``data`` is the caller's dict), so it is redacted copy-on-write.
+
+``detect=`` (a :class:`velmora.detect.Detector`) also masks what the
+detector finds inside every str value of the event, at any depth:
+exception values, messages, breadcrumb messages, frame variables, request
+data. Keys are never changed.
 """
 
 from __future__ import annotations
@@ -18,9 +23,10 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
+from velmora.detect import Detector
 from velmora.omit import Omitter
 
-from ._common import make_omitter, redact_mapping
+from ._common import check_detector, detected, make_omitter, redact_mapping
 
 __all__ = ["DEFAULT_KEYS", "SentryRedactor"]
 
@@ -53,13 +59,16 @@ class SentryRedactor:
     Give at most one of ``omitter``, ``hide`` or ``trust`` (see
     :mod:`velmora.integrations.logging`); with none, `DEFAULT_KEYS` and the
     rules' default denylist hide whole values as "[Filtered]", matched
-    ignoring case.
+    ignoring case. ``detect`` (a :class:`velmora.detect.Detector`) also
+    masks its finds inside every str value.
     """
 
     omitter: Omitter
+    detect: Detector | None
 
     def __init__(self, omitter: Omitter | None = None, *, hide: Iterable[Any] | None = None,
-                 trust: Iterable[Any] | None = None) -> None:
+                 trust: Iterable[Any] | None = None, detect: Detector | None = None) -> None:
+        self.detect = check_detector("SentryRedactor", detect)
         if omitter is None and hide is None and trust is None:
             omitter = _default_omitter()
         self.omitter = make_omitter("SentryRedactor", omitter, hide, trust)
@@ -70,7 +79,8 @@ class SentryRedactor:
         the walk sees. An event that cannot be redacted is dropped (None)
         rather than sent half-redacted."""
         try:
-            return self.omitter.omit(event)
+            event = self.omitter.omit(event)
+            return event if self.detect is None else detected(self.detect, event)
         except Exception:  # noqa: BLE001 - sentry-sdk would send nothing better
             return None
 
@@ -82,6 +92,7 @@ class SentryRedactor:
         alone. What the walk refuses is withheld, and a breadcrumb that
         cannot be read is dropped."""
         try:
-            return redact_mapping(self.omitter, crumb)
+            clean = redact_mapping(self.omitter, crumb)
+            return clean if self.detect is None else detected(self.detect, clean)
         except Exception:  # noqa: BLE001
             return None

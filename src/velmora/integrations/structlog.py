@@ -24,6 +24,13 @@ key, as logging's arguments do (see :mod:`velmora.integrations.logging`)::
         structlog.processors.JSONRenderer(),
     ], logger_factory=structlog.stdlib.LoggerFactory(),
        wrapper_class=structlog.stdlib.BoundLogger)
+
+``detect=`` (a :class:`velmora.detect.Detector`) also masks what the
+detector finds inside the event string and every other str value, at any
+depth, positional arguments included (keys are never changed). A secret
+in an exception is found once it is text: put the processor after
+``format_exc_info`` (or ``dict_tracebacks``) for that. With ``detect=``
+alone, no key is hidden.
 """
 
 from __future__ import annotations
@@ -31,9 +38,11 @@ from __future__ import annotations
 from collections.abc import Iterable, MutableMapping
 from typing import Any
 
+from velmora.detect import Detector
 from velmora.omit import Omitter
 
-from ._common import hides_unkeyed, make_omitter, redact_mapping, redact_unkeyed, update_in_place, withheld
+from ._common import (check_detector, detected, hides_unkeyed, make_omitter, redact_mapping, redact_unkeyed,
+                      update_in_place, withheld)
 
 __all__ = ["RedactingProcessor"]
 
@@ -44,13 +53,17 @@ _POSITIONAL = "positional_args"
 
 class RedactingProcessor:
     """Redact the event dict. Give exactly one of ``omitter``, ``hide`` or
-    ``trust`` (see :mod:`velmora.integrations.logging`)."""
+    ``trust`` (see :mod:`velmora.integrations.logging`), or none of them
+    with ``detect``, a :class:`velmora.detect.Detector` whose finds are
+    masked inside every str value."""
 
     omitter: Omitter
+    detect: Detector | None
 
     def __init__(self, omitter: Omitter | None = None, *, hide: Iterable[Any] | None = None,
-                 trust: Iterable[Any] | None = None) -> None:
-        self.omitter = make_omitter("RedactingProcessor", omitter, hide, trust)
+                 trust: Iterable[Any] | None = None, detect: Detector | None = None) -> None:
+        self.detect = check_detector("RedactingProcessor", detect)
+        self.omitter = make_omitter("RedactingProcessor", omitter, hide, trust, detect)
 
     def __call__(self, logger: Any, method_name: str, event_dict: MutableMapping[str, Any]) -> MutableMapping[str, Any]:
         try:
@@ -64,8 +77,22 @@ class RedactingProcessor:
                     event_dict[_POSITIONAL] = clean
             elif positional is not None:
                 event_dict[_POSITIONAL] = redact_unkeyed(self.omitter, positional, hides_unkeyed(self.omitter))
+            if self.detect is not None:
+                self._detect_in(event_dict)
         except Exception as exc:  # noqa: BLE001 - a logging call never fails for its data
             text = withheld(exc)
             for key in list(event_dict):
                 event_dict[key] = text
         return event_dict
+
+    def _detect_in(self, event_dict: MutableMapping[str, Any]) -> None:
+        """Mask the detector's finds in every value; a value that cannot be
+        read is withheld on its own."""
+        assert self.detect is not None
+        for key, value in list(event_dict.items()):
+            try:
+                new = detected(self.detect, value)
+            except Exception as exc:  # noqa: BLE001
+                new = withheld(exc)
+            if new is not value:
+                event_dict[key] = new

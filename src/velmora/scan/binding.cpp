@@ -4,6 +4,7 @@
 #include "binding.h"
 
 #include "../omit/ref.h"
+#include "detection.h"
 #include "errors.h"
 #include "layout.h"
 #include "memory.h"
@@ -11,6 +12,7 @@
 #include "verdicts.h"
 
 #include <cstring>
+#include <optional>
 
 namespace velmora::scan {
 
@@ -28,19 +30,60 @@ PyObject* stopped(Fault fault) {
     return nullptr;
 }
 
-// What both functions take from their arguments: the omitter, held for the
-// call, with the copy of its mask policy the scanner reads, and the input.
+// The `detect` argument: a velmora.detect.Detector, held for the call with
+// the engine it had when the call began (what threads add meanwhile is for
+// later scans) and its mask, or None.
+struct DetectArg {
+    Ref hold;
+    const detect::DetectApi* api = nullptr;
+    detect::Engine* engine = nullptr;
+    std::optional<Detection> detection;
+
+    DetectArg() = default;
+    DetectArg(const DetectArg&) = delete;
+    DetectArg& operator=(const DetectArg&) = delete;
+    ~DetectArg() {
+        if (engine != nullptr) api->release(engine);
+    }
+
+    // 0, or -1 with an exception set.
+    int open(ScanState* state, PyObject* arg, const char* name) {
+        if (arg == Py_None) return 0;
+        if (state->detect_api == nullptr && detect::import_detect_api(&state->detect_api) < 0) return -1;
+        api = state->detect_api;
+        if (!Py_IS_TYPE(arg, api->detector_type)) {
+            PyErr_Format(PyExc_TypeError, "%s() detect must be a velmora.detect.Detector or None, not %.200s", name,
+                         Py_TYPE(arg)->tp_name);
+            return -1;
+        }
+        hold = Ref::borrow(arg);
+        detect::SpanMask mask;
+        if (api->span_mask(api->mask_policy(arg), &mask) < 0) return -1;
+        engine = api->acquire(arg);
+        if (engine == nullptr) return -1;
+        detection.emplace(api, engine, mask);
+        return 0;
+    }
+    Detection* get() { return detection ? &*detection : nullptr; }
+};
+
+// What the functions take from their arguments: the omitter, held for the
+// call, with the copy of its mask policy the scanner reads, the input, and
+// the detector if any.
 struct Call {
     Ref hold;
     OmitterObject* omitter = nullptr;
     Input input;
     MaskSpec spec;
+    DetectArg detect;
 
     // 0, or -1 with an exception set.
-    int open(ScanState* state, PyObject* omitter_arg, PyObject* data, const char* name, bool in_place = false) {
+    int open(ScanState* state, PyObject* omitter_arg, PyObject* data, PyObject* detect_arg, const char* name,
+             bool in_place = false) {
         if (check_omitter(state, omitter_arg, name) < 0) return -1;
         hold = Ref::borrow(omitter_arg);
         omitter = reinterpret_cast<OmitterObject*>(omitter_arg);
+        if (detect.open(state, detect_arg, name) < 0) return -1;
         if (input.open(data, name, in_place) < 0) return -1;
         return read_mask_spec(omitter, &spec);
     }
@@ -71,13 +114,14 @@ long indent_of(PyObject* indent_arg, bool compact) {
 // ---- scan -------------------------------------------------------------------
 
 PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"", "", "indent", "compact", nullptr};
+    static const char* keywords[] = {"", "", "indent", "compact", "detect", nullptr};
     PyObject* omitter_arg = nullptr;
     PyObject* data = nullptr;
     PyObject* indent_arg = Py_None;
     int compact = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$Op:scan", const_cast<char**>(keywords), &omitter_arg, &data,
-                                     &indent_arg, &compact)) {
+    PyObject* detect_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OpO:scan", const_cast<char**>(keywords), &omitter_arg, &data,
+                                     &indent_arg, &compact, &detect_arg)) {
         return nullptr;
     }
     ScanState* state = state_of(module);
@@ -85,7 +129,7 @@ PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (indent == -2) return nullptr;
     const bool relayout = indent >= 0 || compact;
     Call call;
-    if (call.open(state, omitter_arg, data, "scan") < 0) return nullptr;
+    if (call.open(state, omitter_arg, data, detect_arg, "scan") < 0) return nullptr;
     const Input& input = call.input;
 
     // Laid out anew, the scanned text is only a step on the way, and the
@@ -96,6 +140,7 @@ PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (relayout ? !out.reserve(input.size() + 2) : result.lend(out, input.size()) < 0) return PyErr_NoMemory();
     OmitterVerdicts verdicts(call.omitter);
     Scanner scanner(call.spec, verdicts.verdicts(), out);
+    scanner.detect_with(call.detect.get());
     if (tell_verdicts(state, call.omitter, scanner) < 0) return nullptr;
     bool blank = false;
     const uint8_t* where = nullptr;
@@ -165,6 +210,7 @@ PyObject* run_lines(ScanState* state, Call& call, ByteBuffer& out, bool skip_inv
     ByteBuffer faults;
     OmitterVerdicts verdicts(call.omitter);
     Scanner scanner(call.spec, verdicts.verdicts(), out);
+    scanner.detect_with(call.detect.get());
     if (tell_verdicts(state, call.omitter, scanner) < 0) return nullptr;
     size_t lines = 0;
     verdicts.release_for(call.input.size());
@@ -180,17 +226,18 @@ PyObject* run_lines(ScanState* state, Call& call, ByteBuffer& out, bool skip_inv
 }
 
 PyObject* py_scan_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"", "", "skip_invalid", nullptr};
+    static const char* keywords[] = {"", "", "skip_invalid", "detect", nullptr};
     PyObject* omitter_arg = nullptr;
     PyObject* data = nullptr;
     int skip_invalid = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$p:scan_lines", const_cast<char**>(keywords), &omitter_arg,
-                                     &data, &skip_invalid)) {
+    PyObject* detect_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$pO:scan_lines", const_cast<char**>(keywords), &omitter_arg,
+                                     &data, &skip_invalid, &detect_arg)) {
         return nullptr;
     }
     ScanState* state = state_of(module);
     Call call;
-    if (call.open(state, omitter_arg, data, "scan_lines") < 0) return nullptr;
+    if (call.open(state, omitter_arg, data, detect_arg, "scan_lines") < 0) return nullptr;
     ByteBuffer out;
     Result result;
     if (result.lend(out, call.input.size()) < 0) return nullptr;
@@ -203,18 +250,19 @@ PyObject* py_scan_lines(PyObject* module, PyObject* args, PyObject* kwargs) {
 // output goes into the bytearray `out` from its start, which grows only if
 // it is too small; the first item of the result is the output's size.
 PyObject* py_scan_lines_into(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"", "", "", "skip_invalid", nullptr};
+    static const char* keywords[] = {"", "", "", "skip_invalid", "detect", nullptr};
     PyObject* omitter_arg = nullptr;
     PyObject* data = nullptr;
     PyObject* target_arg = nullptr;
     int skip_invalid = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$p:_scan_lines_into", const_cast<char**>(keywords),
-                                     &omitter_arg, &data, &target_arg, &skip_invalid)) {
+    PyObject* detect_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$pO:_scan_lines_into", const_cast<char**>(keywords),
+                                     &omitter_arg, &data, &target_arg, &skip_invalid, &detect_arg)) {
         return nullptr;
     }
     ScanState* state = state_of(module);
     Call call;
-    if (call.open(state, omitter_arg, data, "_scan_lines_into", true) < 0) return nullptr;
+    if (call.open(state, omitter_arg, data, detect_arg, "_scan_lines_into", true) < 0) return nullptr;
     ByteBuffer out;
     Target target;
     if (target.open(target_arg, call.input, out) < 0) return nullptr;
@@ -259,16 +307,17 @@ PyMethodDef scan_functions[] = {
         .ml_name = "scan",
         .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_scan)),
         .ml_flags = METH_VARARGS | METH_KEYWORDS,
-        .ml_doc = "scan(omitter, data, /, *, indent=None, compact=False)\n--\n\n"
+        .ml_doc = "scan(omitter, data, /, *, indent=None, compact=False, detect=None)\n--\n\n"
                   "Redact one JSON document (UTF-8 bytes) as text: the result is `data` with every\n"
                   "string the omitter hides replaced by its mask. Raises ScanError on invalid JSON.\n"
-                  "With indent or compact, white space between tokens is laid out anew.",
+                  "With indent or compact, white space between tokens is laid out anew. With detect\n"
+                  "(a velmora.detect.Detector), what it finds inside the other string values is masked.",
     },
     {
         .ml_name = "scan_lines",
         .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_scan_lines)),
         .ml_flags = METH_VARARGS | METH_KEYWORDS,
-        .ml_doc = "scan_lines(omitter, data, /, *, skip_invalid=False)\n--\n\n"
+        .ml_doc = "scan_lines(omitter, data, /, *, skip_invalid=False, detect=None)\n--\n\n"
                   "Redact JSON Lines: returns (output, errors, lines). Each line passes through with its\n"
                   "masks; a bad line gives a ScanError (lineno counted in `data`) and is left out; without\n"
                   "skip_invalid the output ends before the first bad line. `lines` counts the lines read.",
@@ -277,7 +326,7 @@ PyMethodDef scan_functions[] = {
         .ml_name = "_scan_lines_into",
         .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_scan_lines_into)),
         .ml_flags = METH_VARARGS | METH_KEYWORDS,
-        .ml_doc = "_scan_lines_into(omitter, data, out, /, *, skip_invalid=False)\n--\n\n"
+        .ml_doc = "_scan_lines_into(omitter, data, out, /, *, skip_invalid=False, detect=None)\n--\n\n"
                   "scan_lines() into the bytearray `out`, reading `data` in place: (size, errors, lines).\n"
                   "For the velmora command, which reuses its buffers.",
     },

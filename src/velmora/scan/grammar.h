@@ -18,6 +18,7 @@
 // a value rather than mask it whole.
 #pragma once
 
+#include "detection.h"
 #include "scanner.h"
 #include "text.h"
 
@@ -56,6 +57,7 @@ private:
     const uint8_t* escape(const uint8_t* p, bool pair);
     const uint8_t* plain_string(const uint8_t* p);
     const uint8_t* masked_string(const uint8_t* p);
+    const uint8_t* detected_string(const uint8_t* p);
     bool replace_whole(const uint8_t* from, const uint8_t* resume);
     int verdict(Slot slot);
 
@@ -108,6 +110,7 @@ private:
     uint8_t level_ = 0;
     size_t depth_ = 0;
     bool fresh_ = false;
+    bool escaped_ = false;  // the last string body read held an escape
 };
 
 // ---- A text ---------------------------------------------------------------------
@@ -180,7 +183,7 @@ template <class Find>
 inline const uint8_t* Grammar<Find>::string(const uint8_t* p, Slot slot) {
     const int hide = verdict(slot);
     if (hide < 0) return nullptr;
-    if (!hide) return plain_string(p);
+    if (!hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
     if (whole_ && slot.kind == Slot::kMember) {
         const uint8_t* after = plain_string(p);
         return after != nullptr && replace_whole(p, after) ? after : nullptr;
@@ -333,6 +336,7 @@ inline const uint8_t* Grammar<Find>::string_body(const uint8_t* p, size_t* count
             return p;
         }
         if (c == '\\') {
+            escaped_ = true;
             p = escape(p, kCount);
         } else if (c < 0x80) {
             return fail(Fault::kControlCharacter, p);
@@ -390,6 +394,24 @@ const uint8_t* Grammar<Find>::masked_string(const uint8_t* p) {
     if (!s_.flush(p) || !write_string_mask(s_.out_, s_.spec_, p + 1, close, count)) return no_memory();
     s_.copy_from_ = close + 1;
     return close + 1;
+}
+
+// A string value that is kept: what the detector finds in it is masked,
+// and the rest of it stays in the pending run. A body with no escape is
+// searched where it stands.
+template <class Find>
+const uint8_t* Grammar<Find>::detected_string(const uint8_t* p) {
+    escaped_ = false;
+    const uint8_t* after = plain_string(p);
+    if (after == nullptr) return nullptr;
+    Detection& detection = *s_.detect_;
+    const uint8_t* body = p + 1;
+    const uint8_t* close = after - 1;
+    const int found = detection.find(body, close, escaped_);
+    if (found == 0) return after;
+    if (found < 0 || !s_.flush(body) || !detection.write(s_.out_, body, close)) return no_memory();
+    s_.copy_from_ = close;
+    return after;
 }
 
 // The value from `from` replaced by the `whole` mask; the run resumes at

@@ -63,6 +63,7 @@ struct LineFault {
 
 template <class Find>
 class Grammar;
+class Detection;
 
 class Scanner {
 public:
@@ -96,6 +97,10 @@ public:
         return keys_.insert(key, n, KeyCache::probe(key, n), verdict);
     }
     void know_the_rest(int rest) { rest_ = rest; }
+
+    // Also mask what `detection` finds inside every string value that is
+    // not hidden whole (never inside keys). Null: none.
+    void detect_with(Detection* detection) { detect_ = detection; }
 
 private:
     template <class Find>
@@ -132,6 +137,7 @@ private:
     size_t quiet_depth_ = 0;
     Fault fault_ = Fault::kNone;
     const uint8_t* where_ = nullptr;
+    Detection* detect_ = nullptr;
 };
 
 }  // namespace velmora::scan

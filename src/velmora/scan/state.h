@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "../detect/abi.h"
 #include "../omit/abi.h"
 
 namespace velmora::scan {
@@ -18,6 +19,8 @@ struct ScanState {
     PyObject* s_omit;
     PyObject* s_omit_recurse;
     PyObject* s___dict__;
+    // velmora.detect's table, imported by the first scan given a detector.
+    const detect::DetectApi* detect_api;
 };
 
 inline ScanState* state_of(PyObject* module) { return static_cast<ScanState*>(PyModule_GetState(module)); }
