@@ -156,7 +156,7 @@ class _Gen:
             # true once it is walked, and at times no actions: the key then
             # only misleads the lookups of the key it collides with.
             answer = ("late", self.hid(), 0, []) if s.below(3) == 0 else self.answer(depth + 1)
-            actions = self.actions(depth + 1) if s.below(3) else []
+            actions = self.actions(depth + 1) if s.flag() else []
             return ("col", self.hid(), self.limit(), self.text(), answer, actions)
         if pick == 11:
             return ("hk", self.hid(), self.limit(), self.text(), self.actions(depth + 1))
@@ -320,10 +320,14 @@ class Truth(Hostile):
             self = None
 
 
-class Late(Hostile):
+class Late:
     """An answer of `__eq__` that is false while its world is built and true
     once it is walked: two keys that were distinct when the data went in
     compare equal under the walk."""
+
+    def setup(self, world, hid, limit, actions):
+        self.world = world.me
+        return self
 
     def __bool__(self):
         world = self.world()
