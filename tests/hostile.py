@@ -74,3 +74,26 @@ class PassThrough(m.Omitter):
 
 class PassThroughNoTrust(m.NoTrustOmitter):
     """The same for NoTrustOmitter."""
+
+
+class LateEqual:
+    """A dict key that hashes like `text` and compares equal to nothing but
+    itself until `turned` is set, then to everything, running `hook` (a
+    Hook) first: two keys that were distinct when the data went in collide
+    under the walk."""
+
+    def __init__(self, text, hook=None):
+        self.text, self.hook, self.turned = text, hook, False
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        if not self.turned:
+            return other is self
+        if self.hook is not None:
+            self.hook.fire()
+        return True
+
+    def __repr__(self):
+        return f"LateEqual({self.text!r})"

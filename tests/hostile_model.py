@@ -15,6 +15,11 @@ code fires at the same moments as in the module:
   returns or fails, in that order;
 - `isinstance(value, bool)` is the number test (it reads `__class__`);
 - `key in keys` is should_hide; `d[key] = x` and `lst[i] = x` are the stores;
+- a store under a key can reach another entry (a key that now compares
+  equal stands before it in the lookup): when the entry read still holds
+  the key and the value read afterwards, `x` is written into it in place
+  where the module can write entries (its gate open, a combined table of
+  the dict's own that nobody watches), and the walk fails otherwise;
 - lists are walked by index up to the length noted at the start;
 - a Python subclass has its `omit`/`omit_recurse` looked up and called for
   every nested container, and the result must be exactly a dict/list or None.
@@ -30,6 +35,7 @@ frames as they finish, while the module has no frames to keep.
 """
 
 import ctypes
+import sys
 
 OMIT, REC = "velmora.omit.Omitter.omit", "velmora.omit.Omitter.omit_recurse"
 HIDE_O = ("velmora.omit.Omitter.should_hide", 44)
@@ -39,6 +45,8 @@ _dict_next = ctypes.pythonapi.PyDict_Next
 _dict_next.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ssize_t),
                        ctypes.POINTER(ctypes.py_object), ctypes.POINTER(ctypes.py_object)]
 _dict_next.restype = ctypes.c_int
+
+STORE_MISSED = "a store under a key of the dict reached another entry: the value read was left as it was"
 
 # The model's own module-wide lists (the module's stay untouched).
 global_omissions = []
@@ -76,6 +84,71 @@ def _check_argument(target, expected, param="target"):
     if target is not None and type(target) is not expected:
         raise TypeError(f"Argument '{param}' has incorrect type (expected {expected.__name__}, "
                         f"got {tp_name(target)[:200]})")
+
+
+def _entry_writes_open():
+    """Whether the module writes dict entries in place: the fifth of the six
+    flags that follow the six function pointers of Omitter's table."""
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    import velmora.omit
+    table = get_pointer(velmora.omit.Omitter.__dict__["__pyx_vtable__"], None)
+    flags = ctypes.c_void_p.from_address(table + 6 * ctypes.sizeof(ctypes.c_void_p)).value
+    return ctypes.c_bool.from_address(flags + 4).value
+
+
+# The dict layout of 3.11 to 3.13 (with the interpreter lock): the keys
+# object's and values' pointers after the header, the used count and the
+# version tag; in the keys object, its reference count, the log2 sizes and
+# kind, and the index table from byte 32, then the entries (hash, key, value
+# in general tables, key, value in tables of str keys).
+_WORD = ctypes.sizeof(ctypes.c_void_p)
+_WATCHED_BITS = 0xFF if sys.version_info >= (3, 12) else 0
+
+
+def _entry_value_slot(d, index, key, value):
+    """The address of entry `index`'s value in `d`, where the module would
+    write it in place: None when it would not (or the entry is not `key`,
+    `value`)."""
+    if not _entry_writes_open():
+        return None
+    base = id(d)
+    keys, values = ctypes.c_void_p.from_address(base + 4 * _WORD).value, ctypes.c_void_p.from_address(base + 5 * _WORD).value
+    tag = ctypes.c_uint64.from_address(base + 3 * _WORD).value
+    if values or tag & _WATCHED_BITS or ctypes.c_ssize_t.from_address(keys).value != 1:
+        return None
+    index_bytes, kind = ctypes.c_uint8.from_address(keys + 9).value, ctypes.c_uint8.from_address(keys + 10).value
+    entry_words = 2 if kind else 3
+    slot = keys + 32 + (1 << index_bytes) + (index * entry_words + entry_words - 2) * _WORD
+    if ctypes.c_void_p.from_address(slot).value != id(key) or ctypes.c_void_p.from_address(slot + _WORD).value != id(value):
+        return None
+    return slot + _WORD
+
+
+def _mend_store(d, pos, key, value, replacement):
+    """After `d[key] = replacement`: the entry read (at `pos`, the walk's
+    position, while it still holds `key`; else the first entry that holds
+    `key` and `value`) must not keep `value`."""
+    at = ctypes.c_ssize_t(pos - 1)
+    kbuf, vbuf = ctypes.py_object(), ctypes.py_object()
+    found = None
+    if pos >= 1 and _dict_next(d, ctypes.byref(at), ctypes.byref(kbuf), ctypes.byref(vbuf)) and at.value == pos \
+            and kbuf.value is key:
+        found = pos - 1 if vbuf.value is value else None
+    else:
+        at.value = 0
+        while found is None and _dict_next(d, ctypes.byref(at), ctypes.byref(kbuf), ctypes.byref(vbuf)):
+            if kbuf.value is key and vbuf.value is value:
+                found = at.value - 1
+    if found is None:
+        return
+    slot = _entry_value_slot(d, found, key, value)
+    if slot is None:
+        raise RuntimeError(STORE_MISSED)
+    # The walk holds `value`: dropping the dict's reference runs nothing.
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(replacement))
+    ctypes.c_void_p.from_address(slot).value = id(replacement)
+    ctypes.pythonapi.Py_DecRef(ctypes.py_object(value))
 
 
 def _is_number(value):
@@ -226,16 +299,22 @@ class ModelOmitter:
                     if type(value) is not str:
                         raise _unexpected("unicode", value, OMIT, 54)
                     try:
-                        d[key] = "*" * len(value)
+                        walked = "*" * len(value)
+                        d[key] = walked
+                        if walked != value:
+                            _mend_store(d, pos.value, key, value, walked)
                     except BaseException as exc:
                         _add(exc, OMIT, 54)
                         raise
+                    walked = None
                 elif issubclass(type(value), dict):
                     if type(value) is not dict:
                         raise _unexpected("dict", value, OMIT, 56)
                     try:
                         walked = self._slot_omit(value, False)
                         d[key] = walked
+                        if walked is not value:
+                            _mend_store(d, pos.value, key, value, walked)
                     except BaseException as exc:
                         _add(exc, OMIT, 56)
                         raise
@@ -253,6 +332,8 @@ class ModelOmitter:
                     try:
                         walked = self._slot_omit_recurse(value, False, bool(hide))
                         d[key] = walked
+                        if walked is not value:
+                            _mend_store(d, pos.value, key, value, walked)
                     except BaseException as exc:
                         _add(exc, OMIT, 59)
                         raise

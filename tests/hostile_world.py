@@ -9,8 +9,9 @@ into the data and the key list:
   may re-type the value to a fresh class holding a collection and collect
   garbage, and may answer `bool`;
 - dict keys whose hash collides with a hidden key and whose `__eq__` runs
-  actions, and str-subclass keys whose `__hash__` runs actions (stores hash
-  them);
+  actions (and may answer False while the data is built, then True: a store
+  under the equal key then reaches the colliding key's entry), and
+  str-subclass keys whose `__hash__` runs actions (stores hash them);
 - values with a finaliser, or a weak-reference callback, that runs actions
   when the value is released;
 - key-list items whose `__eq__` runs actions and answers True or False;
@@ -150,8 +151,13 @@ class _Gen:
             return ("n",)
         if pick == 9:
             return ("i", s.below(3))
-        if pick == 10:
-            return ("col", self.hid(), self.limit(), self.text(), self.answer(depth + 1), self.actions(depth + 1))
+        if pick in (7, 10):
+            # At times an answer that is false while the data is built and
+            # true once it is walked, and at times no actions: the key then
+            # only misleads the lookups of the key it collides with.
+            answer = ("late", self.hid(), 0, []) if s.below(3) == 0 else self.answer(depth + 1)
+            actions = self.actions(depth + 1) if s.flag() else []
+            return ("col", self.hid(), self.limit(), self.text(), answer, actions)
         if pick == 11:
             return ("hk", self.hid(), self.limit(), self.text(), self.actions(depth + 1))
         return ("s", self.text())
@@ -207,7 +213,16 @@ class _Gen:
         kind = kind or s.pick(["d", "d", "l"])
         anchored = s.below(4) != 0
         if kind == "d":
-            return ("d", anchored, [(self.key(depth), self.value(depth)) for _ in range(s.below(5))])
+            entries = []
+            for _ in range(s.below(5)):
+                key = self.key(depth)
+                entries.append((key, self.value(depth)))
+                # A colliding key, at times followed by the key it collides
+                # with; always when it turns equal only once walked.
+                late = key[0] == "col" and type(key[4]) is tuple and key[4][0] == "late"
+                if key[0] == "col" and (late or s.below(4) == 0):
+                    entries.append((("s", key[3]), self.value(depth) if s.flag() else ("s", self.text())))
+            return ("d", anchored, entries)
         return ("l", anchored, [self.value(depth) for _ in range(s.below(5))])
 
 
@@ -303,6 +318,23 @@ class Truth(Hostile):
             return self.value
         finally:
             self = None
+
+
+class Late:
+    """An answer of `__eq__` that is false while its world is built and true
+    once it is walked: two keys that were distinct when the data went in
+    compare equal under the walk."""
+
+    def setup(self, world, hid, limit, actions):
+        self.world = world.me
+        return self
+
+    def __bool__(self):
+        world = self.world()
+        try:
+            return world is not None and world.armed
+        finally:
+            self = world = None
 
 
 class Collide(Hostile):
@@ -467,6 +499,8 @@ class World:
     def make_answer(self, s):
         if type(s) is bool:
             return s
+        if s[0] == "late":
+            return self.hostile(Late, s)
         truth = self.hostile(Truth, s)
         truth.value = s[3]
         return truth

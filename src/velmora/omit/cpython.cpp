@@ -68,17 +68,40 @@ int DictCursor::next(PyObject** key, PyObject** value) {
 }
 
 int DictCursor::replace_last(PyObject* key, PyObject* value, PyObject* mask, uint64_t generation) {
+    return writes_in_place() ? write_entry(pos_ - 1, key, value, mask, generation) : 0;
+}
+
+int DictCursor::write_entry(Py_ssize_t i, PyObject* key, PyObject* value, PyObject* replacement, uint64_t generation) {
     EntryTable table;
-    const Py_ssize_t i = pos_ - 1;
-    if (!writes_in_place() || !entry_table(dict_, &table) || i < 0 || i >= table.n) return 0;
+    if (!entry_table(dict_, &table) || i < 0 || i >= table.n) return 0;
     PyObject** slot = table.slot(i);
     if (slot[0] != key || slot[1] != value) return 0;
-    if (mask == value) return 1;  // already this very mask: a store would change nothing
+    if (replacement == value) return 1;  // already this very object: a store would change nothing
     if (!retag(generation)) return -1;
-    Py_INCREF(mask);
-    slot[1] = mask;
+    Py_INCREF(replacement);
+    slot[1] = replacement;
     Py_DECREF(value);
     return 1;
+}
+
+int DictCursor::replace_read(PyObject* key, PyObject* value, PyObject* replacement, uint64_t generation) {
+    // Found through PyDict_Next, whose positions the cursor keeps (a
+    // combined table's entry i is position i + 1): it runs nothing.
+    PyObject *k, *v;
+    Py_ssize_t at = pos_ - 1;
+    Py_ssize_t found = -1;
+    if (at >= 0 && PyDict_Next(dict_, &at, &k, &v) && at == pos_ && k == key) {
+        if (v != value) return 0;
+        found = pos_ - 1;
+    } else {
+        for (at = 0; found < 0 && PyDict_Next(dict_, &at, &k, &v);) {
+            if (k == key && v == value) found = at - 1;
+        }
+        if (found < 0) return 0;
+    }
+    if (!entries_writable()) return 2;
+    const int written = write_entry(found, key, value, replacement, generation);
+    return written == 0 ? 2 : written;  // 0: a split table, whose positions are not entries
 }
 
 bool DictCursor::new_tag(uint64_t generation) {

@@ -243,13 +243,11 @@ public:
     // The next live pair, borrowed; 0 at the end.
     int next(PyObject** key, PyObject** value);
 
-    // Whether values may be written in place at all: a combined table of
-    // exact str keys that belongs to this dict alone, of a dict nobody
-    // watches (a store tells the watchers, a write in place would not).
-    bool writes_in_place() const {
-        return gates.entry_writes && str_keyed_table(dict_) && layout::keys_of(dict_)->dk_refcnt == 1 &&
-               !watched(dict_);
-    }
+    // Whether values may be written in place where that is the same as a
+    // store: a combined table of exact str keys that belongs to this dict
+    // alone, of a dict nobody watches (a store tells the watchers, a write
+    // in place would not).
+    bool writes_in_place() const { return str_keyed_table(dict_) && entries_writable(); }
 
     // Put `mask` in place of the value of the entry last returned, exactly
     // as storing it under `key` would, provided that entry still maps `key`
@@ -258,6 +256,16 @@ public:
     // took its own reference to `mask`), 0 when this cannot be done (nothing
     // changed), -1 on failure.
     int replace_last(PyObject* key, PyObject* value, PyObject* mask, uint64_t generation);
+
+    // After a store under `key` that may have reached another entry (a key
+    // whose `__eq__` now answers True stood before `key` in the lookup):
+    // whether the entry last returned still holds `key` and `value`, or,
+    // when that entry no longer holds `key` (the dict changed under the
+    // walk), whether any entry holds both; if one does, `replacement` is
+    // put there in place. The caller holds `value`. 0 none holds them, 1
+    // replaced, 2 one does and cannot be written in place (the gate closed,
+    // a watched dict), -1 on failure.
+    int replace_read(PyObject* key, PyObject* value, PyObject* replacement, uint64_t generation);
 
     // A store gives the dict a new version tag (keeping its low bits). The
     // dict gets one of its own before the first write here, and a new one
@@ -271,6 +279,16 @@ public:
 
 private:
     bool new_tag(uint64_t generation);
+
+    // Whether the dict's values may be written in place at all, whatever
+    // its keys: a combined table of its own, of a dict nobody watches.
+    bool entries_writable() const {
+        return gates.entry_writes && layout::combined(dict_) && layout::keys_of(dict_)->dk_refcnt == 1 &&
+               !watched(dict_);
+    }
+    // Put `replacement` in place of the value of entry `i`, provided it
+    // holds `key` and `value`: 1 done, 0 not (nothing changed), -1 failed.
+    int write_entry(Py_ssize_t i, PyObject* key, PyObject* value, PyObject* replacement, uint64_t generation);
 
     PyObject* dict_;
     Py_ssize_t pos_ = 0;

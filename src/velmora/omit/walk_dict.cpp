@@ -32,20 +32,14 @@ namespace {
 
 // ---- Stores ----------------------------------------------------------------------
 
-// Store a walked container back under `key`. A store of the very object the
-// pair holds changes nothing, and it is skipped when it could not run
-// anything either: nothing at all has run since the pair was read (so the
-// entry still maps `key` to `value`), and the table compares only exact str
-// keys. Any other store happens, and may release a value and run its
-// finaliser.
-int store_walked(PyObject* dict, PyObject* key, PyObject* value, PyObject* walked, uint64_t read_at) {
-    if (walked == value && foreign_code_epoch == read_at && PyUnicode_CheckExact(key) &&
-        cpython::str_keyed_table(dict)) {
-        return 0;
-    }
-    const int stored = PyDict_SetItem(dict, key, walked);
-    note_foreign_code();
-    return stored;
+// What the walk says when a store under a key reached another entry and the
+// value read cannot be replaced where it stands.
+constexpr const char* kStoreMissed =
+    "a store under a key of the dict reached another entry: the value read was left as it was";
+
+// Whether `value` already reads as `mask`: nothing of it is left to hide.
+inline bool reads_as(PyObject* value, PyObject* mask) {
+    return value == mask || (PyUnicode_CheckExact(value) && PyUnicode_Compare(value, mask) == 0);
 }
 
 // Store a mask under `key`. An exact str key carries its hash once it has
@@ -117,6 +111,8 @@ private:
     int entry_list(int verdict, uint64_t read_at);
     [[gnu::always_inline]] int omit_nested_dict(uint64_t read_at);
     int store_pair_mask(PyObject* mask, uint64_t read_at);
+    int store_walked(PyObject* walked, uint64_t read_at);
+    int mend_store(PyObject* replacement);
 
     // Short lists of plain items can be walked in the dict walk when nothing
     // could tell: the omitter's type cannot override the list walk, its
@@ -309,17 +305,35 @@ int DictWalk::entry_list(int verdict, uint64_t read_at) {
     if (!hide && PyErr_Occurred()) return fail_status(Site::OmitListKey);
     if (!PyList_CheckExact(value)) return fail_unexpected_status("list", value, Site::OmitList);
     Ref walked = Ref::steal(walk_list_slot(self_, value, hide));
-    if (!walked || store_walked(target_, key, value, walked.get(), read_at) < 0) return fail_status(Site::OmitList);
+    if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitList);
     return 0;
 }
 
 // An exact dict value: walked by its own keys, and stored back.
 inline int DictWalk::omit_nested_dict(uint64_t read_at) {
     Ref walked = Ref::steal(walk_dict_slot(self_, pair_.value()));
-    if (!walked || store_walked(target_, pair_.key(), pair_.value(), walked.get(), read_at) < 0) {
-        return fail_status(Site::OmitDict);
-    }
+    if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitDict);
     return 0;
+}
+
+// Store a walked container back under the pair's key. A store of the very
+// object the pair holds changes nothing, and it is skipped when it could
+// not run anything either: nothing at all has run since the pair was read
+// (so the entry still maps the key to the value), and the table compares
+// only exact str keys. Any other store happens, and may release a value and
+// run its finaliser. Another container (an override's answer) must not
+// leave the one read, unwalked, where it stood. 0, or -1 failed.
+int DictWalk::store_walked(PyObject* walked, uint64_t read_at) {
+    PyObject* const key = pair_.key();
+    PyObject* const value = pair_.value();
+    if (walked == value && foreign_code_epoch == read_at && PyUnicode_CheckExact(key) &&
+        cpython::str_keyed_table(target_)) {
+        return 0;
+    }
+    const int stored = PyDict_SetItem(target_, key, walked);
+    note_foreign_code();
+    if (stored < 0 || walked == value) return stored;
+    return mend_store(walked);
 }
 
 // Store `mask` in place of the pair's value: written into the entry where
@@ -332,9 +346,24 @@ int DictWalk::store_pair_mask(PyObject* mask, uint64_t read_at) {
         // replaced is still the pair's own, and the store is quiet.
         const bool quiet = foreign_code_epoch == read_at && cpython::str_keyed_table(target_);
         stored = store_mask(target_, pair_.key(), mask);
-        if (!quiet) note_foreign_code();
+        if (!quiet) {
+            note_foreign_code();
+            if (stored >= 0 && !reads_as(pair_.value(), mask)) stored = mend_store(mask);
+        }
     }
     return stored < 0 ? fail_status(Site::OmitStrMask) : 0;
+}
+
+// A store under the pair's key that foreign code may have run in can reach
+// another entry: a key that compares equal to it now (though it did not
+// when the pair went in) stands before it in the lookup. The value read
+// must not stay in the entry read: `replacement` goes there in place, or
+// the walk fails. 0, or -1 with the exception set.
+int DictWalk::mend_store(PyObject* replacement) {
+    const int mended = cursor_.replace_read(pair_.key(), pair_.value(), replacement, foreign_code_epoch);
+    if (mended != 2) return mended < 0 ? -1 : 0;
+    PyErr_SetString(PyExc_RuntimeError, kStoreMissed);
+    return -1;
 }
 
 }  // namespace
