@@ -41,7 +41,7 @@ OMIT, REC = "velmora.omit.Omitter.omit", "velmora.omit.Omitter.omit_recurse"
 HIDE_O = ("velmora.omit.Omitter.should_hide", 44)
 HIDE_N = ("velmora.omit.NoTrustOmitter.should_hide", 85)
 
-_dict_next = ctypes.pythonapi.PyDict_Next
+_dict_next = ctypes.pythonapi["PyDict_Next"]  # a function object of its own: argtypes are per object
 _dict_next.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ssize_t),
                        ctypes.POINTER(ctypes.py_object), ctypes.POINTER(ctypes.py_object)]
 _dict_next.restype = ctypes.c_int
@@ -89,7 +89,7 @@ def _check_argument(target, expected, param="target"):
 def _entry_writes_open():
     """Whether the module writes dict entries in place: the fifth of the six
     flags that follow the six function pointers of Omitter's table."""
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer = ctypes.pythonapi["PyCapsule_GetPointer"]
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     import velmora.omit
     table = get_pointer(velmora.omit.Omitter.__dict__["__pyx_vtable__"], None)

@@ -48,6 +48,12 @@ import weakref
 import hostile_model as hm
 import velmora.omit as m
 
+# CPython 3.13.0 itself crashes (a dangling value of an object's inline
+# attribute values, met by the collector) in some worlds with keys that turn
+# equal under the walk, with the model alone and the module never called;
+# 3.13.0 gets those keys from tests/test_walk_misdirected_store.py only.
+_LATE_KEYS_CRASH_THE_INTERPRETER = sys.version_info[:3] == (3, 13, 0)
+
 TEXTS = ["password", "token", "a", "", "ß", "x" * 70, "id", "b", "**"]
 SOURCE_FILES = ("src\\\\velmora\\\\omit", "<stringsource>")
 EXCEPTIONS = [ValueError, KeyError, RuntimeError, IndexError]
@@ -155,7 +161,8 @@ class _Gen:
             # At times an answer that is false while the data is built and
             # true once it is walked, and at times no actions: the key then
             # only misleads the lookups of the key it collides with.
-            answer = ("late", self.hid(), 0, []) if s.below(3) == 0 else self.answer(depth + 1)
+            late = s.below(3) == 0 and not _LATE_KEYS_CRASH_THE_INTERPRETER
+            answer = ("late", self.hid(), 0, []) if late else self.answer(depth + 1)
             actions = self.actions(depth + 1) if s.flag() else []
             return ("col", self.hid(), self.limit(), self.text(), answer, actions)
         if pick == 11:

@@ -32,7 +32,7 @@ ABSTRACT = 1 << 20
 
 _type_flags = type.__dict__["__flags__"].__get__
 
-_dict_next = ctypes.pythonapi.PyDict_Next
+_dict_next = ctypes.pythonapi["PyDict_Next"]  # a function object of its own: argtypes are per object
 _dict_next.argtypes = [
     ctypes.py_object,
     ctypes.POINTER(ctypes.c_ssize_t),

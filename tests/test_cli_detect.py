@@ -4,12 +4,13 @@ errors that never show a secret. Every run is its own process."""
 
 import os
 import random
+import shlex
 import signal
 import subprocess
 
 import pytest
 
-from test_cli import velmora, write
+from test_cli import console_script, velmora, write
 from test_cli_text import directory_listing, open_files_of, run_on_terminal, start, wait_for
 from velmora.detect import Detector
 
@@ -54,7 +55,7 @@ def test_text_equals_masking_the_whole_file_at_once(tmp_path):
     data = log_text(1, 3000)
     (tmp_path / "app.log").write_bytes(data + b"last line " + KEY.encode())  # no final line break
     secrets_file(tmp_path, SECRET)
-    proc = subprocess.run(["velmora", "--text", "--detect", "all", "--secrets-file", "secrets.txt", "app.log"],
+    proc = subprocess.run([*console_script(), "--text", "--detect", "all", "--secrets-file", "secrets.txt", "app.log"],
                           cwd=tmp_path, capture_output=True, timeout=120)
     assert (proc.returncode, proc.stderr) == (0, b"")
     expected = masked(data + b"last line " + KEY.encode(), [SECRET])
@@ -75,7 +76,7 @@ def test_a_private_key_across_read_blocks_and_a_huge_line(tmp_path):
     huge = b"y" * (3 << 20) + b" " + KEY.encode() + b"\n"
     data = head + PEM.encode() + huge + b"after\n"
     (tmp_path / "big.log").write_bytes(data)
-    proc = subprocess.run(["velmora", "--text", "--detect", "private-key", "--detect", "aws", "-o", "out.log",
+    proc = subprocess.run([*console_script(), "--text", "--detect", "private-key", "--detect", "aws", "-o", "out.log",
                            "big.log"], cwd=tmp_path, capture_output=True, timeout=120)
     assert (proc.returncode, proc.stderr) == (0, b"")
     out = (tmp_path / "out.log").read_bytes()
@@ -114,7 +115,8 @@ def test_a_signal_leaves_the_previous_output_and_no_process(tmp_path, how):
 
 def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
     (tmp_path / "big.log").write_bytes(f"{KEY} line\n".encode() * 400_000)
-    proc = subprocess.run(f"velmora --text --detect aws big.log | head -n 2", shell=True, cwd=tmp_path,
+    command = " ".join(shlex.quote(part) for part in console_script())
+    proc = subprocess.run(f"{command} --text --detect aws big.log | head -n 2", shell=True, cwd=tmp_path,
                           capture_output=True, timeout=120)
     assert proc.stdout == b"*" * 20 + b" line\n" + b"*" * 20 + b" line\n"
     assert proc.stderr == b""
@@ -188,7 +190,7 @@ def test_json_lines_with_detection_in_threads_equal_one_job_and_the_scanner(tmp_
     data = ("\n".join(lines) + "\n").encode()
     (tmp_path / "in.jsonl").write_bytes(data)
     secrets_file(tmp_path, SECRET)
-    runs = [subprocess.run(["velmora", "--lines", "--skip-invalid", "--hide", "password", "--detect", "all",
+    runs = [subprocess.run([*console_script(), "--lines", "--skip-invalid", "--hide", "password", "--detect", "all",
                             "--secrets-file", "secrets.txt", "--jobs", str(jobs), *extra, "in.jsonl"],
                            cwd=tmp_path, capture_output=True, timeout=120)
             for jobs, extra in [(1, []), (2, ["--batch-size", "999"])]]

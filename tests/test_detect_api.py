@@ -78,7 +78,7 @@ MASK_UTF8 = ctypes.CFUNCTYPE(c_int, ctypes.c_char_p, c_size_t, ctypes.POINTER(Sp
 
 @pytest.fixture(scope="module")
 def api():
-    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get = ctypes.pythonapi["PyCapsule_GetPointer"]
     get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     table = DetectApi.from_address(get(detect._C_API, b"velmora.detect._C_API"))
     funcs = {name: proto(getattr(table, name)) for name, proto in [

@@ -31,7 +31,7 @@ GATES = {
 def layout_gates():
     """The gates as the package's native modules find them: six flags after
     the six function pointers of the method table in Omitter's capsule."""
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer = ctypes.pythonapi["PyCapsule_GetPointer"]
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     table = get_pointer(Omitter.__dict__["__pyx_vtable__"], None)
     flags = ctypes.c_void_p.from_address(table + 6 * ctypes.sizeof(ctypes.c_void_p)).value
