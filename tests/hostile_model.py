@@ -155,7 +155,11 @@ def _is_number(value):
     """The number test; any failure of it (a raising `__class__`) is the
     walk's failure at line 49."""
     try:
-        return isinstance(value, bool) or issubclass(type(value), (int, float, complex))
+        if isinstance(value, bool):
+            # A str, dict or list subclass is what its type says, whatever
+            # its `__class__` claims.
+            return not issubclass(type(value), (str, dict, list))
+        return issubclass(type(value), (int, float, complex))
     finally:
         value = None
 

@@ -75,7 +75,8 @@ def is_number(value):
     # isinstance looks `__class__` up on anything that is not a bool: that
     # may run code and re-type the value, so the type is read afterwards.
     if isinstance(value, bool):
-        return True
+        # ... but a str, dict or list subclass is what its type says.
+        return not issubclass(type(value), (str, dict, list))
     tp = type(value)
     return bool(_type_flags(tp) & LONG_SUBCLASS) or issubclass(tp, (float, complex))
 

@@ -729,3 +729,44 @@ def test_repeated_hostile_walks_leak_nothing():
     rounds(300)
     gc.collect()
     assert sys.getallocatedblocks() - before < 100
+
+
+# ---- values whose `__class__` claims bool ----------------------------------------------
+
+
+class StrClaimingBool(str):
+    @property
+    def __class__(self):
+        return bool
+
+
+class ListClaimingBool(list):
+    @property
+    def __class__(self):
+        return bool
+
+
+class DictClaimingBool(dict):
+    @property
+    def __class__(self):
+        return bool
+
+
+@pytest.mark.parametrize("value", [StrClaimingBool(SECRET), ListClaimingBool([SECRET]),
+                                   DictClaimingBool(password=SECRET)], ids=["str", "list", "dict"])
+@pytest.mark.parametrize("walk", ["omit", "redacted"])
+def test_a_value_claiming_bool_is_never_passed_as_a_number(value, walk):
+    # The number test asks isinstance(value, bool), which believes
+    # `__class__`; a str, dict or list subclass is still walked (or refused)
+    # as what its type says, never passed through unmasked.
+    o = Omitter(["password"])
+    data = {"password": value}
+    try:
+        result = o.omit(data) if walk == "omit" else redacted(o, data)
+    except TypeError:
+        return  # refused, as any subclass of its kind is
+    shown = result["password"]
+    kind = type(shown)
+    text = list.__repr__(shown) if issubclass(kind, list) else dict.__repr__(shown) if issubclass(kind, dict) \
+        else str.__str__(shown)
+    assert SECRET not in text

@@ -376,7 +376,10 @@ int is_number(PyObject* value) {
     }
     const int is_bool = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
     note_foreign_code();
-    if (is_bool != 0) return is_bool;
+    // A str, dict or list subclass whose `__class__` claims bool is still
+    // what its type says: taken for a number, it would pass unmasked.
+    if (is_bool > 0) return (Py_TYPE(value)->tp_flags & kWalkedFlags) == 0;
+    if (is_bool < 0) return -1;
     // The `__class__` lookup may have given the value another type and freed
     // the one read above: the rest of the test reads its type as it is now.
     tp = Py_TYPE(value);

@@ -93,7 +93,10 @@ int is_number(Walk& walk, PyObject* value) {
     if (foreign) walk.foreign.before();
     const int is_bool = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
     if (foreign) walk.foreign.after();
-    if (is_bool != 0) return is_bool;
+    // A str, dict or list subclass whose `__class__` claims bool is still
+    // what its type says: taken for a number, it would pass unmasked.
+    if (is_bool > 0) return (Py_TYPE(value)->tp_flags & kWalkedFlags) == 0;
+    if (is_bool < 0) return -1;
     tp = Py_TYPE(value);
     if (PyType_HasFeature(tp, Py_TPFLAGS_LONG_SUBCLASS)) return 1;
     return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
