@@ -226,14 +226,19 @@ def test_nothing_to_mask_allocates_nothing(kind):
         omitter, records = omit.Omitter(["nowhere"]), payload["records"]
         call = lambda: redacted(omitter, records, False)  # noqa: E731
     first = call()
-    tracemalloc.start()
-    try:
-        tracemalloc.reset_peak()
-        again = call()
-        peak = tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
-    assert first is again and again in (payload, payload["records"])
+    # tracemalloc sees every thread: one that an earlier test left behind may
+    # allocate meanwhile. The walk's own allocations show in every try.
+    for _ in range(5):
+        tracemalloc.start()
+        try:
+            tracemalloc.reset_peak()
+            again = call()
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert first is again and again in (payload, payload["records"])
+        if peak == 0:
+            break
     assert peak == 0
 
 
