@@ -2,37 +2,13 @@
 #include "detection.h"
 
 #include "text.h"
+#include "../detect/units.h"
 
 #include <cstring>
 
 namespace velmora::scan {
 
 namespace {
-
-// A code point as UTF-8; a surrogate gets the 3-byte form that has no
-// place in valid UTF-8 (what "surrogatepass" writes).
-size_t encode(uint32_t c, uint8_t* out) {
-    if (c < 0x80) {
-        out[0] = uint8_t(c);
-        return 1;
-    }
-    if (c < 0x800) {
-        out[0] = uint8_t(0xC0 | (c >> 6));
-        out[1] = uint8_t(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000) {
-        out[0] = uint8_t(0xE0 | (c >> 12));
-        out[1] = uint8_t(0x80 | ((c >> 6) & 0x3F));
-        out[2] = uint8_t(0x80 | (c & 0x3F));
-        return 3;
-    }
-    out[0] = uint8_t(0xF0 | (c >> 18));
-    out[1] = uint8_t(0x80 | ((c >> 12) & 0x3F));
-    out[2] = uint8_t(0x80 | ((c >> 6) & 0x3F));
-    out[3] = uint8_t(0x80 | (c & 0x3F));
-    return 4;
-}
 
 // Append UTF-8 text (surrogates in their 3-byte form allowed) as the body
 // of a JSON string: the two-character escapes, \u00XX for other control
@@ -60,17 +36,7 @@ bool append_json_body(ByteBuffer& out, const uint8_t* p, const uint8_t* end) {
             continue;
         } else {
             p++;
-            const char* named = nullptr;
-            switch (c) {
-                case '"': named = "\\\""; break;
-                case '\\': named = "\\\\"; break;
-                case '\b': named = "\\b"; break;
-                case '\f': named = "\\f"; break;
-                case '\n': named = "\\n"; break;
-                case '\r': named = "\\r"; break;
-                case '\t': named = "\\t"; break;
-                default: break;
-            }
+            const char* named = json_short_escape(c);
             if (named != nullptr) {
                 if (!out.append(named, 2)) return false;
                 continue;
@@ -107,7 +73,7 @@ int Detection::find(const uint8_t* body, const uint8_t* body_end, bool escaped) 
         uint32_t c;
         p = next_code_point(p, body_end, &c);
         uint8_t bytes[4];
-        const size_t n = encode(c, bytes);
+        const size_t n = size_t(detect::utf8_encode(c, bytes));
         if (!text_.append(bytes, n)) return -1;
         for (size_t i = 0; i < n; i++) {
             if (!origins_.append(&from, sizeof from)) return -1;

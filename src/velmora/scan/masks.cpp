@@ -38,17 +38,7 @@ bool write_json_string(ByteBuffer& out, const uint32_t* text, size_t length) {
         const uint32_t c = text[i];
         uint8_t bytes[6];
         size_t n = 0;
-        const char* named = nullptr;
-        switch (c) {
-            case '"': named = "\\\""; break;
-            case '\\': named = "\\\\"; break;
-            case '\b': named = "\\b"; break;
-            case '\f': named = "\\f"; break;
-            case '\n': named = "\\n"; break;
-            case '\r': named = "\\r"; break;
-            case '\t': named = "\\t"; break;
-            default: break;
-        }
+        const char* named = json_short_escape(c);
         if (named != nullptr) {
             if (!out.append(named, 2)) return false;
             continue;

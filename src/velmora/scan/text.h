@@ -57,6 +57,21 @@ inline uint32_t utf8_decode(const uint8_t* p, int length) {
     }
 }
 
+// The two-character JSON escape of `c` (`\n`, `\"` and the like), or null
+// for a character that has none.
+inline const char* json_short_escape(uint32_t c) {
+    switch (c) {
+        case '"': return "\\\"";
+        case '\\': return "\\\\";
+        case '\b': return "\\b";
+        case '\f': return "\\f";
+        case '\n': return "\\n";
+        case '\r': return "\\r";
+        case '\t': return "\\t";
+        default: return nullptr;
+    }
+}
+
 inline int hex_digit(uint8_t c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
