@@ -370,8 +370,9 @@ def layout_gates():
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     table = get_pointer(Omitter.__dict__["__pyx_vtable__"], None)
     flags = ctypes.c_void_p.from_address(table + 6 * ctypes.sizeof(ctypes.c_void_p)).value
-    names = ["dict versions", "cached str hash", "recursion budget", "dict entries", "entry writes", "dict watcher"]
-    return dict(zip(names, ctypes.cast(flags, ctypes.POINTER(ctypes.c_bool * 6)).contents))
+    names = ["dict versions", "cached str hash", "recursion budget", "dict entries", "entry writes", "dict watcher",
+             "tag flips", "str fills"]
+    return dict(zip(names, ctypes.cast(flags, ctypes.POINTER(ctypes.c_bool * len(names))).contents))
 
 
 def per_line(opts):

@@ -44,7 +44,11 @@ DictStamp dict_stamp(PyObject* dict) {
     return {dict, fallback_stamp_version()};
 }
 
-uint64_t fresh_dict_version() {
+namespace {
+
+// The version a new dict is born with, from a dict made and dropped: the
+// public way to a fresh tag, and what the flips are checked against.
+uint64_t made_dict_version() {
     // The collector is held off: a collection run by the allocation could
     // run finalisers, and this must not run other code.
     const int collector_was_on = PyGC_Disable();
@@ -55,6 +59,27 @@ uint64_t fresh_dict_version() {
     Py_DECREF(scratch);  // an empty dict: its release runs no other code
     return version;
 }
+
+// A dict of the module's own, made at import and kept for good, whose one
+// value flips between True and False. It is handed to no one and holds no
+// container, so the collector does not track it: nobody else can reach it,
+// watch it or change it. Replacing its value is a store like any other,
+// which takes the interpreter's next tag, yet it allocates nothing, and
+// letting go of the value replaced runs nothing (neither is ever released).
+PyObject* flip_dict = nullptr;
+PyObject* flip_key = nullptr;
+Py_hash_t flip_key_hash = -1;
+bool flipped = false;
+
+uint64_t flip_dict_version() {
+    flipped = !flipped;
+    if (line::dict_set_known_hash(flip_dict, flip_key, flipped ? Py_True : Py_False, flip_key_hash) < 0) return 0;
+    return tag_count(flip_dict);
+}
+
+}  // namespace
+
+uint64_t fresh_dict_version() { return gates.tag_flips ? flip_dict_version() : made_dict_version(); }
 
 int DictCursor::next(PyObject** key, PyObject** value) {
     EntryTable table;
@@ -200,13 +225,80 @@ int check_entry_writes(PyObject* dict, bool* holds) {
     if (!cursor.next(&key, &value)) return 0;
     Ref held_key = Ref::borrow(key);
     Ref held_value = Ref::borrow(value);
-    const uint64_t before = fresh_dict_version();
+    const uint64_t before = made_dict_version();
     const int written = cursor.replace_last(key, value, Py_None, 1);
     const uint64_t after = version_tag(dict);
     if (PyErr_Occurred()) return -1;
-    const uint64_t later = fresh_dict_version();
+    const uint64_t later = made_dict_version();
     if (before == 0 || later == 0) return -1;
     *holds = written == 1 && PyDict_GetItemWithError(dict, key) == Py_None && before < after && after < later;
+    return 0;
+}
+
+// Make the dict whose flips give fresh tags (once), and flip it twice
+// between dicts made and dropped: each flip must give a tag newer than any
+// dict before it and older than any dict after it, kept as the dict's own,
+// with nothing but the count set (nobody watches it).
+int check_tag_flips(bool* holds) {
+    *holds = false;
+    if (flip_dict == nullptr) {
+        Ref dict = Ref::steal(PyDict_New());
+        Ref key = Ref::steal(PyUnicode_FromString("velmora: version tags"));
+        if (!dict || !key || PyDict_SetItem(dict.get(), key.get(), Py_False) < 0) return -1;
+        flip_key_hash = cached_str_hash(key.get());
+        if (flip_key_hash == -1) flip_key_hash = PyObject_Hash(key.get());
+        flip_dict = dict.release();
+        flip_key = key.release();
+        flipped = false;
+    }
+    uint64_t previous = made_dict_version();
+    for (int i = 0; i < 2; i++) {
+        const uint64_t flip = flip_dict_version();
+        const uint64_t later = made_dict_version();
+        if (previous == 0 || flip == 0 || later == 0) return -1;
+        const bool own = version_tag(flip_dict) == flip && PyDict_GetItemWithError(flip_dict, flip_key) ==
+                                                               (flipped ? Py_True : Py_False);
+        if (!own || !(previous < flip && flip < later) || PyDict_GET_SIZE(flip_dict) != 1) return 0;
+        previous = later;
+    }
+    *holds = !PyObject_GC_IsTracked(flip_dict);
+    return 0;
+}
+
+// A str made afresh may be filled, as PyUnicode_Fill would fill it, and
+// then is what a run of '*' made afresh is: equal, of the same length,
+// kind, flags, hash and UTF-8. A str that is hashed or held twice may not
+// be filled, as PyUnicode_Fill refuses it, nor one that is not ASCII.
+int check_str_fills(bool* holds) {
+    *holds = false;
+    const char text[] = "velmora: a str to fill";
+    const Py_ssize_t n = sizeof text - 1;
+    Ref fresh = Ref::steal(PyUnicode_FromStringAndSize(text, n));
+    Ref filled_by_python = Ref::steal(PyUnicode_FromStringAndSize(text, n));
+    Ref stars = Ref::steal(PyUnicode_FromString("**********************"));
+    Ref hashed = Ref::steal(PyUnicode_FromStringAndSize(text, n));
+    Ref wide = Ref::steal(PyUnicode_FromString("velmora: caf\u00e9"));
+    if (!fresh || !filled_by_python || !stars || !hashed || !wide || PyObject_Hash(hashed.get()) == -1) return -1;
+    gates.str_fills = true;  // open while the check fills through it
+    const bool refused = !str_fillable(hashed.get()) && !str_fillable(wide.get()) &&
+                         PyUnicode_Fill(hashed.get(), 0, n, '*') < 0;
+    PyErr_Clear();
+    Ref twice = fresh;
+    const bool refused_twice = !str_fillable(fresh.get()) && PyUnicode_Fill(fresh.get(), 0, n, '*') < 0;
+    PyErr_Clear();
+    twice = Ref();
+    const bool accepted = str_fillable(filled_by_python.get()) && PyUnicode_Fill(filled_by_python.get(), 0, n, '*') == n;
+    const bool filled = fill_mask(fresh.get());
+    gates.str_fills = false;
+    if (PyErr_Occurred()) return -1;
+    const char* utf8 = PyUnicode_AsUTF8(fresh.get());
+    const Py_hash_t hash = PyObject_Hash(fresh.get());
+    if (utf8 == nullptr || hash == -1 || PyObject_Hash(stars.get()) == -1) return -1;
+    *holds = refused && refused_twice && accepted && filled && PyUnicode_GET_LENGTH(stars.get()) == n &&
+             PyUnicode_Compare(filled_by_python.get(), stars.get()) == 0 &&
+             PyUnicode_Compare(fresh.get(), stars.get()) == 0 && PyUnicode_IS_COMPACT_ASCII(fresh.get()) &&
+             PyUnicode_KIND(fresh.get()) == PyUnicode_KIND(stars.get()) && hash == PyObject_Hash(stars.get()) &&
+             std::string_view(utf8) == std::string_view(PyUnicode_AsUTF8(stars.get()));
     return 0;
 }
 
@@ -255,6 +347,8 @@ Gates closed_on_request() {
         closed.dict_entries |= all || name == "dict_entries";
         closed.entry_writes |= all || name == "entry_writes";
         closed.dict_watcher |= all || name == "dict_watcher";
+        closed.tag_flips |= all || name == "tag_flips";
+        closed.str_fills |= all || name == "str_fills";
     }
     return closed;
 }
@@ -271,6 +365,12 @@ int check_at_import() {
     gates.str_hash = holds && !closed.str_hash;
     if (check_recursion_budget(&holds) < 0) return -1;
     gates.recursion_budget = holds && !closed.recursion_budget;
+    // Fresh tags are read off the flipped dict: only where tags are kept.
+    if (gates.dict_versions && check_tag_flips(&holds) < 0) return -1;
+    gates.tag_flips = gates.dict_versions && holds && !closed.tag_flips;
+    // Whether a str was hashed is read off its cached hash.
+    if (gates.str_hash && check_str_fills(&holds) < 0) return -1;
+    gates.str_fills = gates.str_hash && holds && !closed.str_fills;
 #if VELMORA_DICT_WATCHERS
     if (check_dict_watcher(&holds) < 0) return -1;
     gates.dict_watcher = holds && !closed.dict_watcher;

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #ifdef Py_GIL_DISABLED
 #error "a free-threaded CPython needs its own port: see src/velmora/omit/README.md"
@@ -38,7 +39,7 @@
 
 namespace velmora::cpython {
 
-// Six flags in this order (abi.h hands them out as an array).
+// Eight flags in this order (abi.h hands them out as an array).
 struct Gates {
     bool dict_versions = false;     // version tags read and kept as the interpreter does
     bool str_hash = false;          // cached_str_hash() reads the cached hash
@@ -46,9 +47,11 @@ struct Gates {
     bool dict_entries = false;      // EntryTable reads a dict's entries in place
     bool entry_writes = false;      // DictCursor::replace_last writes entries in place
     bool dict_watcher = false;      // the caches' stamps come from a dict watcher of ours (3.12 on)
+    bool tag_flips = false;         // fresh_dict_version() flips a value of a dict of ours
+    bool str_fills = false;         // fill_mask() turns a str nobody else holds into its own mask
 };
 extern Gates gates;
-static_assert(sizeof(Gates) == 6 * sizeof(bool));
+static_assert(sizeof(Gates) == 8 * sizeof(bool));
 
 // Open the gates whose facts hold. 0, or -1 with an exception set when a
 // check could not even run (out of memory).
@@ -78,7 +81,10 @@ inline uint64_t tag_count(PyObject* dict) { return version_tag(dict) & ~line::kT
 inline bool watched(PyObject* dict) { return (version_tag(dict) & line::kWatchedBits) != 0; }
 
 // A counter value no dict has had before, as the interpreter gives a dict it
-// creates: a dict made and dropped yields one. 0 with an exception set on
+// creates or stores into. With the tag_flips gate open, a store into a dict
+// of the module's own that nobody else can reach (its one value flips
+// between True and False: nothing allocated, nothing released, no code run)
+// yields one; closed, a dict made and dropped. 0 with an exception set on
 // failure.
 uint64_t fresh_dict_version();
 
@@ -130,6 +136,30 @@ inline bool dict_unchanged(const DictStamp& stamp, PyObject* dict) {
 // is closed): the caller then asks PyObject_Hash.
 inline Py_hash_t cached_str_hash(PyObject* s) {
     return gates.str_hash ? reinterpret_cast<PyASCIIObject*>(s)->hash : -1;
+}
+
+// Whether the exact str `s` may become its own mask in place, which only
+// the one holding it can tell from a store of a fresh mask: its one
+// reference is the entry or item being masked (so no one else holds it),
+// it was never hashed (so no set or dict holds it by its hash, and the
+// module's key indexes never read it), it is not interned, and it is ASCII
+// in the compact form, which a run of '*' keeps (the same kind, the same
+// flags, no separate UTF-8 copy). These are the conditions PyUnicode_Fill
+// asks for, and the kind it keeps; the line's file knows what else a str
+// may keep a copy of its text in.
+inline bool str_fillable(PyObject* s) {
+    return gates.str_fills && Py_REFCNT(s) == 1 && PyUnicode_IS_COMPACT_ASCII(s) &&
+           reinterpret_cast<PyASCIIObject*>(s)->hash == -1 && !PyUnicode_CHECK_INTERNED(s) && line::keeps_no_copy(s);
+}
+
+// Overwrite every character of `s` with '*' where str_fillable(s), as
+// PyUnicode_Fill would (without its call and its checks again): the str
+// becomes equal in every respect to a mask made afresh, and what it held is
+// gone from memory. False, with nothing changed, where it may not.
+inline bool fill_mask(PyObject* s) {
+    if (!str_fillable(s)) return false;
+    std::memset(PyUnicode_1BYTE_DATA(s), '*', static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+    return true;
 }
 
 // ---- Recursion budget -------------------------------------------------------------

@@ -20,6 +20,12 @@ namespace velmora::cpython::line {
 inline constexpr uint64_t kTagFlagBits = 0;  // low bits of a tag that are not the counter
 inline constexpr uint64_t kWatchedBits = 0;  // of those, the ones that mark a watched dict
 
+// ---- str ----------------------------------------------------------------------------
+
+// A str of 3.11 may keep a wchar_t copy of its text (wstr, made on
+// request by the deprecated Py_UNICODE calls): a filled str must not.
+inline bool keeps_no_copy(PyObject* s) { return reinterpret_cast<PyASCIIObject*>(s)->wstr == nullptr; }
+
 // ---- Recursion ----------------------------------------------------------------------
 // One budget for Python frames and native levels alike, set from
 // sys.setrecursionlimit(); Py_EnterRecursiveCall takes a level while it is

@@ -31,6 +31,11 @@ namespace velmora::cpython::line {
 inline constexpr uint64_t kTagFlagBits = 0xfff;  // low bits of a tag that are not the counter
 inline constexpr uint64_t kWatchedBits = 0xff;   // of those, the ones that mark a watched dict
 
+// ---- str ----------------------------------------------------------------------------
+
+// A compact ASCII str keeps its text once, UTF-8 included.
+inline bool keeps_no_copy(PyObject*) { return true; }
+
 // ---- Recursion ----------------------------------------------------------------------
 
 inline int& recursion_remaining(PyThreadState* thread) { return thread->c_recursion_remaining; }

@@ -70,6 +70,10 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
         if (!(tp->tp_flags & kWalkedFlags)) continue;
         if (tp != &PyUnicode_Type) return false;
         if (!do_hide) continue;
+        if (cpython::fill_mask(item)) {  // the list alone holds it: it becomes its own mask
+            written = true;
+            continue;
+        }
         PyObject* mask = made_mask(item);
         if (mask == nullptr) return false;
         if (mask == item) continue;
@@ -222,8 +226,14 @@ void DictWalk::prefetch(const cpython::EntryTable& table) {
 }
 
 // Mask the exact str `value` in the entry `slot` of a table whose writes
-// are stores. 0, or -1 with the traceback entry.
+// are stores. A value the entry alone holds becomes its own mask, which
+// frees nothing and leaves nothing of the value in memory; the dict still
+// takes a new tag, as for a store. 0, or -1 with the traceback entry.
 int DictWalk::mask_in_place(PyObject** slot, PyObject* value) {
+    if (policy_ == nullptr && cpython::str_fillable(value)) {
+        if (!cursor_.retag(foreign_code_epoch)) return fail_status(Site::OmitStrMask);
+        if (cpython::fill_mask(value)) return 0;
+    }
     PyObject* mask = mask_value(policy_, value);
     if (mask == nullptr) return fail_status(Site::OmitStrMask);
     if (mask == value) {  // this very mask already: a store would change nothing
