@@ -92,7 +92,7 @@ GOOD_STATE = (["k"], False, ("w",), (), None, None, False, False, None)
 
 
 @pytest.mark.parametrize("index, value, exc, message", [
-    (None, None, TypeError, "__setstate__ expects a tuple of 9 items, not tuple"),
+    (None, None, TypeError, "__setstate__ expects a tuple of 9 or 10 items, not tuple"),
     (0, ("k",), TypeError, "keys in the state must be a list or None, not tuple"),
     (2, "w", TypeError, "contains must be an iterable of str (not a single str)"),
     (3, ("(",), re.error, "missing ), unterminated subpattern at position 0"),

@@ -11,6 +11,7 @@ from typing import Any, type_check_only
 
 from typing_extensions import disjoint_base
 
+from velmora.detect import Detector
 from velmora.omit import NoTrustOmitter, Omitter
 
 DEFAULT_DENYLIST: tuple[str, ...]
@@ -35,6 +36,9 @@ class _Rules:
     def whole(self) -> bool: ...
     @property
     def defaults(self) -> bool: ...
+    @property
+    def detect(self) -> Detector | None:
+        """The detector that masks secrets inside the other str values, or None."""
 
 @disjoint_base
 class RuleOmitter(Omitter, _Rules):
@@ -51,6 +55,7 @@ class RuleOmitter(Omitter, _Rules):
         keep_last: int | None = None,
         whole: bool = False,
         defaults: bool = False,
+        detect: Detector | None = None,
     ) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
@@ -72,6 +77,7 @@ class RuleNoTrustOmitter(NoTrustOmitter, _Rules):
         keep_last: int | None = None,
         whole: bool = False,
         defaults: bool = False,
+        detect: Detector | None = None,
     ) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...

@@ -42,6 +42,38 @@ struct MaskPolicy {
     bool whole;
 };
 
+// A look at the str values an omitter's verdicts let through (velmora.rules:
+// a detector's spans), open for one call so that the whole call sees one
+// state of what it looks for. The omitter fills it; the walk calls through
+// it and owns nothing of it.
+struct StrHook {
+    // For an exact str value the walk would otherwise leave as it is: a new
+    // reference to `value` itself when nothing in it is to be masked (and
+    // then nothing is allocated), else to a new str; null with an exception
+    // set. Runs no Python code and allocates nothing but the result.
+    PyObject* (*apply)(const StrHook* hook, PyObject* value);
+    // Let go of what the opening took; once, after the call's walk. May
+    // run code (a release).
+    void (*close)(StrHook* hook);
+    void* state[3];  // the omitter's own
+};
+
+// What `hook` makes of the str `value` (an exact str or a subclass, which is
+// looked at through an exact copy of its text): a new reference to `value`
+// itself when nothing changes, else to a new exact str; null with an
+// exception set. Runs no Python code.
+inline PyObject* apply_str_hook(const StrHook* hook, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return hook->apply(hook, value);
+    PyObject* text = PyUnicode_FromObject(value);  // a subclass: copies, runs nothing
+    if (text == nullptr) return nullptr;
+    PyObject* looked = hook->apply(hook, text);
+    Py_DECREF(text);
+    if (looked != text) return looked;
+    Py_DECREF(looked);
+    Py_INCREF(value);
+    return value;
+}
+
 struct OmitterVTable {
     // 1 to hide, 0 not to hide; 0 with an exception set on failure.
     int (*should_hide)(OmitterObject* self, PyObject* key);
@@ -76,6 +108,13 @@ struct OmitterVTable {
     // written over a str nobody else holds), for tests and diagnostics.
     // Copied with the table.
     const bool* layout_gates;
+    // The object's str value hook, opened for one call: a walk entered
+    // from Python (each `omit` or `omit_recurse`), or one redacted() call.
+    // 1 opened (`hook` filled: close it once the call's walk is over), 0
+    // none (the object looks at no str value beyond its verdicts), -1
+    // failed with an exception set. Runs no Python code. Null (the
+    // omitters of velmora.omit): never a hook.
+    int (*open_str_hook)(OmitterObject* self, StrHook* hook);
 };
 
 struct KeyIndex;  // private to velmora.omit

@@ -23,10 +23,13 @@
 #include "depth.h"
 #include "held.h"
 #include "registry.h"
+#include "str_hook.h"
 #include "traceback.h"
 #include "walk_steps.h"
 
 namespace velmora {
+
+__attribute__((tls_model("initial-exec"))) thread_local OpenHook open_hook = {};
 
 namespace {
 
@@ -91,10 +94,11 @@ enum class Step { kOn, kForeign, kEnd, kFailed };
 
 class DictWalk {
 public:
-    DictWalk(OmitterObject* self, PyObject* target)
+    DictWalk(OmitterObject* self, PyObject* target, const StrHook* hook)
         : self_(self),
           target_(target),
           dict_(Ref::borrow(target)),
+          hook_(hook),
           policy_(mask_policy_of(self)),
           general_only_(policy_ != nullptr && policy_->whole),
           size_(PyDict_GET_SIZE(target)),
@@ -108,10 +112,12 @@ private:
     [[gnu::always_inline]] Step held_step(PyObject* key, PyObject* value, bool nested_dict);
     void prefetch(const cpython::EntryTable& table);
     int mask_in_place(PyObject** slot, PyObject* value);
+    int write_in_place(PyObject** slot, PyObject* value, PyObject* mask);
 
     int omit_entry(uint64_t read_at);
     int hide_whole_value(int* verdict, uint64_t read_at);
     int entry_str(int verdict, uint64_t read_at);
+    int look_at_str(uint64_t read_at);
     int entry_list(int verdict, uint64_t read_at);
     [[gnu::always_inline]] int omit_nested_dict(uint64_t read_at);
     int store_pair_mask(PyObject* mask, uint64_t read_at);
@@ -120,16 +126,18 @@ private:
 
     // Short lists of plain items can be walked in the dict walk when nothing
     // could tell: the omitter's type cannot override the list walk, its
-    // table's list walk is this module's, and masks are the default's.
+    // table's list walk is this module's, masks are the default's, and no
+    // hook looks at the items a verdict lets through.
     bool plain_lists() const {
         return !may_override(Py_TYPE(self_)) && self_->vtab->omit_recurse == walk_omit_recurse &&
-               policy_ == nullptr;
+               policy_ == nullptr && hook_ == nullptr;
     }
 
     OmitterObject* const self_;
     PyObject* const target_;
     Ref dict_;
     CurrentPair pair_;  // released before `dict_`, on every way out
+    const StrHook* const hook_;  // null: none
     const MaskPolicy* const policy_;
     // A whole-value policy asks about every key: every entry takes the
     // general step.
@@ -196,8 +204,22 @@ Step DictWalk::fast_steps(const cpython::EntryTable& table) {
         if (kind == ValueKind::kScalar) continue;
         if (kind == ValueKind::kStr && PyUnicode_CheckExact(key)) {
             const int hide = quiet_should_hide(self_, key);
-            if (hide == 0) continue;
-            if (hide > 0 && in_place) {
+            if (hide == 0) {
+                if (hook_ == nullptr) continue;
+                // A value the verdict lets through is looked at here; one
+                // found to hold something is written where it stands, or
+                // stored by the held step, which looks at it again.
+                PyObject* looked = hook_->apply(hook_, value);
+                if (looked == nullptr) {
+                    fail_status(Site::OmitStrMask);
+                    return Step::kFailed;
+                }
+                if (looked == value || in_place) {
+                    if (write_in_place(slot, value, looked) < 0) return Step::kFailed;
+                    continue;
+                }
+                Py_DECREF(looked);
+            } else if (hide > 0 && in_place) {
                 if (mask_in_place(slot, value) < 0) return Step::kFailed;
                 continue;
             }
@@ -236,6 +258,12 @@ int DictWalk::mask_in_place(PyObject** slot, PyObject* value) {
     }
     PyObject* mask = mask_value(policy_, value);
     if (mask == nullptr) return fail_status(Site::OmitStrMask);
+    return write_in_place(slot, value, mask);
+}
+
+// Write `mask` (stolen) over the exact str `value` in `slot`, as
+// mask_in_place does. 0, or -1 with the traceback entry.
+int DictWalk::write_in_place(PyObject** slot, PyObject* value, PyObject* mask) {
     if (mask == value) {  // this very mask already: a store would change nothing
         Py_DECREF(mask);
         return 0;
@@ -298,11 +326,22 @@ int DictWalk::entry_str(int verdict, uint64_t read_at) {
     PyObject* const value = pair_.value();
     if (!key_is_str_or_none(key)) return fail_unexpected_status("unicode", key, Site::OmitStrKey);
     const int hide = verdict >= 0 ? verdict : ask_should_hide(self_, key);
-    if (!hide) return PyErr_Occurred() ? fail_status(Site::OmitStrKey) : 0;
+    if (!hide) {
+        if (PyErr_Occurred()) return fail_status(Site::OmitStrKey);
+        return hook_ != nullptr ? look_at_str(read_at) : 0;
+    }
     if (!PyUnicode_CheckExact(value)) return fail_unexpected_status("unicode", value, Site::OmitStrMask);
     Ref mask = Ref::steal(mask_value(policy_, value));
     if (!mask) return fail_status(Site::OmitStrMask);
     return store_pair_mask(mask.get(), read_at);
+}
+
+// A str value its key lets through, looked at by the hook: what it finds
+// masked is stored as a key's mask is.
+int DictWalk::look_at_str(uint64_t read_at) {
+    Ref looked = Ref::steal(apply_str_hook(hook_, pair_.value()));
+    if (!looked) return fail_status(Site::OmitStrMask);
+    return looked.get() == pair_.value() ? 0 : store_pair_mask(looked.get(), read_at);
 }
 
 // A list value (or a list subclass): walked with its key's verdict, and
@@ -410,7 +449,9 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
         return fail(Site::OmitIteration);
     }
-    DictWalk walk(self, target);
+    HookScope hook;
+    if (!hook.enter(self)) return fail(Site::OmitIteration);
+    DictWalk walk(self, target, hook.hook());
     return walk.run();
 }
 

@@ -15,6 +15,7 @@
 #include "depth.h"
 #include "held.h"
 #include "registry.h"
+#include "str_hook.h"
 #include "traceback.h"
 #include "walk_steps.h"
 
@@ -55,12 +56,13 @@ private:
 
 class ListWalk {
 public:
-    ListWalk(OmitterObject* self, PyObject* target, int do_hide)
+    ListWalk(OmitterObject* self, PyObject* target, int do_hide, const StrHook* hook)
         : self_(self),
           target_(target),
           list_(Ref::borrow(target)),
           writes_(self, target),
           policy_(mask_policy_of(self)),
+          hook_(hook),
           do_hide_(do_hide) {}
 
     PyObject* run();
@@ -68,6 +70,8 @@ public:
 private:
     int item_step(Py_ssize_t i, PyObject* item, uint64_t read_at);
     int mask_item(Py_ssize_t i, PyObject* item, uint64_t read_at);
+    int look_at_item(Py_ssize_t i, PyObject* item, uint64_t read_at);
+    int store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at);
 
     OmitterObject* const self_;
     PyObject* const target_;
@@ -75,6 +79,7 @@ private:
     Ref item_;  // the current item, held until the next one replaces it
     ListWrites writes_;
     const MaskPolicy* const policy_;
+    const StrHook* const hook_;  // null: none
     const int do_hide_;
 };
 
@@ -111,8 +116,9 @@ int ListWalk::item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
         writes_.flush();
         PyObject* walked = walk_list_slot(self_, item, do_hide_);
         if (walked == nullptr || put_walked(target_, i, walked) < 0) return fail_status(Site::RecurseList);
-    } else if (do_hide_ && (flags & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        return mask_item(i, item, read_at);
+    } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        if (do_hide_) return mask_item(i, item, read_at);
+        if (hook_ != nullptr) return look_at_item(i, item, read_at);
     }
     return 0;
 }
@@ -121,6 +127,23 @@ int ListWalk::mask_item(Py_ssize_t i, PyObject* item, uint64_t read_at) {
     if (!PyUnicode_CheckExact(item)) return fail_unexpected_status("unicode", item, Site::RecurseStr);
     PyObject* mask = mask_value(policy_, item);
     if (mask == nullptr) return fail_status(Site::RecurseStr);
+    return store_item(i, mask, read_at);
+}
+
+// A str item `do` lets through, looked at by the hook: what it finds masked
+// is stored as a mask is.
+int ListWalk::look_at_item(Py_ssize_t i, PyObject* item, uint64_t read_at) {
+    PyObject* looked = apply_str_hook(hook_, item);
+    if (looked == nullptr) return fail_status(Site::RecurseStr);
+    if (looked == item) {
+        Py_DECREF(looked);  // we hold the item too: quiet
+        return 0;
+    }
+    return store_item(i, looked, read_at);
+}
+
+// Put `mask` (stolen) at index i, in place of the str item read there.
+int ListWalk::store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at) {
     // The item replaced is still `item` unless foreign code ran (and we
     // hold `item` either way): only a foreign replacement is loud.
     const bool quiet = foreign_code_epoch == read_at;
@@ -147,7 +170,9 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return fail(Site::RecurseNone);
     }
-    ListWalk walk(self, target, do_hide);
+    HookScope hook;
+    if (!hook.enter(self)) return fail(Site::RecurseNone);
+    ListWalk walk(self, target, do_hide, hook.hook());
     return walk.run();
 }
 

@@ -88,6 +88,29 @@ int overrides_walk(PyObject* omitter) {
     return 0;
 }
 
+// The omitter's str value hook, open for one call and closed with it.
+class OpenedHook {
+public:
+    OpenedHook() = default;
+    OpenedHook(const OpenedHook&) = delete;
+    OpenedHook& operator=(const OpenedHook&) = delete;
+    ~OpenedHook() {
+        if (open_) hook_.close(&hook_);
+    }
+    // 0 (with or without a hook), or -1 with an exception set.
+    int open(OmitterObject* self) {
+        auto open = self->vtab->open_str_hook;
+        const int opened = open != nullptr ? open(self, &hook_) : 0;
+        open_ = opened > 0;
+        return opened < 0 ? -1 : 0;
+    }
+    const StrHook* get() const { return open_ ? &hook_ : nullptr; }
+
+private:
+    StrHook hook_;
+    bool open_ = false;
+};
+
 PyObject* redact_deep_copy(PyObject* omitter, PyObject* target, bool is_dict, bool do_hide) {
     Ref copy = Ref::steal(PyObject_CallOneArg(g.deepcopy, target));
     if (!copy) return nullptr;
@@ -140,16 +163,21 @@ PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         return redact_deep_copy(omitter, target, is_dict, do_hide);
     }
 
-    if (const char* problem = policy_problem(mask_policy_of(reinterpret_cast<OmitterObject*>(omitter)))) {
+    OmitterObject* const self = reinterpret_cast<OmitterObject*>(omitter);
+    if (const char* problem = policy_problem(mask_policy_of(self))) {
         PyErr_SetString(PyExc_SystemError, problem);
         return nullptr;
     }
+    // One look for the whole call, whatever is added to the omitter's
+    // detector while it runs, and whichever attempt answers.
+    OpenedHook hook;
+    if (hook.open(self) < 0) return nullptr;
     // Code run mid-walk that changes the data makes the walk start again on
     // the data as it now stands (walk.cpp, rule 5): code that acts once is
     // over by then. Code that keeps changing it gets an error, never a copy
     // that was not checked.
     for (int attempt = 1;; attempt++) {
-        Walk walk(reinterpret_cast<OmitterObject*>(omitter), strict);
+        Walk walk(self, strict, hook.get());
         PyObject* result = is_dict ? redact_dict(walk, target) : redact_list(walk, target, do_hide);
         if (result != nullptr || walk.mismatch == Walk::Mismatch::kNone) return result;
         if (walk.mismatch == Walk::Mismatch::kStores) return redact_deep_copy(omitter, target, is_dict, do_hide);

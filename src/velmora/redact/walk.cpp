@@ -102,11 +102,13 @@ int is_number(Walk& walk, PyObject* value) {
     return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
 }
 
-// The mask of an exact str, or the str itself when masking changes nothing.
-PyObject* masked(Walk& walk, PyObject* value) {
-    PyObject* mask = mask_str(walk.policy, value);
-    if (mask == nullptr) return nullptr;
-    if (unchanged_by_mask(value, mask)) {
+// What a str becomes: masked whole (an exact str), or, when it is let
+// through, with the hook's spans masked; the str itself when that changes
+// nothing.
+PyObject* masked(Walk& walk, PyObject* value, bool whole = true) {
+    PyObject* mask = whole ? mask_str(walk.policy, value) : apply_str_hook(walk.hook, value);
+    if (mask == nullptr || mask == value) return mask;
+    if (PyUnicode_CheckExact(value) && unchanged_by_mask(value, mask)) {
         Py_DECREF(mask);
         return new_ref(value);
     }
@@ -146,7 +148,7 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
         if (walk.strict && !PyUnicode_CheckExact(v)) return refuse_in_strict_walk(v);
         if (!key_is_str_or_none(k)) return unexpected("unicode", k);
         if (verdict < 0 && (verdict = walk.verdicts.ask(k)) < 0) return nullptr;
-        if (!verdict) return new_ref(v);
+        if (!verdict) return walk.hook != nullptr ? masked(walk, v, false) : new_ref(v);
         if (!PyUnicode_CheckExact(v)) return unexpected("unicode", v);
         return masked(walk, v);
     }
@@ -162,9 +164,10 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
     return redact_list(walk, v, verdict != 0);
 }
 
-// What the item `item` of a list becomes when it is a dict, a list, or a
-// str to hide (or a subclass of one, refused), as redact_value: a new
-// reference, to `item` itself when nothing changes. The caller holds it.
+// What the item `item` of a list becomes when it is a dict, a list, a str
+// to hide (a subclass refused) or a str the hook looks at, as
+// redact_value: a new reference, to `item` itself when nothing changes.
+// The caller holds it.
 PyObject* redact_item(Walk& walk, PyObject* item, bool do_hide) {
     const unsigned long flags = Py_TYPE(item)->tp_flags;
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
@@ -175,6 +178,7 @@ PyObject* redact_item(Walk& walk, PyObject* item, bool do_hide) {
         if (!PyList_CheckExact(item)) return unexpected("list", item);
         return redact_list(walk, item, do_hide);
     }
+    if (!do_hide) return masked(walk, item, false);
     if (!PyUnicode_CheckExact(item)) return unexpected("unicode", item);
     return masked(walk, item);
 }
@@ -303,7 +307,7 @@ PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide) {
             if (walk.strict && holds_values(item)) return refuse_in_strict_walk(item);
             const unsigned long flags = Py_TYPE(item)->tp_flags;
             const bool passed_over = !(flags & (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS)) &&
-                                     !(do_hide && (flags & Py_TPFLAGS_UNICODE_SUBCLASS));
+                                     !((do_hide || walk.hook != nullptr) && (flags & Py_TPFLAGS_UNICODE_SUBCLASS));
             // Holding an item is seen only through what it lets run: the item
             // before is let go here, whatever this one is, as in the in-place
             // walk; one that runs nothing is let go at once.

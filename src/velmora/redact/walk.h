@@ -13,13 +13,16 @@
 namespace velmora::redact {
 
 struct Walk {
-    Walk(OmitterObject* self, bool strict)
-        : foreign(changes), verdicts(self, foreign), policy(mask_policy_of(self)), strict(strict) {}
+    Walk(OmitterObject* self, bool strict, const StrHook* hook)
+        : foreign(changes), verdicts(self, foreign), policy(mask_policy_of(self)), hook(hook), strict(strict) {}
 
     ChangeLog changes;
     ForeignCode foreign;
     Verdicts verdicts;
     const MaskPolicy* policy;  // null: the default
+    // What looks at the str values the verdicts let through (the omitter's
+    // detector), open for the whole call; null: nothing does.
+    const StrHook* hook;
     // Refuse (TypeError) a value the walk would pass over although it may
     // hold str values (`holds_values`), instead of passing it over.
     const bool strict;

@@ -2,6 +2,7 @@
 // the read-only view of the configuration, and readiness.
 #include "omitters.h"
 
+#include "detection.h"
 #include "pickling.h"
 
 namespace velmora::rules {
@@ -94,6 +95,12 @@ const MaskPolicy* mask_policy(OmitterObject* self) {
     return own_fields<kTrusting>(self).policies.current;
 }
 
+// The detector's look at the str values the verdicts let through.
+template <bool kTrusting>
+int open_str_hook(OmitterObject* self, StrHook* hook) {
+    return open_detection(own_fields<kTrusting>(self).detect, hook);
+}
+
 // ---- Allocation, initialisation, collection ---------------------------------
 
 template <bool kTrusting>
@@ -113,15 +120,16 @@ template <bool kTrusting>
 int rule_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* names[] = {kTrusting ? "trusted" : "omissions",
                                   "ignore_case", "contains", "patterns", "mask", "keep_last", "whole", "defaults",
-                                  nullptr};
+                                  "detect", nullptr};
     PyObject* keys = Py_None;
+    PyObject* detect = nullptr;
     int ignore_case = 0, whole = 0, defaults = 0;
     RuleOptions rule_options;
     MaskOptions mask_options;
-    const char* format = kTrusting ? "|O$pOOOOpp:RuleNoTrustOmitter" : "|O$pOOOOpp:RuleOmitter";
+    const char* format = kTrusting ? "|O$pOOOOppO:RuleNoTrustOmitter" : "|O$pOOOOppO:RuleOmitter";
     if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(names), &keys, &ignore_case,
                                      &rule_options.contains, &rule_options.patterns, &mask_options.mask,
-                                     &mask_options.keep_last, &whole, &defaults)) {
+                                     &mask_options.keep_last, &whole, &defaults, &detect)) {
         return -1;
     }
     rule_options.ignore_case = ignore_case;
@@ -129,7 +137,7 @@ int rule_init(PyObject* self, PyObject* args, PyObject* kwds) {
     mask_options.whole = whole;
 
     Prepared prepared;
-    if (prepare(rule_options, mask_options, kTrusting, &prepared) < 0) return -1;
+    if (prepare(rule_options, mask_options, detect, kTrusting, &prepared) < 0) return -1;
     PyTypeObject* base = base_type<kTrusting>();
     Ref base_args = Ref::steal(PyTuple_Pack(1, keys));
     if (!base_args) return -1;
@@ -142,11 +150,13 @@ template <bool kTrusting>
 int rule_traverse(PyObject* self, visitproc visit, void* arg) {
     if (int rc = base_type<kTrusting>()->tp_traverse(self, visit, arg)) return rc;
     Py_VISIT(fields_of<kTrusting>(self).rules);
+    Py_VISIT(fields_of<kTrusting>(self).detect);
     return 0;
 }
 
-// The rules hold only str, frozensets of str and compiled patterns, which
-// cannot lead back to the object: nothing of ours to clear for a cycle.
+// The rules hold only str, frozensets of str and compiled patterns, and a
+// detector only str and its compiled engine, which cannot lead back to the
+// object: nothing of ours to clear for a cycle.
 template <bool kTrusting>
 int rule_clear(PyObject* self) {
     return base_type<kTrusting>()->tp_clear(self);
@@ -158,6 +168,7 @@ void rule_dealloc(PyObject* self) {
     RuleFields& fields = fields_of<kTrusting>(self);
     fields.set = nullptr;
     Py_CLEAR(fields.rules);
+    Py_CLEAR(fields.detect);
     release_policies(&fields.policies);
     base_type<kTrusting>()->tp_dealloc(self);
 }
@@ -192,6 +203,11 @@ PyObject* get_defaults(PyObject* self, void*) {
     return PyBool_FromLong(set_of(self) != nullptr && set_of(self)->defaults);
 }
 
+PyObject* get_detect(PyObject* self, void*) {
+    PyObject* detect = fields_of(self).detect;
+    return new_ref(detect != nullptr ? detect : Py_None);
+}
+
 PyGetSetDef rule_getset[] = {
     {"keys", get_keys, nullptr, "The exact keys, as a tuple (None before __init__).", nullptr},
     {"ignore_case", get_ignore_case, nullptr, "Whether the exact keys also match ignoring case.", nullptr},
@@ -201,6 +217,7 @@ PyGetSetDef rule_getset[] = {
     {"keep_last", get_keep_last, nullptr, "Code points shown at the end of a masked str, or None.", nullptr},
     {"whole", get_whole, nullptr, "Whether a hidden key hides its whole value, of any type.", nullptr},
     {"defaults", get_defaults, nullptr, "Whether DEFAULT_DENYLIST applies.", nullptr},
+    {"detect", get_detect, nullptr, "The Detector that masks secrets inside the str values, or None.", nullptr},
     {nullptr},
 };
 
@@ -218,7 +235,7 @@ PyObject* rule_repr(PyObject* self) {
     const Option options[] = {{"ignore_case", get_ignore_case}, {"contains", get_contains},
                               {"patterns", get_patterns},       {"mask", get_mask},
                               {"keep_last", get_keep_last},     {"whole", get_whole},
-                              {"defaults", get_defaults}};
+                              {"defaults", get_defaults},       {"detect", get_detect}};
     for (const Option& option : options) {
         Ref value = Ref::steal(option.get(self, nullptr));
         if (!value) return nullptr;
@@ -243,7 +260,8 @@ PyObject* rule_repr(PyObject* self) {
 
 // ---- Making and installing rules ------------------------------------------------
 
-int prepare(const RuleOptions& rules, const MaskOptions& mask, bool trusting, Prepared* out) {
+int prepare(const RuleOptions& rules, const MaskOptions& mask, PyObject* detect, bool trusting, Prepared* out) {
+    if (detector_argument(detect, &out->detect) < 0) return -1;
     if (build_policy(mask, &out->policy) < 0) return -1;
     out->rules = Ref::steal(build_rules(rules, trusting));
     return out->rules ? 0 : -1;
@@ -273,16 +291,20 @@ int install(PyObject* self, PyObject* keys, Prepared* prepared) {
     RuleFields& fields = fields_of(self);
     install_policy(&fields.policies, std::exchange(prepared->policy, nullptr));
     PyObject* previous = fields.rules;
+    PyObject* previous_detect = fields.detect;
     fields.rules = prepared->rules.release();
     fields.set = rules_in(fields.rules);
+    fields.detect = prepared->detect.release();
     Py_XDECREF(previous);  // may release compiled patterns, whose weak references may run code
+    Py_XDECREF(previous_detect);
     return 0;
 }
 
 // ---- Types ----------------------------------------------------------------------
 
-#define RULE_OPTIONS_SIGNATURE \
-    "*, ignore_case=False, contains=(), patterns=(), mask=None, keep_last=None, whole=False, defaults=False)\n--\n\n"
+#define RULE_OPTIONS_SIGNATURE                                                                                   \
+    "*, ignore_case=False, contains=(), patterns=(), mask=None, keep_last=None, whole=False, defaults=False, " \
+    "detect=None)\n--\n\n"
 
 PyTypeObject RuleOmitterType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -294,7 +316,8 @@ PyTypeObject RuleOmitterType = {
     .tp_doc = "RuleOmitter(omissions=None, " RULE_OPTIONS_SIGNATURE
               "An Omitter that also hides keys matched by rules: its exact keys ignoring case,\n"
               "keys containing a word (ignoring case), keys a pattern searches successfully,\n"
-              "and with defaults=True keys containing a word of DEFAULT_DENYLIST.",
+              "and with defaults=True keys containing a word of DEFAULT_DENYLIST. With\n"
+              "detect=Detector, what it finds inside the other str values is masked too.",
     .tp_traverse = rule_traverse<false>,
     .tp_clear = rule_clear<false>,
     .tp_methods = rule_pickle_methods,
@@ -313,7 +336,8 @@ PyTypeObject RuleNoTrustOmitterType = {
     .tp_doc = "RuleNoTrustOmitter(trusted=None, " RULE_OPTIONS_SIGNATURE
               "A NoTrustOmitter that also trusts keys matched by rules (as RuleOmitter hides\n"
               "them); with defaults=True a key containing a word of DEFAULT_DENYLIST is never\n"
-              "trusted.",
+              "trusted. With detect=Detector, what it finds inside the other str values is\n"
+              "masked too.",
     .tp_traverse = rule_traverse<true>,
     .tp_clear = rule_clear<true>,
     .tp_methods = rule_pickle_methods,
@@ -348,10 +372,12 @@ int ready_rule_types(PyObject* module) {
     rule_omitter_table.should_hide = should_hide<false>;
     rule_omitter_table.quiet_should_hide = quiet_should_hide<false>;
     rule_omitter_table.mask_policy = mask_policy<false>;
+    rule_omitter_table.open_str_hook = open_str_hook<false>;
     rule_no_trust_table = *rs.api.no_trust_vtable;
     rule_no_trust_table.should_hide = should_hide<true>;
     rule_no_trust_table.quiet_should_hide = quiet_should_hide<true>;
     rule_no_trust_table.mask_policy = mask_policy<true>;
+    rule_no_trust_table.open_str_hook = open_str_hook<true>;
     if (ready_type(&RuleOmitterType, rs.api.omitter_type, &rule_omitter_table, "RuleOmitter", module) < 0) {
         return -1;
     }

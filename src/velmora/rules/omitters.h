@@ -17,6 +17,7 @@ struct RuleFields {
     PyObject* rules;         // capsule owning `set`, or null before __init__
     const RuleSet* set;      // what `rules` owns; null with it
     PolicyHistory policies;  // current: null for the default ('*' per code point)
+    PyObject* detect;        // a velmora.detect.Detector, or null for none
 };
 
 struct RuleOmitterObject {
@@ -56,25 +57,27 @@ inline PyObject* exact_keys_of(PyObject* self, bool trusting) {
 }
 inline PyObject* exact_keys_of(PyObject* self) { return exact_keys_of(self, is_trusting(self)); }
 
-// Rules and a policy made, not yet given to an object. The policy node is
-// freed with it unless handed over.
+// Rules, a policy and a detector made, not yet given to an object. The
+// policy node is freed with it unless handed over.
 struct Prepared {
     Ref rules;
     PolicyNode* policy = nullptr;
+    Ref detect;  // empty: none
     Prepared() = default;
     Prepared(const Prepared&) = delete;
     Prepared& operator=(const Prepared&) = delete;
     ~Prepared() { free_policy(policy); }
 };
 
-// Check the arguments and make the rules and the policy; 0, or -1 with an
+// Check the arguments and make the rules and the policy; `detect` is the
+// detector argument (borrowed; null or None for none). 0, or -1 with an
 // exception set and nothing changed.
-int prepare(const RuleOptions& rules, const MaskOptions& mask, bool trusting, Prepared* out);
+int prepare(const RuleOptions& rules, const MaskOptions& mask, PyObject* detect, bool trusting, Prepared* out);
 
 // Give `self` the exact key list `keys` (a list or None, taken as it is)
 // and what `prepared` holds. 0, or -1 with an exception set and nothing
-// changed. The previous rules are released after the switch; the previous
-// policy stays alive with the object.
+// changed. The previous rules and detector are released after the switch;
+// the previous policy stays alive with the object.
 int install(PyObject* self, PyObject* keys, Prepared* prepared);
 
 // Ready both types and add them to `module`; 0, or -1 with an exception set.

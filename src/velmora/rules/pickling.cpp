@@ -3,12 +3,15 @@
 // Strategy: `__reduce__` returns `(_rebuild, (type(self),), state)` with
 //   state = (keys, ignore_case, contains, patterns, mask, keep_last, whole,
 //            defaults, instance_state)
+// followed by the detector, only when the object has one (a state of 9
+// items is one without: what pickles made before detectors hold).
 // `keys` is the object's own exact key list (or None), as velmora.omit
 // pickles it: an unpickled omitter holds exactly the pickled keys, whatever
 // the module-wide lists hold by then, and `copy.copy` shares the list while
 // `copy.deepcopy` copies it. The rule and mask items are the constructor's
 // arguments. `instance_state` is what `__getstate__` gives (None, a dict, or
-// a (dict, slots) pair, for a Python subclass's attributes).
+// a (dict, slots) pair, for a Python subclass's attributes). A detector
+// pickles with its registered values.
 //
 // `_rebuild` makes a bare object of the class without running `__init__`;
 // `__setstate__` checks every item as `__init__` checks its arguments, makes
@@ -21,7 +24,8 @@ namespace velmora::rules {
 
 namespace {
 
-constexpr Py_ssize_t kStateSize = 9;
+constexpr Py_ssize_t kStateSize = 9;  // without a detector; one more with it
+constexpr Py_ssize_t kInstanceState = 8;
 
 PyObject* reduce(PyObject* self, PyObject*) {
     // First, as it may run Python code (an override) that changes the object.
@@ -39,6 +43,10 @@ PyObject* reduce(PyObject* self, PyObject*) {
         set != nullptr ? set->contains.get() : empty, set != nullptr ? set->patterns.get() : empty, mask.get(),
         keep_last.get(), whole_argument(policy) ? Py_True : Py_False,
         set != nullptr && set->defaults ? Py_True : Py_False, instance_state.get()));
+    if (state && fields.detect != nullptr) {
+        Ref detector = Ref::steal(PyTuple_Pack(1, fields.detect));
+        state = detector ? Ref::steal(PySequence_Concat(state.get(), detector.get())) : Ref();
+    }
     Ref args = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))));
     if (!state || !args) return nullptr;
     return PyTuple_Pack(3, rs.rebuild, args.get(), state.get());
@@ -79,11 +87,13 @@ int restore_instance_state(PyObject* self, PyObject* instance_state) {
 }
 
 PyObject* setstate(PyObject* self, PyObject* state) {
-    if (!PyTuple_CheckExact(state) || PyTuple_GET_SIZE(state) != kStateSize) {
-        PyErr_Format(PyExc_TypeError, "__setstate__ expects a tuple of %zd items, not %.200s", kStateSize,
-                     Py_TYPE(state)->tp_name);
+    if (!PyTuple_CheckExact(state) || (PyTuple_GET_SIZE(state) != kStateSize &&
+                                       PyTuple_GET_SIZE(state) != kStateSize + 1)) {
+        PyErr_Format(PyExc_TypeError, "__setstate__ expects a tuple of %zd or %zd items, not %.200s", kStateSize,
+                     kStateSize + 1, Py_TYPE(state)->tp_name);
         return nullptr;
     }
+    PyObject* detect = PyTuple_GET_SIZE(state) > kStateSize ? PyTuple_GET_ITEM(state, kStateSize) : nullptr;
     PyObject* keys = PyTuple_GET_ITEM(state, 0);
     if (keys != Py_None && !PyList_CheckExact(keys)) {
         PyErr_Format(PyExc_TypeError, "keys in the state must be a list or None, not %.200s", Py_TYPE(keys)->tp_name);
@@ -106,9 +116,9 @@ PyObject* setstate(PyObject* self, PyObject* state) {
     mask_options.whole = flags[1];
 
     Prepared prepared;
-    if (prepare(rule_options, mask_options, is_trusting(self), &prepared) < 0) return nullptr;
+    if (prepare(rule_options, mask_options, detect, is_trusting(self), &prepared) < 0) return nullptr;
     if (install(self, keys, &prepared) < 0) return nullptr;
-    if (restore_instance_state(self, PyTuple_GET_ITEM(state, kStateSize - 1)) < 0) return nullptr;
+    if (restore_instance_state(self, PyTuple_GET_ITEM(state, kInstanceState)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -5,6 +5,7 @@
 // derive from velmora.omit's, which live as long as the process.
 #pragma once
 
+#include "../detect/abi.h"
 #include "../omit/abi.h"
 #include "../omit/ref.h"
 
@@ -12,6 +13,8 @@ namespace velmora::rules {
 
 struct RulesState {
     OmitterApi api{};  // velmora.omit's types and method tables
+    // velmora.detect's table, found when the first detector is given.
+    const detect::DetectApi* detect_api = nullptr;
     // The base types' `__setstate__`: velmora.omit's own way to replace an
     // omitter's key list (it drops its index of the old one).
     PyObject* omitter_setstate = nullptr;

@@ -1,0 +1,69 @@
+// The str value hook of the call a walk serves (abi.h: open_str_hook).
+//
+// A hook is opened once per call: by the first level of a walk entered
+// from Python (or through the table by native code) for its omitter, and
+// every nested level of that call finds it here instead of opening its
+// own, so the call looks at every value with one state of what it looks
+// for. A walk entered again from Python code run mid-walk (an override, a
+// finaliser) is a call of its own, and opens a hook of its own.
+#pragma once
+
+#include "abi.h"
+#include "depth.h"
+#include "epoch.h"
+
+namespace velmora {
+
+// The hook open on this thread: whose, for which call (its walk_depth),
+// and the hook itself (null: that omitter has none).
+struct OpenHook {
+    OmitterObject* owner;
+    int depth;
+    const StrHook* hook;
+};
+extern __attribute__((tls_model("initial-exec"))) thread_local OpenHook open_hook;
+
+// One level's view of the hook: the call's, opened here when this level is
+// the call's first, and closed when this level ends.
+class HookScope {
+public:
+    HookScope() = default;
+    HookScope(const HookScope&) = delete;
+    HookScope& operator=(const HookScope&) = delete;
+
+    // False with an exception set when the hook could not be opened.
+    bool enter(OmitterObject* self) {
+        auto open = self->vtab->open_str_hook;
+        if (open == nullptr) return true;
+        if (open_hook.owner == self && open_hook.depth == walk_depth) {
+            hook_ = open_hook.hook;
+            return true;
+        }
+        const int opened = open(self, &own_);
+        if (opened < 0) return false;
+        hook_ = opened > 0 ? &own_ : nullptr;
+        outer_ = open_hook;
+        opened_here_ = true;
+        open_hook = {self, walk_depth, hook_};
+        return true;
+    }
+    ~HookScope() {
+        if (!opened_here_) return;
+        open_hook = outer_;
+        if (hook_ != nullptr) {
+            own_.close(&own_);
+            note_foreign_code();  // a release may run code
+        }
+    }
+
+    // Null: no hook, the walk looks at nothing beyond its verdicts.
+    const StrHook* hook() const { return hook_; }
+
+private:
+    const StrHook* hook_ = nullptr;
+    StrHook own_;
+    OpenHook outer_{};
+    bool opened_here_ = false;
+};
+
+}  // namespace velmora
