@@ -15,6 +15,12 @@ loads NEW with the named private-layout gates closed (VELMORA_CLOSE_GATES,
 "all" for every one; a copy of the file when both are the same, so that
 each has its own statics): what that gate's public-API fallback costs.
 
+    python bench/ab.py OLD.so NEW.so --rules
+
+does the same for velmora.rules' RuleOmitter (12 exact keys, and the same
+with contained words) and RuleNoTrustOmitter, none with a detector: each
+build's rules library is the one beside its omit library, loaded against it.
+
     python bench/ab.py --callgrind NEW.so
 
 counts instructions per walk of a 200-record payload instead, under
@@ -48,6 +54,31 @@ def load_build(path):
     return module
 
 
+def load_rules(omit_path, omit_module):
+    """The velmora.rules library beside `omit_path`, bound to `omit_module`
+    (it finds velmora.omit through sys.modules when it is loaded)."""
+    folder = os.path.dirname(omit_path)
+    path = os.path.join(folder, next(f for f in os.listdir(folder) if f.startswith("rules.") and f.endswith(".so")))
+    saved = sys.modules.get("velmora.omit")
+    sys.modules["velmora.omit"] = omit_module
+    try:
+        loader = importlib.machinery.ExtensionFileLoader("velmora.rules", path)
+        spec = importlib.util.spec_from_file_location("velmora.rules", path, loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+        return module
+    finally:
+        if saved is not None:
+            sys.modules["velmora.omit"] = saved
+
+
+def rule_omitters(module, present):
+    trusted = sorted(present - set(bench.HIDDEN))
+    return {"rule-12": module.RuleOmitter(list(bench.HIDDEN)).omit,
+            "rule-words": module.RuleOmitter(["password"], ignore_case=True, contains=["token", "secret"]).omit,
+            "rule-notrust": module.RuleNoTrustOmitter(trusted).omit}
+
+
 def omitters(module, present):
     trusted = sorted(present - set(bench.HIDDEN))
     return {f"omit-{k}": module.Omitter(list(keys)).omit for k, keys in bench.KEYSETS.items()} | {
@@ -77,12 +108,16 @@ def load_closed(path, closed):
         shutil.rmtree(tmp)  # the loaded library stays mapped
 
 
-def compare(old_path, new_path, records, pairs, closed=None):
+def compare(old_path, new_path, records, pairs, closed=None, rules=False):
     dumped = json.dumps(bench.make_records(records))
     present = bench.all_keys(json.loads(dumped))
     old_build = load_build(old_path)
     new_build = load_closed(new_path, closed) if closed else load_build(new_path)
-    old, new = omitters(old_build, present), omitters(new_build, present)
+    if rules:
+        old = rule_omitters(load_rules(old_path, old_build), present)
+        new = rule_omitters(load_rules(new_path, new_build), present)
+    else:
+        old, new = omitters(old_build, present), omitters(new_build, present)
     check_a, check_b = json.loads(dumped), json.loads(dumped)
     for name in old:
         assert old[name](json.loads(dumped)) == new[name](json.loads(dumped)), f"{name}: builds disagree"
@@ -141,6 +176,7 @@ def main():
     parser.add_argument("--records", type=int, default=1000)
     parser.add_argument("--pairs", type=int, default=400)
     parser.add_argument("--callgrind", action="store_true")
+    parser.add_argument("--rules", action="store_true", help="compare velmora.rules' omitters instead")
     parser.add_argument("--walks", type=int, default=20)
     parser.add_argument("--closed", metavar="GATES",
                         help="load NEW (with --callgrind: every build) with these gates closed (comma-separated)")
@@ -150,7 +186,7 @@ def main():
             print(path)
             callgrind(path, 200 if opts.records == 1000 else opts.records, opts.walks, opts.closed)
     else:
-        compare(*opts.builds, opts.records, opts.pairs, opts.closed)
+        compare(*opts.builds, opts.records, opts.pairs, opts.closed, opts.rules)
 
 
 if __name__ == "__main__":

@@ -27,7 +27,7 @@ extern __attribute__((tls_model("initial-exec"))) thread_local OpenHook open_hoo
 // the call's first, and closed when this level ends.
 class HookScope {
 public:
-    HookScope() = default;
+    HookScope() {}  // `own_` and `outer_` are filled when a hook is opened
     HookScope(const HookScope&) = delete;
     HookScope& operator=(const HookScope&) = delete;
 
@@ -62,7 +62,7 @@ public:
 private:
     const StrHook* hook_ = nullptr;
     StrHook own_;
-    OpenHook outer_{};
+    OpenHook outer_;
     bool opened_here_ = false;
 };
 

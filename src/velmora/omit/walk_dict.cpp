@@ -108,11 +108,12 @@ public:
 
 private:
     Step general_step();
+    template <bool kHook>
     Step fast_steps(const cpython::EntryTable& table);
     [[gnu::always_inline]] Step held_step(PyObject* key, PyObject* value, bool nested_dict);
     void prefetch(const cpython::EntryTable& table);
-    int mask_in_place(PyObject** slot, PyObject* value);
-    int write_in_place(PyObject** slot, PyObject* value, PyObject* mask);
+    [[gnu::always_inline]] int mask_in_place(PyObject** slot, PyObject* value);
+    [[gnu::always_inline]] int write_in_place(PyObject** slot, PyObject* value, PyObject* mask);
 
     int omit_entry(uint64_t read_at);
     int hide_whole_value(int* verdict, uint64_t read_at);
@@ -156,7 +157,7 @@ PyObject* DictWalk::run() {
         cpython::EntryTable table;
         const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
                               ? general_step()
-                              : fast_steps(table);
+                              : hook_ != nullptr ? fast_steps<true>(table) : fast_steps<false>(table);
         if (step == Step::kFailed) return nullptr;
         if (step == Step::kEnd) break;
     }
@@ -190,6 +191,8 @@ inline Step DictWalk::held_step(PyObject* key, PyObject* value, bool nested_dict
 // masked right here, without running or holding anything. Anything else
 // takes a held step, after which the table is read afresh if foreign code
 // may have run.
+// (Made twice: without a hook, a value let through costs no test at all.)
+template <bool kHook>
 Step DictWalk::fast_steps(const cpython::EntryTable& table) {
     const bool in_place = cursor_.writes_in_place();
     const bool plain_lists = table.str_keys && this->plain_lists();
@@ -205,7 +208,7 @@ Step DictWalk::fast_steps(const cpython::EntryTable& table) {
         if (kind == ValueKind::kStr && PyUnicode_CheckExact(key)) {
             const int hide = quiet_should_hide(self_, key);
             if (hide == 0) {
-                if (hook_ == nullptr) continue;
+                if constexpr (!kHook) continue;
                 // A value the verdict lets through is looked at here; one
                 // found to hold something is written where it stands, or
                 // stored by the held step, which looks at it again.
@@ -251,7 +254,7 @@ void DictWalk::prefetch(const cpython::EntryTable& table) {
 // are stores. A value the entry alone holds becomes its own mask, which
 // frees nothing and leaves nothing of the value in memory; the dict still
 // takes a new tag, as for a store. 0, or -1 with the traceback entry.
-int DictWalk::mask_in_place(PyObject** slot, PyObject* value) {
+inline int DictWalk::mask_in_place(PyObject** slot, PyObject* value) {
     if (policy_ == nullptr && cpython::str_fillable(value)) {
         if (!cursor_.retag(foreign_code_epoch)) return fail_status(Site::OmitStrMask);
         if (cpython::fill_mask(value)) return 0;
@@ -263,7 +266,7 @@ int DictWalk::mask_in_place(PyObject** slot, PyObject* value) {
 
 // Write `mask` (stolen) over the exact str `value` in `slot`, as
 // mask_in_place does. 0, or -1 with the traceback entry.
-int DictWalk::write_in_place(PyObject** slot, PyObject* value, PyObject* mask) {
+inline int DictWalk::write_in_place(PyObject** slot, PyObject* value, PyObject* mask) {
     if (mask == value) {  // this very mask already: a store would change nothing
         Py_DECREF(mask);
         return 0;
