@@ -19,7 +19,9 @@ class MaskPolicy(ctypes.Structure):
     _fields_ = [("kind", ctypes.c_int32), ("text", ctypes.py_object), ("keep", ctypes.c_ssize_t),
                 ("whole", ctypes.c_bool)]
 
-SLOTS = 6  # should_hide, omit, omit_recurse, quiet_should_hide, mask_policy, foreign_code_ran
+# should_hide, omit, omit_recurse, quiet_should_hide, mask_policy, foreign_code_ran, layout_gates,
+# open_str_hook: the whole table, or the walk reads past the copy
+SLOTS = 8
 POLICY_FN = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)
 keep_alive = []
 
