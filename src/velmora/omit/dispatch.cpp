@@ -6,6 +6,7 @@
 // instance dict, say), the type and instance dicts are stamped, and the
 // lookup is skipped while both stay unchanged.
 #include "dispatch.h"
+#include "str_hook.h"
 
 #include "binding.h"
 #include "cpython.h"
@@ -91,6 +92,7 @@ int dispatch_override(OmitterObject* self, WalkMethod method, PyObject* target, 
     Ref attr = Ref::steal(tp->tp_getattro != nullptr ? tp->tp_getattro(obj, *m.name) : PyObject_GetAttr(obj, *m.name));
     if (!attr) return fail_status(m.site);
     if (!is_own_function(attr.get(), m.own)) {
+        HookPassedOn same_call(self);
         *result = call_override(m, attr.get(), target, do_flag);
         return *result != nullptr ? 1 : -1;
     }

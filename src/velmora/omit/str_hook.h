@@ -4,8 +4,10 @@
 // from Python (or through the table by native code) for its omitter, and
 // every nested level of that call finds it here instead of opening its
 // own, so the call looks at every value with one state of what it looks
-// for. A walk entered again from Python code run mid-walk (an override, a
-// finaliser) is a call of its own, and opens a hook of its own.
+// for. An override the walk calls for a nested container walks that
+// container for the call, and the walk it enters (through super()) finds
+// the call's hook too. Any other walk entered from Python code run mid-walk
+// (a finaliser, a key's __eq__) is a call of its own, and opens its own.
 #pragma once
 
 #include "abi.h"
@@ -64,6 +66,21 @@ private:
     StrHook own_;
     OpenHook outer_;
     bool opened_here_ = false;
+};
+
+// Held across an override's call for a nested container: the walk the
+// override enters one Python level further down belongs to the same call.
+class HookPassedOn {
+public:
+    explicit HookPassedOn(OmitterObject* self) : outer_(open_hook) {
+        if (open_hook.owner == self && open_hook.depth == walk_depth) open_hook.depth = walk_depth + 1;
+    }
+    HookPassedOn(const HookPassedOn&) = delete;
+    HookPassedOn& operator=(const HookPassedOn&) = delete;
+    ~HookPassedOn() { open_hook = outer_; }
+
+private:
+    const OpenHook outer_;
 };
 
 }  // namespace velmora
