@@ -117,6 +117,12 @@ def without_detector(o):
     return twin
 
 
+def expect(ok, name, obj):
+    """The walk's refusal of an object of the wrong type."""
+    if not ok:
+        raise TypeError("Expected %s, got %s" % (name, type(obj).__name__))
+
+
 class Model:
     def __init__(self, omitter):
         self.o = omitter
@@ -187,24 +193,19 @@ class Model:
             if self.is_number(v):
                 continue
             if isinstance(v, str):
-                if not (k is None or type(k) is str):
-                    raise TypeError("Expected unicode, got %s" % type(k).__name__)
+                expect(k is None or type(k) is str, "unicode", k)
                 if not self.hidden(k):
                     d[k] = self.look(v)
                     continue
-                if type(v) is not str:
-                    raise TypeError("Expected unicode, got %s" % type(v).__name__)
+                expect(type(v) is str, "unicode", v)
                 d[k] = self.hide(v)
             elif isinstance(v, dict):
-                if type(v) is not dict:
-                    raise TypeError("Expected dict, got %s" % type(v).__name__)
+                expect(type(v) is dict, "dict", v)
                 d[k] = self.walk_dict(v)
             elif isinstance(v, list):
-                if not (k is None or type(k) is str):
-                    raise TypeError("Expected unicode, got %s" % type(k).__name__)
+                expect(k is None or type(k) is str, "unicode", k)
                 do = self.hidden(k)
-                if type(v) is not list:
-                    raise TypeError("Expected list, got %s" % type(v).__name__)
+                expect(type(v) is list, "list", v)
                 d[k] = self.walk_list(v, do)
         if len(d) != size:
             raise RuntimeError("dictionary changed size during iteration")
@@ -216,19 +217,16 @@ class Model:
         for i in range(len(items)):
             item = items[i]
             if isinstance(item, dict):
-                if type(item) is not dict:
-                    raise TypeError("Expected dict, got %s" % type(item).__name__)
+                expect(type(item) is dict, "dict", item)
                 items[i] = self.walk_dict(item)
             elif isinstance(item, list):
-                if type(item) is not list:
-                    raise TypeError("Expected list, got %s" % type(item).__name__)
+                expect(type(item) is list, "list", item)
                 items[i] = self.walk_list(item, do)
             elif isinstance(item, str):
                 if not do:
                     items[i] = self.look(item)
                     continue
-                if type(item) is not str:
-                    raise TypeError("Expected unicode, got %s" % type(item).__name__)
+                expect(type(item) is str, "unicode", item)
                 items[i] = self.hide(item)
         return items
 
@@ -238,9 +236,9 @@ def same(a, b):
     text, as its own __eq__ says nothing)."""
     if type(a) is not type(b):
         return False
-    if type(a) is dict:
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if type(a) is list:
+    if type(a) is dict:  # keys in order, each with its value
+        a, b = list(a.items()), list(b.items())
+    if type(a) in (list, tuple):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     if isinstance(a, str):
         return str.__str__(a) == str.__str__(b)

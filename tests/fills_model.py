@@ -137,17 +137,11 @@ def walk_omit_recurse(om, target, do):
                 raise IndexError("list index out of range")
             item = target[i]
             tp = type(item)
-            if issubclass(tp, dict):
-                if tp is not dict:
-                    raise unexpected("dict", item)
-                walked = om._slot("omit", item, None)
-                if not (i < len(target) and target[i] is walked):
-                    target[i] = walked
-                del walked
-            elif issubclass(tp, list):
-                if tp is not list:
-                    raise unexpected("list", item)
-                walked = om._slot("omit_recurse", item, do)
+            container = dict if issubclass(tp, dict) else list if issubclass(tp, list) else None
+            if container is not None:
+                if tp is not container:
+                    raise unexpected(container.__name__, item)
+                walked = om._slot("omit", item, None) if container is dict else om._slot("omit_recurse", item, do)
                 if not (i < len(target) and target[i] is walked):
                     target[i] = walked
                 del walked
