@@ -13,12 +13,14 @@ import gc
 import json
 import os
 import sys
+import threading
 from array import array
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import other_threads_held
 from model import model_omit
 
 from velmora.omit import NoTrustOmitter, Omitter
@@ -44,10 +46,11 @@ def block_counts(walk, data):
     holding the first count is alive (and counted) when the second is taken."""
     counts = array("q", [0, 0])
     assert walk(data) is data  # the first walk warms caches
-    for i in range(2):
-        assert walk(data) is data
-        gc.collect()
-        counts[i] = sys.getallocatedblocks()
+    with other_threads_held():
+        for i in range(2):
+            assert walk(data) is data
+            gc.collect()
+            counts[i] = sys.getallocatedblocks()
     return counts[0], counts[1]
 
 
@@ -82,6 +85,26 @@ def omitter_hiding_none(payload):
 
 def notrust_trusting_all(payload):
     return NoTrustOmitter(sorted(bench.all_keys(payload)))
+
+
+def test_a_thread_allocating_beside_the_walk_does_not_count(payload):
+    """The counts see the walk alone, whatever other threads do meanwhile."""
+    stop = threading.Event()
+
+    def churn():
+        kept = []
+        while not stop.is_set():
+            kept.append([object() for _ in range(3)])
+            if len(kept) > 50:
+                kept.clear()
+
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        assert steady_delta(omitter_hiding_none(payload).omit, payload) == 0
+    finally:
+        stop.set()
+        thread.join()
 
 
 @pytest.mark.parametrize("make", [omitter_hiding_none, notrust_trusting_all])
@@ -120,10 +143,11 @@ def test_masking_parsed_data_allocates_and_frees_nothing():
 
     def delta():
         data = json.loads(text)
-        gc.collect()
-        counts[0] = sys.getallocatedblocks()
-        walk(data)
-        counts[1] = sys.getallocatedblocks()
+        with other_threads_held():
+            gc.collect()
+            counts[0] = sys.getallocatedblocks()
+            walk(data)
+            counts[1] = sys.getallocatedblocks()
         assert data == expected
         return counts[1] - counts[0]
 
