@@ -149,7 +149,7 @@ inline Py_hash_t cached_str_hash(PyObject* s) {
 // may keep a copy of its text in.
 inline bool str_fillable(PyObject* s) {
     return gates.str_fills && Py_REFCNT(s) == 1 && PyUnicode_IS_COMPACT_ASCII(s) &&
-           reinterpret_cast<PyASCIIObject*>(s)->hash == -1 && !PyUnicode_CHECK_INTERNED(s) && line::keeps_no_copy(s);
+           cached_str_hash(s) == -1 && !PyUnicode_CHECK_INTERNED(s) && line::keeps_no_copy(s);
 }
 
 // Overwrite every character of `s` with '*' where str_fillable(s), as
