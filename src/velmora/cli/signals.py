@@ -6,6 +6,7 @@ from __future__ import annotations
 import contextlib
 import os
 import signal
+import sys
 from collections.abc import Iterator
 from typing import Any
 
@@ -31,6 +32,18 @@ _waker: int | None = None
 # the exception and goes on: code about to make a run's result final asks
 # check_interrupted() first, so a swallowed signal still ends the run.
 _arrived: int | None = None
+
+
+def _quiet_when_swallowed(previous: Any) -> Any:
+    """An unraisable hook that lets an Interrupted swallowed by a finaliser
+    go unprinted (the run ends all the same, through check_interrupted, and
+    a person who pressed Ctrl-C should not read a traceback from a library's
+    __del__); anything else goes to `previous`."""
+    def hook(unraisable: Any) -> None:
+        if isinstance(unraisable.exc_value, Interrupted) and _arrived is not None:
+            return
+        previous(unraisable)
+    return hook
 
 
 def check_interrupted() -> None:
@@ -77,12 +90,14 @@ def interruptible() -> Iterator[None]:
     previous: dict[int, Any] = {}
     wake_read, wake_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
     previous_wakeup = None
+    previous_unraisable = sys.unraisablehook
     try:
         previous_wakeup = signal.set_wakeup_fd(wake_write, warn_on_full_buffer=False)
         for signum in (signal.SIGINT, signal.SIGTERM):
             previous[signum] = signal.signal(signum, interrupt)
         _waker = wake_read
         _arrived = None
+        sys.unraisablehook = _quiet_when_swallowed(previous_unraisable)
     except ValueError:  # not the main thread: leave signals alone
         pass
     try:
@@ -91,6 +106,7 @@ def interruptible() -> Iterator[None]:
     finally:
         _waker = None
         _arrived = None
+        sys.unraisablehook = previous_unraisable
         for number, handler in previous.items():
             signal.signal(number, handler)
         if previous_wakeup is not None:
