@@ -66,6 +66,7 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
     if (native_stack_low() || counting_thread() == nullptr) return false;
     PyObject** const items = cpython::list_items(list);
     const Py_ssize_t length = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < length && i < kPrefetch; i++) prefetch_object(items[i]);
     bool written = false;
     for (Py_ssize_t i = 0; i < length; i++) {
         PyObject* item = items[i];
@@ -245,7 +246,7 @@ void DictWalk::prefetch(const cpython::EntryTable& table) {
     const Py_ssize_t end = table.n < pos + kPrefetch ? table.n : pos + kPrefetch;
     char* const stop = table.keys + end * table.stride;
     for (char* p = reinterpret_cast<char*>(table.slot(pos > fetched_ ? pos : fetched_)); p < stop; p += table.stride) {
-        __builtin_prefetch(reinterpret_cast<PyObject**>(p)[1]);
+        prefetch_object(reinterpret_cast<PyObject**>(p)[1]);
     }
     fetched_ = end;
 }

@@ -85,6 +85,7 @@ private:
 
 PyObject* ListWalk::run() {
     const Py_ssize_t length = PyList_GET_SIZE(target_);
+    for (Py_ssize_t i = 0; i < length && i < kPrefetch; i++) prefetch_object(PyList_GET_ITEM(target_, i));
     for (Py_ssize_t i = 0; i < length; i++) {
         // Python code run from this walk may have shortened the list.
         const Py_ssize_t current = PyList_GET_SIZE(target_);
@@ -93,7 +94,7 @@ PyObject* ListWalk::run() {
             return fail(Site::RecurseItem);
         }
         // Long lists: keep asking the cache for items some way ahead.
-        if (i + kPrefetch < current) __builtin_prefetch(PyList_GET_ITEM(target_, i + kPrefetch));
+        if (i + kPrefetch < current) prefetch_object(PyList_GET_ITEM(target_, i + kPrefetch));
         PyObject* item = PyList_GET_ITEM(target_, i);
         const uint64_t read_at = foreign_code_epoch;
         hold_item(item_, item);
