@@ -20,6 +20,7 @@
 
 #include "detection.h"
 #include "scanner.h"
+#include "selection.h"
 #include "text.h"
 
 #include <cstring>
@@ -29,7 +30,8 @@ namespace velmora::scan {
 template <class Find>
 class Grammar {
 public:
-    explicit Grammar(Scanner& s) : s_(s), whole_(s.spec_.whole) {}
+    explicit Grammar(Scanner& s)
+        : s_(s), whole_(s.spec_.whole), plan_(s.plan_), paths_(plan_ != nullptr && plan_->step_count > 0) {}
 
     Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
     Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
@@ -44,7 +46,20 @@ private:
         const uint8_t* key_end;
     };
 
+    // What a rule plan decides for a value: whether it is hidden, by which
+    // policy slot, whether it is replaced whole, and its automaton state.
+    struct Decision {
+        bool hide;
+        bool replace;
+        uint32_t slot;
+        PathState state;
+    };
+
     const uint8_t* value(const uint8_t* p, Slot slot);
+    const uint8_t* planned_value(const uint8_t* p, Slot slot);
+    bool decide(Slot slot, Decision* d);
+    const uint8_t* planned_scalar(const uint8_t* p, const Decision& d);
+    const uint8_t* push_level(const uint8_t* p, uint8_t level);
     const uint8_t* string(const uint8_t* p, Slot slot);
     const uint8_t* scalar(const uint8_t* p, Slot slot);
     const uint8_t* open(const uint8_t* p, Slot slot);
@@ -56,9 +71,9 @@ private:
     const uint8_t* string_body(const uint8_t* p, size_t* count);
     const uint8_t* escape(const uint8_t* p, bool pair);
     const uint8_t* plain_string(const uint8_t* p);
-    const uint8_t* masked_string(const uint8_t* p);
+    const uint8_t* masked_string(const uint8_t* p, const MaskSpec& spec);
     const uint8_t* detected_string(const uint8_t* p);
-    bool replace_whole(const uint8_t* from, const uint8_t* resume);
+    bool replace_whole(const uint8_t* from, const uint8_t* resume, const MaskSpec& spec);
     int verdict(Slot slot);
 
     const uint8_t* skip_space(const uint8_t* p) {
@@ -102,6 +117,8 @@ private:
 
     Scanner& s_;
     const bool whole_;  // the policy hides whole values
+    const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
+    const bool paths_;            // the plan has paths
     const uint8_t* begin_ = nullptr;
     const uint8_t* end_ = nullptr;
     // The innermost container, kept here as well as on the stack: its level
@@ -124,6 +141,7 @@ Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank,
     *blank = p == end;
     if (*blank) return Fault::kNone;
     s_.stack_.clear();
+    if (plan_ != nullptr) s_.frames_.clear();
     depth_ = 0;
     fresh_ = false;
     s_.quiet_ = false;
@@ -160,6 +178,7 @@ Fault Grammar<Find>::failed() {
 template <class Find>
 inline const uint8_t* Grammar<Find>::value(const uint8_t* p, Slot slot) {
     if (p == end_) return fail_at_end(Fault::kExpectingValue);
+    if (plan_ != nullptr) return planned_value(p, slot);
     switch (*p) {
         case '"': return string(p, slot);
         case '{':
@@ -186,9 +205,9 @@ inline const uint8_t* Grammar<Find>::string(const uint8_t* p, Slot slot) {
     if (!hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
     if (whole_ && slot.kind == Slot::kMember) {
         const uint8_t* after = plain_string(p);
-        return after != nullptr && replace_whole(p, after) ? after : nullptr;
+        return after != nullptr && replace_whole(p, after, s_.spec_) ? after : nullptr;
     }
-    return masked_string(p);
+    return masked_string(p, s_.spec_);
 }
 
 // A number or a literal. Like Python's json, the longest well-formed token
@@ -199,7 +218,7 @@ inline const uint8_t* Grammar<Find>::scalar(const uint8_t* p, Slot slot) {
     if (after == nullptr) return fail(Fault::kExpectingValue, p);
     if (whole_ && slot.kind == Slot::kMember && !s_.quiet_) {
         const int hide = s_.member_verdict(slot.key, slot.key_end);
-        if (hide < 0 || (hide && !replace_whole(p, after))) return nullptr;
+        if (hide < 0 || (hide && !replace_whole(p, after, s_.spec_))) return nullptr;
     }
     return after;
 }
@@ -217,17 +236,121 @@ inline const uint8_t* Grammar<Find>::open(const uint8_t* p, Slot slot) {
         if (hide < 0) return nullptr;
     }
     if (hide && whole_ && slot.kind == Slot::kMember) {
-        if (!replace_whole(p, nullptr)) return nullptr;
+        if (!replace_whole(p, nullptr, s_.spec_)) return nullptr;
         s_.quiet_ = true;
         s_.quiet_depth_ = depth_;
         hide = 0;
     }
-    const uint8_t level = uint8_t(array ? Scanner::kArray | hide : 0);
+    return push_level(p, uint8_t(array ? Scanner::kArray | hide : 0));
+}
+
+template <class Find>
+inline const uint8_t* Grammar<Find>::push_level(const uint8_t* p, uint8_t level) {
     if (!s_.stack_.push(level)) return no_memory();
     level_ = level;
     depth_++;
     fresh_ = true;
     return p + 1;
+}
+
+// ---- Values under a rule plan -------------------------------------------------------
+//
+// A value is hidden by its key's verdict (an item by its array's), or
+// because a path selects it or a container around it; a trusting plan's
+// paths trust instead, but never a key with a word never trusted. The
+// policy is the selecting path's, else the key's rule's, else the
+// omitter's own. With `whole`, a hidden member and a value a path selects
+// are replaced whole.
+
+template <class Find>
+bool Grammar<Find>::decide(Slot slot, Decision* d) {
+    *d = Decision{false, false, 0, PathState{}};
+    Frame* parent = depth_ != 0 ? &s_.frames_.top() : nullptr;
+    if (slot.kind == Slot::kItem) parent->items++;
+    if (s_.quiet_) return true;
+    int v;
+    switch (slot.kind) {
+        case Slot::kMember:
+            v = s_.member_verdict(slot.key, slot.key_end);
+            if (v < 0) return false;
+            if (paths_) {
+                ByteLabel label{reinterpret_cast<const char*>(slot.key), size_t(slot.key_end - slot.key)};
+                if (std::memchr(slot.key, '\\', label.size) != nullptr) {
+                    if (!decode_key_utf8(slot.key, slot.key_end, s_.label_)) return no_memory(), false;
+                    label = ByteLabel{reinterpret_cast<const char*>(s_.label_.data()), s_.label_.size()};
+                }
+                d->state = plan_member(plan_, parent->state, label);
+            }
+            break;
+        case Slot::kItem:
+            v = level_ & Scanner::kDo ? kHidden | int(parent->slot << kSlotShift) : 0;
+            if (paths_) d->state = plan_item(plan_, parent->state, Py_ssize_t(parent->items - 1));
+            break;
+        default:
+            v = s_.top_verdict();
+            if (v < 0) return false;
+            d->state = plan_->root;
+            break;
+    }
+    const bool selected = d->state.in_subtree();
+    if (plan_->trusting) {
+        d->hide = selected ? (v & kDenied) != 0 : (v & kHidden) != 0;
+        d->replace = whole_ && d->hide && slot.kind == Slot::kMember;
+        return true;
+    }
+    d->hide = selected || (v & kHidden) != 0;
+    d->slot = d->state.policy() != 0 ? d->state.policy() : uint32_t(v >> kSlotShift);
+    const bool direct = selected && (parent == nullptr || !parent->state.in_subtree());
+    d->replace = whole_ && d->hide && (slot.kind == Slot::kMember || direct);
+    return true;
+}
+
+template <class Find>
+const uint8_t* Grammar<Find>::planned_value(const uint8_t* p, Slot slot) {
+    Decision d;
+    if (!decide(slot, &d)) return nullptr;
+    const MaskSpec& spec = s_.specs_[d.slot];
+    switch (*p) {
+        case '"': {
+            if (!d.hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
+            if (!d.replace) return masked_string(p, spec);
+            const uint8_t* after = plain_string(p);
+            return after != nullptr && replace_whole(p, after, spec) ? after : nullptr;
+        }
+        case '{':
+        case '[': {
+            const bool array = *p == '[';
+            if (d.replace) {
+                if (!replace_whole(p, nullptr, spec)) return nullptr;
+                s_.quiet_ = true;
+                s_.quiet_depth_ = depth_;
+                d.hide = false;
+            }
+            if (!s_.frames_.push(Frame{d.state, d.slot, 0})) return no_memory();
+            return push_level(p, uint8_t(array ? Scanner::kArray | (d.hide ? Scanner::kDo : 0) : 0));
+        }
+        default: return planned_scalar(p, d);
+    }
+}
+
+// A number or a literal under a plan: masked by the number or boolean
+// policy when hidden; null stays.
+template <class Find>
+const uint8_t* Grammar<Find>::planned_scalar(const uint8_t* p, const Decision& d) {
+    const uint8_t* after = scalar_token(p, end_);
+    if (after == nullptr) return fail(Fault::kExpectingValue, p);
+    if (!d.hide || *p == 'n') return after;
+    const MaskSpec& spec = s_.specs_[d.slot];
+    if (d.replace) return replace_whole(p, after, spec) ? after : nullptr;
+    const bool boolean = *p == 't' || *p == 'f';
+    if (boolean ? spec.booleans == kBooleansKeep : spec.numbers == kNumbersKeep) return after;
+    bool kept = false;
+    if (!s_.flush(p)) return no_memory();
+    const bool written = boolean ? write_boolean_mask(s_.out_, spec, &kept)
+                                 : write_number_mask(s_.out_, spec, p, after, &kept);
+    if (!written) return no_memory();
+    s_.copy_from_ = after;
+    return after;
 }
 
 // The end of the number or literal token at p, or null when none starts there.
@@ -305,6 +428,7 @@ inline const uint8_t* Grammar<Find>::member(const uint8_t* p, Slot* slot) {
 template <class Find>
 inline const uint8_t* Grammar<Find>::close(const uint8_t* p) {
     s_.stack_.pop();
+    if (plan_ != nullptr) s_.frames_.pop();
     depth_--;
     level_ = depth_ != 0 ? s_.stack_.back() : 0;
     fresh_ = false;  // the container was a value of its parent
@@ -384,14 +508,14 @@ inline const uint8_t* Grammar<Find>::plain_string(const uint8_t* p) {
 }
 
 template <class Find>
-const uint8_t* Grammar<Find>::masked_string(const uint8_t* p) {
+const uint8_t* Grammar<Find>::masked_string(const uint8_t* p, const MaskSpec& spec) {
     size_t count = 0;
     const uint8_t* close = string_body<true>(p + 1, &count);
     if (close == nullptr) {
         if (s_.fault_ == Fault::kUnterminatedString) s_.where_ = p;
         return nullptr;
     }
-    if (!s_.flush(p) || !write_string_mask(s_.out_, s_.spec_, p + 1, close, count)) return no_memory();
+    if (!s_.flush(p) || !write_string_mask(s_.out_, spec, p + 1, close, count)) return no_memory();
     s_.copy_from_ = close + 1;
     return close + 1;
 }
@@ -417,8 +541,8 @@ const uint8_t* Grammar<Find>::detected_string(const uint8_t* p) {
 // The value from `from` replaced by the `whole` mask; the run resumes at
 // `resume` (a scalar's end), or when the container closes (null).
 template <class Find>
-bool Grammar<Find>::replace_whole(const uint8_t* from, const uint8_t* resume) {
-    if (!s_.flush(from) || !write_whole_mask(s_.out_, s_.spec_)) {
+bool Grammar<Find>::replace_whole(const uint8_t* from, const uint8_t* resume, const MaskSpec& spec) {
+    if (!s_.flush(from) || !write_whole_mask(s_.out_, spec)) {
         no_memory();
         return false;
     }

@@ -19,6 +19,7 @@
 #include "keys.h"
 #include "masks.h"
 #include "paths.h"
+#include "selection.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -102,6 +103,14 @@ public:
     // not hidden whole (never inside keys). Null: none.
     void detect_with(Detection* detection) { detect_ = detection; }
 
+    // Decide values by the omitter's rule plan too (selection.h): paths,
+    // number and boolean policies, a policy per rule. The verdicts then
+    // come with the bits selection.h describes. Not called: no plan.
+    void plan_with(const ScanPlan& plan) {
+        plan_ = plan.plan;
+        specs_ = plan.specs;
+    }
+
 private:
     template <class Find>
     friend class Grammar;
@@ -138,6 +147,10 @@ private:
     Fault fault_ = Fault::kNone;
     const uint8_t* where_ = nullptr;
     Detection* detect_ = nullptr;
+    const RulePlan* plan_ = nullptr;
+    const MaskSpec* specs_ = nullptr;  // a spec per policy slot of the plan
+    FrameStack frames_;                // a frame per open container, under a plan
+    ByteBuffer label_;                 // an escaped key's name, decoded for the paths
 };
 
 }  // namespace velmora::scan
