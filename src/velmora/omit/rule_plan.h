@@ -175,17 +175,22 @@ inline PathState step(const RulePlan* plan, const PathState& parent, const Label
 }  // namespace plan_detail
 
 // The `selected` part of a state whose live positions are set: selected when
-// a path ends here, inside the parent's subtree otherwise.
+// a path ends here, inside the parent's subtree otherwise. The policy is the
+// one of the first path listed that ends here and has one, else the
+// subtree's.
 inline void plan_select(const RulePlan* plan, PathState* state, uint32_t inherited) {
     state->selected = inherited;
     for (int w = 0; w < kPathWords; w++) {
-        const uint64_t ends = state->live[w] & plan->ends[w];
+        uint64_t ends = state->live[w] & plan->ends[w];
         if (ends == 0) continue;
-        // The first path listed that ends here gives its policy.
-        const uint32_t p = uint32_t(w * 64 + __builtin_ctzll(ends));
-        const uint32_t policy = plan->steps[p].policy;
-        state->selected = PathState::kInSubtree | (policy != 0 ? policy : inherited & ~PathState::kInSubtree);
-        return;
+        state->selected |= PathState::kInSubtree;
+        for (; ends != 0; ends &= ends - 1) {
+            const uint32_t policy = plan->steps[uint32_t(w * 64 + __builtin_ctzll(ends))].policy;
+            if (policy != 0) {
+                state->selected = PathState::kInSubtree | policy;
+                return;
+            }
+        }
     }
 }
 

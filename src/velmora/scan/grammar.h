@@ -339,9 +339,10 @@ template <class Find>
 const uint8_t* Grammar<Find>::planned_scalar(const uint8_t* p, const Decision& d) {
     const uint8_t* after = scalar_token(p, end_);
     if (after == nullptr) return fail(Fault::kExpectingValue, p);
-    if (!d.hide || *p == 'n') return after;
+    if (!d.hide) return after;
     const MaskSpec& spec = s_.specs_[d.slot];
     if (d.replace) return replace_whole(p, after, spec) ? after : nullptr;
+    if (*p == 'n') return after;
     const bool boolean = *p == 't' || *p == 'f';
     if (boolean ? spec.booleans == kBooleansKeep : spec.numbers == kNumbersKeep) return after;
     bool kept = false;
