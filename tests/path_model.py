@@ -80,12 +80,14 @@ def parse_path(path: str) -> list[tuple[str, Any]] | None:
             return None
         if m["dname"] is not None:
             steps.append(("descend", m["dname"]))
-        elif m["dquoted"] is not None:
-            steps.append(("descend", _unquote(m["dquoted"])))
+        elif m["dquoted"] is not None or m["quoted"] is not None:
+            try:
+                name = _unquote(m["dquoted"] or m["quoted"])
+            except ValueError:  # an escape JSON does not have
+                return None
+            steps.append(("descend" if m["dquoted"] is not None else "member", name))
         elif m["name"] is not None:
             steps.append(("member", m["name"]))
-        elif m["quoted"] is not None:
-            steps.append(("member", _unquote(m["quoted"])))
         elif m["index"] is not None:
             steps.append(("index", int(m["index"])))
         else:
