@@ -96,6 +96,11 @@ struct RulePlan {
     uint32_t step_count;  // 0: no paths
     const PathStep* steps;
     uint64_t ends[kPathWords];  // the kEnd positions
+    // The positions by the kind of their step, for stepping by masks.
+    uint64_t any[kPathWords];      // kAny
+    uint64_t descend[kPathWords];  // kDescend
+    uint64_t indexed[kPathWords];  // kIndex
+    uint64_t named[kPathWords];    // kMember and kDescend
     PathState root;             // the state of the top-level value
 
     // For a RuleNoTrustOmitter, a path selects what is trusted.
@@ -142,37 +147,29 @@ namespace plan_detail {
 
 inline void mark(uint64_t* live, uint32_t position) { live[position >> 6] |= uint64_t(1) << (position & 63); }
 
-// The state of a value from its container's `parent` state; `label` null
-// for an item, `index` its index then.
-template <class Label>
-inline PathState step(const RulePlan* plan, const PathState& parent, const Label* label, Py_ssize_t index) {
-    PathState child{};
+// The positions `taken` moved one step on, plus the descents, which stay.
+inline void advance(const RulePlan* plan, const PathState& parent, const uint64_t* taken, PathState* child) {
+    uint64_t carry = 0;
     for (int w = 0; w < kPathWords; w++) {
-        uint64_t bits = parent.live[w];
-        while (bits != 0) {
-            const uint32_t p = uint32_t(w * 64 + __builtin_ctzll(bits));
-            bits &= bits - 1;
-            const PathStep& s = plan->steps[p];
-            switch (s.kind) {
-                case PathStep::kMember:
-                    if (label != nullptr && label->matches(s)) mark(child.live, p + 1);
-                    break;
-                case PathStep::kAny: mark(child.live, p + 1); break;
-                case PathStep::kIndex:
-                    if (label == nullptr && s.index == index) mark(child.live, p + 1);
-                    break;
-                case PathStep::kDescend:
-                    mark(child.live, p);
-                    if (label != nullptr && label->matches(s)) mark(child.live, p + 1);
-                    break;
-                case PathStep::kEnd: break;
-            }
-        }
+        child->live[w] = (taken[w] << 1) | carry | (parent.live[w] & plan->descend[w]);
+        carry = taken[w] >> 63;
     }
-    return child;
 }
 
 }  // namespace plan_detail
+
+// Which kMember and kDescend positions name `label`, among `among` (all of
+// them, for a table kept per key, or only the live ones), into `names`.
+template <class Label>
+inline void plan_names(const RulePlan* plan, const Label& label, const uint64_t* among, uint64_t* names) {
+    for (int w = 0; w < kPathWords; w++) {
+        names[w] = 0;
+        for (uint64_t bits = among[w] & plan->named[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t p = uint32_t(w * 64 + __builtin_ctzll(bits));
+            if (label.matches(plan->steps[p])) names[w] |= uint64_t(1) << (p & 63);
+        }
+    }
+}
 
 // The `selected` part of a state whose live positions are set: selected when
 // a path ends here, inside the parent's subtree otherwise. The policy is the
@@ -194,17 +191,37 @@ inline void plan_select(const RulePlan* plan, PathState* state, uint32_t inherit
     }
 }
 
-// The state of a member named `label` of a container in state `parent`.
-template <class Label>
-inline PathState plan_member(const RulePlan* plan, const PathState& parent, const Label& label) {
-    PathState child = plan_detail::step(plan, parent, &label, -1);
+// The state of a member of a container in state `parent`, from the
+// positions that name it (plan_names).
+inline PathState plan_member_by(const RulePlan* plan, const PathState& parent, const uint64_t* names) {
+    PathState child{};
+    uint64_t taken[kPathWords];
+    for (int w = 0; w < kPathWords; w++) taken[w] = parent.live[w] & (plan->any[w] | names[w]);
+    plan_detail::advance(plan, parent, taken, &child);
     plan_select(plan, &child, parent.selected);
     return child;
 }
 
+// The state of a member named `label` of a container in state `parent`.
+template <class Label>
+inline PathState plan_member(const RulePlan* plan, const PathState& parent, const Label& label) {
+    uint64_t names[kPathWords];
+    plan_names(plan, label, parent.live, names);
+    return plan_member_by(plan, parent, names);
+}
+
 // The state of the item `index` of an array in state `parent`.
 inline PathState plan_item(const RulePlan* plan, const PathState& parent, Py_ssize_t index) {
-    PathState child = plan_detail::step<ByteLabel>(plan, parent, nullptr, index);
+    PathState child{};
+    uint64_t taken[kPathWords];
+    for (int w = 0; w < kPathWords; w++) {
+        taken[w] = parent.live[w] & plan->any[w];
+        for (uint64_t bits = parent.live[w] & plan->indexed[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t p = uint32_t(w * 64 + __builtin_ctzll(bits));
+            if (plan->steps[p].index == index) taken[w] |= uint64_t(1) << (p & 63);
+        }
+    }
+    plan_detail::advance(plan, parent, taken, &child);
     plan_select(plan, &child, parent.selected);
     return child;
 }

@@ -291,6 +291,9 @@ int compile_paths(PyObject* parsed, const int* path_slots, PlanNode* node) {
             PathStep& step = node->steps[p];
             step.kind = PathStep::Kind(PyLong_AsLong(PyTuple_GET_ITEM(pair, 0)));
             PyObject* argument = PyTuple_GET_ITEM(pair, 1);
+            uint64_t* kinds[] = {plan.named, plan.any, plan.indexed, plan.descend};
+            plan_detail::mark(kinds[step.kind], p);
+            if (step.kind == PathStep::kDescend) plan_detail::mark(plan.named, p);
             if (step.kind == PathStep::kIndex) {
                 step.index = PyLong_AsSsize_t(argument);
             } else if (step.kind != PathStep::kAny && name_bytes(argument, keep, &step) < 0) {

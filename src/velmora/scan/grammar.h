@@ -31,7 +31,8 @@ template <class Find>
 class Grammar {
 public:
     explicit Grammar(Scanner& s)
-        : s_(s), whole_(s.spec_.whole), plan_(s.plan_), paths_(plan_ != nullptr && plan_->step_count > 0) {}
+        : s_(s), whole_(s.spec_.whole), plan_(s.plan_), paths_(plan_ != nullptr && plan_->step_count > 0),
+          simple_(paths_ && !plan_->typed && !plan_->keyed && !plan_->trusting && !whole_) {}
 
     Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
     Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
@@ -57,7 +58,7 @@ private:
 
     const uint8_t* value(const uint8_t* p, Slot slot);
     const uint8_t* planned_value(const uint8_t* p, Slot slot);
-    bool decide(Slot slot, Decision* d);
+    bool decide(Slot slot, Decision* d, bool verdict);
     const uint8_t* planned_scalar(const uint8_t* p, const Decision& d);
     const uint8_t* push_level(const uint8_t* p, uint8_t level);
     const uint8_t* string(const uint8_t* p, Slot slot);
@@ -119,6 +120,11 @@ private:
     const bool whole_;  // the policy hides whole values
     const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
     const bool paths_;            // the plan has paths
+    // A plan whose paths are all it adds: where no path can select anything
+    // any more (a dead state outside any selection), values take the
+    // grammar's own way, as without a plan.
+    const bool simple_;
+    bool dead_ = false;  // inside a container where that holds
     const uint8_t* begin_ = nullptr;
     const uint8_t* end_ = nullptr;
     // The innermost container, kept here as well as on the stack: its level
@@ -128,6 +134,7 @@ private:
     size_t depth_ = 0;
     bool fresh_ = false;
     bool escaped_ = false;  // the last string body read held an escape
+    bool key_escaped_ = false;  // the last member name read held an escape
 };
 
 // ---- A text ---------------------------------------------------------------------
@@ -142,6 +149,7 @@ Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank,
     if (*blank) return Fault::kNone;
     s_.stack_.clear();
     if (plan_ != nullptr) s_.frames_.clear();
+    dead_ = false;
     depth_ = 0;
     fresh_ = false;
     s_.quiet_ = false;
@@ -178,7 +186,7 @@ Fault Grammar<Find>::failed() {
 template <class Find>
 inline const uint8_t* Grammar<Find>::value(const uint8_t* p, Slot slot) {
     if (p == end_) return fail_at_end(Fault::kExpectingValue);
-    if (plan_ != nullptr) return planned_value(p, slot);
+    if (plan_ != nullptr && !dead_) return planned_value(p, slot);
     switch (*p) {
         case '"': return string(p, slot);
         case '{':
@@ -241,6 +249,7 @@ inline const uint8_t* Grammar<Find>::open(const uint8_t* p, Slot slot) {
         s_.quiet_depth_ = depth_;
         hide = 0;
     }
+    if (plan_ != nullptr && !s_.frames_.push(Frame{PathState{}, 0, 0})) return no_memory();  // dead, as its parent
     return push_level(p, uint8_t(array ? Scanner::kArray | hide : 0));
 }
 
@@ -262,8 +271,10 @@ inline const uint8_t* Grammar<Find>::push_level(const uint8_t* p, uint8_t level)
 // omitter's own. With `whole`, a hidden member and a value a path selects
 // are replaced whole.
 
+// Without `verdict` (an object, which no verdict replaces), a member's key
+// is not asked about: only the paths decide.
 template <class Find>
-bool Grammar<Find>::decide(Slot slot, Decision* d) {
+bool Grammar<Find>::decide(Slot slot, Decision* d, bool verdict) {
     *d = Decision{false, false, 0, PathState{}};
     Frame* parent = depth_ != 0 ? &s_.frames_.top() : nullptr;
     if (slot.kind == Slot::kItem) parent->items++;
@@ -271,15 +282,14 @@ bool Grammar<Find>::decide(Slot slot, Decision* d) {
     int v;
     switch (slot.kind) {
         case Slot::kMember:
-            v = s_.member_verdict(slot.key, slot.key_end);
-            if (v < 0) return false;
             if (paths_) {
-                ByteLabel label{reinterpret_cast<const char*>(slot.key), size_t(slot.key_end - slot.key)};
-                if (std::memchr(slot.key, '\\', label.size) != nullptr) {
-                    if (!decode_key_utf8(slot.key, slot.key_end, s_.label_)) return no_memory(), false;
-                    label = ByteLabel{reinterpret_cast<const char*>(s_.label_.data()), s_.label_.size()};
-                }
-                d->state = plan_member(plan_, parent->state, label);
+                uint64_t names[kPathWords];
+                v = s_.member_names(slot.key, slot.key_end, key_escaped_, names);
+                if (v < 0) return false;
+                d->state = plan_member_by(plan_, parent->state, names);
+            } else {
+                v = verdict ? s_.member_verdict(slot.key, slot.key_end) : 0;
+                if (v < 0) return false;
             }
             break;
         case Slot::kItem:
@@ -307,8 +317,15 @@ bool Grammar<Find>::decide(Slot slot, Decision* d) {
 
 template <class Find>
 const uint8_t* Grammar<Find>::planned_value(const uint8_t* p, Slot slot) {
+    const bool container = *p == '{' || *p == '[';
+    if (!container && *p != '"' && !plan_->typed && !whole_) {
+        // A number or a literal nothing can change: only counted.
+        if (slot.kind == Slot::kItem) s_.frames_.top().items++;
+        const uint8_t* after = scalar_token(p, end_);
+        return after != nullptr ? after : fail(Fault::kExpectingValue, p);
+    }
     Decision d;
-    if (!decide(slot, &d)) return nullptr;
+    if (!decide(slot, &d, *p != '{' || whole_)) return nullptr;
     const MaskSpec& spec = s_.specs_[d.slot];
     switch (*p) {
         case '"': {
@@ -327,6 +344,7 @@ const uint8_t* Grammar<Find>::planned_value(const uint8_t* p, Slot slot) {
                 d.hide = false;
             }
             if (!s_.frames_.push(Frame{d.state, d.slot, 0})) return no_memory();
+            dead_ = simple_ && d.state.dead() && !d.state.in_subtree();
             return push_level(p, uint8_t(array ? Scanner::kArray | (d.hide ? Scanner::kDo : 0) : 0));
         }
         default: return planned_scalar(p, d);
@@ -416,9 +434,11 @@ inline const uint8_t* Grammar<Find>::member(const uint8_t* p, Slot* slot) {
     if (p == end_) return fail_at_end(Fault::kExpectingName);
     if (*p != '"') return fail(Fault::kExpectingName, p);
     const uint8_t* key = p + 1;
+    escaped_ = false;
     p = plain_string(p);
     if (p == nullptr) return nullptr;
     *slot = Slot{Slot::kMember, key, p - 1};
+    key_escaped_ = escaped_;
     p = skip_space(p);
     if (p == end_) return fail_at_end(Fault::kExpectingColon);
     if (*p != ':') return fail(Fault::kExpectingColon, p);
@@ -429,7 +449,10 @@ inline const uint8_t* Grammar<Find>::member(const uint8_t* p, Slot* slot) {
 template <class Find>
 inline const uint8_t* Grammar<Find>::close(const uint8_t* p) {
     s_.stack_.pop();
-    if (plan_ != nullptr) s_.frames_.pop();
+    if (plan_ != nullptr) {
+        s_.frames_.pop();
+        dead_ = simple_ && depth_ > 1 && s_.frames_.top().state.dead() && !s_.frames_.top().state.in_subtree();
+    }
     depth_--;
     level_ = depth_ != 0 ? s_.stack_.back() : 0;
     fresh_ = false;  // the container was a value of its parent

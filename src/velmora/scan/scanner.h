@@ -129,6 +129,19 @@ private:
         return known >= 0 ? known : ask_member(key, key_end, k);
     }
     int ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k);
+    // Under a plan with paths: the verdict of a member's key, and the path
+    // positions that name it into `names`; -1 failed.
+    int member_names(const uint8_t* key, const uint8_t* key_end, bool escaped, uint64_t* names) {
+        const KeyProbe k = KeyCache::probe(key, size_t(key_end - key));
+        const KeyCache::Slot* known = keys_.find_slot(key, size_t(key_end - key), k);
+        if (known != nullptr) {
+            names[0] = known->names[0];
+            names[1] = known->names[1];
+            return known->verdict;
+        }
+        return ask_names(key, key_end, escaped, k, names);
+    }
+    int ask_names(const uint8_t* key, const uint8_t* key_end, bool escaped, const KeyProbe& k, uint64_t* names);
     int top_verdict();
 
     const MaskSpec& spec_;
