@@ -206,3 +206,34 @@ def test_plan_without_paths_keeps_the_output_of_today():
     doc = b'{"pw": "abc", "n": 1, "l": ["x", 2]}'
     assert scan(RuleOmitter(["pw", "l"], numbers="keep"), doc) == scan(RuleOmitter(["pw", "l"]), doc)
     assert scan(RuleOmitter(["pw", "l"], numbers="zero"), doc) == b'{"pw": "***", "n": 1, "l": ["*", 0]}'
+
+
+def test_the_readme_table_of_paths_and_types_is_what_the_scanner_does():
+    import pathlib
+    import re
+
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("<!-- rules-plan-modes"):].split("\n\n")
+    legend = dict(re.findall(r"^- \*\*(.+?)\*\*: `(.+)`$", section[0], re.M))
+    table = [[cell.strip().strip("`") for cell in line.strip("|").split("|")] for line in section[1].splitlines()]
+    names, rows = table[0][2:], table[2:]
+    assert names == list(legend) and len(rows) == 7
+    sample = {}
+    for where, value, *_ in rows:
+        outer, inner = where.split(".")
+        sample.setdefault(outer, {})[inner] = value
+    text = "{" + ", ".join(f'"{o}": {{' + ", ".join(f'"{k}": {v}' for k, v in members.items()) + "}"
+                           for o, members in sample.items()) + "}"
+    namespace = {"RuleOmitter": RuleOmitter, "RuleNoTrustOmitter": RuleNoTrustOmitter}
+    for column, name in enumerate(names, start=2):
+        out = scan(eval(legend[name], namespace), text.encode()).decode()
+        expected = text
+        for where, value, *cells in rows:
+            outer, inner = where.split(".")
+            expected = expected.replace(f'"{inner}": {value}', f'"{inner}": \x00{outer}{inner}\x00', 1)
+        for where, value, *cells in rows:
+            outer, inner = where.split(".")
+            expected = expected.replace(f"\x00{outer}{inner}\x00", cells[column - 2], 1)
+        if name == "whole":  # the card object is one value
+            expected = re.sub(r'"card": \{[^}]*\}', '"card": "[Filtered]"', expected)
+        assert out == expected, name

@@ -62,7 +62,7 @@ struct LineFault {
     size_t line_end;    // offset past its line break (or the end of data)
 };
 
-template <class Find>
+template <class Find, bool kPlan>
 class Grammar;
 class Detection;
 
@@ -106,13 +106,14 @@ public:
     // Decide values by the omitter's rule plan too (selection.h): paths,
     // number and boolean policies, a policy per rule. The verdicts then
     // come with the bits selection.h describes. Not called: no plan.
+    bool planned() const { return plan_ != nullptr; }
     void plan_with(const ScanPlan& plan) {
         plan_ = plan.plan;
         specs_ = plan.specs;
     }
 
 private:
-    template <class Find>
+    template <class Find, bool kPlan>
     friend class Grammar;
 
     enum : uint8_t { kDo = 1, kArray = 2 };  // a level of the stack
