@@ -20,8 +20,8 @@ class MaskPolicy(ctypes.Structure):
                 ("whole", ctypes.c_bool)]
 
 # should_hide, omit, omit_recurse, quiet_should_hide, mask_policy, foreign_code_ran, layout_gates,
-# open_str_hook: the whole table, or the walk reads past the copy
-SLOTS = 8
+# open_str_hook, rule_plan: the whole table, or the walk reads past the copy
+SLOTS = 9
 POLICY_FN = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)
 keep_alive = []
 

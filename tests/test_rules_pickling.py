@@ -92,7 +92,7 @@ GOOD_STATE = (["k"], False, ("w",), (), None, None, False, False, None)
 
 
 @pytest.mark.parametrize("index, value, exc, message", [
-    (None, None, TypeError, "__setstate__ expects a tuple of 9 or 10 items, not tuple"),
+    (None, None, TypeError, "__setstate__ expects a tuple of 9, 10 or 14 items, not tuple"),
     (0, ("k",), TypeError, "keys in the state must be a list or None, not tuple"),
     (2, "w", TypeError, "contains must be an iterable of str (not a single str)"),
     (3, ("(",), re.error, "missing ), unterminated subpattern at position 0"),
@@ -123,3 +123,63 @@ def test_no_leaks_in_pickling():
     assert_no_leak(lambda: copy.deepcopy(obj), repeat=500)
     assert_no_leak(lambda: pytest.raises(ValueError, obj.__setstate__, GOOD_STATE[:5] + (0,) + GOOD_STATE[6:]),
                    repeat=500)
+
+
+# ---- Plans: paths, number and boolean policies, a policy per rule --------------------
+
+PLANNED = [
+    lambda: RuleOmitter(["pw"], paths=["$.user.name", "$..card[0]"], numbers="digits", booleans="string",
+                        policies={"pw": {"keep_last": 2}, "$.user.name": {"mask": "[name]", "numbers": "zero"}}),
+    lambda: RuleOmitter(paths=["$.vault"], whole=True, policies={"$.vault": {"mask": "[v]"}}),
+    lambda: labelled(Sub(contains=["pin"], numbers="zero", policies={"pin": {"booleans": "false"}}), note="x"),
+    lambda: RuleNoTrustOmitter(["id"], paths=["$.public.*"], booleans="false", defaults=True),
+]
+PLANNED_DOC = (b'{"user": {"name": "ann", "age": 41}, "pw": "hunter2", "x": {"card": ["4111", true]}, '
+               b'"vault": {"k": 1}, "pin_no": 1234, "ok": true, "public": {"a": "b"}, "id": "7"}')
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("make", PLANNED)
+def test_plans_round_trip(make, protocol):
+    from velmora.scan import scan
+    obj = make()
+    back = pickle.loads(pickle.dumps(obj, protocol))
+    assert repr(back) == repr(obj)
+    assert (back.paths, back.numbers, back.booleans, back.policies) == \
+        (obj.paths, obj.numbers, obj.booleans, obj.policies)
+    assert scan(back, PLANNED_DOC) == scan(obj, PLANNED_DOC) != PLANNED_DOC
+    assert copy.deepcopy(obj).policies == obj.policies
+    state = obj.__reduce__()[2]
+    assert len(state) == 14 and state[9] is None
+
+
+def test_a_state_without_a_plan_drops_the_plan():
+    """A pickle made before plans (9 or 10 items) loads with no plan, over one that had one."""
+    obj = PLANNED[0]()
+    obj.__setstate__(GOOD_STATE)
+    assert (obj.paths, obj.numbers, obj.booleans, obj.policies) == ((), "keep", "keep", {})
+    assert len(obj.__reduce__()[2]) == 9
+
+
+@pytest.mark.parametrize("item, value, exc, message", [
+    (10, "$.a", TypeError, "paths must be an iterable of str, not a single str"),
+    (10, ("$.a[",), ValueError, "paths[0] '$.a[': a quoted name, an index or '*' is expected at position 4"),
+    (11, "nine", ValueError, "numbers must be one of keep, zero, digits, string, not 'nine'"),
+    (12, 0, TypeError, "booleans must be one of keep, false, string, not 0"),
+    (13, {"zz": {"mask": "m"}}, ValueError,
+     "policies names 'zz', which is none of the omitter's exact keys, words, patterns or paths"),
+])
+def test_bad_plan_states_are_refused(item, value, exc, message):
+    obj = PLANNED[0]()
+    before = repr(obj)
+    state = GOOD_STATE + (None, (), "keep", "keep", {})
+    state = state[:item] + (value,) + state[item + 1:]
+    with pytest.raises(exc) as info:
+        obj.__setstate__(state)
+    assert str(info.value) == message
+    assert repr(obj) == before
+
+
+def test_no_leaks_in_plan_pickling():
+    obj = PLANNED[0]()
+    assert_no_leak(lambda: pickle.loads(pickle.dumps(obj)), repeat=500)

@@ -7,7 +7,7 @@ contained words and by regular expressions, and mask by a policy.
 
 import re
 from collections.abc import Iterable
-from typing import Any, type_check_only
+from typing import Any, Literal, TypedDict, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -15,6 +15,20 @@ from velmora.detect import Detector
 from velmora.omit import NoTrustOmitter, Omitter
 
 DEFAULT_DENYLIST: tuple[str, ...]
+
+_Numbers = Literal["keep", "zero", "digits", "string"]
+_Booleans = Literal["keep", "false", "string"]
+
+@type_check_only
+class Policy(TypedDict, total=False):
+    """What one rule's values become: a fixed ``mask`` or ``keep_last``
+    code points for a str (else the omitter's own), and ``numbers`` and
+    ``booleans`` (else the omitter's own)."""
+
+    mask: str
+    keep_last: int
+    numbers: _Numbers
+    booleans: _Booleans
 
 @type_check_only
 class _Rules:
@@ -39,6 +53,15 @@ class _Rules:
     @property
     def detect(self) -> Detector | None:
         """The detector that masks secrets inside the other str values, or None."""
+    @property
+    def paths(self) -> tuple[str, ...]: ...
+    @property
+    def numbers(self) -> _Numbers: ...
+    @property
+    def booleans(self) -> _Booleans: ...
+    @property
+    def policies(self) -> dict[str, Policy]:
+        """A policy per rule, as a new dict."""
 
 @disjoint_base
 class RuleOmitter(Omitter, _Rules):
@@ -56,6 +79,10 @@ class RuleOmitter(Omitter, _Rules):
         whole: bool = False,
         defaults: bool = False,
         detect: Detector | None = None,
+        paths: Iterable[str] | None = (),
+        numbers: _Numbers | None = "keep",
+        booleans: _Booleans | None = "keep",
+        policies: dict[str, Policy] | None = None,
     ) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
@@ -78,6 +105,10 @@ class RuleNoTrustOmitter(NoTrustOmitter, _Rules):
         whole: bool = False,
         defaults: bool = False,
         detect: Detector | None = None,
+        paths: Iterable[str] | None = (),
+        numbers: _Numbers | None = "keep",
+        booleans: _Booleans | None = "keep",
+        policies: dict[str, Policy] | None = None,
     ) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...

@@ -7,6 +7,7 @@ import importlib.metadata
 import os
 import re
 import sys
+import tomllib
 from typing import Any
 
 from velmora.cli.detection import format_name, wanted
@@ -27,6 +28,52 @@ def read_keys(path: str) -> list[str]:
     except UnicodeDecodeError:
         raise CliError(f"keys file {path} is not UTF-8 text", EXIT_BAD_INPUT) from None
     return [line[1:] if line.startswith("\\") else line for line in lines if line and not line.startswith("#")]
+
+
+# What a rules file may hold, and the type of each item.
+RULES_FILE_LISTS = ("keys", "contains", "patterns", "paths")
+RULES_FILE_CHOICES = {"numbers": ("keep", "zero", "digits", "string"), "booleans": ("keep", "false", "string")}
+
+
+def read_rules(path: str) -> dict[str, Any]:
+    """A rules file (TOML): lists of keys, contains words, patterns and paths,
+    numbers and booleans, and a table of policies per rule. Any fault is one
+    line naming the file."""
+    try:
+        with open(path, "rb") as stream:
+            table = tomllib.load(stream)
+    except OSError as exc:
+        raise CliError(f"cannot read rules file {path}: {exc.strerror}") from None
+    except UnicodeDecodeError:
+        raise CliError(f"rules file {path} is not UTF-8 text", EXIT_BAD_INPUT) from None
+    except tomllib.TOMLDecodeError as exc:
+        raise CliError(f"rules file {path}: invalid TOML: {exc}", EXIT_BAD_INPUT) from None
+
+    def fault(message: str) -> CliError:
+        return CliError(f"rules file {path}: {message}", EXIT_BAD_INPUT)
+
+    known = (*RULES_FILE_LISTS, *RULES_FILE_CHOICES, "policies")
+    for name, value in table.items():
+        if name not in known:
+            raise fault(f"unknown item {name!r} (expected {', '.join(known)})")
+        if name in RULES_FILE_LISTS and not (isinstance(value, list) and all(isinstance(v, str) for v in value)):
+            raise fault(f"{name} must be a list of strings")
+        if name in RULES_FILE_CHOICES and value not in RULES_FILE_CHOICES[name]:
+            raise fault(f"{name} must be one of {', '.join(RULES_FILE_CHOICES[name])}, not {value!r}")
+        if name == "policies" and not (isinstance(value, dict) and all(isinstance(v, dict) for v in value.values())):
+            raise fault("policies must be a table of tables, one per rule: [policies] iban = { keep_last = 4 }")
+    if any(word == "" for word in table.get("contains", [])):
+        raise fault("an empty word in contains would match every key")
+    for pattern in table.get("patterns", []):
+        try:
+            re.compile(pattern)
+        except re.error as exc:
+            raise fault(f"pattern {pattern!r}: invalid regular expression: {exc}") from None
+    try:
+        RuleOmitter(paths=table.get("paths", []))
+    except ValueError as exc:
+        raise fault(str(exc)) from None
+    return table
 
 
 def number(minimum: int) -> Any:
@@ -81,6 +128,19 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     rules.add_argument("--whole", action="store_true",
                        help="hide the whole value under a matching key, whatever its type, with the "
                             "--mask text (default: [Filtered])")
+    rules.add_argument("--path", action="append", default=[], metavar="EXPR",
+                       help="also hide the value a JSON path selects, and everything inside it: $ the "
+                            "document, .name or ['name'] a member, .* or [*] every member or item, ..name "
+                            "a member at any depth, [N] an item (repeatable; with --trust: trust it)")
+    rules.add_argument("--numbers", choices=RULES_FILE_CHOICES["numbers"],
+                       help="what a hidden number becomes: kept (default), 0, its digits as 8s, or the "
+                            "mask as a string")
+    rules.add_argument("--booleans", choices=RULES_FILE_CHOICES["booleans"],
+                       help="what a hidden boolean becomes: kept (default), false, or the mask as a string")
+    rules.add_argument("--rules", metavar="FILE",
+                       help="more rules from a TOML file: keys, contains, patterns, paths, numbers, booleans "
+                            "and a [policies] table, one policy per rule (the options given here win "
+                            "over its numbers and booleans)")
     found = parser.add_argument_group(
         "secrets inside text", "also mask, inside every string value (or every line with --text), the "
         "registered secret values and the credential formats asked for; --mask and --keep-last apply")
@@ -118,10 +178,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     if args.text:
         check_text_args(parser, args)
     elif not (args.hide or args.trust or args.keys_file or args.contains or args.pattern or args.defaults
-              or wanted(args)):
+              or args.path or args.rules or wanted(args)):
         parser.error("say which keys to mask: --hide KEY, --trust KEY, --keys-file FILE, "
-                     "--contains WORD, --pattern REGEX or --defaults (or what to find in strings: "
-                     "--secrets-file FILE, --detect NAME)")
+                     "--contains WORD, --pattern REGEX, --defaults, --path EXPR or --rules FILE (or what "
+                     "to find in strings: --secrets-file FILE, --detect NAME)")
     if args.keep_last is not None and (args.mask is not None or args.whole):
         parser.error(f"--keep-last cannot be used with {'--mask' if args.mask is not None else '--whole'}")
     misplaced = [flag for flag, used in [
@@ -146,7 +206,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 # What only JSON has: keys, layout, JSON Lines and their bad lines.
 JSON_ONLY = [("--hide", "hide"), ("--trust", "trust"), ("--keys-file", "keys_file"),
              ("--ignore-case", "ignore_case"), ("--contains", "contains"), ("--pattern", "pattern"),
-             ("--defaults", "defaults"), ("--whole", "whole"), ("--indent", "indent"), ("--compact", "compact"),
+             ("--defaults", "defaults"), ("--whole", "whole"), ("--path", "path"), ("--numbers", "numbers"),
+             ("--booleans", "booleans"), ("--rules", "rules"), ("--indent", "indent"), ("--compact", "compact"),
              ("--lines", "lines"), ("--skip-invalid", "skip_invalid"), ("--rejects", "rejects"),
              ("--jobs", "jobs"), ("--batch-size", "batch_size")]
 
@@ -179,15 +240,22 @@ def keys_of(args: argparse.Namespace, rules_match: bool) -> list[str]:
 
 def make_omitter(args: argparse.Namespace) -> Omitter:
     """The omitter the options describe: the exact Omitter or NoTrustOmitter
-    unless a key rule or a mask is asked for."""
-    rules = {"ignore_case": args.ignore_case, "contains": args.contains, "patterns": args.pattern,
-             "defaults": args.defaults, "mask": args.mask, "keep_last": args.keep_last, "whole": args.whole}
-    keys = keys_of(args, bool(args.contains or args.pattern or args.defaults))
+    unless a key rule, a path, a mask or a policy is asked for."""
+    found = read_rules(args.rules) if args.rules else {}
+    rules = {"ignore_case": args.ignore_case, "contains": args.contains + found.get("contains", []),
+             "patterns": args.pattern + found.get("patterns", []), "defaults": args.defaults, "mask": args.mask,
+             "keep_last": args.keep_last, "whole": args.whole, "paths": args.path + found.get("paths", []),
+             "numbers": args.numbers or found.get("numbers"), "booleans": args.booleans or found.get("booleans"),
+             "policies": found.get("policies")}
+    keys = keys_of(args, bool(rules["contains"] or rules["patterns"] or args.defaults or rules["paths"]))
+    keys += [key for key in found.get("keys", []) if key not in keys]
     if not any(value not in (False, [], None) for value in rules.values()):
         return NoTrustOmitter(keys) if args.trust else Omitter(keys)
+    rules = {name: value for name, value in rules.items() if value is not None}
     try:
         return RuleNoTrustOmitter(keys, **rules) if args.trust else RuleOmitter(keys, **rules)
     except re.error as exc:
         raise CliError(f"--pattern {exc.pattern!r}: invalid regular expression: {exc}", EXIT_BAD_INPUT) from None
     except (TypeError, ValueError) as exc:  # an argument the rules refuse
-        raise CliError(str(exc), EXIT_BAD_INPUT) from None
+        where = f"rules file {args.rules}: " if args.rules and str(exc).startswith("policies") else ""
+        raise CliError(f"{where}{exc}", EXIT_BAD_INPUT) from None

@@ -18,6 +18,7 @@
 namespace velmora {
 
 struct OmitterObject;
+struct RulePlan;  // rule_plan.h
 
 // Optional arguments of slot 3. (`do` is a C++ keyword, hence `do_`.)
 struct OmitRecurseOptions {
@@ -115,6 +116,13 @@ struct OmitterVTable {
     // failed with an exception set. Runs no Python code. Null (the
     // omitters of velmora.omit): never a hook.
     int (*open_str_hook)(OmitterObject* self, StrHook* hook);
+    // The object's plan (rule_plan.h): paths, what hidden numbers and
+    // booleans become, and a policy per rule. Borrowed from the object,
+    // which keeps it unchanged for its whole life. Null entry, or a null
+    // result (an omitter with no paths, no policy per rule, and numbers and
+    // booleans kept): the verdicts and mask_policy say everything. Runs no
+    // code.
+    const RulePlan* (*rule_plan)(OmitterObject* self);
 };
 
 struct KeyIndex;  // private to velmora.omit
@@ -134,6 +142,11 @@ struct NoTrustOmitterObject {
 // The policy an omitter masks by, or null for the default.
 inline const MaskPolicy* mask_policy_of(OmitterObject* self) {
     return self->vtab->mask_policy != nullptr ? self->vtab->mask_policy(self) : nullptr;
+}
+
+// The plan an omitter decides values by, or null for none.
+inline const RulePlan* rule_plan_of(OmitterObject* self) {
+    return self->vtab->rule_plan != nullptr ? self->vtab->rule_plan(self) : nullptr;
 }
 
 // The types and tables of velmora.omit, found at run time.

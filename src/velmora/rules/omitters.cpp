@@ -95,6 +95,11 @@ const MaskPolicy* mask_policy(OmitterObject* self) {
     return own_fields<kTrusting>(self).policies.current;
 }
 
+template <bool kTrusting>
+const RulePlan* rule_plan(OmitterObject* self) {
+    return own_fields<kTrusting>(self).plans.current;
+}
+
 // The detector's look at the str values the verdicts let through.
 template <bool kTrusting>
 int open_str_hook(OmitterObject* self, StrHook* hook) {
@@ -120,16 +125,18 @@ template <bool kTrusting>
 int rule_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* names[] = {kTrusting ? "trusted" : "omissions",
                                   "ignore_case", "contains", "patterns", "mask", "keep_last", "whole", "defaults",
-                                  "detect", nullptr};
+                                  "detect", "paths", "numbers", "booleans", "policies", nullptr};
     PyObject* keys = Py_None;
     PyObject* detect = nullptr;
     int ignore_case = 0, whole = 0, defaults = 0;
     RuleOptions rule_options;
     MaskOptions mask_options;
-    const char* format = kTrusting ? "|O$pOOOOppO:RuleNoTrustOmitter" : "|O$pOOOOppO:RuleOmitter";
+    PlanOptions plan_options;
+    const char* format = kTrusting ? "|O$pOOOOppOOOOO:RuleNoTrustOmitter" : "|O$pOOOOppOOOOO:RuleOmitter";
     if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(names), &keys, &ignore_case,
                                      &rule_options.contains, &rule_options.patterns, &mask_options.mask,
-                                     &mask_options.keep_last, &whole, &defaults, &detect)) {
+                                     &mask_options.keep_last, &whole, &defaults, &detect, &plan_options.paths,
+                                     &plan_options.numbers, &plan_options.booleans, &plan_options.policies)) {
         return -1;
     }
     rule_options.ignore_case = ignore_case;
@@ -143,7 +150,9 @@ int rule_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!base_args) return -1;
     Ref scratch = Ref::steal(base->tp_new(base, rs.empty_tuple, nullptr));
     if (!scratch || base->tp_init(scratch.get(), base_args.get(), nullptr) < 0) return -1;
-    return install(self, exact_keys_of(scratch.get(), kTrusting), &prepared);
+    PyObject* exact = exact_keys_of(scratch.get(), kTrusting);
+    if (prepare_plan(plan_options, exact, kTrusting, &prepared) < 0) return -1;
+    return install(self, exact, &prepared);
 }
 
 template <bool kTrusting>
@@ -170,6 +179,7 @@ void rule_dealloc(PyObject* self) {
     Py_CLEAR(fields.rules);
     Py_CLEAR(fields.detect);
     release_policies(&fields.policies);
+    release_plans(&fields.plans);
     base_type<kTrusting>()->tp_dealloc(self);
 }
 
@@ -203,6 +213,12 @@ PyObject* get_defaults(PyObject* self, void*) {
     return PyBool_FromLong(set_of(self) != nullptr && set_of(self)->defaults);
 }
 
+const RulePlan* plan_of(PyObject* self) { return fields_of(self).plans.current; }
+PyObject* get_paths(PyObject* self, void*) { return paths_argument(plan_of(self)); }
+PyObject* get_numbers(PyObject* self, void*) { return numbers_argument(plan_of(self)); }
+PyObject* get_booleans(PyObject* self, void*) { return booleans_argument(plan_of(self)); }
+PyObject* get_policies(PyObject* self, void*) { return policies_argument(plan_of(self)); }
+
 PyObject* get_detect(PyObject* self, void*) {
     PyObject* detect = fields_of(self).detect;
     return new_ref(detect != nullptr ? detect : Py_None);
@@ -218,6 +234,10 @@ PyGetSetDef rule_getset[] = {
     {"whole", get_whole, nullptr, "Whether a hidden key hides its whole value, of any type.", nullptr},
     {"defaults", get_defaults, nullptr, "Whether DEFAULT_DENYLIST applies.", nullptr},
     {"detect", get_detect, nullptr, "The Detector that masks secrets inside the str values, or None.", nullptr},
+    {"paths", get_paths, nullptr, "The JSON paths that select values, as given.", nullptr},
+    {"numbers", get_numbers, nullptr, "What a hidden number becomes: 'keep', 'zero', 'digits' or 'string'.", nullptr},
+    {"booleans", get_booleans, nullptr, "What a hidden boolean becomes: 'keep', 'false' or 'string'.", nullptr},
+    {"policies", get_policies, nullptr, "A policy per rule: a new dict {rule: policy}.", nullptr},
     {nullptr},
 };
 
@@ -235,13 +255,19 @@ PyObject* rule_repr(PyObject* self) {
     const Option options[] = {{"ignore_case", get_ignore_case}, {"contains", get_contains},
                               {"patterns", get_patterns},       {"mask", get_mask},
                               {"keep_last", get_keep_last},     {"whole", get_whole},
-                              {"defaults", get_defaults},       {"detect", get_detect}};
+                              {"defaults", get_defaults},       {"detect", get_detect},
+                              {"paths", get_paths},             {"numbers", get_numbers},
+                              {"booleans", get_booleans},       {"policies", get_policies}};
     for (const Option& option : options) {
         Ref value = Ref::steal(option.get(self, nullptr));
         if (!value) return nullptr;
-        // The defaults: None, False and (); an empty mask is not one.
+        // The defaults: None, False, (), {} and 'keep'; an empty mask is not one.
         PyObject* v = value.get();
-        if (v == Py_None || v == Py_False || (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 0)) continue;
+        if (v == Py_None || v == Py_False || (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 0) ||
+            (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0) ||
+            (option.get != get_mask && PyUnicode_Check(v) && PyUnicode_CompareWithASCIIString(v, "keep") == 0)) {
+            continue;
+        }
         Ref part = Ref::steal(PyUnicode_FromFormat("%s=%R", option.name, v));
         if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
     }
@@ -267,6 +293,12 @@ int prepare(const RuleOptions& rules, const MaskOptions& mask, PyObject* detect,
     return out->rules ? 0 : -1;
 }
 
+int prepare_plan(const PlanOptions& options, PyObject* keys, bool trusting, Prepared* out) {
+    const MaskPolicy* policy = out->policy != nullptr ? &out->policy->policy : nullptr;
+    return build_plan(options, keys, rules_in(out->rules.get()), policy, policy != nullptr && policy->whole, trusting,
+                      &out->plan);
+}
+
 namespace {
 
 // The base's __setstate__ with the state of the base type: (keys,) for an
@@ -290,6 +322,7 @@ int install(PyObject* self, PyObject* keys, Prepared* prepared) {
     if (set_exact_keys(self, keys) < 0) return -1;
     RuleFields& fields = fields_of(self);
     install_policy(&fields.policies, std::exchange(prepared->policy, nullptr));
+    install_plan(&fields.plans, std::exchange(prepared->plan, nullptr));
     PyObject* previous = fields.rules;
     PyObject* previous_detect = fields.detect;
     fields.rules = prepared->rules.release();
@@ -304,7 +337,7 @@ int install(PyObject* self, PyObject* keys, Prepared* prepared) {
 
 #define RULE_OPTIONS_SIGNATURE                                                                                   \
     "*, ignore_case=False, contains=(), patterns=(), mask=None, keep_last=None, whole=False, defaults=False, " \
-    "detect=None)\n--\n\n"
+    "detect=None, paths=(), numbers='keep', booleans='keep', policies=None)\n--\n\n"
 
 PyTypeObject RuleOmitterType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -373,11 +406,13 @@ int ready_rule_types(PyObject* module) {
     rule_omitter_table.quiet_should_hide = quiet_should_hide<false>;
     rule_omitter_table.mask_policy = mask_policy<false>;
     rule_omitter_table.open_str_hook = open_str_hook<false>;
+    rule_omitter_table.rule_plan = rule_plan<false>;
     rule_no_trust_table = *rs.api.no_trust_vtable;
     rule_no_trust_table.should_hide = should_hide<true>;
     rule_no_trust_table.quiet_should_hide = quiet_should_hide<true>;
     rule_no_trust_table.mask_policy = mask_policy<true>;
     rule_no_trust_table.open_str_hook = open_str_hook<true>;
+    rule_no_trust_table.rule_plan = rule_plan<true>;
     if (ready_type(&RuleOmitterType, rs.api.omitter_type, &rule_omitter_table, "RuleOmitter", module) < 0) {
         return -1;
     }

@@ -8,6 +8,7 @@
 // layout serve both.
 #pragma once
 
+#include "plan.h"
 #include "policy.h"
 #include "ruleset.h"
 
@@ -18,6 +19,7 @@ struct RuleFields {
     const RuleSet* set;      // what `rules` owns; null with it
     PolicyHistory policies;  // current: null for the default ('*' per code point)
     PyObject* detect;        // a velmora.detect.Detector, or null for none
+    PlanHistory plans;       // current: null for none (no paths, no policy per rule, types kept)
 };
 
 struct RuleOmitterObject {
@@ -57,22 +59,30 @@ inline PyObject* exact_keys_of(PyObject* self, bool trusting) {
 }
 inline PyObject* exact_keys_of(PyObject* self) { return exact_keys_of(self, is_trusting(self)); }
 
-// Rules, a policy and a detector made, not yet given to an object. The
-// policy node is freed with it unless handed over.
+// Rules, a policy, a plan and a detector made, not yet given to an object.
+// The policy and plan nodes are freed with it unless handed over.
 struct Prepared {
     Ref rules;
     PolicyNode* policy = nullptr;
+    PlanNode* plan = nullptr;
     Ref detect;  // empty: none
     Prepared() = default;
     Prepared(const Prepared&) = delete;
     Prepared& operator=(const Prepared&) = delete;
-    ~Prepared() { free_policy(policy); }
+    ~Prepared() {
+        free_policy(policy);
+        free_plan(plan);
+    }
 };
 
 // Check the arguments and make the rules and the policy; `detect` is the
 // detector argument (borrowed; null or None for none). 0, or -1 with an
 // exception set and nothing changed.
 int prepare(const RuleOptions& rules, const MaskOptions& mask, PyObject* detect, bool trusting, Prepared* out);
+
+// Then the plan, for the exact keys `keys` (a list or None). 0, or -1 with
+// an exception set and nothing changed.
+int prepare_plan(const PlanOptions& options, PyObject* keys, bool trusting, Prepared* out);
 
 // Give `self` the exact key list `keys` (a list or None, taken as it is)
 // and what `prepared` holds. 0, or -1 with an exception set and nothing

@@ -4,7 +4,9 @@
 //   state = (keys, ignore_case, contains, patterns, mask, keep_last, whole,
 //            defaults, instance_state)
 // followed by the detector, only when the object has one (a state of 9
-// items is one without: what pickles made before detectors hold).
+// items is one without: what pickles made before detectors hold), and by
+// (paths, numbers, booleans, policies), only when the object has a plan:
+// the detector item is then there too, None for none (14 items in all).
 // `keys` is the object's own exact key list (or None), as velmora.omit
 // pickles it: an unpickled omitter holds exactly the pickled keys, whatever
 // the module-wide lists hold by then, and `copy.copy` shares the list while
@@ -26,6 +28,8 @@ namespace {
 
 constexpr Py_ssize_t kStateSize = 9;  // without a detector; one more with it
 constexpr Py_ssize_t kInstanceState = 8;
+constexpr Py_ssize_t kDetector = 9;
+constexpr Py_ssize_t kPlannedSize = 14;  // with the detector item and the four plan items
 
 PyObject* reduce(PyObject* self, PyObject*) {
     // First, as it may run Python code (an override) that changes the object.
@@ -43,9 +47,20 @@ PyObject* reduce(PyObject* self, PyObject*) {
         set != nullptr ? set->contains.get() : empty, set != nullptr ? set->patterns.get() : empty, mask.get(),
         keep_last.get(), whole_argument(policy) ? Py_True : Py_False,
         set != nullptr && set->defaults ? Py_True : Py_False, instance_state.get()));
-    if (state && fields.detect != nullptr) {
-        Ref detector = Ref::steal(PyTuple_Pack(1, fields.detect));
+    const RulePlan* plan = fields.plans.current;
+    if (state && (fields.detect != nullptr || plan != nullptr)) {
+        Ref detector = Ref::steal(PyTuple_Pack(1, fields.detect != nullptr ? fields.detect : Py_None));
         state = detector ? Ref::steal(PySequence_Concat(state.get(), detector.get())) : Ref();
+    }
+    if (state && plan != nullptr) {
+        Ref paths = Ref::steal(paths_argument(plan));
+        Ref numbers = Ref::steal(numbers_argument(plan));
+        Ref booleans = Ref::steal(booleans_argument(plan));
+        Ref policies = Ref::steal(policies_argument(plan));
+        Ref items = paths && numbers && booleans && policies
+                        ? Ref::steal(PyTuple_Pack(4, paths.get(), numbers.get(), booleans.get(), policies.get()))
+                        : Ref();
+        state = items ? Ref::steal(PySequence_Concat(state.get(), items.get())) : Ref();
     }
     Ref args = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))));
     if (!state || !args) return nullptr;
@@ -87,13 +102,20 @@ int restore_instance_state(PyObject* self, PyObject* instance_state) {
 }
 
 PyObject* setstate(PyObject* self, PyObject* state) {
-    if (!PyTuple_CheckExact(state) || (PyTuple_GET_SIZE(state) != kStateSize &&
-                                       PyTuple_GET_SIZE(state) != kStateSize + 1)) {
-        PyErr_Format(PyExc_TypeError, "__setstate__ expects a tuple of %zd or %zd items, not %.200s", kStateSize,
-                     kStateSize + 1, Py_TYPE(state)->tp_name);
+    const Py_ssize_t size = PyTuple_CheckExact(state) ? PyTuple_GET_SIZE(state) : 0;
+    if (size != kStateSize && size != kStateSize + 1 && size != kPlannedSize) {
+        PyErr_Format(PyExc_TypeError, "__setstate__ expects a tuple of %zd, %zd or %zd items, not %.200s", kStateSize,
+                     kStateSize + 1, kPlannedSize, Py_TYPE(state)->tp_name);
         return nullptr;
     }
-    PyObject* detect = PyTuple_GET_SIZE(state) > kStateSize ? PyTuple_GET_ITEM(state, kStateSize) : nullptr;
+    PyObject* detect = size > kDetector ? PyTuple_GET_ITEM(state, kDetector) : nullptr;
+    PlanOptions plan_options;
+    if (size == kPlannedSize) {
+        plan_options.paths = PyTuple_GET_ITEM(state, kDetector + 1);
+        plan_options.numbers = PyTuple_GET_ITEM(state, kDetector + 2);
+        plan_options.booleans = PyTuple_GET_ITEM(state, kDetector + 3);
+        plan_options.policies = PyTuple_GET_ITEM(state, kDetector + 4);
+    }
     PyObject* keys = PyTuple_GET_ITEM(state, 0);
     if (keys != Py_None && !PyList_CheckExact(keys)) {
         PyErr_Format(PyExc_TypeError, "keys in the state must be a list or None, not %.200s", Py_TYPE(keys)->tp_name);
@@ -117,6 +139,7 @@ PyObject* setstate(PyObject* self, PyObject* state) {
 
     Prepared prepared;
     if (prepare(rule_options, mask_options, detect, is_trusting(self), &prepared) < 0) return nullptr;
+    if (prepare_plan(plan_options, keys, is_trusting(self), &prepared) < 0) return nullptr;
     if (install(self, keys, &prepared) < 0) return nullptr;
     if (restore_instance_state(self, PyTuple_GET_ITEM(state, kInstanceState)) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -144,8 +167,8 @@ PyObject* rebuild(PyObject*, PyObject* cls) {
 }  // namespace
 
 PyMethodDef rule_pickle_methods[] = {
-    {"__reduce__", reduce, METH_NOARGS, "Pickle support: the class, and the keys, rules and mask as state."},
-    {"__setstate__", setstate, METH_O, "Pickle support: restore the keys, rules, mask and attributes."},
+    {"__reduce__", reduce, METH_NOARGS, "Pickle support: the class, and the keys, rules, mask and plan as state."},
+    {"__setstate__", setstate, METH_O, "Pickle support: restore the keys, rules, mask, plan and attributes."},
     {nullptr},
 };
 

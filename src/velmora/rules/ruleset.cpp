@@ -20,20 +20,6 @@ void free_rules(PyObject* capsule) {
 // its own in: runs no Python code. New reference, or null on failure.
 PyObject* casefold(PyObject* s) { return PyObject_CallOneArg(rs.casefold, s); }
 
-// The key as matched by case-insensitive rules: the key itself when folding
-// cannot change it (ASCII without capitals, by far the common key), else
-// its casefold. New reference, or null on failure.
-PyObject* fold_key(PyObject* key) {
-    if (PyUnicode_READY(key) < 0) return nullptr;
-    if (PyUnicode_IS_ASCII(key)) {
-        const Py_UCS1* p = PyUnicode_1BYTE_DATA(key);
-        const Py_UCS1* const end = p + PyUnicode_GET_LENGTH(key);
-        while (p < end && !(*p >= 'A' && *p <= 'Z')) p++;
-        if (p == end) return new_ref(key);
-    }
-    return casefold(key);
-}
-
 // The items of a rule argument as a new list: null/None gives an empty one.
 // A single str (or bytes) is refused: iterating it would make each of its
 // characters a rule of its own. `what` reads "str" or "str or re.Pattern".
@@ -227,6 +213,17 @@ PyObject* build_rules(const RuleOptions& options, bool trusting) {
     made->searches = Ref::steal(PyList_AsTuple(searches.get()));
     if (!made->contains || !made->words || !made->deny || !made->patterns || !made->searches) return nullptr;
     return capsule.release();
+}
+
+PyObject* fold_key(PyObject* key) {
+    if (PyUnicode_READY(key) < 0) return nullptr;
+    if (PyUnicode_IS_ASCII(key)) {
+        const Py_UCS1* p = PyUnicode_1BYTE_DATA(key);
+        const Py_UCS1* const end = p + PyUnicode_GET_LENGTH(key);
+        while (p < end && !(*p >= 'A' && *p <= 'Z')) p++;
+        if (p == end) return new_ref(key);
+    }
+    return casefold(key);
 }
 
 RuleSet* rules_in(PyObject* capsule) {

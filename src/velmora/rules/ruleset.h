@@ -59,6 +59,12 @@ struct RuleOptions {
 // The exact keys are folded separately (fold_exact_keys).
 PyObject* build_rules(const RuleOptions& options, bool trusting);
 
+// The key (an exact str) as matched by case-insensitive rules: the key
+// itself when folding cannot change it (ASCII without capitals, by far the
+// common key), else its casefold. New reference, or null on failure. Runs
+// no Python code.
+PyObject* fold_key(PyObject* key);
+
 // The RuleSet a capsule of build_rules owns.
 RuleSet* rules_in(PyObject* capsule);
 

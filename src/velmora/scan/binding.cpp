@@ -75,6 +75,7 @@ struct Call {
     OmitterObject* omitter = nullptr;
     Input input;
     MaskSpec spec;
+    ScanPlan plan;
     DetectArg detect;
 
     // 0, or -1 with an exception set.
@@ -85,7 +86,14 @@ struct Call {
         omitter = reinterpret_cast<OmitterObject*>(omitter_arg);
         if (detect.open(state, detect_arg, name) < 0) return -1;
         if (input.open(data, name, in_place) < 0) return -1;
-        return read_mask_spec(omitter, &spec);
+        if (read_mask_spec(omitter, &spec) < 0) return -1;
+        return read_scan_plan(omitter, &plan);
+    }
+
+    // A scanner for the call's omitter, into `out`.
+    void set_up(Scanner& scanner) {
+        scanner.detect_with(detect.get());
+        if (plan.plan != nullptr) scanner.plan_with(plan);
     }
 };
 
@@ -138,9 +146,9 @@ PyObject* py_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
     ByteBuffer laid_out;
     Result result;
     if (relayout ? !out.reserve(input.size() + 2) : result.lend(out, input.size()) < 0) return PyErr_NoMemory();
-    OmitterVerdicts verdicts(call.omitter);
+    OmitterVerdicts verdicts(call.omitter, call.plan.plan);
     Scanner scanner(call.spec, verdicts.verdicts(), out);
-    scanner.detect_with(call.detect.get());
+    call.set_up(scanner);
     if (tell_verdicts(state, call.omitter, scanner) < 0) return nullptr;
     bool blank = false;
     const uint8_t* where = nullptr;
@@ -208,9 +216,9 @@ PyObject* line_errors(ScanState* state, const Input& input, const ByteBuffer& fa
 template <class Finish>
 PyObject* run_lines(ScanState* state, Call& call, ByteBuffer& out, bool skip_invalid, Finish finish) {
     ByteBuffer faults;
-    OmitterVerdicts verdicts(call.omitter);
+    OmitterVerdicts verdicts(call.omitter, call.plan.plan);
     Scanner scanner(call.spec, verdicts.verdicts(), out);
-    scanner.detect_with(call.detect.get());
+    call.set_up(scanner);
     if (tell_verdicts(state, call.omitter, scanner) < 0) return nullptr;
     size_t lines = 0;
     verdicts.release_for(call.input.size());

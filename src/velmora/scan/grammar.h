@@ -8,7 +8,9 @@
 // surrogates in strings. Messages name faults as Python's json does.
 //
 // This header is compiled once per vector path (path_*.cpp), with `Find`
-// saying how the next interesting byte is found (find.h). It defines
+// saying how the next interesting byte is found (find.h), and twice there:
+// with kPlan for an omitter with a rule plan (selection.h), without it for
+// all others, whose scans never look at a plan. It defines
 // templates only, so each path's copy stays its own.
 //
 // Where later work plugs in: `Slot` is what a value knows about its place
@@ -20,16 +22,19 @@
 
 #include "detection.h"
 #include "scanner.h"
+#include "selection.h"
 #include "text.h"
 
 #include <cstring>
 
 namespace velmora::scan {
 
-template <class Find>
+template <class Find, bool kPlan>
 class Grammar {
 public:
-    explicit Grammar(Scanner& s) : s_(s), whole_(s.spec_.whole) {}
+    explicit Grammar(Scanner& s)
+        : s_(s), whole_(s.spec_.whole), plan_(kPlan ? s.plan_ : nullptr), paths_(kPlan && plan_->step_count > 0),
+          simple_(paths_ && !plan_->typed && !plan_->keyed && !plan_->trusting && !whole_) {}
 
     Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
     Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
@@ -44,7 +49,20 @@ private:
         const uint8_t* key_end;
     };
 
+    // What a rule plan decides for a value: whether it is hidden, by which
+    // policy slot, whether it is replaced whole, and its automaton state.
+    struct Decision {
+        bool hide;
+        bool replace;
+        uint32_t slot;
+        PathState state;
+    };
+
     const uint8_t* value(const uint8_t* p, Slot slot);
+    const uint8_t* planned_value(const uint8_t* p, Slot slot);
+    bool decide(Slot slot, Decision* d, bool verdict);
+    const uint8_t* planned_scalar(const uint8_t* p, const Decision& d);
+    const uint8_t* push_level(const uint8_t* p, uint8_t level);
     const uint8_t* string(const uint8_t* p, Slot slot);
     const uint8_t* scalar(const uint8_t* p, Slot slot);
     const uint8_t* open(const uint8_t* p, Slot slot);
@@ -56,9 +74,9 @@ private:
     const uint8_t* string_body(const uint8_t* p, size_t* count);
     const uint8_t* escape(const uint8_t* p, bool pair);
     const uint8_t* plain_string(const uint8_t* p);
-    const uint8_t* masked_string(const uint8_t* p);
+    const uint8_t* masked_string(const uint8_t* p, const MaskSpec& spec);
     const uint8_t* detected_string(const uint8_t* p);
-    bool replace_whole(const uint8_t* from, const uint8_t* resume);
+    bool replace_whole(const uint8_t* from, const uint8_t* resume, const MaskSpec& spec);
     int verdict(Slot slot);
 
     const uint8_t* skip_space(const uint8_t* p) {
@@ -102,6 +120,13 @@ private:
 
     Scanner& s_;
     const bool whole_;  // the policy hides whole values
+    const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
+    const bool paths_;            // the plan has paths
+    // A plan whose paths are all it adds: where no path can select anything
+    // any more (a dead state outside any selection), values take the
+    // grammar's own way, as without a plan.
+    const bool simple_;
+    bool dead_ = false;  // inside a container where that holds
     const uint8_t* begin_ = nullptr;
     const uint8_t* end_ = nullptr;
     // The innermost container, kept here as well as on the stack: its level
@@ -111,12 +136,13 @@ private:
     size_t depth_ = 0;
     bool fresh_ = false;
     bool escaped_ = false;  // the last string body read held an escape
+    bool key_escaped_ = false;  // the last member name read held an escape
 };
 
 // ---- A text ---------------------------------------------------------------------
 
-template <class Find>
-Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where) {
+template <class Find, bool kPlan>
+Fault Grammar<Find, kPlan>::text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where) {
     begin_ = begin;
     end_ = end;
     const uint8_t* p = starts_with_bom(begin, end) ? begin + 3 : begin;
@@ -124,6 +150,8 @@ Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank,
     *blank = p == end;
     if (*blank) return Fault::kNone;
     s_.stack_.clear();
+    if (kPlan) s_.frames_.clear();
+    dead_ = false;
     depth_ = 0;
     fresh_ = false;
     s_.quiet_ = false;
@@ -143,8 +171,8 @@ Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank,
     return Fault::kNone;
 }
 
-template <class Find>
-Fault Grammar<Find>::failed() {
+template <class Find, bool kPlan>
+Fault Grammar<Find, kPlan>::failed() {
     Fault& fault = s_.fault_;
     if (fault == Fault::kNone) fault = Fault::kVerdictFailed;  // a verdict of -1 sets nothing here
     // A byte that starts no character is named as such, wherever it stands.
@@ -157,9 +185,10 @@ Fault Grammar<Find>::failed() {
 
 // ---- Values ---------------------------------------------------------------------
 
-template <class Find>
-inline const uint8_t* Grammar<Find>::value(const uint8_t* p, Slot slot) {
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::value(const uint8_t* p, Slot slot) {
     if (p == end_) return fail_at_end(Fault::kExpectingValue);
+    if (kPlan && !dead_) return planned_value(p, slot);
     switch (*p) {
         case '"': return string(p, slot);
         case '{':
@@ -169,8 +198,8 @@ inline const uint8_t* Grammar<Find>::value(const uint8_t* p, Slot slot) {
 }
 
 // The verdict of a string or an array in `slot`: 1 hide, 0 keep, -1 failed.
-template <class Find>
-inline int Grammar<Find>::verdict(Slot slot) {
+template <class Find, bool kPlan>
+inline int Grammar<Find, kPlan>::verdict(Slot slot) {
     if (s_.quiet_) return 0;
     switch (slot.kind) {
         case Slot::kMember: return s_.member_verdict(slot.key, slot.key_end);
@@ -179,27 +208,27 @@ inline int Grammar<Find>::verdict(Slot slot) {
     }
 }
 
-template <class Find>
-inline const uint8_t* Grammar<Find>::string(const uint8_t* p, Slot slot) {
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::string(const uint8_t* p, Slot slot) {
     const int hide = verdict(slot);
     if (hide < 0) return nullptr;
     if (!hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
     if (whole_ && slot.kind == Slot::kMember) {
         const uint8_t* after = plain_string(p);
-        return after != nullptr && replace_whole(p, after) ? after : nullptr;
+        return after != nullptr && replace_whole(p, after, s_.spec_) ? after : nullptr;
     }
-    return masked_string(p);
+    return masked_string(p, s_.spec_);
 }
 
 // A number or a literal. Like Python's json, the longest well-formed token
 // is taken and whatever follows it is the next step's business.
-template <class Find>
-inline const uint8_t* Grammar<Find>::scalar(const uint8_t* p, Slot slot) {
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::scalar(const uint8_t* p, Slot slot) {
     const uint8_t* after = scalar_token(p, end_);
     if (after == nullptr) return fail(Fault::kExpectingValue, p);
     if (whole_ && slot.kind == Slot::kMember && !s_.quiet_) {
         const int hide = s_.member_verdict(slot.key, slot.key_end);
-        if (hide < 0 || (hide && !replace_whole(p, after))) return nullptr;
+        if (hide < 0 || (hide && !replace_whole(p, after, s_.spec_))) return nullptr;
     }
     return after;
 }
@@ -208,8 +237,8 @@ inline const uint8_t* Grammar<Find>::scalar(const uint8_t* p, Slot slot) {
 // member or item. Under `whole`, a hidden container is replaced and what is
 // inside it is only checked (quiet). An object asks for no verdict
 // otherwise: its members are decided by their own keys.
-template <class Find>
-inline const uint8_t* Grammar<Find>::open(const uint8_t* p, Slot slot) {
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::open(const uint8_t* p, Slot slot) {
     const bool array = *p == '[';
     int hide = 0;
     if (array || (whole_ && slot.kind == Slot::kMember)) {
@@ -217,12 +246,17 @@ inline const uint8_t* Grammar<Find>::open(const uint8_t* p, Slot slot) {
         if (hide < 0) return nullptr;
     }
     if (hide && whole_ && slot.kind == Slot::kMember) {
-        if (!replace_whole(p, nullptr)) return nullptr;
+        if (!replace_whole(p, nullptr, s_.spec_)) return nullptr;
         s_.quiet_ = true;
         s_.quiet_depth_ = depth_;
         hide = 0;
     }
-    const uint8_t level = uint8_t(array ? Scanner::kArray | hide : 0);
+    if (kPlan && !s_.frames_.push(Frame{PathState{}, 0, 0})) return no_memory();  // dead, as its parent
+    return push_level(p, uint8_t(array ? Scanner::kArray | hide : 0));
+}
+
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::push_level(const uint8_t* p, uint8_t level) {
     if (!s_.stack_.push(level)) return no_memory();
     level_ = level;
     depth_++;
@@ -230,9 +264,119 @@ inline const uint8_t* Grammar<Find>::open(const uint8_t* p, Slot slot) {
     return p + 1;
 }
 
+// ---- Values under a rule plan -------------------------------------------------------
+//
+// A value is hidden by its key's verdict (an item by its array's), or
+// because a path selects it or a container around it; a trusting plan's
+// paths trust instead, but never a key with a word never trusted. The
+// policy is the selecting path's, else the key's rule's, else the
+// omitter's own. With `whole`, a hidden member and a value a path selects
+// are replaced whole.
+
+// Without `verdict` (an object, which no verdict replaces), a member's key
+// is not asked about: only the paths decide.
+template <class Find, bool kPlan>
+bool Grammar<Find, kPlan>::decide(Slot slot, Decision* d, bool verdict) {
+    *d = Decision{false, false, 0, PathState{}};
+    Frame* parent = depth_ != 0 ? &s_.frames_.top() : nullptr;
+    if (slot.kind == Slot::kItem) parent->items++;
+    if (s_.quiet_) return true;
+    int v;
+    switch (slot.kind) {
+        case Slot::kMember:
+            if (paths_) {
+                uint64_t names[kPathWords];
+                v = s_.member_names(slot.key, slot.key_end, key_escaped_, names);
+                if (v < 0) return false;
+                d->state = plan_member_by(plan_, parent->state, names);
+            } else {
+                v = verdict ? s_.member_verdict(slot.key, slot.key_end) : 0;
+                if (v < 0) return false;
+            }
+            break;
+        case Slot::kItem:
+            v = level_ & Scanner::kDo ? kHidden | int(parent->slot << kSlotShift) : 0;
+            if (paths_) d->state = plan_item(plan_, parent->state, Py_ssize_t(parent->items - 1));
+            break;
+        default:
+            v = s_.top_verdict();
+            if (v < 0) return false;
+            d->state = plan_->root;
+            break;
+    }
+    const bool selected = d->state.in_subtree();
+    if (plan_->trusting) {
+        d->hide = selected ? (v & kDenied) != 0 : (v & kHidden) != 0;
+        d->replace = whole_ && d->hide && slot.kind == Slot::kMember;
+        return true;
+    }
+    d->hide = selected || (v & kHidden) != 0;
+    d->slot = d->state.policy() != 0 ? d->state.policy() : uint32_t(v >> kSlotShift);
+    const bool direct = selected && (parent == nullptr || !parent->state.in_subtree());
+    d->replace = whole_ && d->hide && (slot.kind == Slot::kMember || direct);
+    return true;
+}
+
+template <class Find, bool kPlan>
+const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot slot) {
+    const bool container = *p == '{' || *p == '[';
+    if (!container && *p != '"' && !plan_->typed && !whole_) {
+        // A number or a literal nothing can change: only counted.
+        if (slot.kind == Slot::kItem) s_.frames_.top().items++;
+        const uint8_t* after = scalar_token(p, end_);
+        return after != nullptr ? after : fail(Fault::kExpectingValue, p);
+    }
+    Decision d;
+    if (!decide(slot, &d, *p != '{' || whole_)) return nullptr;
+    const MaskSpec& spec = s_.specs_[d.slot];
+    switch (*p) {
+        case '"': {
+            if (!d.hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
+            if (!d.replace) return masked_string(p, spec);
+            const uint8_t* after = plain_string(p);
+            return after != nullptr && replace_whole(p, after, spec) ? after : nullptr;
+        }
+        case '{':
+        case '[': {
+            const bool array = *p == '[';
+            if (d.replace) {
+                if (!replace_whole(p, nullptr, spec)) return nullptr;
+                s_.quiet_ = true;
+                s_.quiet_depth_ = depth_;
+                d.hide = false;
+            }
+            if (!s_.frames_.push(Frame{d.state, d.slot, 0})) return no_memory();
+            dead_ = simple_ && d.state.dead() && !d.state.in_subtree();
+            return push_level(p, uint8_t(array ? Scanner::kArray | (d.hide ? Scanner::kDo : 0) : 0));
+        }
+        default: return planned_scalar(p, d);
+    }
+}
+
+// A number or a literal under a plan: masked by the number or boolean
+// policy when hidden; null stays.
+template <class Find, bool kPlan>
+const uint8_t* Grammar<Find, kPlan>::planned_scalar(const uint8_t* p, const Decision& d) {
+    const uint8_t* after = scalar_token(p, end_);
+    if (after == nullptr) return fail(Fault::kExpectingValue, p);
+    if (!d.hide) return after;
+    const MaskSpec& spec = s_.specs_[d.slot];
+    if (d.replace) return replace_whole(p, after, spec) ? after : nullptr;
+    if (*p == 'n') return after;
+    const bool boolean = *p == 't' || *p == 'f';
+    if (boolean ? spec.booleans == kBooleansKeep : spec.numbers == kNumbersKeep) return after;
+    bool kept = false;
+    if (!s_.flush(p)) return no_memory();
+    const bool written = boolean ? write_boolean_mask(s_.out_, spec, &kept)
+                                 : write_number_mask(s_.out_, spec, p, after, &kept);
+    if (!written) return no_memory();
+    s_.copy_from_ = after;
+    return after;
+}
+
 // The end of the number or literal token at p, or null when none starts there.
-template <class Find>
-const uint8_t* Grammar<Find>::scalar_token(const uint8_t* p, const uint8_t* end) {
+template <class Find, bool kPlan>
+const uint8_t* Grammar<Find, kPlan>::scalar_token(const uint8_t* p, const uint8_t* end) {
     switch (*p) {
         case 't': return literal(p, end, "true", 4) ? p + 4 : nullptr;
         case 'f': return literal(p, end, "false", 5) ? p + 5 : nullptr;
@@ -261,8 +405,8 @@ const uint8_t* Grammar<Find>::scalar_token(const uint8_t* p, const uint8_t* end)
 // From just past a value to the start of the next one (setting its slot),
 // closing the containers that end on the way. Once the stack is empty, the
 // text must end there.
-template <class Find>
-inline const uint8_t* Grammar<Find>::next(const uint8_t* p, Slot* slot) {
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::next(const uint8_t* p, Slot* slot) {
     for (;;) {
         p = skip_space(p);
         if (depth_ == 0) return p == end_ ? p : fail(Fault::kExtraData, p);
@@ -287,14 +431,16 @@ inline const uint8_t* Grammar<Find>::next(const uint8_t* p, Slot* slot) {
 }
 
 // A member's name and colon; p is at the value after them.
-template <class Find>
-inline const uint8_t* Grammar<Find>::member(const uint8_t* p, Slot* slot) {
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::member(const uint8_t* p, Slot* slot) {
     if (p == end_) return fail_at_end(Fault::kExpectingName);
     if (*p != '"') return fail(Fault::kExpectingName, p);
     const uint8_t* key = p + 1;
+    if (kPlan) escaped_ = false;
     p = plain_string(p);
     if (p == nullptr) return nullptr;
     *slot = Slot{Slot::kMember, key, p - 1};
+    if (kPlan) key_escaped_ = escaped_;
     p = skip_space(p);
     if (p == end_) return fail_at_end(Fault::kExpectingColon);
     if (*p != ':') return fail(Fault::kExpectingColon, p);
@@ -302,9 +448,13 @@ inline const uint8_t* Grammar<Find>::member(const uint8_t* p, Slot* slot) {
 }
 
 // A closing bracket at p: the level goes, and a replaced value ends here.
-template <class Find>
-inline const uint8_t* Grammar<Find>::close(const uint8_t* p) {
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::close(const uint8_t* p) {
     s_.stack_.pop();
+    if (kPlan) {
+        s_.frames_.pop();
+        dead_ = simple_ && depth_ > 1 && s_.frames_.top().state.dead() && !s_.frames_.top().state.in_subtree();
+    }
     depth_--;
     level_ = depth_ != 0 ? s_.stack_.back() : 0;
     fresh_ = false;  // the container was a value of its parent
@@ -321,9 +471,9 @@ inline const uint8_t* Grammar<Find>::close(const uint8_t* p) {
 // The body of a string from just after its opening quote: the closing
 // quote, or null with the fault set. With kCount, *count is its length in
 // code points as Python counts them.
-template <class Find>
+template <class Find, bool kPlan>
 template <bool kCount>
-inline const uint8_t* Grammar<Find>::string_body(const uint8_t* p, size_t* count) {
+inline const uint8_t* Grammar<Find, kPlan>::string_body(const uint8_t* p, size_t* count) {
     size_t n = 0;
     for (;;) {
         const uint8_t* stop = Find::string_stop(p, end_);
@@ -352,8 +502,8 @@ inline const uint8_t* Grammar<Find>::string_body(const uint8_t* p, size_t* count
 // An escape at p (the backslash): the position after it. With `pair`, an
 // escaped surrogate pair is taken whole, as it is one code point (checking
 // the low half as an escape of its own comes to the same otherwise).
-template <class Find>
-const uint8_t* Grammar<Find>::escape(const uint8_t* p, bool pair) {
+template <class Find, bool kPlan>
+const uint8_t* Grammar<Find, kPlan>::escape(const uint8_t* p, bool pair) {
     if (end_ - p < 2) return fail(Fault::kUnterminatedString, nullptr);
     switch (p[1]) {
         case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
@@ -373,8 +523,8 @@ const uint8_t* Grammar<Find>::escape(const uint8_t* p, bool pair) {
     return p;
 }
 
-template <class Find>
-inline const uint8_t* Grammar<Find>::plain_string(const uint8_t* p) {
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::plain_string(const uint8_t* p) {
     const uint8_t* close = string_body<false>(p + 1, nullptr);
     if (close == nullptr) {
         if (s_.fault_ == Fault::kUnterminatedString) s_.where_ = p;
@@ -383,15 +533,15 @@ inline const uint8_t* Grammar<Find>::plain_string(const uint8_t* p) {
     return close + 1;
 }
 
-template <class Find>
-const uint8_t* Grammar<Find>::masked_string(const uint8_t* p) {
+template <class Find, bool kPlan>
+const uint8_t* Grammar<Find, kPlan>::masked_string(const uint8_t* p, const MaskSpec& spec) {
     size_t count = 0;
     const uint8_t* close = string_body<true>(p + 1, &count);
     if (close == nullptr) {
         if (s_.fault_ == Fault::kUnterminatedString) s_.where_ = p;
         return nullptr;
     }
-    if (!s_.flush(p) || !write_string_mask(s_.out_, s_.spec_, p + 1, close, count)) return no_memory();
+    if (!s_.flush(p) || !write_string_mask(s_.out_, spec, p + 1, close, count)) return no_memory();
     s_.copy_from_ = close + 1;
     return close + 1;
 }
@@ -399,8 +549,8 @@ const uint8_t* Grammar<Find>::masked_string(const uint8_t* p) {
 // A string value that is kept: what the detector finds in it is masked,
 // and the rest of it stays in the pending run. A body with no escape is
 // searched where it stands.
-template <class Find>
-const uint8_t* Grammar<Find>::detected_string(const uint8_t* p) {
+template <class Find, bool kPlan>
+const uint8_t* Grammar<Find, kPlan>::detected_string(const uint8_t* p) {
     escaped_ = false;
     const uint8_t* after = plain_string(p);
     if (after == nullptr) return nullptr;
@@ -416,9 +566,9 @@ const uint8_t* Grammar<Find>::detected_string(const uint8_t* p) {
 
 // The value from `from` replaced by the `whole` mask; the run resumes at
 // `resume` (a scalar's end), or when the container closes (null).
-template <class Find>
-bool Grammar<Find>::replace_whole(const uint8_t* from, const uint8_t* resume) {
-    if (!s_.flush(from) || !write_whole_mask(s_.out_, s_.spec_)) {
+template <class Find, bool kPlan>
+bool Grammar<Find, kPlan>::replace_whole(const uint8_t* from, const uint8_t* resume, const MaskSpec& spec) {
+    if (!s_.flush(from) || !write_whole_mask(s_.out_, spec)) {
         no_memory();
         return false;
     }
@@ -428,8 +578,8 @@ bool Grammar<Find>::replace_whole(const uint8_t* from, const uint8_t* resume) {
 
 // ---- Lines ----------------------------------------------------------------------
 
-template <class Find>
-Fault Grammar<Find>::lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults,
+template <class Find, bool kPlan>
+Fault Grammar<Find, kPlan>::lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults,
                            size_t* lines) {
     ByteBuffer& out = s_.out_;
     s_.copy_from_ = begin;

@@ -24,7 +24,7 @@ bool KeyCache::rehash(size_t capacity) {
     return true;
 }
 
-bool KeyCache::insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict) {
+bool KeyCache::insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict, const uint64_t* names) {
     if (n > UINT32_MAX) return false;  // no key of 4 GiB is worth remembering
     // Kept at most half full, so a probe always ends at an empty slot.
     if (slots_ == nullptr ? !rehash(64) : (count_ + 1) * 2 > mask_ + 1 && !rehash((mask_ + 1) * 2)) return false;
@@ -32,7 +32,8 @@ bool KeyCache::insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict
     if (!text_.append(p, n)) return false;
     size_t i = k.hash & mask_;
     while (slots_[i].verdict >= 0) i = (i + 1) & mask_;
-    slots_[i] = Slot{k.hash, k.first, k.last, offset, uint32_t(n), verdict};
+    slots_[i] = Slot{k.hash, k.first, k.last, offset, uint32_t(n), verdict,
+                     {names != nullptr ? names[0] : 0, names != nullptr ? names[1] : 0}};
     count_++;
     return true;
 }

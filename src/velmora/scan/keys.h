@@ -26,6 +26,19 @@ struct KeyProbe {
 
 class KeyCache {
 public:
+    // What the table keeps of a key.
+    struct Slot {
+        uint64_t hash;
+        uint64_t first;
+        uint64_t last;
+        size_t offset;
+        uint32_t length;
+        int32_t verdict;  // -1: empty
+        // Under a rule plan with paths: the path positions that name the
+        // key (omit/rule_plan.h: plan_names).
+        uint64_t names[2];
+    };
+
     KeyCache() = default;
     ~KeyCache() { std::free(slots_); }
     KeyCache(const KeyCache&) = delete;
@@ -55,32 +68,29 @@ public:
         return KeyProbe{first, last, h};
     }
 
-    // The remembered verdict (0 or 1) for the key bytes, or -1.
+    // The remembered verdict (0 or 1, or a plan's bits) for the key bytes, or -1.
     int find(const uint8_t* p, size_t n, const KeyProbe& k) const {
-        if (slots_ == nullptr) return -1;
+        const Slot* s = find_slot(p, n, k);
+        return s != nullptr ? s->verdict : -1;
+    }
+    const Slot* find_slot(const uint8_t* p, size_t n, const KeyProbe& k) const {
+        if (slots_ == nullptr) return nullptr;
         for (size_t i = k.hash & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
-            if (s.verdict < 0) return -1;
+            if (s.verdict < 0) return nullptr;
             // Up to 16 bytes, the two words are the key.
             if (s.hash == k.hash && s.length == n && s.first == k.first && s.last == k.last &&
                 (n <= 16 || std::memcmp(text_.data() + s.offset, p, n) == 0)) {
-                return s.verdict;
+                return &s;
             }
         }
     }
 
-    // Remember a verdict. False when memory ran out.
-    bool insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict);
+    // Remember a verdict, and the path positions naming the key (null:
+    // none). False when memory ran out.
+    bool insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict, const uint64_t* names = nullptr);
 
 private:
-    struct Slot {
-        uint64_t hash;
-        uint64_t first;
-        uint64_t last;
-        size_t offset;
-        uint32_t length;
-        int32_t verdict;  // -1: empty
-    };
     static uint64_t mix(uint64_t a, uint64_t b) {
         const __uint128_t m = __uint128_t(a ^ 0xA0761D6478BD642Full) * (b ^ 0xE7037ED1A0B428DBull);
         return uint64_t(m) ^ uint64_t(m >> 64);

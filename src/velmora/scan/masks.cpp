@@ -3,6 +3,8 @@
 
 #include "text.h"
 
+#include "../omit/rule_plan.h"
+
 namespace velmora::scan {
 
 bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
@@ -31,6 +33,29 @@ bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* bod
     return true;
 }
 
+bool write_number_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* token, const uint8_t* end, bool* kept) {
+    *kept = spec.numbers == kNumbersKeep;
+    if (*kept) return true;
+    if (spec.numbers == kNumbersString) return out.append(spec.type_text.data(), spec.type_text.size());
+    bool digits = false;
+    bool integer = true;
+    for (const uint8_t* p = token; p < end; p++) {
+        digits |= *p >= '0' && *p <= '9';
+        integer &= (*p >= '0' && *p <= '9') || *p == '-';
+    }
+    if (spec.numbers == kNumbersZero || !digits) return integer && digits ? out.push('0') : out.append("0.0", 3);
+    if (!out.reserve(size_t(end - token))) return false;
+    for (const uint8_t* p = token; p < end; p++) out.push(*p >= '0' && *p <= '9' ? '8' : *p);
+    return true;
+}
+
+bool write_boolean_mask(ByteBuffer& out, const MaskSpec& spec, bool* kept) {
+    *kept = spec.booleans == kBooleansKeep;
+    if (*kept) return true;
+    if (spec.booleans == kBooleansString) return out.append(spec.type_text.data(), spec.type_text.size());
+    return out.append("false", 5);
+}
+
 bool write_json_string(ByteBuffer& out, const uint32_t* text, size_t length) {
     static const char hex[] = "0123456789abcdef";
     if (!out.push('"')) return false;
@@ -48,24 +73,8 @@ bool write_json_string(ByteBuffer& out, const uint32_t* text, size_t length) {
             bytes[1] = 'u';
             for (int k = 0; k < 4; k++) bytes[2 + k] = uint8_t(hex[(c >> (12 - 4 * k)) & 0xF]);
             n = 6;
-        } else if (c < 0x80) {
-            bytes[0] = uint8_t(c);
-            n = 1;
-        } else if (c < 0x800) {
-            bytes[0] = uint8_t(0xC0 | (c >> 6));
-            bytes[1] = uint8_t(0x80 | (c & 0x3F));
-            n = 2;
-        } else if (c < 0x10000) {
-            bytes[0] = uint8_t(0xE0 | (c >> 12));
-            bytes[1] = uint8_t(0x80 | ((c >> 6) & 0x3F));
-            bytes[2] = uint8_t(0x80 | (c & 0x3F));
-            n = 3;
         } else {
-            bytes[0] = uint8_t(0xF0 | (c >> 18));
-            bytes[1] = uint8_t(0x80 | ((c >> 12) & 0x3F));
-            bytes[2] = uint8_t(0x80 | ((c >> 6) & 0x3F));
-            bytes[3] = uint8_t(0x80 | (c & 0x3F));
-            n = 4;
+            n = utf8_encode(c, bytes);
         }
         if (!out.append(bytes, n)) return false;
     }

@@ -21,6 +21,12 @@ struct MaskSpec {
     bool whole = false;
     // kFixed and `whole`: the policy's text as a JSON string token.
     ByteBuffer text;
+    // What a hidden number and a hidden boolean become (rule_plan.h:
+    // NumberPolicy, BooleanPolicy), and their fixed mask as a JSON string
+    // token. Only a rule plan sets them; otherwise both are kept.
+    int32_t numbers = 0;
+    int32_t booleans = 0;
+    ByteBuffer type_text;
 };
 
 // Append the mask of the string token whose body (between the quotes) is
@@ -33,6 +39,18 @@ bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* bod
 inline bool write_whole_mask(ByteBuffer& out, const MaskSpec& spec) {
     return out.append(spec.text.data(), spec.text.size());
 }
+
+// Append the mask of the hidden number token [token, end) (NaN and
+// Infinity included) by the policy: kept, `0` (`0.0` for a token with a
+// fraction, an exponent, or no digits), each digit an `8` with sign, point
+// and exponent as written (`0.0` for NaN and Infinity), or the fixed mask
+// as a string. *kept is set when the token stays as it is (nothing
+// appended).
+bool write_number_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* token, const uint8_t* end, bool* kept);
+
+// Append the mask of a hidden `true` or `false`: `false`, or the fixed mask
+// as a string. *kept is set when it stays as it is.
+bool write_boolean_mask(ByteBuffer& out, const MaskSpec& spec, bool* kept);
 
 // Append `text` (code points) as a JSON string token: quotes, the
 // two-character escapes, \u00XX for other control characters and \uXXXX for

@@ -59,12 +59,14 @@ struct Avx2Find {
 };
 
 Fault text(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where) {
-    return Grammar<Avx2Find>(scanner).text(begin, end, blank, where);
+    return scanner.planned() ? Grammar<Avx2Find, true>(scanner).text(begin, end, blank, where)
+                             : Grammar<Avx2Find, false>(scanner).text(begin, end, blank, where);
 }
 
 Fault lines(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults,
             size_t* count) {
-    return Grammar<Avx2Find>(scanner).lines(begin, end, skip_bad, faults, count);
+    return scanner.planned() ? Grammar<Avx2Find, true>(scanner).lines(begin, end, skip_bad, faults, count)
+                             : Grammar<Avx2Find, false>(scanner).lines(begin, end, skip_bad, faults, count);
 }
 
 }  // namespace

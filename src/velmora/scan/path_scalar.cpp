@@ -8,12 +8,14 @@ namespace velmora::scan {
 namespace {
 
 Fault text(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where) {
-    return Grammar<ScalarFind>(scanner).text(begin, end, blank, where);
+    return scanner.planned() ? Grammar<ScalarFind, true>(scanner).text(begin, end, blank, where)
+                             : Grammar<ScalarFind, false>(scanner).text(begin, end, blank, where);
 }
 
 Fault lines(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults,
             size_t* count) {
-    return Grammar<ScalarFind>(scanner).lines(begin, end, skip_bad, faults, count);
+    return scanner.planned() ? Grammar<ScalarFind, true>(scanner).lines(begin, end, skip_bad, faults, count)
+                             : Grammar<ScalarFind, false>(scanner).lines(begin, end, skip_bad, faults, count);
 }
 
 }  // namespace

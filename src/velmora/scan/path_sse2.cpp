@@ -40,12 +40,14 @@ struct Sse2Find {
 };
 
 Fault text(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where) {
-    return Grammar<Sse2Find>(scanner).text(begin, end, blank, where);
+    return scanner.planned() ? Grammar<Sse2Find, true>(scanner).text(begin, end, blank, where)
+                             : Grammar<Sse2Find, false>(scanner).text(begin, end, blank, where);
 }
 
 Fault lines(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults,
             size_t* count) {
-    return Grammar<Sse2Find>(scanner).lines(begin, end, skip_bad, faults, count);
+    return scanner.planned() ? Grammar<Sse2Find, true>(scanner).lines(begin, end, skip_bad, faults, count)
+                             : Grammar<Sse2Find, false>(scanner).lines(begin, end, skip_bad, faults, count);
 }
 
 }  // namespace

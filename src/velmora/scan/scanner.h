@@ -19,6 +19,7 @@
 #include "keys.h"
 #include "masks.h"
 #include "paths.h"
+#include "selection.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -61,7 +62,7 @@ struct LineFault {
     size_t line_end;    // offset past its line break (or the end of data)
 };
 
-template <class Find>
+template <class Find, bool kPlan>
 class Grammar;
 class Detection;
 
@@ -102,8 +103,17 @@ public:
     // not hidden whole (never inside keys). Null: none.
     void detect_with(Detection* detection) { detect_ = detection; }
 
+    // Decide values by the omitter's rule plan too (selection.h): paths,
+    // number and boolean policies, a policy per rule. The verdicts then
+    // come with the bits selection.h describes. Not called: no plan.
+    bool planned() const { return plan_ != nullptr; }
+    void plan_with(const ScanPlan& plan) {
+        plan_ = plan.plan;
+        specs_ = plan.specs;
+    }
+
 private:
-    template <class Find>
+    template <class Find, bool kPlan>
     friend class Grammar;
 
     enum : uint8_t { kDo = 1, kArray = 2 };  // a level of the stack
@@ -120,6 +130,19 @@ private:
         return known >= 0 ? known : ask_member(key, key_end, k);
     }
     int ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k);
+    // Under a plan with paths: the verdict of a member's key, and the path
+    // positions that name it into `names`; -1 failed.
+    int member_names(const uint8_t* key, const uint8_t* key_end, bool escaped, uint64_t* names) {
+        const KeyProbe k = KeyCache::probe(key, size_t(key_end - key));
+        const KeyCache::Slot* known = keys_.find_slot(key, size_t(key_end - key), k);
+        if (known != nullptr) {
+            names[0] = known->names[0];
+            names[1] = known->names[1];
+            return known->verdict;
+        }
+        return ask_names(key, key_end, escaped, k, names);
+    }
+    int ask_names(const uint8_t* key, const uint8_t* key_end, bool escaped, const KeyProbe& k, uint64_t* names);
     int top_verdict();
 
     const MaskSpec& spec_;
@@ -138,6 +161,10 @@ private:
     Fault fault_ = Fault::kNone;
     const uint8_t* where_ = nullptr;
     Detection* detect_ = nullptr;
+    const RulePlan* plan_ = nullptr;
+    const MaskSpec* specs_ = nullptr;  // a spec per policy slot of the plan
+    FrameStack frames_;                // a frame per open container, under a plan
+    ByteBuffer label_;                 // an escaped key's name, decoded for the paths
 };
 
 }  // namespace velmora::scan

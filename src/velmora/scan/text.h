@@ -57,6 +57,31 @@ inline uint32_t utf8_decode(const uint8_t* p, int length) {
     }
 }
 
+// The UTF-8 bytes of the code point `c` into `bytes` (a surrogate as its
+// three bytes, as "surrogatepass" writes it); returns how many.
+inline size_t utf8_encode(uint32_t c, uint8_t* bytes) {
+    if (c < 0x80) {
+        bytes[0] = uint8_t(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        bytes[0] = uint8_t(0xC0 | (c >> 6));
+        bytes[1] = uint8_t(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        bytes[0] = uint8_t(0xE0 | (c >> 12));
+        bytes[1] = uint8_t(0x80 | ((c >> 6) & 0x3F));
+        bytes[2] = uint8_t(0x80 | (c & 0x3F));
+        return 3;
+    }
+    bytes[0] = uint8_t(0xF0 | (c >> 18));
+    bytes[1] = uint8_t(0x80 | ((c >> 12) & 0x3F));
+    bytes[2] = uint8_t(0x80 | ((c >> 6) & 0x3F));
+    bytes[3] = uint8_t(0x80 | (c & 0x3F));
+    return 4;
+}
+
 // The two-character JSON escape of `c` (`\n`, `\"` and the like), or null
 // for a character that has none.
 inline const char* json_short_escape(uint32_t c) {

@@ -2,6 +2,7 @@
 #include "verdicts.h"
 
 #include "../omit/ref.h"
+#include "selection.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -52,8 +53,9 @@ int check_omitter(ScanState* state, PyObject* omitter, const char* function) {
     return 0;
 }
 
-int read_mask_spec(OmitterObject* omitter, MaskSpec* spec) {
-    const MaskPolicy* policy = mask_policy_of(omitter);
+int read_mask_spec(OmitterObject* omitter, MaskSpec* spec) { return read_policy(mask_policy_of(omitter), spec); }
+
+int read_policy(const MaskPolicy* policy, MaskSpec* spec) {
     if (policy == nullptr) return 0;
     // A malformed policy is the omitter's module's fault, not the caller's:
     // SystemError, with the words the package's other walks use.
@@ -131,6 +133,23 @@ int tell_verdicts(ScanState* state, OmitterObject* omitter, Scanner& scanner) {
     return 0;
 }
 
+int OmitterVerdicts::plan_bits(PyObject* key, bool hidden) const {
+    const RulePlan* plan = plan_;
+    if (plan->trusting) {
+        if (plan->step_count == 0) return 0;
+        const int denied = plan->key_denied(plan, key);
+        return denied < 0 ? -1 : denied ? kDenied : 0;
+    }
+    if (!hidden || !plan->keyed) return 0;
+    const int slot = plan->key_policy(plan, key);
+    if (slot < 0) return -1;
+    if (uint32_t(slot) >= plan->policy_count) {
+        PyErr_SetString(PyExc_SystemError, "the omitter's rule plan gave a policy it does not have");
+        return -1;
+    }
+    return slot << kSlotShift;
+}
+
 int OmitterVerdicts::ask(void* context, const uint8_t* key, const uint8_t* key_end) {
     auto* self = static_cast<OmitterVerdicts*>(context);
     const bool was_released = self->saved_ != nullptr;
@@ -164,6 +183,10 @@ int OmitterVerdicts::ask(void* context, const uint8_t* key, const uint8_t* key_e
             if (vtab->foreign_code_ran != nullptr) vtab->foreign_code_ran(self->omitter_);
             const int answer = vtab->should_hide(self->omitter_, key_obj.get());
             verdict = PyErr_Occurred() ? -1 : answer != 0;
+            if (verdict >= 0 && key != nullptr && self->plan_ != nullptr) {
+                const int bits = self->plan_bits(key_obj.get(), verdict);
+                verdict = bits < 0 ? -1 : verdict | bits;
+            }
         }
     }
     if (was_released) self->release();

@@ -29,7 +29,10 @@ int tell_verdicts(ScanState* state, OmitterObject* omitter, Scanner& scanner);
 // question takes it back for the call and releases it again.
 class OmitterVerdicts {
 public:
-    explicit OmitterVerdicts(OmitterObject* omitter) : omitter_(omitter) {}
+    // `plan`: the omitter's rule plan, or null; with one, the verdicts come
+    // with the bits selection.h describes.
+    explicit OmitterVerdicts(OmitterObject* omitter, const RulePlan* plan = nullptr)
+        : omitter_(omitter), plan_(plan) {}
     ~OmitterVerdicts() { reacquire(); }
 
     Verdicts verdicts() { return Verdicts{ask, this}; }
@@ -51,7 +54,12 @@ private:
     static constexpr size_t kReleaseFrom = size_t(64) << 10;
     static int ask(void* context, const uint8_t* key, const uint8_t* key_end);
 
+    // The plan's bits for a verdict `hidden` of the str `key`; -1 with an
+    // exception set.
+    int plan_bits(PyObject* key, bool hidden) const;
+
     OmitterObject* omitter_;
+    const RulePlan* plan_;
     PyThreadState* saved_ = nullptr;
 };
 
