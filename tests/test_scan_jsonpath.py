@@ -237,3 +237,52 @@ def test_the_readme_table_of_paths_and_types_is_what_the_scanner_does():
         if name == "whole":  # the card object is one value
             expected = re.sub(r'"card": \{[^}]*\}', '"card": "[Filtered]"', expected)
         assert out == expected, name
+
+
+# ---- States met again: a key's remembered step, and past the numbered ones ----------
+
+def check_lines(docs, cfg):
+    """scan_lines of `docs` (one scan: its key table and states serve every
+    line) against the reference, on every vector path."""
+    omitter = omitter_of(cfg)
+    lines = [dump(doc) for doc in docs]
+    expected = [dump(redact(loads(line), cfg)) for line in lines]
+    for path in vscan._paths():
+        previous = vscan._set_path(path)
+        try:
+            out, errors, count = scan_lines(omitter, "\n".join(lines).encode())
+        finally:
+            vscan._set_path(previous)
+        assert not errors and count == len(lines)
+        assert out.decode().split("\n") == expected, path
+
+
+@pytest.mark.parametrize("paths", [
+    ["$.user.name", "$..z.user.name"],
+    ["$..name", "$.user.*", "$[1].name"],
+    ["$..user..name", "$.z[*].user"],
+])
+def test_a_key_met_under_other_states_takes_their_step(paths):
+    """The same key under a root, under a still container (only `..name`
+    positions live), inside a selected subtree and under an index, in every
+    order over one scan: each occurrence steps from its own container's state."""
+    shapes = [{"user": {"name": "u1", "id": "i1"}},
+              {"name": "n1", "z": {"user": {"name": "u2"}, "k": [{"name": "n2"}, {"user": {"name": "u3"}}]}},
+              [{"name": "n3"}, {"name": "n4", "user": {"name": "u4"}}],
+              {"z": [{"user": {"name": "u5", "x": {"name": "n5"}}}], "q": {"q": {"name": "n6"}}}]
+    docs = [shapes[i % len(shapes)] for i in (0, 1, 2, 3, 1, 0, 3, 2, 2, 0, 1, 3)]
+    check_lines(docs, Config(paths=paths))
+    check(docs, Config(paths=paths, keys=["id"], policies={paths[0]: {"keep_last": 1}}), None)
+
+
+def binary_tree(depth, label=""):
+    if depth == 0:
+        return {"a": "A" + label, "b": "B" + label}
+    return {"a": binary_tree(depth - 1, label + "a"), "b": binary_tree(depth - 1, label + "b")}
+
+
+def test_more_states_than_are_numbered():
+    """`$..a.*.*...` over a full tree of a/b keys: every combination of the
+    last 12 levels is a state of its own: more than a scan numbers
+    (4096); the rest are stepped each time, to the same answer."""
+    check(binary_tree(13), Config(paths=["$..a" + ".*" * 12, "$..b.b.b.a"], keys=["b"], numbers="zero"), None)

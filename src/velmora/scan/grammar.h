@@ -33,8 +33,7 @@ template <class Find, bool kPlan>
 class Grammar {
 public:
     explicit Grammar(Scanner& s)
-        : s_(s), whole_(s.spec_.whole), plan_(kPlan ? s.plan_ : nullptr), paths_(kPlan && plan_->step_count > 0),
-          simple_(paths_ && !plan_->typed && !plan_->keyed && !plan_->trusting && !whole_) {}
+        : s_(s), whole_(s.spec_.whole), plan_(kPlan ? s.plan_ : nullptr), typed_(kPlan && plan_->typed) {}
 
     Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
     Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
@@ -56,11 +55,12 @@ private:
         bool replace;
         uint32_t slot;
         PathState state;
+        uint32_t id;  // the state's number, if known (StateTable)
     };
 
     const uint8_t* value(const uint8_t* p, Slot slot);
     const uint8_t* planned_value(const uint8_t* p, Slot slot);
-    bool decide(Slot slot, Decision* d, bool verdict);
+    bool decide(uint8_t c, Slot slot, const KeyCache::Slot* key, Decision* d);
     const uint8_t* planned_scalar(const uint8_t* p, const Decision& d);
     const uint8_t* push_level(const uint8_t* p, uint8_t level);
     const uint8_t* string(const uint8_t* p, Slot slot);
@@ -121,12 +121,8 @@ private:
     Scanner& s_;
     const bool whole_;  // the policy hides whole values
     const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
-    const bool paths_;            // the plan has paths
-    // A plan whose paths are all it adds: where no path can select anything
-    // any more (a dead state outside any selection), values take the
-    // grammar's own way, as without a plan.
-    const bool simple_;
-    bool dead_ = false;  // inside a container where that holds
+    const bool typed_;            // the plan masks numbers or booleans
+    Frame* top_ = nullptr;        // under a plan: the innermost container's frame
     const uint8_t* begin_ = nullptr;
     const uint8_t* end_ = nullptr;
     // The innermost container, kept here as well as on the stack: its level
@@ -151,7 +147,7 @@ Fault Grammar<Find, kPlan>::text(const uint8_t* begin, const uint8_t* end, bool*
     if (*blank) return Fault::kNone;
     s_.stack_.clear();
     if (kPlan) s_.frames_.clear();
-    dead_ = false;
+    top_ = nullptr;
     depth_ = 0;
     fresh_ = false;
     s_.quiet_ = false;
@@ -188,7 +184,7 @@ Fault Grammar<Find, kPlan>::failed() {
 template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::value(const uint8_t* p, Slot slot) {
     if (p == end_) return fail_at_end(Fault::kExpectingValue);
-    if (kPlan && !dead_) return planned_value(p, slot);
+    if (kPlan) return planned_value(p, slot);
     switch (*p) {
         case '"': return string(p, slot);
         case '{':
@@ -251,7 +247,6 @@ inline const uint8_t* Grammar<Find, kPlan>::open(const uint8_t* p, Slot slot) {
         s_.quiet_depth_ = depth_;
         hide = 0;
     }
-    if (kPlan && !s_.frames_.push(Frame{PathState{}, 0, 0})) return no_memory();  // dead, as its parent
     return push_level(p, uint8_t(array ? Scanner::kArray | hide : 0));
 }
 
@@ -273,35 +268,65 @@ inline const uint8_t* Grammar<Find, kPlan>::push_level(const uint8_t* p, uint8_t
 // omitter's own. With `whole`, a hidden member and a value a path selects
 // are replaced whole.
 
-// Without `verdict` (an object, which no verdict replaces), a member's key
-// is not asked about: only the paths decide.
+// The decision for a value that starts with `c`. Its state comes from its
+// container's by the automaton, but in a still container (selection.h:
+// frame_of) by a key that names no live position, or as an item, it is the
+// container's own. `key`: a member's key, if already looked up.
 template <class Find, bool kPlan>
-bool Grammar<Find, kPlan>::decide(Slot slot, Decision* d, bool verdict) {
-    *d = Decision{false, false, 0, PathState{}};
-    Frame* parent = depth_ != 0 ? &s_.frames_.top() : nullptr;
+inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::Slot* key, Decision* d) {
+    Frame* const parent = top_;
+    d->hide = false;
+    d->replace = false;
+    d->slot = 0;
+    d->id = StateTable::kUnnumbered;
     if (slot.kind == Slot::kItem) parent->items++;
-    if (s_.quiet_) return true;
+    if (s_.quiet_) {
+        d->state = PathState{};
+        return true;
+    }
     int v;
     switch (slot.kind) {
-        case Slot::kMember:
-            if (paths_) {
-                uint64_t names[kPathWords];
-                v = s_.member_names(slot.key, slot.key_end, key_escaped_, names);
-                if (v < 0) return false;
-                d->state = plan_member_by(plan_, parent->state, names);
+        case Slot::kMember: {
+            // No verdict replaces an object but under `whole`, and where no
+            // position is live, no key leads anywhere: nothing to ask.
+            if (c == '{' && !whole_ && parent->still && parent->state.dead()) {
+                d->state = parent->state;
+                d->id = parent->id;
+                return true;
+            }
+            if (key == nullptr) key = s_.member_key(slot.key, slot.key_end, key_escaped_);
+            if (key == nullptr) return false;
+            v = key->verdict;
+            if (key->from == parent->id) {  // the step this key took last
+                d->id = key->to;
+                d->state = s_.states_[d->id];
+            } else if (parent->still && !names_live(parent->state, key->names)) {
+                d->state = parent->state;
+                d->id = parent->id;
             } else {
-                v = verdict ? s_.member_verdict(slot.key, slot.key_end) : 0;
-                if (v < 0) return false;
+                d->state = plan_member_by(plan_, parent->state, key->names);
+                d->id = s_.states_.number(d->state);
+                if (parent->id != StateTable::kUnnumbered && d->id != StateTable::kUnnumbered) {
+                    key->from = parent->id;
+                    key->to = d->id;
+                }
             }
             break;
+        }
         case Slot::kItem:
             v = level_ & Scanner::kDo ? kHidden | int(parent->slot << kSlotShift) : 0;
-            if (paths_) d->state = plan_item(plan_, parent->state, Py_ssize_t(parent->items - 1));
+            if (parent->still) {
+                d->state = parent->state;
+                d->id = parent->id;
+            } else {
+                d->state = plan_item(plan_, parent->state, Py_ssize_t(parent->items - 1));
+            }
             break;
         default:
             v = s_.top_verdict();
             if (v < 0) return false;
             d->state = plan_->root;
+            d->id = s_.root_state_;
             break;
     }
     const bool selected = d->state.in_subtree();
@@ -318,35 +343,36 @@ bool Grammar<Find, kPlan>::decide(Slot slot, Decision* d, bool verdict) {
 }
 
 template <class Find, bool kPlan>
-const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot slot) {
-    const bool container = *p == '{' || *p == '[';
-    if (!container && *p != '"' && !plan_->typed && !whole_) {
+inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot slot) {
+    const uint8_t c = *p;
+    if (c != '"' && c != '{' && c != '[' && !typed_ && !whole_) {
         // A number or a literal nothing can change: only counted.
-        if (slot.kind == Slot::kItem) s_.frames_.top().items++;
+        if (slot.kind == Slot::kItem) top_->items++;
         const uint8_t* after = scalar_token(p, end_);
         return after != nullptr ? after : fail(Fault::kExpectingValue, p);
     }
     Decision d;
-    if (!decide(slot, &d, *p != '{' || whole_)) return nullptr;
-    const MaskSpec& spec = s_.specs_[d.slot];
-    switch (*p) {
+    if (!decide(c, slot, nullptr, &d)) return nullptr;
+    switch (c) {
         case '"': {
             if (!d.hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
+            const MaskSpec& spec = s_.specs_[d.slot];
             if (!d.replace) return masked_string(p, spec);
             const uint8_t* after = plain_string(p);
             return after != nullptr && replace_whole(p, after, spec) ? after : nullptr;
         }
         case '{':
         case '[': {
-            const bool array = *p == '[';
+            const bool array = c == '[';
             if (d.replace) {
-                if (!replace_whole(p, nullptr, spec)) return nullptr;
+                if (!replace_whole(p, nullptr, s_.specs_[d.slot])) return nullptr;
                 s_.quiet_ = true;
                 s_.quiet_depth_ = depth_;
                 d.hide = false;
             }
-            if (!s_.frames_.push(Frame{d.state, d.slot, 0})) return no_memory();
-            dead_ = simple_ && d.state.dead() && !d.state.in_subtree();
+            if (d.id == StateTable::kUnnumbered) d.id = s_.states_.number(d.state);
+            top_ = s_.frames_.push(frame_of(plan_, d.state, d.id, d.slot));
+            if (top_ == nullptr) return no_memory();
             return push_level(p, uint8_t(array ? Scanner::kArray | (d.hide ? Scanner::kDo : 0) : 0));
         }
         default: return planned_scalar(p, d);
@@ -451,10 +477,7 @@ inline const uint8_t* Grammar<Find, kPlan>::member(const uint8_t* p, Slot* slot)
 template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::close(const uint8_t* p) {
     s_.stack_.pop();
-    if (kPlan) {
-        s_.frames_.pop();
-        dead_ = simple_ && depth_ > 1 && s_.frames_.top().state.dead() && !s_.frames_.top().state.in_subtree();
-    }
+    if (kPlan) top_ = s_.frames_.pop();
     depth_--;
     level_ = depth_ != 0 ? s_.stack_.back() : 0;
     fresh_ = false;  // the container was a value of its parent

@@ -24,18 +24,19 @@ bool KeyCache::rehash(size_t capacity) {
     return true;
 }
 
-bool KeyCache::insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict, const uint64_t* names) {
-    if (n > UINT32_MAX) return false;  // no key of 4 GiB is worth remembering
+const KeyCache::Slot* KeyCache::insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict,
+                                       const uint64_t* names) {
+    if (n > UINT32_MAX) return nullptr;  // no key of 4 GiB is worth remembering
     // Kept at most half full, so a probe always ends at an empty slot.
-    if (slots_ == nullptr ? !rehash(64) : (count_ + 1) * 2 > mask_ + 1 && !rehash((mask_ + 1) * 2)) return false;
+    if (slots_ == nullptr ? !rehash(64) : (count_ + 1) * 2 > mask_ + 1 && !rehash((mask_ + 1) * 2)) return nullptr;
     const size_t offset = text_.size();
-    if (!text_.append(p, n)) return false;
+    if (!text_.append(p, n)) return nullptr;
     size_t i = k.hash & mask_;
     while (slots_[i].verdict >= 0) i = (i + 1) & mask_;
     slots_[i] = Slot{k.hash, k.first, k.last, offset, uint32_t(n), verdict,
-                     {names != nullptr ? names[0] : 0, names != nullptr ? names[1] : 0}};
+                     {names != nullptr ? names[0] : 0, names != nullptr ? names[1] : 0}, kNoStep, kNoStep};
     count_++;
-    return true;
+    return &slots_[i];
 }
 
 bool decode_key(const uint8_t* p, const uint8_t* end, uint32_t** out, size_t* length) {

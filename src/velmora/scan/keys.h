@@ -35,9 +35,14 @@ public:
         uint32_t length;
         int32_t verdict;  // -1: empty
         // Under a rule plan with paths: the path positions that name the
-        // key (omit/rule_plan.h: plan_names).
+        // key (omit/rule_plan.h: plan_names), and the last step it took as
+        // a member: from the state numbered `from` to the one numbered `to`
+        // (selection.h: StateTable); `from` is kNoStep before the first.
         uint64_t names[2];
+        mutable uint32_t from;
+        mutable uint32_t to;
     };
+    static constexpr uint32_t kNoStep = 0xFFFFFFFEu;
 
     KeyCache() = default;
     ~KeyCache() { std::free(slots_); }
@@ -87,8 +92,9 @@ public:
     }
 
     // Remember a verdict, and the path positions naming the key (null:
-    // none). False when memory ran out.
-    bool insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict, const uint64_t* names = nullptr);
+    // none). The slot it went into (valid until the next insert), or null
+    // when memory ran out.
+    const Slot* insert(const uint8_t* p, size_t n, const KeyProbe& k, int verdict, const uint64_t* names = nullptr);
 
 private:
     static uint64_t mix(uint64_t a, uint64_t b) {

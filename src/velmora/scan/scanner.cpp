@@ -26,9 +26,10 @@ const char* fault_message(Fault fault) {
 }
 
 int Scanner::ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k) {
-    if (plan_ != nullptr && plan_->step_count > 0) {  // the key table keeps the paths' names too
-        uint64_t names[kPathWords];
-        return ask_names(key, key_end, std::memchr(key, '\\', size_t(key_end - key)) != nullptr, k, names);
+    if (plan_ != nullptr) {  // the key table keeps the paths' names too
+        const bool escaped = std::memchr(key, '\\', size_t(key_end - key)) != nullptr;
+        const KeyCache::Slot* learnt = learn(key, key_end, escaped, k);
+        return learnt != nullptr ? learnt->verdict : -1;
     }
     const bool plain = rest_ >= 0 && std::memchr(key, '\\', size_t(key_end - key)) == nullptr;
     const int verdict = plain ? rest_ : verdicts_.ask(verdicts_.context, key, key_end);
@@ -40,26 +41,27 @@ int Scanner::ask_member(const uint8_t* key, const uint8_t* key_end, const KeyPro
     return verdict;
 }
 
-int Scanner::ask_names(const uint8_t* key, const uint8_t* key_end, bool escaped, const KeyProbe& k,
-                       uint64_t* names) {
+const KeyCache::Slot* Scanner::learn(const uint8_t* key, const uint8_t* key_end, bool escaped, const KeyProbe& k) {
     static_assert(kPathWords == 2, "the key table keeps two words of path positions");
-    const int verdict = verdicts_.ask(verdicts_.context, key, key_end);
-    if (verdict < 0) return -1;
-    ByteLabel label{reinterpret_cast<const char*>(key), size_t(key_end - key)};
-    if (escaped) {
-        if (!decode_key_utf8(key, key_end, label_)) {
-            fault_ = Fault::kNoMemory;
-            return -1;
+    const bool paths = plan_ != nullptr && plan_->step_count > 0;
+    const int verdict = rest_ >= 0 && !escaped && !paths ? rest_ : verdicts_.ask(verdicts_.context, key, key_end);
+    if (verdict < 0) return nullptr;
+    uint64_t names[kPathWords] = {0, 0};
+    if (paths) {
+        ByteLabel label{reinterpret_cast<const char*>(key), size_t(key_end - key)};
+        if (escaped) {
+            if (!decode_key_utf8(key, key_end, label_)) {
+                fault_ = Fault::kNoMemory;
+                return nullptr;
+            }
+            label = ByteLabel{reinterpret_cast<const char*>(label_.data()), label_.size()};
         }
-        label = ByteLabel{reinterpret_cast<const char*>(label_.data()), label_.size()};
+        const uint64_t all[kPathWords] = {~uint64_t(0), ~uint64_t(0)};
+        plan_names(plan_, label, all, names);
     }
-    const uint64_t all[kPathWords] = {~uint64_t(0), ~uint64_t(0)};
-    plan_names(plan_, label, all, names);
-    if (!keys_.insert(key, size_t(key_end - key), k, verdict, names)) {
-        fault_ = Fault::kNoMemory;
-        return -1;
-    }
-    return verdict;
+    const KeyCache::Slot* learnt = keys_.insert(key, size_t(key_end - key), k, verdict, names);
+    if (learnt == nullptr) fault_ = Fault::kNoMemory;
+    return learnt;
 }
 
 int Scanner::top_verdict() {

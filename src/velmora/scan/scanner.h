@@ -95,7 +95,7 @@ public:
     // gets `verdict`, and with know_the_rest(), every other key written
     // without escapes gets `rest` without asking. False when memory ran out.
     bool remember(const uint8_t* key, size_t n, int verdict) {
-        return keys_.insert(key, n, KeyCache::probe(key, n), verdict);
+        return keys_.insert(key, n, KeyCache::probe(key, n), verdict) != nullptr;
     }
     void know_the_rest(int rest) { rest_ = rest; }
 
@@ -110,6 +110,7 @@ public:
     void plan_with(const ScanPlan& plan) {
         plan_ = plan.plan;
         specs_ = plan.specs;
+        root_state_ = states_.number(plan_->root);
     }
 
 private:
@@ -130,19 +131,15 @@ private:
         return known >= 0 ? known : ask_member(key, key_end, k);
     }
     int ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k);
-    // Under a plan with paths: the verdict of a member's key, and the path
-    // positions that name it into `names`; -1 failed.
-    int member_names(const uint8_t* key, const uint8_t* key_end, bool escaped, uint64_t* names) {
+    // Under a plan: the key table's entry for a member's key (its verdict
+    // bits, and the path positions that name it), asked about on first
+    // sight; null when that failed. Valid until the next key is learnt.
+    const KeyCache::Slot* member_key(const uint8_t* key, const uint8_t* key_end, bool escaped) {
         const KeyProbe k = KeyCache::probe(key, size_t(key_end - key));
         const KeyCache::Slot* known = keys_.find_slot(key, size_t(key_end - key), k);
-        if (known != nullptr) {
-            names[0] = known->names[0];
-            names[1] = known->names[1];
-            return known->verdict;
-        }
-        return ask_names(key, key_end, escaped, k, names);
+        return known != nullptr ? known : learn(key, key_end, escaped, k);
     }
-    int ask_names(const uint8_t* key, const uint8_t* key_end, bool escaped, const KeyProbe& k, uint64_t* names);
+    const KeyCache::Slot* learn(const uint8_t* key, const uint8_t* key_end, bool escaped, const KeyProbe& k);
     int top_verdict();
 
     const MaskSpec& spec_;
@@ -164,6 +161,8 @@ private:
     const RulePlan* plan_ = nullptr;
     const MaskSpec* specs_ = nullptr;  // a spec per policy slot of the plan
     FrameStack frames_;                // a frame per open container, under a plan
+    StateTable states_;                // the automaton's states met so far
+    uint32_t root_state_ = StateTable::kUnnumbered;
     ByteBuffer label_;                 // an escaped key's name, decoded for the paths
 };
 

@@ -3,6 +3,7 @@
 
 #include "text.h"
 
+#include <cstring>
 #include <new>
 
 namespace velmora::scan {
@@ -43,6 +44,55 @@ int read_scan_plan(OmitterObject* omitter, ScanPlan* out) {
     }
     out->plan = plan;
     return 0;
+}
+
+StateTable::~StateTable() {
+    std::free(states_);
+    std::free(index_);
+}
+
+uint64_t StateTable::hash(const PathState& state) {
+    uint64_t h = state.selected * 0x9E3779B97F4A7C15ull;
+    for (int w = 0; w < kPathWords; w++) h = (h ^ state.live[w]) * 0xFF51AFD7ED558CCDull;
+    return h ^ (h >> 29);
+}
+
+bool StateTable::grow() {
+    // The index keeps at most half its entries used; the states grow with it.
+    const uint32_t size = mask_ == 0 ? 64 : (mask_ + 1) * 2;
+    void* states = std::realloc(states_, size / 2 * sizeof(PathState));
+    if (states == nullptr) return false;
+    states_ = static_cast<PathState*>(states);
+    uint32_t* index = static_cast<uint32_t*>(std::calloc(size, sizeof(uint32_t)));
+    if (index == nullptr) return false;
+    for (uint32_t id = 0; id < count_; id++) {
+        uint32_t i = uint32_t(hash(states_[id])) & (size - 1);
+        while (index[i] != 0) i = (i + 1) & (size - 1);
+        index[i] = id + 1;
+    }
+    std::free(index_);
+    index_ = index;
+    mask_ = size - 1;
+    return true;
+}
+
+uint32_t StateTable::number(const PathState& state) {
+    const uint64_t h = hash(state);
+    if (mask_ != 0) {
+        for (uint32_t i = uint32_t(h) & mask_; index_[i] != 0; i = (i + 1) & mask_) {
+            const PathState& known = states_[index_[i] - 1];
+            if (known.selected == state.selected && std::memcmp(known.live, state.live, sizeof state.live) == 0) {
+                return index_[i] - 1;
+            }
+        }
+    }
+    if (count_ == kMaxStates) return kUnnumbered;
+    if ((count_ + 1) * 2 > mask_ + 1 && !grow()) return kUnnumbered;
+    uint32_t i = uint32_t(h) & mask_;
+    while (index_[i] != 0) i = (i + 1) & mask_;
+    states_[count_] = state;
+    index_[i] = ++count_;
+    return count_ - 1;
 }
 
 bool decode_key_utf8(const uint8_t* p, const uint8_t* end, ByteBuffer& out) {

@@ -36,12 +36,60 @@ int read_scan_plan(OmitterObject* omitter, ScanPlan* out);
 // The per-policy part of read_mask_spec: `policy` (null: the default) into `spec`.
 int read_policy(const MaskPolicy* policy, MaskSpec* spec);
 
+// The automaton's states met in one scan, numbered, so that a key can
+// remember the step it took from the last state it was met in
+// (KeyCache::Slot: from, to) and need not be stepped again there. At most
+// kMaxStates are numbered; past that (or when memory runs out), states go
+// unnumbered and are stepped each time, as they would be without the table.
+class StateTable {
+public:
+    static constexpr uint32_t kUnnumbered = 0xFFFFFFFFu;
+    static constexpr uint32_t kMaxStates = 4096;
+
+    StateTable() = default;
+    ~StateTable();
+    StateTable(const StateTable&) = delete;
+    StateTable& operator=(const StateTable&) = delete;
+
+    // The number of `state`, numbered now if it is new.
+    uint32_t number(const PathState& state);
+    const PathState& operator[](uint32_t id) const { return states_[id]; }
+
+private:
+    static uint64_t hash(const PathState& state);
+    bool grow();
+
+    PathState* states_ = nullptr;
+    uint32_t count_ = 0;
+    uint32_t* index_ = nullptr;  // open addressing: a number + 1, 0 empty
+    uint32_t mask_ = 0;
+};
+
 // The state of one open container.
 struct Frame {
     PathState state;
+    uint32_t id;     // the state's number (StateTable)
     uint32_t slot;   // the policy its items inherit when it hides them
+    uint32_t still;  // see frame_of()
     size_t items;    // the index of its next item
 };
+
+// A frame for a container in `state`. It is `still` when nothing inside
+// it is selected and only `..name` positions are live (or none): an item,
+// or a member whose key names none of them, then stands in this very
+// state, and costs no step of the automaton.
+inline Frame frame_of(const RulePlan* plan, const PathState& state, uint32_t id, uint32_t slot) {
+    uint64_t moving = 0;
+    for (int w = 0; w < kPathWords; w++) moving |= state.live[w] & ~plan->descend[w];
+    return Frame{state, id, slot, moving == 0 && !state.in_subtree(), 0};
+}
+
+// Whether any of the positions `names` is live in `state`.
+inline bool names_live(const PathState& state, const uint64_t* names) {
+    uint64_t any = 0;
+    for (int w = 0; w < kPathWords; w++) any |= state.live[w] & names[w];
+    return any != 0;
+}
 
 // A stack of frames that reports allocation failure instead of aborting.
 class FrameStack {
@@ -51,20 +99,24 @@ public:
     FrameStack(const FrameStack&) = delete;
     FrameStack& operator=(const FrameStack&) = delete;
 
-    bool push(const Frame& frame) {
+    // The new top, or null when memory ran out.
+    Frame* push(const Frame& frame) {
         if (size_ == capacity_) {
             const size_t want = capacity_ < 16 ? 16 : capacity_ * 2;
             void* grown = std::realloc(frames_, want * sizeof(Frame));
-            if (grown == nullptr) return false;
+            if (grown == nullptr) return nullptr;
             frames_ = static_cast<Frame*>(grown);
             capacity_ = want;
         }
-        frames_[size_++] = frame;
-        return true;
+        frames_[size_] = frame;
+        return &frames_[size_++];
     }
-    void pop() { size_--; }
+    // The new top, or null when the stack is empty.
+    Frame* pop() {
+        size_--;
+        return size_ != 0 ? &frames_[size_ - 1] : nullptr;
+    }
     void clear() { size_ = 0; }
-    Frame& top() { return frames_[size_ - 1]; }
 
 private:
     Frame* frames_ = nullptr;
