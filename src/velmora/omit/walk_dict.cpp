@@ -532,6 +532,7 @@ Step DictWalk::plan_steps(const cpython::EntryTable& table) {
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
+                    if (plan_text(plan_, value)) continue;
                     if (d.slot == 0) {
                         if (mask_in_place(slot, value) < 0) return Step::kFailed;
                     } else {
@@ -620,6 +621,7 @@ int DictWalk::plan_str(const PlanDecision& d, uint64_t read_at) {
     PyObject* const value = pair_.value();
     if (!d.hide) return hook_ != nullptr ? look_at_str(read_at) : 0;
     if (!PyUnicode_CheckExact(value)) return fail_unexpected_status("unicode", value, Site::OmitStrMask);
+    if (plan_text(plan_, value)) return 0;
     Ref mask = Ref::steal(plan_str_mask(d.slot, value));
     if (!mask) return fail_status(Site::OmitStrMask);
     return store_pair_mask(mask.get(), read_at);

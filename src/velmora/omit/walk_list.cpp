@@ -189,6 +189,7 @@ int ListWalk::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
     }
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
         if (!d.hide) return hook_ != nullptr ? look_at_item(i, item, read_at) : 0;
+        if (plan_text(plan_, item)) return 0;
         PyObject* mask = d.slot == 0 ? mask_value(policy_, item) : mask_value(&policy.str, item);
         if (mask == nullptr) return fail_status(Site::RecurseStr);
         return store_item(i, mask, read_at);

@@ -109,6 +109,17 @@ inline const PlanPolicy& plan_policy(const RulePlan* plan, uint32_t slot) {
     return plan->policies[slot < plan->policy_count ? slot : 0];
 }
 
+// Whether the str `value` is one of the plan's fixed texts itself: a mask
+// the in-place walk stored (a number's "string" mask, say), met again where
+// the same container is walked twice. Masking it once more would not hide
+// more, only mask the mask.
+inline bool plan_text(const RulePlan* plan, PyObject* value) {
+    for (uint32_t i = 0; i < plan->policy_count; i++) {
+        if (plan->policies[i].text == value) return true;
+    }
+    return false;
+}
+
 // ---- Numbers and booleans ----------------------------------------------------------
 
 namespace plan_scalars {
