@@ -455,13 +455,13 @@ int DictWalk::mend_store(PyObject* replacement) {
 // containers are walked at their place (PlanPass).
 
 // The key rule's policy slot of the exact str `key`, whose verdict hides
-// it: from the memo, else asked (a regex search may let signal handlers
-// run). -1 failed.
+// it: from the memo, else asked (a regex search, where a pattern has a
+// policy, may let signal handlers run). -1 failed.
 int DictWalk::plan_key_policy(PyObject* key) {
     const int known = plan_key_memo.find(plan_, key, foreign_code_epoch);
     if (known >= 0) return known;
     const int slot = plan_->key_policy(plan_, key);
-    note_foreign_code();
+    if (plan_->searched) note_foreign_code();
     if (slot < 0) return -1;
     if (uint32_t(slot) >= plan_->policy_count) {
         PyErr_SetString(PyExc_SystemError, "the omitter's rule plan gave a policy it does not have");
@@ -517,6 +517,7 @@ inline int DictWalk::quiet_decision(PyObject* key, PlanDecision* d) {
 Step DictWalk::plan_steps(const cpython::EntryTable& table) {
     const bool in_place = cursor_.writes_in_place();
     const bool typed = plan_masks_scalars(plan_);
+    const bool plain_lists = table.str_keys && this->plain_lists();
     prefetch(table);
     for (Py_ssize_t pos = cursor_.pos();;) {
         pos = table.next_live(pos);
@@ -526,6 +527,16 @@ Step DictWalk::plan_steps(const cpython::EntryTable& table) {
         PyObject* const value = slot[1];
         const ValueKind kind = builtin_kind(Py_TYPE(value));
         if (kind == ValueKind::kScalar && (!typed || value == Py_None)) continue;
+        if (kind == ValueKind::kList && plain_lists && PyUnicode_CheckExact(key)) {
+            // A list no path can select an item of, whose items its key
+            // alone decides, with the default mask: as without a plan.
+            PlanDecision d;
+            d.state = plan_member_of(plan_, at_.state, key);
+            if (quiet_decision(key, &d) == 0 && plan_items_plain(plan_, d) &&
+                walk_plain_list(self_, value, d.hide)) {
+                continue;
+            }
+        }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
             d.state = plan_member_of(plan_, at_.state, key);

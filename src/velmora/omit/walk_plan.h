@@ -37,11 +37,28 @@ struct PlanDecision {
     bool replace;     // `whole`: replaced by the policy's text, whatever it is
 };
 
+// A member's key as the walks meet it: a ready str (a subclass by its
+// text). Two str in canonical form are equal only with the same length and
+// kind, so most names are told apart without a call.
+struct KeyLabel {
+    PyObject* name;
+    bool matches(const PathStep& step) const {
+        PyObject* other = step.name_str;
+        if (other == name) return true;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+        if (PyUnicode_GET_LENGTH(other) != n || PyUnicode_KIND(other) != PyUnicode_KIND(name)) return false;
+        return std::memcmp(PyUnicode_DATA(other), PyUnicode_DATA(name), size_t(n) * PyUnicode_KIND(name)) == 0;
+    }
+};
+
 // The state of the member `key` of a container in state `parent`: a str
 // key (a subclass by its text) meets the named steps, any key meets '*'.
 inline PathState plan_member_of(const RulePlan* plan, const PathState& parent, PyObject* key) {
     if (plan->step_count == 0) return PathState{};
-    if (PyUnicode_Check(key)) return plan_member(plan, parent, StrLabel{key});
+    if (PyUnicode_Check(key)) {
+        if (PyUnicode_IS_READY(key)) return plan_member(plan, parent, KeyLabel{key});
+        return plan_member(plan, parent, StrLabel{key});  // a legacy str (3.11): compared by the call
+    }
     const uint64_t none[kPathWords] = {};
     return plan_member_by(plan, parent, none);
 }
@@ -102,6 +119,18 @@ inline PlanDecision plan_decide_item(const RulePlan* plan, bool whole, const Pla
     // it), but the target itself cannot be.
     d.replace = whole && d.hide && selected && (!at.state.in_subtree() || at.root);
     return d;
+}
+
+// Whether the items of a list with decision `d` are decided by its key
+// alone and masked by the omitter's own policy: no path selects it or can
+// select an item of it (no live step takes an item), and no number or
+// boolean of it is to be masked.
+inline bool plan_items_plain(const RulePlan* plan, const PlanDecision& d) {
+    if (d.state.in_subtree() || d.slot != 0 || (plan->typed && d.hide)) return false;
+    for (int w = 0; w < kPathWords; w++) {
+        if (d.state.live[w] & (plan->any[w] | plan->indexed[w])) return false;
+    }
+    return true;
 }
 
 // What a plan's policy slot is, checked: slots come from the plan itself.

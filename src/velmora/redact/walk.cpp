@@ -214,9 +214,9 @@ PyObject* plan_value(Walk& walk, PyObject* k, PyObject* v, const PlanAt& at) {
         return plan_decide_member(
                    plan, walk.whole(), k, &d, [&](PyObject* key) { return walk.verdicts.ask(key); },
                    [&](PyObject* key) {
-                       walk.foreign.before();  // a regex search may let signal handlers run
+                       if (plan->searched) walk.foreign.before();  // a regex search may let signal handlers run
                        const int slot = plan->key_policy(plan, key);
-                       walk.foreign.after();
+                       if (plan->searched) walk.foreign.after();
                        if (slot >= 0 && uint32_t(slot) >= plan->policy_count) {
                            PyErr_SetString(PyExc_SystemError, "the omitter's rule plan gave a policy it does not have");
                            return -1;
