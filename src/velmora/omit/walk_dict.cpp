@@ -99,7 +99,7 @@ enum class Step { kOn, kForeign, kEnd, kFailed };
 
 class DictWalk {
 public:
-    DictWalk(OmitterObject* self, PyObject* target, const StrHook* hook, const RulePlan* plan, const PlanAt& at)
+    DictWalk(OmitterObject* self, PyObject* target, const StrHook* hook, const RulePlan* plan, const PlanAt* at)
         : self_(self),
           target_(target),
           dict_(Ref::borrow(target)),
@@ -133,9 +133,10 @@ private:
     int mend_store(PyObject* replacement);
 
     // Under a rule plan (walk_plan.h).
+    [[gnu::noinline]] PyObject* run_planned();
     Step plan_steps(const cpython::EntryTable& table);
     int quiet_decision(PyObject* key, PlanDecision* d);
-    int plan_entry(uint64_t read_at);
+    [[gnu::noinline]] int plan_entry(uint64_t read_at);  // kept out of omit_entry, which the walk inlines
     int plan_decide(PyObject* key, PlanDecision* d);
     int plan_key_policy(PyObject* key);
     int plan_key_denied(PyObject* key);
@@ -168,10 +169,11 @@ private:
     cpython::DictCursor cursor_;
     Py_ssize_t fetched_ = 0;  // entries below this were prefetched
     const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
-    const PlanAt at_;             // where the dict stands for the plan
+    const PlanAt* const at_;           // where the dict stands for the plan
 };
 
 PyObject* DictWalk::run() {
+    if (plan_ != nullptr) return run_planned();
     for (;;) {
         if (PyDict_GET_SIZE(target_) != size_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -180,9 +182,24 @@ PyObject* DictWalk::run() {
         cpython::EntryTable table;
         const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
                               ? general_step()
-                          : plan_ != nullptr ? plan_steps(table)
-                          : hook_ != nullptr ? fast_steps<true>(table)
-                                             : fast_steps<false>(table);
+                              : hook_ != nullptr ? fast_steps<true>(table) : fast_steps<false>(table);
+        if (step == Step::kFailed) return nullptr;
+        if (step == Step::kEnd) break;
+    }
+    return dict_.release();
+}
+
+// run() under a plan.
+PyObject* DictWalk::run_planned() {
+    for (;;) {
+        if (PyDict_GET_SIZE(target_) != size_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return fail(Site::OmitIteration);
+        }
+        cpython::EntryTable table;
+        const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
+                              ? general_step()
+                              : plan_steps(table);
         if (step == Step::kFailed) return nullptr;
         if (step == Step::kEnd) break;
     }
@@ -531,7 +548,7 @@ Step DictWalk::plan_steps(const cpython::EntryTable& table) {
             // A list no path can select an item of, whose items its key
             // alone decides, with the default mask: as without a plan.
             PlanDecision d;
-            d.state = plan_member_of(plan_, at_.state, key);
+            d.state = plan_member_of(plan_, at_->state, key);
             if (quiet_decision(key, &d) == 0 && plan_items_plain(plan_, d) &&
                 walk_plain_list(self_, value, d.hide)) {
                 continue;
@@ -539,7 +556,7 @@ Step DictWalk::plan_steps(const cpython::EntryTable& table) {
         }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
-            d.state = plan_member_of(plan_, at_.state, key);
+            d.state = plan_member_of(plan_, at_->state, key);
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
@@ -577,7 +594,7 @@ Step DictWalk::plan_steps(const cpython::EntryTable& table) {
 int DictWalk::plan_entry(uint64_t read_at) {
     PyObject* const key = pair_.key();
     PlanDecision d{};
-    d.state = plan_member_of(plan_, at_.state, key);
+    d.state = plan_member_of(plan_, at_->state, key);
     bool decided = false;
     if (general_only_ && (PyUnicode_CheckExact(key) || d.state.in_subtree())) {
         if (plan_decide(key, &d) < 0) return fail_status(Site::OmitStrKey);
@@ -678,15 +695,20 @@ int is_number(PyObject* value) {
     return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
 }
 
-PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
-    const RulePlan* const plan = rule_plan_of(self);
-    PlanTaken place(self, plan);
+namespace {
+
+// The walk of a dict, made twice: without a plan it neither reads nor
+// passes a place.
+template <bool kPlan>
+PyObject* omit_dict(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan) {
+    PlanTaken place(self, kPlan ? plan : nullptr);
     if (walk_depth == 0) note_foreign_code();
     DepthGuard depth;
     if (!depth.enter()) return fail(Site::OmitIteration);
     if (!skip_override) {
         PyObject* answer = nullptr;
-        const int handled = dispatch_step_at(self, WalkMethod::kOmit, target, 1, &answer, plan, place.at());
+        const int handled = kPlan ? dispatch_step_at(self, WalkMethod::kOmit, target, 1, &answer, plan, place.at())
+                                  : dispatch_step(self, WalkMethod::kOmit, target, 1, &answer);
         if (handled != 0) return answer;
     }
     if (target == Py_None) {
@@ -695,8 +717,16 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::OmitIteration);
-    DictWalk walk(self, target, hook.hook(), plan, place.at());
+    DictWalk walk(self, target, hook.hook(), kPlan ? plan : nullptr, kPlan ? &place.at() : nullptr);
     return walk.run();
+}
+
+}  // namespace
+
+PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+    const RulePlan* const plan = rule_plan_of(self);
+    return plan == nullptr ? omit_dict<false>(self, target, skip_override, nullptr)
+                           : omit_dict<true>(self, target, skip_override, plan);
 }
 
 }  // namespace velmora

@@ -57,7 +57,7 @@ private:
 class ListWalk {
 public:
     ListWalk(OmitterObject* self, PyObject* target, int do_hide, const StrHook* hook, const RulePlan* plan,
-             const PlanAt& at)
+             const PlanAt* at)
         : self_(self),
           target_(target),
           list_(Ref::borrow(target)),
@@ -75,7 +75,7 @@ private:
     int mask_item(Py_ssize_t i, PyObject* item, uint64_t read_at);
     int look_at_item(Py_ssize_t i, PyObject* item, uint64_t read_at);
     int store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at);
-    int plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at);
+    [[gnu::noinline]] int plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at);
 
     OmitterObject* const self_;
     PyObject* const target_;
@@ -86,7 +86,7 @@ private:
     const StrHook* const hook_;  // null: none
     const int do_hide_;
     const RulePlan* const plan_;  // null: `do` decides alone
-    const PlanAt at_;             // where the list stands for the plan
+    const PlanAt* const at_;           // where the list stands for the plan
 };
 
 PyObject* ListWalk::run() {
@@ -166,7 +166,7 @@ int ListWalk::store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at) {
 // path selects it under `whole`. The refusals of subclasses come first, as
 // without a plan.
 int ListWalk::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
-    const PlanDecision d = plan_decide_item(plan_, policy_ != nullptr && policy_->whole, at_, do_hide_, i);
+    const PlanDecision d = plan_decide_item(plan_, policy_ != nullptr && policy_->whole, *at_, do_hide_, i);
     const unsigned long flags = Py_TYPE(item)->tp_flags;
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         if (!PyDict_CheckExact(item)) return fail_unexpected_status("dict", item, Site::RecurseDict);
@@ -206,17 +206,19 @@ int ListWalk::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
 
 }  // namespace
 
-PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override, OmitRecurseOptions* options) {
-    if (walk_depth == 0) note_foreign_code();
-    const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
-    const RulePlan* const plan = rule_plan_of(self);
-    PlanTaken place(self, plan);
+namespace {
+
+// The walk of a list, made twice as the walk of a dict is.
+template <bool kPlan>
+PyObject* omit_list(OmitterObject* self, PyObject* target, int skip_override, int do_hide, const RulePlan* plan) {
+    PlanTaken place(self, kPlan ? plan : nullptr);
     DepthGuard depth;
     if (!depth.enter()) return fail(Site::RecurseNone);
     if (!skip_override) {
         PyObject* answer = nullptr;
         const int handled =
-            dispatch_step_at(self, WalkMethod::kOmitRecurse, target, do_hide, &answer, plan, place.at());
+            kPlan ? dispatch_step_at(self, WalkMethod::kOmitRecurse, target, do_hide, &answer, plan, place.at())
+                  : dispatch_step(self, WalkMethod::kOmitRecurse, target, do_hide, &answer);
         if (handled != 0) return answer;
     }
     if (target == Py_None) {
@@ -225,8 +227,18 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::RecurseNone);
-    ListWalk walk(self, target, do_hide, hook.hook(), plan, place.at());
+    ListWalk walk(self, target, do_hide, hook.hook(), kPlan ? plan : nullptr, kPlan ? &place.at() : nullptr);
     return walk.run();
+}
+
+}  // namespace
+
+PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override, OmitRecurseOptions* options) {
+    if (walk_depth == 0) note_foreign_code();
+    const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
+    const RulePlan* const plan = rule_plan_of(self);
+    return plan == nullptr ? omit_list<false>(self, target, skip_override, do_hide, nullptr)
+                           : omit_list<true>(self, target, skip_override, do_hide, plan);
 }
 
 }  // namespace velmora

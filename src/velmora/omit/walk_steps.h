@@ -118,8 +118,9 @@ public:
 
 private:
     const RulePlan* const plan_;
-    PlanCarry outer_{};
-    PlanAt at_{};
+    // Set only with a plan: a walk without one neither reads nor writes them.
+    PlanCarry outer_;
+    PlanAt at_;
 };
 
 // The walk of a nested dict or list at `at` for this call.
