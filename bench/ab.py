@@ -21,6 +21,11 @@ does the same for velmora.rules' RuleOmitter (12 exact keys, and the same
 with contained words) and RuleNoTrustOmitter, none with a detector: each
 build's rules library is the one beside its omit library, loaded against it.
 
+    python bench/ab.py NEW.so NEW.so --plan
+
+times a RuleOmitter with 10 paths and 10 policies per rule (numbers="zero")
+against the exact Omitter with the same 12 keys, both of NEW's build.
+
     python bench/ab.py --callgrind NEW.so
 
 counts instructions per walk of a 200-record payload instead, under
@@ -79,6 +84,19 @@ def rule_omitters(module, present):
             "rule-notrust": module.RuleNoTrustOmitter(trusted).omit}
 
 
+# Ten paths and ten policies per rule over bench.py's records: what a plan
+# costs against the exact Omitter (`--plan`: both in NEW, interleaved).
+PLAN_PATHS = ["$.records[*].profile.display_name", "$.records[*].profile.contact", "$..ssn", "$..dob",
+              "$.records[*].payment.exp_year", "$.records[*].orders[*].amount", "$..scopes[0]",
+              "$.records[*].auth", "$['count']", "$.records[*].tags[1]"]
+
+
+def plan_omitter(module):
+    policies = {p: {"mask": "[p]"} for p in PLAN_PATHS[:5]}
+    policies.update({k: {"keep_last": 2} for k in bench.HIDDEN[:5]})
+    return module.RuleOmitter(list(bench.HIDDEN), paths=PLAN_PATHS, policies=policies, numbers="zero").omit
+
+
 def omitters(module, present):
     trusted = sorted(present - set(bench.HIDDEN))
     return {f"omit-{k}": module.Omitter(list(keys)).omit for k, keys in bench.KEYSETS.items()} | {
@@ -108,19 +126,22 @@ def load_closed(path, closed):
         shutil.rmtree(tmp)  # the loaded library stays mapped
 
 
-def compare(old_path, new_path, records, pairs, closed=None, rules=False):
+def compare(old_path, new_path, records, pairs, closed=None, rules=False, plan=False):
     dumped = json.dumps(bench.make_records(records))
     present = bench.all_keys(json.loads(dumped))
     old_build = load_build(old_path)
     new_build = load_closed(new_path, closed) if closed else load_build(new_path)
-    if rules:
+    if plan:  # the exact Omitter (as OLD) against a plan (as NEW), both of NEW's build
+        old = {"plan/exact": new_build.Omitter(list(bench.HIDDEN)).omit}
+        new = {"plan/exact": plan_omitter(load_rules(new_path, new_build))}
+    elif rules:
         old = rule_omitters(load_rules(old_path, old_build), present)
         new = rule_omitters(load_rules(new_path, new_build), present)
     else:
         old, new = omitters(old_build, present), omitters(new_build, present)
     check_a, check_b = json.loads(dumped), json.loads(dumped)
     for name in old:
-        assert old[name](json.loads(dumped)) == new[name](json.loads(dumped)), f"{name}: builds disagree"
+        assert plan or old[name](json.loads(dumped)) == new[name](json.loads(dumped)), f"{name}: builds disagree"
     del check_a, check_b
     print(f"{records} records, {pairs} pairs per case; ratio NEW/OLD (median of per-pair ratios)")
     for name in old:
@@ -177,6 +198,8 @@ def main():
     parser.add_argument("--pairs", type=int, default=400)
     parser.add_argument("--callgrind", action="store_true")
     parser.add_argument("--rules", action="store_true", help="compare velmora.rules' omitters instead")
+    parser.add_argument("--plan", action="store_true",
+                        help="NEW's RuleOmitter with 10 paths and 10 policies per rule against NEW's exact Omitter")
     parser.add_argument("--walks", type=int, default=20)
     parser.add_argument("--closed", metavar="GATES",
                         help="load NEW (with --callgrind: every build) with these gates closed (comma-separated)")
@@ -186,7 +209,7 @@ def main():
             print(path)
             callgrind(path, 200 if opts.records == 1000 else opts.records, opts.walks, opts.closed)
     else:
-        compare(*opts.builds, opts.records, opts.pairs, opts.closed, opts.rules)
+        compare(*opts.builds, opts.records, opts.pairs, opts.closed, opts.rules, opts.plan)
 
 
 if __name__ == "__main__":

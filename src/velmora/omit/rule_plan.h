@@ -109,6 +109,9 @@ struct RulePlan {
     bool typed;
     // Some exact key, pattern or word has a policy: ask key_policy.
     bool keyed;
+    // Some pattern has a policy: key_policy may search with a regex, which
+    // may let signal handlers run.
+    bool searched;
 
     // The policy slot of the most specific rule (exact key, pattern, word)
     // that matches the exact str `key` and has a policy; 0 for none, -1

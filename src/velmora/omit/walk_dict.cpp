@@ -30,6 +30,7 @@
 namespace velmora {
 
 __attribute__((tls_model("initial-exec"))) thread_local OpenHook open_hook = {};
+__attribute__((tls_model("initial-exec"))) thread_local PlanCarry plan_carry = {};
 
 namespace {
 
@@ -89,13 +90,17 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
     return true;
 }
 
+// The plan's answers by key object (the interpreter lock guards it, as it
+// does the verdict memo).
+PlanKeyMemo plan_key_memo;
+
 // How a step ended: go on in the same table, read the table afresh (foreign
 // code may have run), the end of the dict, or a failure.
 enum class Step { kOn, kForeign, kEnd, kFailed };
 
 class DictWalk {
 public:
-    DictWalk(OmitterObject* self, PyObject* target, const StrHook* hook)
+    DictWalk(OmitterObject* self, PyObject* target, const StrHook* hook, const RulePlan* plan, const PlanAt* at)
         : self_(self),
           target_(target),
           dict_(Ref::borrow(target)),
@@ -103,7 +108,9 @@ public:
           policy_(mask_policy_of(self)),
           general_only_(policy_ != nullptr && policy_->whole),
           size_(PyDict_GET_SIZE(target)),
-          cursor_(target) {}
+          cursor_(target),
+          plan_(plan),
+          at_(at) {}
 
     PyObject* run();
 
@@ -126,6 +133,21 @@ private:
     int store_walked(PyObject* walked, uint64_t read_at);
     int mend_store(PyObject* replacement);
 
+    // Under a rule plan (walk_plan.h).
+    [[gnu::noinline]] PyObject* run_planned();
+    Step plan_steps(const cpython::EntryTable& table);
+    int quiet_decision(PyObject* key, PlanDecision* d);
+    [[gnu::noinline]] int plan_entry(uint64_t read_at);  // kept out of omit_entry, which the walk inlines
+    int plan_decide(PyObject* key, PlanDecision* d);
+    int plan_key_policy(PyObject* key);
+    int plan_key_denied(PyObject* key);
+    int plan_str(const PlanDecision& d, uint64_t read_at);
+    int plan_scalar(const PlanDecision& d, uint64_t read_at);
+    int plan_list(const PlanDecision& d, uint64_t read_at);
+    PyObject* plan_str_mask(uint32_t slot, PyObject* value) {
+        return slot == 0 ? mask_value(policy_, value) : mask_value(&plan_policy(plan_, slot).str, value);
+    }
+
     // Short lists of plain items can be walked in the dict walk when nothing
     // could tell: the omitter's type cannot override the list walk, its
     // table's list walk is this module's, masks are the default's, and no
@@ -147,9 +169,12 @@ private:
     const Py_ssize_t size_;
     cpython::DictCursor cursor_;
     Py_ssize_t fetched_ = 0;  // entries below this were prefetched
+    const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
+    const PlanAt* const at_;           // where the dict stands for the plan
 };
 
 PyObject* DictWalk::run() {
+    if (plan_ != nullptr) return run_planned();
     for (;;) {
         if (PyDict_GET_SIZE(target_) != size_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -159,6 +184,23 @@ PyObject* DictWalk::run() {
         const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
                               ? general_step()
                               : hook_ != nullptr ? fast_steps<true>(table) : fast_steps<false>(table);
+        if (step == Step::kFailed) return nullptr;
+        if (step == Step::kEnd) break;
+    }
+    return dict_.release();
+}
+
+// run() under a plan.
+PyObject* DictWalk::run_planned() {
+    for (;;) {
+        if (PyDict_GET_SIZE(target_) != size_) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return fail(Site::OmitIteration);
+        }
+        cpython::EntryTable table;
+        const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
+                              ? general_step()
+                              : plan_steps(table);
         if (step == Step::kFailed) return nullptr;
         if (step == Step::kEnd) break;
     }
@@ -287,6 +329,7 @@ inline int DictWalk::write_in_place(PyObject** slot, PyObject* value, PyObject* 
 // should_hide, the nested walks and the stores. The pair is held (since
 // `read_at`). 0 when done, -1 on failure (with its traceback entry).
 int DictWalk::omit_entry(uint64_t read_at) {
+    if (plan_ != nullptr) return plan_entry(read_at);
     int verdict = -1;  // asked already, by a whole-value policy
     if (general_only_ && PyUnicode_CheckExact(pair_.key())) {
         const int hidden = hide_whole_value(&verdict, read_at);
@@ -419,6 +462,219 @@ int DictWalk::mend_store(PyObject* replacement) {
     return -1;
 }
 
+// ---- Under a rule plan ---------------------------------------------------------------
+//
+// The same steps as without a plan, in the same order (the whole-value
+// question first, the number test, then by type: key checks, verdicts,
+// stores and mends), with the verdict of a key widened by the plan: a value
+// a path selects, or one inside a selected container, is hidden (for a
+// trusting plan: trusted), and masked by the policy of the selecting path,
+// else of the most specific key rule, else the omitter's own. Nested
+// containers are walked at their place (PlanPass).
+
+// The key rule's policy slot of the exact str `key`, whose verdict hides
+// it: from the memo, else asked (a regex search, where a pattern has a
+// policy, may let signal handlers run). -1 failed.
+int DictWalk::plan_key_policy(PyObject* key) {
+    const int known = plan_key_memo.find(plan_, key, foreign_code_epoch);
+    if (known >= 0) return known;
+    const int slot = plan_->key_policy(plan_, key);
+    if (plan_->searched) note_foreign_code();
+    if (slot < 0) return -1;
+    if (uint32_t(slot) >= plan_->policy_count) {
+        PyErr_SetString(PyExc_SystemError, "the omitter's rule plan gave a policy it does not have");
+        return -1;
+    }
+    plan_key_memo.keep(plan_, key, foreign_code_epoch, slot);
+    return slot;
+}
+
+// Whether the exact str `key` holds a word never trusted. -1 failed.
+int DictWalk::plan_key_denied(PyObject* key) {
+    const int known = plan_key_memo.find(plan_, key, foreign_code_epoch);
+    if (known >= 0) return known;
+    const int denied = plan_->key_denied(plan_, key);  // runs no code
+    if (denied >= 0) plan_key_memo.keep(plan_, key, foreign_code_epoch, denied);
+    return denied;
+}
+
+// The decision for the held pair's key, whose state is in `d`. -1 failed.
+int DictWalk::plan_decide(PyObject* key, PlanDecision* d) {
+    return plan_decide_member(
+        plan_, general_only_, key, d,
+        [this](PyObject* k) {
+            const int hide = ask_should_hide(self_, k);
+            return !hide && PyErr_Occurred() ? -1 : hide;
+        },
+        [this](PyObject* k) { return plan_key_policy(k); }, [this](PyObject* k) { return plan_key_denied(k); });
+}
+
+// The decision for an exact str key read in place, from what is known
+// without running anything: 0 decided, 1 when only a held step can decide.
+inline int DictWalk::quiet_decision(PyObject* key, PlanDecision* d) {
+    bool unknown = false;
+    const auto memo = [&](PyObject* k) {
+        const int known = plan_key_memo.find(plan_, k, foreign_code_epoch);
+        if (known < 0) unknown = true;
+        return known < 0 ? 0 : known;
+    };
+    plan_decide_member(
+        plan_, false, key, d,
+        [&](PyObject* k) {
+            const int hide = quiet_should_hide(self_, k);
+            if (hide < 0) unknown = true;
+            return hide < 0 ? 0 : hide;
+        },
+        memo, memo);
+    return unknown ? 1 : 0;
+}
+
+// Entries read in place under a plan: str values and built-in scalars
+// under exact str keys whose decision is known without a call are decided
+// and written right here; everything else takes a held step.
+Step DictWalk::plan_steps(const cpython::EntryTable& table) {
+    const bool in_place = cursor_.writes_in_place();
+    const bool typed = plan_masks_scalars(plan_);
+    const bool plain_lists = table.str_keys && this->plain_lists();
+    prefetch(table);
+    for (Py_ssize_t pos = cursor_.pos();;) {
+        pos = table.next_live(pos);
+        if (pos >= table.n) return Step::kEnd;
+        PyObject** slot = table.slot(pos++);
+        PyObject* const key = slot[0];
+        PyObject* const value = slot[1];
+        const ValueKind kind = builtin_kind(Py_TYPE(value));
+        if (kind == ValueKind::kScalar && (!typed || value == Py_None)) continue;
+        if (kind == ValueKind::kList && plain_lists && PyUnicode_CheckExact(key)) {
+            // A list no path can select an item of, whose items its key
+            // alone decides, with the default mask: as without a plan.
+            PlanDecision d;
+            d.state = plan_member_of(plan_, at_->state, key);
+            if (quiet_decision(key, &d) == 0 && plan_items_plain(plan_, d) &&
+                walk_plain_list(self_, value, d.hide)) {
+                continue;
+            }
+        }
+        if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
+            PlanDecision d;
+            d.state = plan_member_of(plan_, at_->state, key);
+            if (quiet_decision(key, &d) == 0) {
+                if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
+                if (d.hide && kind == ValueKind::kStr) {
+                    if (plan_text(plan_, value)) continue;
+                    if (d.slot == 0) {
+                        if (mask_in_place(slot, value) < 0) return Step::kFailed;
+                    } else {
+                        PyObject* mask = plan_str_mask(d.slot, value);
+                        if (mask == nullptr) {
+                            fail_status(Site::OmitStrMask);
+                            return Step::kFailed;
+                        }
+                        if (write_in_place(slot, value, mask) < 0) return Step::kFailed;
+                    }
+                    continue;
+                }
+                if (d.hide) {  // a built-in number or boolean: its release runs no code
+                    PyObject* mask = plan_scalar_mask(plan_policy(plan_, d.slot), value);
+                    if (mask == nullptr) {
+                        fail_status(Site::OmitStrMask);
+                        return Step::kFailed;
+                    }
+                    if (write_in_place(slot, value, mask) < 0) return Step::kFailed;
+                    continue;
+                }
+            }
+        }
+        cursor_.pos() = pos;
+        const Step step = held_step(key, value, false);
+        if (step != Step::kOn) return step;
+    }
+}
+
+// Any key and any value under a plan, the pair held since `read_at`.
+int DictWalk::plan_entry(uint64_t read_at) {
+    PyObject* const key = pair_.key();
+    PlanDecision d{};
+    d.state = plan_member_of(plan_, at_->state, key);
+    bool decided = false;
+    if (general_only_ && (PyUnicode_CheckExact(key) || d.state.in_subtree())) {
+        if (plan_decide(key, &d) < 0) return fail_status(Site::OmitStrKey);
+        if (d.replace) return store_pair_mask(plan_policy(plan_, d.slot).text, read_at);
+        decided = true;
+    }
+    PyObject* const value = pair_.value();
+    const auto decide = [&]() { return decided || plan_decide(key, &d) == 0; };
+    switch (builtin_kind(Py_TYPE(value))) {
+        case ValueKind::kScalar:
+            if (value == Py_None || !plan_masks_scalars(plan_)) return 0;
+            if (!decide()) return fail_status(Site::OmitStrKey);
+            return plan_scalar(d, read_at);
+        case ValueKind::kStr:
+            break;
+        case ValueKind::kDict: {
+            Ref walked = Ref::steal(walk_dict_at(self_, value, PlanAt{d.state, 0, false}));
+            if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitDict);
+            return 0;
+        }
+        case ValueKind::kList:
+            if (!key_is_str_or_none(key)) return fail_unexpected_status("unicode", key, Site::OmitListKey);
+            if (!decide()) return fail_status(Site::OmitListKey);
+            return plan_list(d, read_at);
+        case ValueKind::kUnknown: {
+            const int number = is_number(value);
+            if (number < 0) return fail_status(Site::OmitNumberTest);
+            // The number test may have run code: the type is read as it is now.
+            const unsigned long flags = Py_TYPE(value)->tp_flags;
+            if (number) {
+                if (!plan_masks_scalars(plan_)) return 0;
+                if (!decide()) return fail_status(Site::OmitStrKey);
+                return plan_scalar(d, read_at);
+            }
+            if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) break;
+            if (flags & Py_TPFLAGS_DICT_SUBCLASS) return fail_unexpected_status("dict", value, Site::OmitDict);
+            if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+                if (!key_is_str_or_none(key)) return fail_unexpected_status("unicode", key, Site::OmitListKey);
+                if (!decide()) return fail_status(Site::OmitListKey);
+                return plan_list(d, read_at);
+            }
+            return 0;
+        }
+    }
+    if (!key_is_str_or_none(key)) return fail_unexpected_status("unicode", key, Site::OmitStrKey);
+    if (!decide()) return fail_status(Site::OmitStrKey);
+    return plan_str(d, read_at);
+}
+
+// A str value (or a subclass) under a plan's decision.
+int DictWalk::plan_str(const PlanDecision& d, uint64_t read_at) {
+    PyObject* const value = pair_.value();
+    if (!d.hide) return hook_ != nullptr ? look_at_str(read_at) : 0;
+    if (!PyUnicode_CheckExact(value)) return fail_unexpected_status("unicode", value, Site::OmitStrMask);
+    if (plan_text(plan_, value)) return 0;
+    Ref mask = Ref::steal(plan_str_mask(d.slot, value));
+    if (!mask) return fail_status(Site::OmitStrMask);
+    return store_pair_mask(mask.get(), read_at);
+}
+
+// A number or boolean under a plan's decision: its mask is stored as a
+// str's is.
+int DictWalk::plan_scalar(const PlanDecision& d, uint64_t read_at) {
+    if (!d.hide) return 0;
+    Ref mask = Ref::steal(plan_scalar_mask(plan_policy(plan_, d.slot), pair_.value()));
+    if (!mask) return fail_status(Site::OmitStrMask);
+    return mask.get() == pair_.value() ? 0 : store_pair_mask(mask.get(), read_at);
+}
+
+// A list value (or a subclass) under a plan's decision: walked at its
+// place, with its items hidden by the decision's policy.
+int DictWalk::plan_list(const PlanDecision& d, uint64_t read_at) {
+    PyObject* const value = pair_.value();
+    if (!PyList_CheckExact(value)) return fail_unexpected_status("list", value, Site::OmitList);
+    Ref walked = Ref::steal(walk_list_at(self_, value, d.hide, PlanAt{d.state, d.slot, false}));
+    if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitList);
+    return 0;
+}
+
 }  // namespace
 
 int is_number(PyObject* value) {
@@ -440,13 +696,20 @@ int is_number(PyObject* value) {
     return PyType_IsSubtype(tp, &PyFloat_Type) || PyType_IsSubtype(tp, &PyComplex_Type);
 }
 
-PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+namespace {
+
+// The walk of a dict, made twice: without a plan it neither reads nor
+// passes a place.
+template <bool kPlan>
+PyObject* omit_dict(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan) {
+    PlanTaken place(self, kPlan ? plan : nullptr);
     if (walk_depth == 0) note_foreign_code();
     DepthGuard depth;
     if (!depth.enter()) return fail(Site::OmitIteration);
     if (!skip_override) {
         PyObject* answer = nullptr;
-        const int handled = dispatch_step(self, WalkMethod::kOmit, target, 1, &answer);
+        const int handled = kPlan ? dispatch_step_at(self, WalkMethod::kOmit, target, 1, &answer, plan, place.at())
+                                  : dispatch_step(self, WalkMethod::kOmit, target, 1, &answer);
         if (handled != 0) return answer;
     }
     if (target == Py_None) {
@@ -455,8 +718,16 @@ PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::OmitIteration);
-    DictWalk walk(self, target, hook.hook());
+    DictWalk walk(self, target, hook.hook(), kPlan ? plan : nullptr, kPlan ? &place.at() : nullptr);
     return walk.run();
+}
+
+}  // namespace
+
+PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+    const RulePlan* const plan = rule_plan_of(self);
+    return plan == nullptr ? omit_dict<false>(self, target, skip_override, nullptr)
+                           : omit_dict<true>(self, target, skip_override, plan);
 }
 
 }  // namespace velmora

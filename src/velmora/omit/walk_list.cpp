@@ -56,14 +56,17 @@ private:
 
 class ListWalk {
 public:
-    ListWalk(OmitterObject* self, PyObject* target, int do_hide, const StrHook* hook)
+    ListWalk(OmitterObject* self, PyObject* target, int do_hide, const StrHook* hook, const RulePlan* plan,
+             const PlanAt* at)
         : self_(self),
           target_(target),
           list_(Ref::borrow(target)),
           writes_(self, target),
           policy_(mask_policy_of(self)),
           hook_(hook),
-          do_hide_(do_hide) {}
+          do_hide_(do_hide),
+          plan_(plan),
+          at_(at) {}
 
     PyObject* run();
 
@@ -72,6 +75,7 @@ private:
     int mask_item(Py_ssize_t i, PyObject* item, uint64_t read_at);
     int look_at_item(Py_ssize_t i, PyObject* item, uint64_t read_at);
     int store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at);
+    [[gnu::noinline]] int plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at);
 
     OmitterObject* const self_;
     PyObject* const target_;
@@ -81,6 +85,8 @@ private:
     const MaskPolicy* const policy_;
     const StrHook* const hook_;  // null: none
     const int do_hide_;
+    const RulePlan* const plan_;  // null: `do` decides alone
+    const PlanAt* const at_;           // where the list stands for the plan
 };
 
 PyObject* ListWalk::run() {
@@ -106,6 +112,7 @@ PyObject* ListWalk::run() {
 // One item, held since `read_at`. PyList_SetItem checks the index against
 // the list's current length. 0, or -1 with the traceback entry.
 int ListWalk::item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
+    if (plan_ != nullptr) return plan_item_step(i, item, read_at);
     const unsigned long flags = Py_TYPE(item)->tp_flags;
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         if (!PyDict_CheckExact(item)) return fail_unexpected_status("dict", item, Site::RecurseDict);
@@ -155,16 +162,64 @@ int ListWalk::store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at) {
     return 0;
 }
 
+// One item under a plan: hidden by `do` or by a path, masked by the policy
+// of the selecting path, else of the list's key, replaced whole where a
+// path selects it under `whole`. The refusals of subclasses come first, as
+// without a plan.
+int ListWalk::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
+    const PlanDecision d = plan_decide_item(plan_, policy_ != nullptr && policy_->whole, *at_, do_hide_, i);
+    const unsigned long flags = Py_TYPE(item)->tp_flags;
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+        if (!PyDict_CheckExact(item)) return fail_unexpected_status("dict", item, Site::RecurseDict);
+    } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+        if (!PyList_CheckExact(item)) return fail_unexpected_status("list", item, Site::RecurseList);
+    } else if ((flags & Py_TPFLAGS_UNICODE_SUBCLASS) && d.hide && !PyUnicode_CheckExact(item)) {
+        return fail_unexpected_status("unicode", item, Site::RecurseStr);
+    }
+    const PlanPolicy& policy = plan_policy(plan_, d.slot);
+    if (d.replace) return store_item(i, new_ref(policy.text), read_at);
+    if (flags & (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS)) {
+        writes_.flush();
+        const PlanAt at{d.state, d.slot, false};
+        const bool dict = flags & Py_TPFLAGS_DICT_SUBCLASS;
+        PyObject* walked = dict ? walk_dict_at(self_, item, at) : walk_list_at(self_, item, d.hide, at);
+        if (walked == nullptr || put_walked(target_, i, walked) < 0) {
+            return fail_status(dict ? Site::RecurseDict : Site::RecurseList);
+        }
+        return 0;
+    }
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        if (!d.hide) return hook_ != nullptr ? look_at_item(i, item, read_at) : 0;
+        if (plan_text(plan_, item)) return 0;
+        PyObject* mask = d.slot == 0 ? mask_value(policy_, item) : mask_value(&policy.str, item);
+        if (mask == nullptr) return fail_status(Site::RecurseStr);
+        return store_item(i, mask, read_at);
+    }
+    if (!d.hide || item == Py_None || !plan_masks_scalars(plan_)) return 0;
+    PyObject* mask = plan_scalar_mask(policy, item);
+    if (mask == nullptr) return fail_status(Site::RecurseStr);
+    if (mask == item) {
+        Py_DECREF(mask);  // we hold the item too: quiet
+        return 0;
+    }
+    return store_item(i, mask, read_at);
+}
+
 }  // namespace
 
-PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override, OmitRecurseOptions* options) {
-    if (walk_depth == 0) note_foreign_code();
-    const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
+namespace {
+
+// The walk of a list, made twice as the walk of a dict is.
+template <bool kPlan>
+PyObject* omit_list(OmitterObject* self, PyObject* target, int skip_override, int do_hide, const RulePlan* plan) {
+    PlanTaken place(self, kPlan ? plan : nullptr);
     DepthGuard depth;
     if (!depth.enter()) return fail(Site::RecurseNone);
     if (!skip_override) {
         PyObject* answer = nullptr;
-        const int handled = dispatch_step(self, WalkMethod::kOmitRecurse, target, do_hide, &answer);
+        const int handled =
+            kPlan ? dispatch_step_at(self, WalkMethod::kOmitRecurse, target, do_hide, &answer, plan, place.at())
+                  : dispatch_step(self, WalkMethod::kOmitRecurse, target, do_hide, &answer);
         if (handled != 0) return answer;
     }
     if (target == Py_None) {
@@ -173,8 +228,18 @@ PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_over
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::RecurseNone);
-    ListWalk walk(self, target, do_hide, hook.hook());
+    ListWalk walk(self, target, do_hide, hook.hook(), kPlan ? plan : nullptr, kPlan ? &place.at() : nullptr);
     return walk.run();
+}
+
+}  // namespace
+
+PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override, OmitRecurseOptions* options) {
+    if (walk_depth == 0) note_foreign_code();
+    const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
+    const RulePlan* const plan = rule_plan_of(self);
+    return plan == nullptr ? omit_list<false>(self, target, skip_override, do_hide, nullptr)
+                           : omit_list<true>(self, target, skip_override, do_hide, plan);
 }
 
 }  // namespace velmora

@@ -3,11 +3,13 @@
 // foreign-code epoch honest.
 #pragma once
 
+#include "depth.h"
 #include "dispatch.h"
 #include "epoch.h"
 #include "keys.h"
 #include "omitter.h"
 #include "walk.h"
+#include "walk_plan.h"
 
 namespace velmora {
 
@@ -73,6 +75,81 @@ inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* targe
     const int handled = dispatch_override(self, method, target, do_flag, answer);
     note_foreign_code();
     return handled;
+}
+
+// ---- The plan's place, down the walk ------------------------------------------------
+//
+// A nested container is walked through the table (a slot call takes no
+// more than the container), so its place for the plan travels beside the
+// call: the walk that is about to walk it for this call says where it
+// stands, and the walk entered for it takes that at its start. An override
+// called for it passes it on one Python level further down, as the str
+// value hook is (str_hook.h): the walk it enters through super() walks the
+// same container. Any other walk (a call of its own, from a finaliser or a
+// key's __eq__) starts at its target's root.
+struct PlanCarry {
+    OmitterObject* owner;
+    int depth;  // walk_depth of the walk it is for
+    PlanAt at;
+};
+extern __attribute__((tls_model("initial-exec"))) thread_local PlanCarry plan_carry;
+
+// Held across one call that walks a nested container for this call.
+class PlanPass {
+public:
+    PlanPass(OmitterObject* self, int depth, const PlanAt& at) : outer_(plan_carry) {
+        plan_carry = PlanCarry{self, depth, at};
+    }
+    PlanPass(const PlanPass&) = delete;
+    PlanPass& operator=(const PlanPass&) = delete;
+    ~PlanPass() { plan_carry = outer_; }
+
+private:
+    const PlanCarry outer_;
+};
+
+// A walk's place, taken when it starts: what its caller passed, else its
+// target's root. Nothing for an omitter without a plan.
+class PlanTaken {
+public:
+    PlanTaken(OmitterObject* self, const RulePlan* plan) : plan_(plan) {
+        if (plan == nullptr) return;
+        outer_ = plan_carry;
+        at_ = outer_.owner == self && outer_.depth == walk_depth ? outer_.at : plan_root(plan);
+        plan_carry.owner = nullptr;  // taken: nothing else walks with it
+    }
+    PlanTaken(const PlanTaken&) = delete;
+    PlanTaken& operator=(const PlanTaken&) = delete;
+    ~PlanTaken() {
+        if (plan_ != nullptr) plan_carry = outer_;
+    }
+    const PlanAt& at() const { return at_; }
+
+private:
+    const RulePlan* const plan_;
+    // Set only with a plan: a walk without one neither reads nor writes them.
+    PlanCarry outer_;
+    PlanAt at_;
+};
+
+// The walk of a nested dict or list at `at` for this call.
+inline PyObject* walk_dict_at(OmitterObject* self, PyObject* dict, const PlanAt& at) {
+    PlanPass pass(self, walk_depth, at);
+    return walk_dict_slot(self, dict);
+}
+
+inline PyObject* walk_list_at(OmitterObject* self, PyObject* list, int do_hide, const PlanAt& at) {
+    PlanPass pass(self, walk_depth, at);
+    return walk_list_slot(self, list, do_hide);
+}
+
+// The override dispatch of a walk with a plan: the walk an override enters
+// through super() is at the same place.
+inline int dispatch_step_at(OmitterObject* self, WalkMethod method, PyObject* target, int do_flag,
+                            PyObject** answer, const RulePlan* plan, const PlanAt& at) {
+    if (plan == nullptr || !may_override(Py_TYPE(self))) return dispatch_step(self, method, target, do_flag, answer);
+    PlanPass pass(self, walk_depth + 1, at);
+    return dispatch_step(self, method, target, do_flag, answer);
 }
 
 }  // namespace velmora

@@ -178,7 +178,8 @@ PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // that was not checked.
     for (int attempt = 1;; attempt++) {
         Walk walk(self, strict, hook.get());
-        PyObject* result = is_dict ? redact_dict(walk, target) : redact_list(walk, target, do_hide);
+        const PlanAt root = walk.plan != nullptr ? plan_root(walk.plan) : PlanAt{};
+        PyObject* result = is_dict ? redact_dict(walk, target, root) : redact_list(walk, target, do_hide, root);
         if (result != nullptr || walk.mismatch == Walk::Mismatch::kNone) return result;
         if (walk.mismatch == Walk::Mismatch::kStores) return redact_deep_copy(omitter, target, is_dict, do_hide);
         if (attempt == kAttempts) {

@@ -105,8 +105,8 @@ int is_number(Walk& walk, PyObject* value) {
 // What a str becomes: masked whole (an exact str), or, when it is let
 // through, with the hook's spans masked; the str itself when that changes
 // nothing.
-PyObject* masked(Walk& walk, PyObject* value, bool whole = true) {
-    PyObject* mask = whole ? mask_str(walk.policy, value) : apply_str_hook(walk.hook, value);
+PyObject* masked(Walk& walk, PyObject* value, bool whole = true, const MaskPolicy* policy = nullptr) {
+    PyObject* mask = whole ? mask_str(policy != nullptr ? policy : walk.policy, value) : apply_str_hook(walk.hook, value);
     if (mask == nullptr || mask == value) return mask;
     if (PyUnicode_CheckExact(value) && unchanged_by_mask(value, mask)) {
         Py_DECREF(mask);
@@ -115,9 +115,13 @@ PyObject* masked(Walk& walk, PyObject* value, bool whole = true) {
     return mask;
 }
 
+PyObject* plan_value(Walk& walk, PyObject* k, PyObject* v, const PlanAt& at);
+PyObject* plan_item(Walk& walk, PyObject* item, bool do_hide, const PlanAt& at, Py_ssize_t index);
+
 // What the value `v` under the key `k` of a dict becomes: a new reference,
 // to `v` itself when nothing changes. The caller holds both.
-PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
+PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v, const PlanAt& at) {
+    if (walk.plan != nullptr) return plan_value(walk, k, v, at);
     int verdict = -1;  // not asked yet
     if (walk.whole() && PyUnicode_CheckExact(k)) {
         // A hidden str key hides whatever stands under it.
@@ -155,32 +159,139 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v) {
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         // A dict is decided by its own keys; its key is not looked at.
         if (!PyDict_CheckExact(v)) return unexpected("dict", v);
-        return redact_dict(walk, v);
+        return redact_dict(walk, v, at);
     }
     // A list inherits its key's verdict.
     if (!key_is_str_or_none(k)) return unexpected("unicode", k);
     if (verdict < 0 && (verdict = walk.verdicts.ask(k)) < 0) return nullptr;
     if (!PyList_CheckExact(v)) return unexpected("list", v);
-    return redact_list(walk, v, verdict != 0);
+    return redact_list(walk, v, verdict != 0, at);
 }
 
 // What the item `item` of a list becomes when it is a dict, a list, a str
 // to hide (a subclass refused) or a str the hook looks at, as
 // redact_value: a new reference, to `item` itself when nothing changes.
 // The caller holds it.
-PyObject* redact_item(Walk& walk, PyObject* item, bool do_hide) {
+PyObject* redact_item(Walk& walk, PyObject* item, bool do_hide, const PlanAt& at, Py_ssize_t index) {
+    if (walk.plan != nullptr) return plan_item(walk, item, do_hide, at, index);
     const unsigned long flags = Py_TYPE(item)->tp_flags;
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         if (!PyDict_CheckExact(item)) return unexpected("dict", item);
-        return redact_dict(walk, item);
+        return redact_dict(walk, item, at);
     }
     if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
         if (!PyList_CheckExact(item)) return unexpected("list", item);
-        return redact_list(walk, item, do_hide);
+        return redact_list(walk, item, do_hide, at);
     }
     if (!do_hide) return masked(walk, item, false);
     if (!PyUnicode_CheckExact(item)) return unexpected("unicode", item);
     return masked(walk, item);
+}
+
+// ---- Under a rule plan ---------------------------------------------------------------
+//
+// The in-place walk's decisions under a plan (omit/walk_plan.h), in its
+// order: the whole-value question, the number test, then by type.
+
+const MaskPolicy* str_policy(Walk& walk, uint32_t slot) {
+    return slot == 0 ? walk.policy : &plan_policy(walk.plan, slot).str;
+}
+
+// What a hidden number or boolean becomes: `v` itself, or its mask.
+PyObject* plan_scalar(Walk& walk, const PlanDecision& d, PyObject* v) {
+    if (!d.hide) return new_ref(v);
+    return plan_scalar_mask(plan_policy(walk.plan, d.slot), v);
+}
+
+PyObject* plan_value(Walk& walk, PyObject* k, PyObject* v, const PlanAt& at) {
+    const RulePlan* plan = walk.plan;
+    PlanDecision d{};
+    d.state = plan_member_of(plan, at.state, k);
+    bool decided = false;
+    const auto decide = [&]() {
+        if (decided) return true;
+        decided = true;
+        return plan_decide_member(
+                   plan, walk.whole(), k, &d, [&](PyObject* key) { return walk.verdicts.ask(key); },
+                   [&](PyObject* key) {
+                       if (plan->searched) walk.foreign.before();  // a regex search may let signal handlers run
+                       const int slot = plan->key_policy(plan, key);
+                       if (plan->searched) walk.foreign.after();
+                       if (slot >= 0 && uint32_t(slot) >= plan->policy_count) {
+                           PyErr_SetString(PyExc_SystemError, "the omitter's rule plan gave a policy it does not have");
+                           return -1;
+                       }
+                       return slot;
+                   },
+                   [&](PyObject* key) { return plan->key_denied(plan, key); }) == 0;
+    };
+    if (walk.whole() && (PyUnicode_CheckExact(k) || d.state.in_subtree())) {
+        if (!decide()) return nullptr;
+        if (d.replace) {
+            PyObject* text = plan_policy(plan, d.slot).text;
+            if (PyUnicode_CheckExact(v) && unchanged_by_mask(v, text)) return new_ref(v);
+            return new_ref(text);
+        }
+    }
+    PyTypeObject* tp = Py_TYPE(v);
+    unsigned long flags;
+    if (tp == &PyUnicode_Type || tp == &PyDict_Type || tp == &PyList_Type) {
+        flags = tp->tp_flags;
+    } else if (plain_scalar(v)) {
+        if (v == Py_None || !plan->typed) return new_ref(v);
+        return decide() ? plan_scalar(walk, d, v) : nullptr;
+    } else {
+        if (walk.strict && holds_values(v)) return refuse_in_strict_walk(v);
+        const int number = is_number(walk, v);
+        if (number < 0) return nullptr;
+        if (number) {
+            if (!plan->typed) return new_ref(v);
+            return decide() ? plan_scalar(walk, d, v) : nullptr;
+        }
+        flags = Py_TYPE(v)->tp_flags;
+        if (!(flags & kWalkedFlags)) return new_ref(v);
+    }
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        if (walk.strict && !PyUnicode_CheckExact(v)) return refuse_in_strict_walk(v);
+        if (!key_is_str_or_none(k)) return unexpected("unicode", k);
+        if (!decide()) return nullptr;
+        if (!d.hide) return walk.hook != nullptr ? masked(walk, v, false) : new_ref(v);
+        if (!PyUnicode_CheckExact(v)) return unexpected("unicode", v);
+        return masked(walk, v, true, str_policy(walk, d.slot));
+    }
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+        if (!PyDict_CheckExact(v)) return unexpected("dict", v);
+        return redact_dict(walk, v, PlanAt{d.state, 0, false});
+    }
+    if (!key_is_str_or_none(k)) return unexpected("unicode", k);
+    if (!decide()) return nullptr;
+    if (!PyList_CheckExact(v)) return unexpected("list", v);
+    return redact_list(walk, v, d.hide, PlanAt{d.state, d.slot, false});
+}
+
+PyObject* plan_item(Walk& walk, PyObject* item, bool do_hide, const PlanAt& at, Py_ssize_t index) {
+    const PlanDecision d = plan_decide_item(walk.plan, walk.whole(), at, do_hide, index);
+    const unsigned long flags = Py_TYPE(item)->tp_flags;
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+        if (!PyDict_CheckExact(item)) return unexpected("dict", item);
+    } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
+        if (!PyList_CheckExact(item)) return unexpected("list", item);
+    } else if ((flags & Py_TPFLAGS_UNICODE_SUBCLASS) && d.hide && !PyUnicode_CheckExact(item)) {
+        return unexpected("unicode", item);
+    }
+    if (d.replace) {
+        PyObject* text = plan_policy(walk.plan, d.slot).text;
+        if (PyUnicode_CheckExact(item) && unchanged_by_mask(item, text)) return new_ref(item);
+        return new_ref(text);
+    }
+    if (flags & Py_TPFLAGS_DICT_SUBCLASS) return redact_dict(walk, item, PlanAt{d.state, d.slot, false});
+    if (flags & Py_TPFLAGS_LIST_SUBCLASS) return redact_list(walk, item, d.hide, PlanAt{d.state, d.slot, false});
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        if (!d.hide) return walk.hook != nullptr ? masked(walk, item, false) : new_ref(item);
+        return masked(walk, item, true, str_policy(walk, d.slot));
+    }
+    if (item == Py_None || !walk.plan->typed) return new_ref(item);
+    return plan_scalar(walk, d, item);
 }
 
 // The change records a container's walk pushes, dropped when it returns,
@@ -242,7 +353,7 @@ PyObject* finish_dict(Walk& walk, PyObject* dict, Frame& frame, const ChangesSin
 
 }  // namespace
 
-PyObject* redact_dict(Walk& walk, PyObject* dict) {
+PyObject* redact_dict(Walk& walk, PyObject* dict, const PlanAt& at) {
     Level level;
     if (!level.enter()) return nullptr;
     // The frame dies after the change records are dropped.
@@ -264,7 +375,10 @@ PyObject* redact_dict(Walk& walk, PyObject* dict) {
             frame.at(pos);
             if (frame.recording()) frame.read(k, v);
             plain_keys = plain_keys && plain_key(k);
-            const bool passed_over = plain_scalar(v) && !(walk.whole() && PyUnicode_CheckExact(k));
+            // Under a plan, a number or boolean may be masked, and `whole`
+            // replaces what a path selects under any key.
+            const bool passed_over = plain_scalar(v) && !(walk.whole() && PyUnicode_CheckExact(k)) &&
+                                     (walk.plan == nullptr || (!walk.whole() && (v == Py_None || !walk.plan->typed)));
             // A pair still held (foreign code ran) is replaced by this one
             // whatever it is, and a whole-value policy holds every pair, as
             // in the in-place walk.
@@ -272,7 +386,7 @@ PyObject* redact_dict(Walk& walk, PyObject* dict) {
             const uint64_t read_at = walk.foreign.epoch();
             pair.hold(k, v);
             if (!passed_over) {
-                PyObject* out = redact_value(walk, k, v);
+                PyObject* out = redact_value(walk, k, v, at);
                 if (out == nullptr) return nullptr;
                 frame.became(out);
                 if (!changes.note(k, 0, v, out)) return nullptr;
@@ -284,7 +398,7 @@ PyObject* redact_dict(Walk& walk, PyObject* dict) {
     return finish_dict(walk, dict, frame, changes, plain_keys);
 }
 
-PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide) {
+PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide, const PlanAt& at) {
     Level level;
     if (!level.enter()) return nullptr;
     // The frame dies after the change records are dropped.
@@ -306,7 +420,8 @@ PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide) {
             if (frame.recording()) frame.read(nullptr, item);
             if (walk.strict && holds_values(item)) return refuse_in_strict_walk(item);
             const unsigned long flags = Py_TYPE(item)->tp_flags;
-            const bool passed_over = !(flags & (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS)) &&
+            const bool passed_over = walk.plan == nullptr &&
+                                     !(flags & (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS)) &&
                                      !((do_hide || walk.hook != nullptr) && (flags & Py_TPFLAGS_UNICODE_SUBCLASS));
             // Holding an item is seen only through what it lets run: the item
             // before is let go here, whatever this one is, as in the in-place
@@ -315,7 +430,7 @@ PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide) {
             const uint64_t read_at = walk.foreign.epoch();
             held.hold(item);
             if (!passed_over) {
-                PyObject* out = redact_item(walk, item, do_hide);
+                PyObject* out = redact_item(walk, item, do_hide, at, i);
                 if (out == nullptr) return nullptr;
                 frame.became(out);
                 if (!changes.note(nullptr, i, item, out)) return nullptr;

@@ -5,6 +5,7 @@
 // values are shared with the input.
 #pragma once
 
+#include "../omit/walk_plan.h"
 #include "changes.h"
 #include "foreign.h"
 #include "mask.h"
@@ -14,12 +15,20 @@ namespace velmora::redact {
 
 struct Walk {
     Walk(OmitterObject* self, bool strict, const StrHook* hook)
-        : foreign(changes), verdicts(self, foreign), policy(mask_policy_of(self)), hook(hook), strict(strict) {}
+        : foreign(changes),
+          verdicts(self, foreign),
+          policy(mask_policy_of(self)),
+          plan(rule_plan_of(self)),
+          hook(hook),
+          strict(strict) {}
 
     ChangeLog changes;
     ForeignCode foreign;
     Verdicts verdicts;
     const MaskPolicy* policy;  // null: the default
+    // The omitter's rule plan (paths, number and boolean policies, a policy
+    // per rule), borrowed for the call; null: none.
+    const RulePlan* plan;
     // What looks at the str values the verdicts let through (the omitter's
     // detector), open for the whole call; null: nothing does.
     const StrHook* hook;
@@ -40,11 +49,12 @@ struct Walk {
 // A new reference to `dict` itself, or to its redacted copy; null on
 // failure (an exception set) or on a mismatch (`walk.mismatch` set, no
 // exception).
-// `dict` must be an exact dict, which the caller holds.
-PyObject* redact_dict(Walk& walk, PyObject* dict);
+// `dict` must be an exact dict, which the caller holds; `at` is where it
+// stands for the plan (ignored without one).
+PyObject* redact_dict(Walk& walk, PyObject* dict, const PlanAt& at);
 
 // The same for an exact list; its str items are masked when `do_hide`.
-PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide);
+PyObject* redact_list(Walk& walk, PyObject* list, bool do_hide, const PlanAt& at);
 
 // Whether `value` is what a strict walk refuses: a container other than an
 // exact dict or list (tuples, sets, mappings and sequences, dict and list

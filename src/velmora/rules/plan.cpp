@@ -490,6 +490,7 @@ int build_plan(const PlanOptions& options, PyObject* keys, const RuleSet* rules,
     }
     plan.keyed = own.exact_slots || PyTuple_GET_SIZE(own.pattern_slots.get()) > 0 ||
                  PyTuple_GET_SIZE(own.word_slots.get()) > 0;
+    plan.searched = PyTuple_GET_SIZE(own.pattern_slots.get()) > 0;
     plan.key_policy = key_policy;
     plan.key_denied = key_denied;
     own.deny = rules->deny;
