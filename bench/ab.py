@@ -31,7 +31,8 @@ against the exact Omitter with the same 12 keys, both of NEW's build.
 counts instructions per walk of a 200-record payload instead, under
 valgrind's callgrind: a run that walks 2N payloads minus one that walks N
 of the same 2N parsed payloads, divided by N (with --closed, with those
-gates closed).
+gates closed; with --rules or --plan, for those omitters: each build's
+rules library beside its omit library).
 """
 
 import argparse
@@ -157,22 +158,32 @@ def compare(old_path, new_path, records, pairs, closed=None, rules=False, plan=F
         print(f"  {name:10s} {med:.3f}  (IQR {q1:.3f}-{q3:.3f})")
 
 
-def callgrind_child(path, case, records, parsed, walked):
+def cases(path, module, present, kind):
+    """The omitters of one kind of comparison ("omit", "rules" or "plan"),
+    by case name, of the build at `path` loaded as `module`."""
+    if kind == "plan":
+        return {"plan": plan_omitter(load_rules(path, module))}
+    if kind == "rules":
+        return rule_omitters(load_rules(path, module), present)
+    return omitters(module, present)
+
+
+def callgrind_child(path, case, records, parsed, walked, kind="omit"):
     """Runs under callgrind: parses `parsed` payloads and walks the first
     `walked` of them with one case's omitter."""
     module = load_build(path)
     dumped = json.dumps(bench.make_records(records))
-    fn = omitters(module, bench.all_keys(json.loads(dumped)))[case]
+    fn = cases(path, module, bench.all_keys(json.loads(dumped)), kind)[case]
     payloads = [json.loads(dumped) for _ in range(parsed)]
     for p in payloads[:walked]:
         fn(p)
 
 
-def instructions(path, case, records, parsed, walked, closed=None):
+def instructions(path, case, records, parsed, walked, closed=None, kind="omit"):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         code = (f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); "
-                f"import ab; ab.callgrind_child({path!r}, {case!r}, {records}, {parsed}, {walked})")
+                f"import ab; ab.callgrind_child({path!r}, {case!r}, {records}, {parsed}, {walked}, {kind!r})")
         # A fixed hash seed: str hashes decide dict layouts and collisions.
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
                        check=True, capture_output=True,
@@ -181,13 +192,17 @@ def instructions(path, case, records, parsed, walked, closed=None):
             return next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
 
 
-def callgrind(path, records, walks, closed=None):
+CALLGRIND_CASES = {"omit": ("omit-1", "omit-12", "omit-100", "notrust"),
+                   "rules": ("rule-12", "rule-words", "rule-notrust"), "plan": ("plan",)}
+
+
+def callgrind(path, records, walks, closed=None, kind="omit"):
     """Instructions per walk of each case: two runs that parse the same
     payloads and differ only in how many they walk, so that loading, parsing
     and tearing down cancel out."""
-    for case in ("omit-1", "omit-12", "omit-100", "notrust"):
-        more = instructions(path, case, records, 2 * walks, 2 * walks, closed)
-        fewer = instructions(path, case, records, 2 * walks, walks, closed)
+    for case in CALLGRIND_CASES[kind]:
+        more = instructions(path, case, records, 2 * walks, 2 * walks, closed, kind)
+        fewer = instructions(path, case, records, 2 * walks, walks, closed, kind)
         print(f"  {case:10s} {(more - fewer) / walks / 1e6:.3f}M instructions per {records}-record walk")
 
 
@@ -207,7 +222,8 @@ def main():
     if opts.callgrind:
         for path in opts.builds:
             print(path)
-            callgrind(path, 200 if opts.records == 1000 else opts.records, opts.walks, opts.closed)
+            kind = "plan" if opts.plan else "rules" if opts.rules else "omit"
+            callgrind(path, 200 if opts.records == 1000 else opts.records, opts.walks, opts.closed, kind)
     else:
         compare(*opts.builds, opts.records, opts.pairs, opts.closed, opts.rules, opts.plan)
 

@@ -1,6 +1,9 @@
 """What a hidden value becomes under each mask policy, against a reference
 of the policies, and a walk whose omitter changes policy under it."""
 
+import sys
+
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -75,3 +78,18 @@ def test_a_walk_keeps_the_policy_it_started_with_while_the_omitter_changes():
         assert Reinit.calls >= 300
         assert {data[f"s{i}"] for i in range(300)} == {"first"}, set(data.values())
     """)
+
+
+@pytest.mark.parametrize("value", ["😀😀abc", "éé\u0301xyz", "\u20ac\u20acéé", "abc😀", "😀ä😀ä", "\u0101" * 40 + "tail"])
+@pytest.mark.parametrize("keep", [1, 3])
+def test_a_keep_last_mask_is_as_narrow_as_the_characters_it_holds(value, keep):
+    # Made in one piece, the mask must still be the str concatenation would
+    # make: one as wide as its widest character, or it compares unequal to
+    # the same text (and a dict lookup of it misses).
+    expected = "*" * (len(value) - keep) + value[-keep:]
+    omitter = RuleOmitter(["pin"], keep_last=keep)
+    for mask in (omitter.omit({"pin": value})["pin"], redacted(omitter, {"pin": value})["pin"],
+                 RuleOmitter(["pin"], policies={"pin": {"keep_last": keep}}).omit({"pin": value})["pin"]):
+        assert mask == expected and {expected: 1}.get(mask) == 1
+        assert mask.isascii() == expected.isascii()
+        assert sys.getsizeof(mask) == sys.getsizeof(expected)

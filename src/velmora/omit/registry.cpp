@@ -20,6 +20,34 @@ PyObject* repeat_mask(Py_ssize_t n) {
     return PyUnicode_Type.tp_as_sequence->sq_repeat(g.mask_character, n);
 }
 
+// The ready str `s` of length `n` > `keep` with all but its last `keep`
+// code points masked, made in one allocation: the str is made as wide as
+// the widest character it will hold (the tail's, or the mask's), as any str
+// the interpreter makes is, so that it compares equal to one made by
+// concatenation.
+PyObject* keep_last_mask(PyObject* s, Py_ssize_t n, Py_ssize_t keep) {
+    const Py_ssize_t masked = n - keep;
+    const Py_UCS4 star = PyUnicode_READ_CHAR(g.mask_character, 0);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_UCS4 widest = star;
+    for (Py_ssize_t i = masked; i < n; i++) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c > widest) widest = c;
+    }
+    PyObject* mask = PyUnicode_New(n, widest);
+    if (mask == nullptr) return nullptr;
+    if (PyUnicode_Fill(mask, 0, masked, star) < 0) {
+        Py_DECREF(mask);
+        return nullptr;
+    }
+    // Character by character: the tail may be narrower than `s` is.
+    const int mask_kind = PyUnicode_KIND(mask);
+    void* const out = PyUnicode_DATA(mask);
+    for (Py_ssize_t i = masked; i < n; i++) PyUnicode_WRITE(mask_kind, out, i, PyUnicode_READ(kind, data, i));
+    return mask;
+}
+
 }  // namespace
 
 PyObject* shared_masks[kSharedMasks + 1] = {};
@@ -56,9 +84,7 @@ PyObject* policy_mask(const MaskPolicy* policy, PyObject* s) {
     }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     if (n <= policy->keep) return mask_str(s);
-    Ref stars = Ref::steal(repeat_mask(n - policy->keep));
-    Ref tail = stars ? Ref::steal(PyUnicode_Substring(s, n - policy->keep, n)) : Ref();
-    PyObject* mask = tail ? PyUnicode_Concat(stars.get(), tail.get()) : nullptr;
+    PyObject* mask = keep_last_mask(s, n, policy->keep);
     if (mask == nullptr) add_traceback(Site::HideMask);
     return mask;
 }

@@ -98,6 +98,9 @@ PlanKeyMemo plan_key_memo;
 // code may have run), the end of the dict, or a failure.
 enum class Step { kOn, kForeign, kEnd, kFailed };
 
+// Made twice: without a plan, the walk neither keeps nor tests a plan or a
+// place, and its loops are those it had before plans.
+template <bool kPlan>
 class DictWalk {
 public:
     DictWalk(OmitterObject* self, PyObject* target, const StrHook* hook, const RulePlan* plan, const PlanAt* at)
@@ -169,12 +172,14 @@ private:
     const Py_ssize_t size_;
     cpython::DictCursor cursor_;
     Py_ssize_t fetched_ = 0;  // entries below this were prefetched
-    const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
-    const PlanAt* const at_;           // where the dict stands for the plan
+    // Under a plan only: the plan, and where the dict stands for it.
+    [[no_unique_address]] const PlanField<kPlan, const RulePlan*> plan_;
+    [[no_unique_address]] const PlanField<kPlan, const PlanAt*> at_;
 };
 
-PyObject* DictWalk::run() {
-    if (plan_ != nullptr) return run_planned();
+template <bool kPlan>
+PyObject* DictWalk<kPlan>::run() {
+    if constexpr (kPlan) return run_planned();
     for (;;) {
         if (PyDict_GET_SIZE(target_) != size_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -191,7 +196,8 @@ PyObject* DictWalk::run() {
 }
 
 // run() under a plan.
-PyObject* DictWalk::run_planned() {
+template <bool kPlan>
+PyObject* DictWalk<kPlan>::run_planned() {
     for (;;) {
         if (PyDict_GET_SIZE(target_) != size_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -209,7 +215,8 @@ PyObject* DictWalk::run_planned() {
 
 // One step in general: the next pair is held before the one before is let
 // go, which may run code.
-Step DictWalk::general_step() {
+template <bool kPlan>
+Step DictWalk<kPlan>::general_step() {
     PyObject *key, *value;
     if (!cursor_.next(&key, &value)) return Step::kEnd;
     return held_step(key, value, false);
@@ -219,7 +226,8 @@ Step DictWalk::general_step() {
 // since the pair was read, letting go of it now is the same as letting go
 // when the next one is read; otherwise it stays held, and the next step is
 // a general one with the table read afresh.
-inline Step DictWalk::held_step(PyObject* key, PyObject* value, bool nested_dict) {
+template <bool kPlan>
+inline Step DictWalk<kPlan>::held_step(PyObject* key, PyObject* value, bool nested_dict) {
     const uint64_t read_at = foreign_code_epoch;
     pair_.hold(key, value);
     if ((nested_dict ? omit_nested_dict(read_at) : omit_entry(read_at)) < 0) return Step::kFailed;
@@ -235,8 +243,9 @@ inline Step DictWalk::held_step(PyObject* key, PyObject* value, bool nested_dict
 // takes a held step, after which the table is read afresh if foreign code
 // may have run.
 // (Made twice: without a hook, a value let through costs no test at all.)
+template <bool kPlan>
 template <bool kHook>
-Step DictWalk::fast_steps(const cpython::EntryTable& table) {
+Step DictWalk<kPlan>::fast_steps(const cpython::EntryTable& table) {
     const bool in_place = cursor_.writes_in_place();
     const bool plain_lists = table.str_keys && this->plain_lists();
     prefetch(table);
@@ -282,7 +291,8 @@ Step DictWalk::fast_steps(const cpython::EntryTable& table) {
 // Ask for the next values' headers all at once: data just parsed is not in
 // the cache, and their types are read one after another. (A prefetch never
 // faults, so empty entries need no test.)
-void DictWalk::prefetch(const cpython::EntryTable& table) {
+template <bool kPlan>
+void DictWalk<kPlan>::prefetch(const cpython::EntryTable& table) {
     const Py_ssize_t pos = cursor_.pos();
     if (fetched_ >= table.n) return;
     const Py_ssize_t end = table.n < pos + kPrefetch ? table.n : pos + kPrefetch;
@@ -297,7 +307,8 @@ void DictWalk::prefetch(const cpython::EntryTable& table) {
 // are stores. A value the entry alone holds becomes its own mask, which
 // frees nothing and leaves nothing of the value in memory; the dict still
 // takes a new tag, as for a store. 0, or -1 with the traceback entry.
-inline int DictWalk::mask_in_place(PyObject** slot, PyObject* value) {
+template <bool kPlan>
+inline int DictWalk<kPlan>::mask_in_place(PyObject** slot, PyObject* value) {
     if (policy_ == nullptr && cpython::str_fillable(value)) {
         if (!cursor_.retag(foreign_code_epoch)) return fail_status(Site::OmitStrMask);
         if (cpython::fill_mask(value)) return 0;
@@ -309,7 +320,8 @@ inline int DictWalk::mask_in_place(PyObject** slot, PyObject* value) {
 
 // Write `mask` (stolen) over the exact str `value` in `slot`, as
 // mask_in_place does. 0, or -1 with the traceback entry.
-inline int DictWalk::write_in_place(PyObject** slot, PyObject* value, PyObject* mask) {
+template <bool kPlan>
+inline int DictWalk<kPlan>::write_in_place(PyObject** slot, PyObject* value, PyObject* mask) {
     if (mask == value) {  // this very mask already: a store would change nothing
         Py_DECREF(mask);
         return 0;
@@ -328,8 +340,9 @@ inline int DictWalk::write_in_place(PyObject** slot, PyObject* value, PyObject* 
 // Any key and any value, with Python code possibly run by the number test,
 // should_hide, the nested walks and the stores. The pair is held (since
 // `read_at`). 0 when done, -1 on failure (with its traceback entry).
-int DictWalk::omit_entry(uint64_t read_at) {
-    if (plan_ != nullptr) return plan_entry(read_at);
+template <bool kPlan>
+int DictWalk<kPlan>::omit_entry(uint64_t read_at) {
+    if constexpr (kPlan) return plan_entry(read_at);
     int verdict = -1;  // asked already, by a whole-value policy
     if (general_only_ && PyUnicode_CheckExact(pair_.key())) {
         const int hidden = hide_whole_value(&verdict, read_at);
@@ -361,14 +374,16 @@ int DictWalk::omit_entry(uint64_t read_at) {
 // A whole-value policy asks about every str key first, and hides what
 // stands under a hidden one whatever its type. 1 hidden, 0 not (the
 // verdict kept for the value's own branch), -1 failed.
-int DictWalk::hide_whole_value(int* verdict, uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::hide_whole_value(int* verdict, uint64_t read_at) {
     *verdict = ask_should_hide(self_, pair_.key());
     if (!*verdict) return PyErr_Occurred() ? fail_status(Site::OmitStrKey) : 0;
     return store_pair_mask(policy_->text, read_at) < 0 ? -1 : 1;
 }
 
 // A str value (or a str subclass): masked when its key is hidden.
-int DictWalk::entry_str(int verdict, uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::entry_str(int verdict, uint64_t read_at) {
     PyObject* const key = pair_.key();
     PyObject* const value = pair_.value();
     if (!key_is_str_or_none(key)) return fail_unexpected_status("unicode", key, Site::OmitStrKey);
@@ -385,7 +400,8 @@ int DictWalk::entry_str(int verdict, uint64_t read_at) {
 
 // A str value its key lets through, looked at by the hook: what it finds
 // masked is stored as a key's mask is.
-int DictWalk::look_at_str(uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::look_at_str(uint64_t read_at) {
     Ref looked = Ref::steal(apply_str_hook(hook_, pair_.value()));
     if (!looked) return fail_status(Site::OmitStrMask);
     return looked.get() == pair_.value() ? 0 : store_pair_mask(looked.get(), read_at);
@@ -393,7 +409,8 @@ int DictWalk::look_at_str(uint64_t read_at) {
 
 // A list value (or a list subclass): walked with its key's verdict, and
 // stored back.
-int DictWalk::entry_list(int verdict, uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::entry_list(int verdict, uint64_t read_at) {
     PyObject* const key = pair_.key();
     PyObject* const value = pair_.value();
     if (!key_is_str_or_none(key)) return fail_unexpected_status("unicode", key, Site::OmitListKey);
@@ -406,7 +423,8 @@ int DictWalk::entry_list(int verdict, uint64_t read_at) {
 }
 
 // An exact dict value: walked by its own keys, and stored back.
-inline int DictWalk::omit_nested_dict(uint64_t read_at) {
+template <bool kPlan>
+inline int DictWalk<kPlan>::omit_nested_dict(uint64_t read_at) {
     Ref walked = Ref::steal(walk_dict_slot(self_, pair_.value()));
     if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitDict);
     return 0;
@@ -419,7 +437,8 @@ inline int DictWalk::omit_nested_dict(uint64_t read_at) {
 // only exact str keys. Any other store happens, and may release a value and
 // run its finaliser. Another container (an override's answer) must not
 // leave the one read, unwalked, where it stood. 0, or -1 failed.
-int DictWalk::store_walked(PyObject* walked, uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::store_walked(PyObject* walked, uint64_t read_at) {
     PyObject* const key = pair_.key();
     PyObject* const value = pair_.value();
     if (walked == value && foreign_code_epoch == read_at && PyUnicode_CheckExact(key) &&
@@ -435,7 +454,8 @@ int DictWalk::store_walked(PyObject* walked, uint64_t read_at) {
 // Store `mask` in place of the pair's value: written into the entry where
 // that is the same as the store, else stored. 0, or -1 with the traceback
 // entry of a masking store.
-int DictWalk::store_pair_mask(PyObject* mask, uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::store_pair_mask(PyObject* mask, uint64_t read_at) {
     int stored = cursor_.replace_last(pair_.key(), pair_.value(), mask, foreign_code_epoch);
     if (stored == 0) {
         // With nothing foreign run since the pair was read, the value
@@ -455,7 +475,8 @@ int DictWalk::store_pair_mask(PyObject* mask, uint64_t read_at) {
 // when the pair went in) stands before it in the lookup. The value read
 // must not stay in the entry read: `replacement` goes there in place, or
 // the walk fails. 0, or -1 with the exception set.
-int DictWalk::mend_store(PyObject* replacement) {
+template <bool kPlan>
+int DictWalk<kPlan>::mend_store(PyObject* replacement) {
     const int mended = cursor_.replace_read(pair_.key(), pair_.value(), replacement, foreign_code_epoch);
     if (mended != 2) return mended < 0 ? -1 : 0;
     PyErr_SetString(PyExc_RuntimeError, kStoreMissed);
@@ -475,7 +496,8 @@ int DictWalk::mend_store(PyObject* replacement) {
 // The key rule's policy slot of the exact str `key`, whose verdict hides
 // it: from the memo, else asked (a regex search, where a pattern has a
 // policy, may let signal handlers run). -1 failed.
-int DictWalk::plan_key_policy(PyObject* key) {
+template <bool kPlan>
+int DictWalk<kPlan>::plan_key_policy(PyObject* key) {
     const int known = plan_key_memo.find(plan_, key, foreign_code_epoch);
     if (known >= 0) return known;
     const int slot = plan_->key_policy(plan_, key);
@@ -490,7 +512,8 @@ int DictWalk::plan_key_policy(PyObject* key) {
 }
 
 // Whether the exact str `key` holds a word never trusted. -1 failed.
-int DictWalk::plan_key_denied(PyObject* key) {
+template <bool kPlan>
+int DictWalk<kPlan>::plan_key_denied(PyObject* key) {
     const int known = plan_key_memo.find(plan_, key, foreign_code_epoch);
     if (known >= 0) return known;
     const int denied = plan_->key_denied(plan_, key);  // runs no code
@@ -499,7 +522,8 @@ int DictWalk::plan_key_denied(PyObject* key) {
 }
 
 // The decision for the held pair's key, whose state is in `d`. -1 failed.
-int DictWalk::plan_decide(PyObject* key, PlanDecision* d) {
+template <bool kPlan>
+int DictWalk<kPlan>::plan_decide(PyObject* key, PlanDecision* d) {
     return plan_decide_member(
         plan_, general_only_, key, d,
         [this](PyObject* k) {
@@ -511,7 +535,8 @@ int DictWalk::plan_decide(PyObject* key, PlanDecision* d) {
 
 // The decision for an exact str key read in place, from what is known
 // without running anything: 0 decided, 1 when only a held step can decide.
-inline int DictWalk::quiet_decision(PyObject* key, PlanDecision* d) {
+template <bool kPlan>
+inline int DictWalk<kPlan>::quiet_decision(PyObject* key, PlanDecision* d) {
     bool unknown = false;
     const auto memo = [&](PyObject* k) {
         const int known = plan_key_memo.find(plan_, k, foreign_code_epoch);
@@ -532,7 +557,8 @@ inline int DictWalk::quiet_decision(PyObject* key, PlanDecision* d) {
 // Entries read in place under a plan: str values and built-in scalars
 // under exact str keys whose decision is known without a call are decided
 // and written right here; everything else takes a held step.
-Step DictWalk::plan_steps(const cpython::EntryTable& table) {
+template <bool kPlan>
+Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
     const bool in_place = cursor_.writes_in_place();
     const bool typed = plan_masks_scalars(plan_);
     const bool plain_lists = table.str_keys && this->plain_lists();
@@ -592,7 +618,8 @@ Step DictWalk::plan_steps(const cpython::EntryTable& table) {
 }
 
 // Any key and any value under a plan, the pair held since `read_at`.
-int DictWalk::plan_entry(uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::plan_entry(uint64_t read_at) {
     PyObject* const key = pair_.key();
     PlanDecision d{};
     d.state = plan_member_of(plan_, at_->state, key);
@@ -646,7 +673,8 @@ int DictWalk::plan_entry(uint64_t read_at) {
 }
 
 // A str value (or a subclass) under a plan's decision.
-int DictWalk::plan_str(const PlanDecision& d, uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::plan_str(const PlanDecision& d, uint64_t read_at) {
     PyObject* const value = pair_.value();
     if (!d.hide) return hook_ != nullptr ? look_at_str(read_at) : 0;
     if (!PyUnicode_CheckExact(value)) return fail_unexpected_status("unicode", value, Site::OmitStrMask);
@@ -658,7 +686,8 @@ int DictWalk::plan_str(const PlanDecision& d, uint64_t read_at) {
 
 // A number or boolean under a plan's decision: its mask is stored as a
 // str's is.
-int DictWalk::plan_scalar(const PlanDecision& d, uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::plan_scalar(const PlanDecision& d, uint64_t read_at) {
     if (!d.hide) return 0;
     Ref mask = Ref::steal(plan_scalar_mask(plan_policy(plan_, d.slot), pair_.value()));
     if (!mask) return fail_status(Site::OmitStrMask);
@@ -667,7 +696,8 @@ int DictWalk::plan_scalar(const PlanDecision& d, uint64_t read_at) {
 
 // A list value (or a subclass) under a plan's decision: walked at its
 // place, with its items hidden by the decision's policy.
-int DictWalk::plan_list(const PlanDecision& d, uint64_t read_at) {
+template <bool kPlan>
+int DictWalk<kPlan>::plan_list(const PlanDecision& d, uint64_t read_at) {
     PyObject* const value = pair_.value();
     if (!PyList_CheckExact(value)) return fail_unexpected_status("list", value, Site::OmitList);
     Ref walked = Ref::steal(walk_list_at(self_, value, d.hide, PlanAt{d.state, d.slot, false}));
@@ -699,9 +729,10 @@ int is_number(PyObject* value) {
 namespace {
 
 // The walk of a dict, made twice: without a plan it neither reads nor
-// passes a place.
+// passes a place. The one without is made inside walk_omit, as the walk was
+// before plans; the one with a plan is a call of its own.
 template <bool kPlan>
-PyObject* omit_dict(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan) {
+[[gnu::always_inline]] inline PyObject* omit_dict(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan) {
     PlanTaken place(self, kPlan ? plan : nullptr);
     if (walk_depth == 0) note_foreign_code();
     DepthGuard depth;
@@ -718,16 +749,23 @@ PyObject* omit_dict(OmitterObject* self, PyObject* target, int skip_override, co
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::OmitIteration);
-    DictWalk walk(self, target, hook.hook(), kPlan ? plan : nullptr, kPlan ? &place.at() : nullptr);
+    DictWalk<kPlan> walk(self, target, hook.hook(), plan, &place.at());
     return walk.run();
+}
+
+[[gnu::noinline]] PyObject* omit_dict_planned(OmitterObject* self, PyObject* target, int skip_override,
+                                              const RulePlan* plan) {
+    return omit_dict<true>(self, target, skip_override, plan);
 }
 
 }  // namespace
 
-PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+// Not split in two by the compiler: its test of the plan would become a
+// call of its own before every dict walk without one.
+__attribute__((optimize("no-partial-inlining"))) PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
     const RulePlan* const plan = rule_plan_of(self);
-    return plan == nullptr ? omit_dict<false>(self, target, skip_override, nullptr)
-                           : omit_dict<true>(self, target, skip_override, plan);
+    if (plan != nullptr) return omit_dict_planned(self, target, skip_override, plan);
+    return omit_dict<false>(self, target, skip_override, nullptr);
 }
 
 }  // namespace velmora

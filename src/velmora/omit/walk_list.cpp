@@ -54,6 +54,8 @@ private:
     bool pending_ = false;
 };
 
+// Made twice, as the walk of a dict is.
+template <bool kPlan>
 class ListWalk {
 public:
     ListWalk(OmitterObject* self, PyObject* target, int do_hide, const StrHook* hook, const RulePlan* plan,
@@ -85,11 +87,13 @@ private:
     const MaskPolicy* const policy_;
     const StrHook* const hook_;  // null: none
     const int do_hide_;
-    const RulePlan* const plan_;  // null: `do` decides alone
-    const PlanAt* const at_;           // where the list stands for the plan
+    // Under a plan only: the plan, and where the list stands for it.
+    [[no_unique_address]] const PlanField<kPlan, const RulePlan*> plan_;
+    [[no_unique_address]] const PlanField<kPlan, const PlanAt*> at_;
 };
 
-PyObject* ListWalk::run() {
+template <bool kPlan>
+PyObject* ListWalk<kPlan>::run() {
     const Py_ssize_t length = PyList_GET_SIZE(target_);
     for (Py_ssize_t i = 0; i < length && i < kPrefetch; i++) prefetch_object(PyList_GET_ITEM(target_, i));
     for (Py_ssize_t i = 0; i < length; i++) {
@@ -111,8 +115,9 @@ PyObject* ListWalk::run() {
 
 // One item, held since `read_at`. PyList_SetItem checks the index against
 // the list's current length. 0, or -1 with the traceback entry.
-int ListWalk::item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
-    if (plan_ != nullptr) return plan_item_step(i, item, read_at);
+template <bool kPlan>
+int ListWalk<kPlan>::item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
+    if constexpr (kPlan) return plan_item_step(i, item, read_at);
     const unsigned long flags = Py_TYPE(item)->tp_flags;
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         if (!PyDict_CheckExact(item)) return fail_unexpected_status("dict", item, Site::RecurseDict);
@@ -131,7 +136,8 @@ int ListWalk::item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
     return 0;
 }
 
-int ListWalk::mask_item(Py_ssize_t i, PyObject* item, uint64_t read_at) {
+template <bool kPlan>
+int ListWalk<kPlan>::mask_item(Py_ssize_t i, PyObject* item, uint64_t read_at) {
     if (!PyUnicode_CheckExact(item)) return fail_unexpected_status("unicode", item, Site::RecurseStr);
     PyObject* mask = mask_value(policy_, item);
     if (mask == nullptr) return fail_status(Site::RecurseStr);
@@ -140,7 +146,8 @@ int ListWalk::mask_item(Py_ssize_t i, PyObject* item, uint64_t read_at) {
 
 // A str item `do` lets through, looked at by the hook: what it finds masked
 // is stored as a mask is.
-int ListWalk::look_at_item(Py_ssize_t i, PyObject* item, uint64_t read_at) {
+template <bool kPlan>
+int ListWalk<kPlan>::look_at_item(Py_ssize_t i, PyObject* item, uint64_t read_at) {
     PyObject* looked = apply_str_hook(hook_, item);
     if (looked == nullptr) return fail_status(Site::RecurseStr);
     if (looked == item) {
@@ -151,7 +158,8 @@ int ListWalk::look_at_item(Py_ssize_t i, PyObject* item, uint64_t read_at) {
 }
 
 // Put `mask` (stolen) at index i, in place of the str item read there.
-int ListWalk::store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at) {
+template <bool kPlan>
+int ListWalk<kPlan>::store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at) {
     // The item replaced is still `item` unless foreign code ran (and we
     // hold `item` either way): only a foreign replacement is loud.
     const bool quiet = foreign_code_epoch == read_at;
@@ -166,7 +174,8 @@ int ListWalk::store_item(Py_ssize_t i, PyObject* mask, uint64_t read_at) {
 // of the selecting path, else of the list's key, replaced whole where a
 // path selects it under `whole`. The refusals of subclasses come first, as
 // without a plan.
-int ListWalk::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
+template <bool kPlan>
+int ListWalk<kPlan>::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
     const PlanDecision d = plan_decide_item(plan_, policy_ != nullptr && policy_->whole, *at_, do_hide_, i);
     const unsigned long flags = Py_TYPE(item)->tp_flags;
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
@@ -209,9 +218,9 @@ int ListWalk::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
 
 namespace {
 
-// The walk of a list, made twice as the walk of a dict is.
+// The walk of a list, made twice as the walk of a dict is (walk_dict.cpp).
 template <bool kPlan>
-PyObject* omit_list(OmitterObject* self, PyObject* target, int skip_override, int do_hide, const RulePlan* plan) {
+[[gnu::always_inline]] inline PyObject* omit_list(OmitterObject* self, PyObject* target, int skip_override, int do_hide, const RulePlan* plan) {
     PlanTaken place(self, kPlan ? plan : nullptr);
     DepthGuard depth;
     if (!depth.enter()) return fail(Site::RecurseNone);
@@ -228,18 +237,24 @@ PyObject* omit_list(OmitterObject* self, PyObject* target, int skip_override, in
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::RecurseNone);
-    ListWalk walk(self, target, do_hide, hook.hook(), kPlan ? plan : nullptr, kPlan ? &place.at() : nullptr);
+    ListWalk<kPlan> walk(self, target, do_hide, hook.hook(), plan, &place.at());
     return walk.run();
+}
+
+[[gnu::noinline]] PyObject* omit_list_planned(OmitterObject* self, PyObject* target, int skip_override, int do_hide,
+                                              const RulePlan* plan) {
+    return omit_list<true>(self, target, skip_override, do_hide, plan);
 }
 
 }  // namespace
 
-PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override, OmitRecurseOptions* options) {
+// Not split in two by the compiler, as walk_omit is not.
+__attribute__((optimize("no-partial-inlining"))) PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override, OmitRecurseOptions* options) {
     if (walk_depth == 0) note_foreign_code();
     const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
     const RulePlan* const plan = rule_plan_of(self);
-    return plan == nullptr ? omit_list<false>(self, target, skip_override, do_hide, nullptr)
-                           : omit_list<true>(self, target, skip_override, do_hide, plan);
+    if (plan != nullptr) return omit_list_planned(self, target, skip_override, do_hide, plan);
+    return omit_list<false>(self, target, skip_override, do_hide, nullptr);
 }
 
 }  // namespace velmora

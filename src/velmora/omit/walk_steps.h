@@ -11,6 +11,8 @@
 #include "walk.h"
 #include "walk_plan.h"
 
+#include <type_traits>
+
 namespace velmora {
 
 // How many values ahead the walks ask the cache for.
@@ -93,6 +95,16 @@ struct PlanCarry {
     PlanAt at;
 };
 extern __attribute__((tls_model("initial-exec"))) thread_local PlanCarry plan_carry;
+
+// What a walk made without a plan keeps in place of the plan's fields:
+// nothing.
+struct NoPlan {
+    constexpr NoPlan(const void*) {}
+};
+
+// A walk's field that only a walk under a plan has.
+template <bool kPlan, class T>
+using PlanField = std::conditional_t<kPlan, T, NoPlan>;
 
 // Held across one call that walks a nested container for this call.
 class PlanPass {
