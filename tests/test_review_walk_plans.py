@@ -145,6 +145,8 @@ def test_trusting_walks_match_the_model(doc, cfg):
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(values, max_size=4), st.booleans(), st.one_of(configs(), configs(trusting=True)))
 def test_list_targets_match_the_model(doc, do, cfg):
+    if singleton_masks(cfg):
+        return
     omitter = omitter_of(cfg)
     expected = outcome(lambda t: PlanWalkModel(cfg).omit_recurse(t, do), copy.deepcopy(doc))
     assert outcome(lambda t: omitter.omit_recurse(t, do), copy.deepcopy(doc)) == expected
@@ -163,7 +165,7 @@ json_values = st.recursive(
 @given(st.dictionaries(st.sampled_from(KEYS), json_values, max_size=5), st.one_of(configs(), configs(trusting=True)))
 def test_model_scanner_and_reference_agree_on_json(doc, cfg):
     """Where the document is JSON, the model, the scanner and path_model give one answer."""
-    if cfg.whole and "$" in cfg.paths:
+    if (cfg.whole and "$" in cfg.paths) or singleton_masks(cfg):
         return  # the walks cannot replace their target
     text = json.dumps(doc, ensure_ascii=False)
     mine = PlanWalkModel(cfg).omit(json.loads(text))
@@ -171,3 +173,104 @@ def test_model_scanner_and_reference_agree_on_json(doc, cfg):
     scanned = json.loads(scan(omitter_of(cfg), text.encode()))
     assert canon(mine) == canon(reference) == canon(scanned)
     assert canon(omitter_of(cfg).omit(json.loads(text))) == canon(mine)
+
+
+# ---- Faults found ------------------------------------------------------------------------
+
+@pytest.mark.xfail(strict=True, reason="a str subclass key hidden by an exact-key rule is masked by the "
+                   "omitter's own policy, not the rule's: plan_decide_member asks policy_of only for exact str keys")
+def test_a_str_subclass_key_takes_its_exact_rules_policy():
+    o = RuleOmitter(["age", "iban"], policies={"age": {"numbers": "zero"}, "iban": {"numbers": "string"}})
+    doc = {Name("age"): 42, Name("iban"): 4111}
+    assert canon(o.omit(copy.deepcopy(doc))) == canon({"age": 0, "iban": "[Filtered]"})
+
+
+class Reinit:
+    """A key whose comparison re-runs the omitter's __init__ mid-walk."""
+
+    def __init__(self, omitter, **kwargs):
+        self.omitter, self.kwargs = omitter, kwargs
+
+    def __eq__(self, other):
+        self.omitter.__init__(**self.kwargs)
+        return False
+
+    def __hash__(self):
+        return hash("q")
+
+
+@pytest.mark.xfail(strict=True, reason="nested levels read the omitter's plan afresh (walk_omit: rule_plan_of), "
+                   "so __init__ run mid-walk drops the paths the call started with; redacted() keeps them")
+@pytest.mark.parametrize("kwargs", [{"omissions": ["zzz"]}, {"paths": ["$.b.c"], "policies": {"$.b.c": {"mask": "[e]"}}}])
+def test_init_run_mid_walk_keeps_the_plan_of_the_call(kwargs):
+    def doc_of(o):
+        return {Reinit(o, **kwargs): 5, "a": {"x": "secret", "inner": {"y": "deep", "m": 7}, "l": ["s", 3]}}
+    o = RuleOmitter(["q"], paths=["$.a"], numbers="zero")
+    copied = redacted(o, doc_of(o))["a"]
+    assert copied == {"x": "******", "inner": {"y": "****", "m": 0}, "l": ["*", 0]}
+    o = RuleOmitter(["q"], paths=["$.a"], numbers="zero")
+    assert o.omit(doc_of(o))["a"] == copied
+
+
+def on_another_thread(call, *args):
+    out = []
+    worker = threading.Thread(target=lambda: out.append(call(*args)))
+    worker.start()
+    worker.join()
+    return out[0]
+
+
+class Handoff(RuleOmitter):
+    """Overrides whose super() call runs on another thread (as an executor would run it)."""
+
+    def omit(self, target):
+        return on_another_thread(super().omit, target)
+
+    def omit_recurse(self, target, do=True):
+        return on_another_thread(super().omit_recurse, target, do)
+
+
+@pytest.mark.xfail(strict=True, reason="the place a nested walk is at travels in a thread_local (PlanCarry): "
+                   "resumed on another thread, a selected container is walked from the root and leaks")
+def test_a_walk_resumed_on_another_thread_keeps_its_place():
+    o = Handoff(paths=["$.a", "$.l[0]"], numbers="zero")
+    out = o.omit({"a": {"x": "secret", "n": 5, "in": {"m": "deep"}}, "l": ["s0", "s1"]})
+    assert out == {"a": {"x": "******", "n": 0, "in": {"m": "****"}}, "l": ["**", "s1"]}
+
+
+class Walks:
+    """A finaliser that walks a fresh document of its own with `omitter`."""
+
+    def __init__(self, omitter, seen):
+        self.omitter, self.seen = omitter, seen
+
+    def __del__(self):
+        self.seen.append(self.omitter.omit({"name": "Ann", "a": {"name": "Bob"}}))
+
+
+class Drops(RuleOmitter):
+    def omit(self, target):
+        target.pop("gone", None)  # may run a finaliser before super() walks the container
+        return super().omit(target)
+
+
+@pytest.mark.xfail(strict=True, reason="dispatch_step_at leaves the container's place in plan_carry for the "
+                   "whole override: a walk of a call of its own run there (a finaliser) takes that place")
+def test_a_walk_run_inside_an_override_starts_at_its_own_root():
+    seen = []
+    o = Drops(paths=["$.name", "$.x.a"])
+    o.omit({"x": {"gone": Walks(o, seen), "k": "v"}})
+    assert seen == [{"name": "***", "a": {"name": "Bob"}}]
+
+
+@pytest.mark.xfail(strict=True, reason="plan_text() leaves a hidden str that is one of the plan's fixed texts "
+                   "(by identity: '' and one-character str are shared, literals interned) as it is, whatever "
+                   "policy masks it; redacted() masks it")
+@pytest.mark.parametrize("own, mask, value, expected", [
+    ({"keep_last": 2}, "a", "a", "*"),
+    ({"mask": "[d]"}, "", "", "[d]"),
+    ({"keep_last": 2}, "redacted", sys.intern("redacted"), "******ed")])
+def test_a_value_equal_to_another_policys_mask_is_masked(own, mask, value, expected):
+    o = RuleOmitter(["k", "l"], paths=["$.p"], policies={"$.p": {"mask": mask}}, **own)
+    assert redacted(o, {"k": value, "l": [value]}) == {"k": expected, "l": [expected]}
+    assert o.omit({"k": value, "l": [value]}) == {"k": expected, "l": [expected]}
