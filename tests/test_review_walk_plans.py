@@ -154,6 +154,44 @@ def test_list_targets_match_the_model(doc, do, cfg):
         assert canon(redacted(omitter, doc, do)) == expected[1]
 
 
+class PassesOn(RuleOmitter):
+    """Overrides that call super(): every nested walk goes through Python."""
+
+    def omit(self, target):
+        return super().omit(target)
+
+    def omit_recurse(self, target, do=True):
+        return super().omit_recurse(target, do)
+
+
+class TrustPassesOn(RuleNoTrustOmitter):
+    def omit(self, target):
+        return super().omit(target)
+
+    def omit_recurse(self, target, do=True):
+        return super().omit_recurse(target, do)
+
+
+@settings(max_examples=120, derandomize=True, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(documents(odd_keys=False), st.one_of(configs(), configs(trusting=True)))
+def test_overrides_calling_super_walk_as_the_model(doc, cfg):
+    if singleton_masks(cfg):
+        return
+    cls = TrustPassesOn if cfg.trusting else PassesOn
+    o = _like(cls, cfg)
+    expected = outcome(PlanWalkModel(cfg).omit, copy.deepcopy(doc))
+    assert outcome(o.omit, copy.deepcopy(doc)) == expected
+
+
+def _like(cls, cfg):
+    kwargs = cfg.kwargs()
+    if cfg.trusting:
+        del kwargs["policies"]
+        return cls(cfg.keys, defaults=bool(cfg.deny), **kwargs)
+    return cls(cfg.keys, **kwargs)
+
+
 json_values = st.recursive(
     st.one_of(st.text(alphabet="ab\"\\é *", max_size=6), st.integers(-10 ** 30, 10 ** 30),
               st.floats(allow_nan=False, allow_infinity=False), st.booleans(), st.none()),
