@@ -639,11 +639,14 @@ def test_no_blocks_are_left_behind_by_planned_walks_that_succeed_or_fail():
                 o.omit_recurse([[Name("y")]], True)
             changing["a"] = {}
     run(20)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(300)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 50
+    deltas = []
+    for _ in range(4):  # caches settle over the first rounds; a leak grows every round
+        gc.collect()
+        before = sys.getallocatedblocks()
+        run(300)
+        gc.collect()
+        deltas.append(sys.getallocatedblocks() - before)
+    assert min(deltas) < 50, deltas
 
 
 def test_closed_gates_walk_as_the_model_says():
