@@ -113,6 +113,7 @@ private:
     Step fast_steps(const cpython::EntryTable& table);
     [[gnu::always_inline]] Step held_step(PyObject* key, PyObject* value, bool nested_dict);
     void prefetch(const cpython::EntryTable& table);
+    void look_ahead(const cpython::EntryTable& table, Py_ssize_t pos);
     [[gnu::always_inline]] int mask_in_place(PyObject** slot, PyObject* value);
     [[gnu::always_inline]] int write_in_place(PyObject** slot, PyObject* value, PyObject* mask);
 
@@ -147,6 +148,7 @@ private:
     const Py_ssize_t size_;
     cpython::DictCursor cursor_;
     Py_ssize_t fetched_ = 0;  // entries below this were prefetched
+    bool ahead_ = false;  // the containers after the first one entered were asked for
 };
 
 PyObject* DictWalk::run() {
@@ -232,6 +234,7 @@ Step DictWalk::fast_steps(const cpython::EntryTable& table) {
             if (hide >= 0 && walk_plain_list(self_, value, hide)) continue;
         }
         cursor_.pos() = pos;
+        if (kind != ValueKind::kStr && !ahead_) look_ahead(table, pos);
         const Step step = held_step(key, value, kind == ValueKind::kDict);
         if (step != Step::kOn) return step;
     }
@@ -249,6 +252,18 @@ void DictWalk::prefetch(const cpython::EntryTable& table) {
         prefetch_object(reinterpret_cast<PyObject**>(p)[1]);
     }
     fetched_ = end;
+}
+
+// Before the walk first leaves this dict for a value of its own, ask for
+// the contents of the containers after it, whose headers the prefetch
+// above has brought in by now: their walks begin with a read of those.
+void DictWalk::look_ahead(const cpython::EntryTable& table, Py_ssize_t pos) {
+    ahead_ = true;
+    const Py_ssize_t end = fetched_ < table.n ? fetched_ : table.n;
+    for (; pos < end; pos++) {
+        PyObject* const value = table.slot(pos)[1];
+        if (value != nullptr) cpython::prefetch_contents(value);
+    }
 }
 
 // Mask the exact str `value` in the entry `slot` of a table whose writes

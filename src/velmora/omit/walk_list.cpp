@@ -93,8 +93,10 @@ PyObject* ListWalk::run() {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return fail(Site::RecurseItem);
         }
-        // Long lists: keep asking the cache for items some way ahead.
+        // Long lists: keep asking the cache for items some way ahead, and
+        // for the contents of the next item, whose header came in then.
         if (i + kPrefetch < current) prefetch_object(PyList_GET_ITEM(target_, i + kPrefetch));
+        if (i + 1 < current) cpython::prefetch_contents(PyList_GET_ITEM(target_, i + 1));
         PyObject* item = PyList_GET_ITEM(target_, i);
         const uint64_t read_at = foreign_code_epoch;
         hold_item(item_, item);
