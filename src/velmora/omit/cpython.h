@@ -252,17 +252,6 @@ inline bool entry_table(PyObject* dict, EntryTable* out) {
     return true;
 }
 
-// Ask the cache for where a walk of `container` (an exact dict or list
-// whose header is already at hand) reads first: a dict's table, a list's
-// items.
-inline void prefetch_contents(PyObject* container) {
-    if (Py_IS_TYPE(container, &PyDict_Type)) {
-        if (gates.dict_entries) __builtin_prefetch(layout::keys_of(container));
-    } else if (Py_IS_TYPE(container, &PyList_Type)) {
-        __builtin_prefetch(reinterpret_cast<PyListObject*>(container)->ob_item);
-    }
-}
-
 // Whether storing under an exact str key runs nothing but the store: a
 // combined table of exact str keys, whose lookups compare keys as str.
 // (Without the dict_entries gate the key kind is not known: not pure.)
@@ -341,6 +330,17 @@ private:
 
 // The item array of an exact list (valid until the list changes).
 inline PyObject** list_items(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+
+// Ask the cache for where a walk of `container` (an exact dict or list
+// whose header is already at hand) reads first: a dict's table, a list's
+// items.
+inline void prefetch_contents(PyObject* container) {
+    if (Py_IS_TYPE(container, &PyDict_Type)) {
+        if (gates.dict_entries) __builtin_prefetch(layout::keys_of(container));
+    } else if (Py_IS_TYPE(container, &PyList_Type)) {
+        __builtin_prefetch(list_items(container));
+    }
+}
 
 // ---- Private calls --------------------------------------------------------------------
 // Underscore calls on the lines that have them, public ones where a line

@@ -66,7 +66,7 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
     if (native_stack_low() || counting_thread() == nullptr) return false;
     PyObject** const items = cpython::list_items(list);
     const Py_ssize_t length = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < length && i < kPrefetch; i++) prefetch_object(items[i]);
+    prefetch_first_items(items, length);
     bool written = false;
     for (Py_ssize_t i = 0; i < length; i++) {
         PyObject* item = items[i];

@@ -85,7 +85,7 @@ private:
 
 PyObject* ListWalk::run() {
     const Py_ssize_t length = PyList_GET_SIZE(target_);
-    for (Py_ssize_t i = 0; i < length && i < kPrefetch; i++) prefetch_object(PyList_GET_ITEM(target_, i));
+    prefetch_first_items(cpython::list_items(target_), length);
     for (Py_ssize_t i = 0; i < length; i++) {
         // Python code run from this walk may have shortened the list.
         const Py_ssize_t current = PyList_GET_SIZE(target_);
