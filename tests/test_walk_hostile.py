@@ -9,7 +9,10 @@ fuzz/fuzz_hostile.py generates."""
 
 import pytest
 
+import hostile_world
 from conftest import SANITIZED, run_python
+
+DEBUG_ALLOCATOR = {"PYTHONMALLOC": "debug"}
 
 # Inputs of fuzz/fuzz_hostile.py (base64) that found something, replayed as
 # they are. Prefer a shrunk recipe in RECIPES: bytes mean another world once
@@ -69,6 +72,14 @@ RECIPES = {
                 ("set", 105, 105, ("fin", 4, 1, [("set", 105, 105, ("s", "token"))]))])),
             ("set", 255, 105, ("fin", 5, 1, [("set", 105, 105, ("fin", 6, 2, [("reenter", 145)]))]))], 0),
         "root": ("d", False, [(("s", "ß"), ("weak", 7, 2, [])), (("s", ""), ("weak", 8, 2, []))])},
+    # should_hide's __eq__ clears an instance dict whose object is gone, and
+    # the finaliser of its first value clears it again. (3.13.0 itself frees
+    # the dict's values twice here, model or module: shrunk from the fuzz
+    # target's crash under ASan.)
+    "instance_dict_cleared_again_by_a_finaliser": {
+        "kind": "omitter", "keys": [("eq", 1, 1, False, [("clear", 0)])], "sub": None, "do": False,
+        "root": ("d", True, [(("s", "a"), ("inst", True, [("a", ("fin", 2, 1, [("clear", 0)])),
+                                                         ("b", ("s", "x"))]))])},
     # Masking "password" compares the colliding key before it (its __eq__ is
     # logged), in a table that holds a key other than str.
     "mask_store_compares_colliding_key": {
@@ -80,8 +91,11 @@ RECIPES = {
 
 @pytest.fixture(scope="module")
 def recipe_results():
-    """Check every recipe in one subprocess; a crash fails the recipe it was on."""
-    proc = run_python(f"""
+    """Check every recipe in one subprocess; a crash fails the recipe it was on.
+    The debug allocator fills what is freed, so memory used after it was
+    freed crashes at once rather than in some later run (the sanitized run
+    keeps its allocator: ASan watches it)."""
+    proc = run_python(env=None if SANITIZED else DEBUG_ALLOCATOR, code=f"""
 import hostile_world
 for name, recipe in {RECIPES!r}.items():
     print("@@ START", name, flush=True)
@@ -156,3 +170,36 @@ for kind, keys in (("omitter", [("s", "b"), ("s", "a")]), ("no_trust", [])):
 print("failed", failed)
 """)
     assert proc.returncode == 0 and "failed 2" in proc.stdout, proc.stdout + proc.stderr[-2000:]
+
+
+# dict.clear() of an instance dict whose object is gone, run again by the
+# finaliser of the dict's first value: plain Python, nothing of velmora.
+CLEAR_REENTERED = """
+class Holder:
+    pass
+
+class Fin:
+    def __del__(self):
+        d.clear()
+
+h = Holder()
+h.a, h.b = Fin(), "x"
+d = h.__dict__
+del h
+d.clear()
+print("cleared", len(d), list(d))
+"""
+
+
+def test_worlds_avoid_instance_dict_clears_exactly_where_the_interpreter_crashes_on_them():
+    """The worlds empty instance dicts entry by entry on the interpreters
+    that crash on the program above, and call clear() everywhere else. (Under
+    the debug allocator the crashing clear reads the values it freed back as
+    garbage at once; the sanitized run has ASan to see the second free.)"""
+    proc = run_python(CLEAR_REENTERED, env=None if SANITIZED else DEBUG_ALLOCATOR)
+    crashes = proc.returncode != 0
+    if not crashes:
+        assert proc.stdout == "cleared 0 []\n", proc.stdout
+    assert hostile_world._INSTANCE_DICT_CLEARS_CRASH_THE_INTERPRETER == crashes, (
+        f"dict.clear() reentered from a finaliser {'crashes' if crashes else 'no longer crashes'} "
+        f"this interpreter ({proc.returncode}): the worlds' workaround must follow it\n{proc.stderr[-2000:]}")

@@ -331,6 +331,17 @@ private:
 // The item array of an exact list (valid until the list changes).
 inline PyObject** list_items(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
 
+// Ask the cache for where a walk of `container` (an exact dict or list
+// whose header is already at hand) reads first: a dict's table, a list's
+// items.
+inline void prefetch_contents(PyObject* container) {
+    if (Py_IS_TYPE(container, &PyDict_Type)) {
+        if (gates.dict_entries) __builtin_prefetch(layout::keys_of(container));
+    } else if (Py_IS_TYPE(container, &PyList_Type)) {
+        __builtin_prefetch(list_items(container));
+    }
+}
+
 // ---- Private calls --------------------------------------------------------------------
 // Underscore calls on the lines that have them, public ones where a line
 // offers them (see the line's file).

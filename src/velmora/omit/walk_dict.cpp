@@ -67,7 +67,7 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
     if (native_stack_low() || counting_thread() == nullptr) return false;
     PyObject** const items = cpython::list_items(list);
     const Py_ssize_t length = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < length && i < kPrefetch; i++) prefetch_object(items[i]);
+    prefetch_first_items(items, length);
     bool written = false;
     for (Py_ssize_t i = 0; i < length; i++) {
         PyObject* item = items[i];
@@ -123,6 +123,7 @@ private:
     Step fast_steps(const cpython::EntryTable& table);
     [[gnu::always_inline]] Step held_step(PyObject* key, PyObject* value, bool nested_dict);
     void prefetch(const cpython::EntryTable& table);
+    void look_ahead(const cpython::EntryTable& table, Py_ssize_t pos);
     [[gnu::always_inline]] int mask_in_place(PyObject** slot, PyObject* value);
     [[gnu::always_inline]] int write_in_place(PyObject** slot, PyObject* value, PyObject* mask);
 
@@ -172,6 +173,7 @@ private:
     const Py_ssize_t size_;
     cpython::DictCursor cursor_;
     Py_ssize_t fetched_ = 0;  // entries below this were prefetched
+    bool ahead_ = false;  // the containers after the first one entered were asked for
     // Under a plan only: the plan, and where the dict stands for it.
     [[no_unique_address]] const PlanField<kPlan, const RulePlan*> plan_;
     [[no_unique_address]] const PlanField<kPlan, const PlanAt*> at_;
@@ -283,6 +285,7 @@ Step DictWalk<kPlan>::fast_steps(const cpython::EntryTable& table) {
             if (hide >= 0 && walk_plain_list(self_, value, hide)) continue;
         }
         cursor_.pos() = pos;
+        if (kind != ValueKind::kStr && !ahead_) look_ahead(table, pos);
         const Step step = held_step(key, value, kind == ValueKind::kDict);
         if (step != Step::kOn) return step;
     }
@@ -301,6 +304,19 @@ void DictWalk<kPlan>::prefetch(const cpython::EntryTable& table) {
         prefetch_object(reinterpret_cast<PyObject**>(p)[1]);
     }
     fetched_ = end;
+}
+
+// Before the walk first leaves this dict for a value of its own, ask for
+// the contents of the containers after it, whose headers the prefetch
+// above has brought in by now: their walks begin with a read of those.
+template <bool kPlan>
+void DictWalk<kPlan>::look_ahead(const cpython::EntryTable& table, Py_ssize_t pos) {
+    ahead_ = true;
+    const Py_ssize_t end = fetched_ < table.n ? fetched_ : table.n;
+    for (; pos < end; pos++) {
+        PyObject* const value = table.slot(pos)[1];
+        if (value != nullptr) cpython::prefetch_contents(value);
+    }
 }
 
 // Mask the exact str `value` in the entry `slot` of a table whose writes

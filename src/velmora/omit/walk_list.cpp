@@ -95,7 +95,7 @@ private:
 template <bool kPlan>
 PyObject* ListWalk<kPlan>::run() {
     const Py_ssize_t length = PyList_GET_SIZE(target_);
-    for (Py_ssize_t i = 0; i < length && i < kPrefetch; i++) prefetch_object(PyList_GET_ITEM(target_, i));
+    prefetch_first_items(cpython::list_items(target_), length);
     for (Py_ssize_t i = 0; i < length; i++) {
         // Python code run from this walk may have shortened the list.
         const Py_ssize_t current = PyList_GET_SIZE(target_);
@@ -103,8 +103,10 @@ PyObject* ListWalk<kPlan>::run() {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
             return fail(Site::RecurseItem);
         }
-        // Long lists: keep asking the cache for items some way ahead.
+        // Long lists: keep asking the cache for items some way ahead, and
+        // for the contents of the next item, whose header came in then.
         if (i + kPrefetch < current) prefetch_object(PyList_GET_ITEM(target_, i + kPrefetch));
+        if (i + 1 < current) cpython::prefetch_contents(PyList_GET_ITEM(target_, i + 1));
         PyObject* item = PyList_GET_ITEM(target_, i);
         const uint64_t read_at = foreign_code_epoch;
         hold_item(item_, item);

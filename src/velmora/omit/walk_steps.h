@@ -27,6 +27,12 @@ inline void prefetch_object(PyObject* object) {
     __builtin_prefetch(reinterpret_cast<char*>(object) + 32);
 }
 
+// Ask for the first items of a list whose walk begins (a long list's walk
+// asks for the rest as it goes).
+inline void prefetch_first_items(PyObject* const* items, Py_ssize_t length) {
+    for (Py_ssize_t i = 0; i < length && i < kPrefetch; i++) prefetch_object(items[i]);
+}
+
 // should_hide of an exact str key, answered without running anything: from
 // the verdicts already given in this stretch of the walk, else from the
 // table's quiet verdict. 1 or 0, or -1 when only should_hide can answer.
