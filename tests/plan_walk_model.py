@@ -9,7 +9,8 @@ paths, masks stored under the key while the walk goes on, nested
 containers walked at their place and stored back; a list item by item,
 each decided by the list's verdict widened by the paths. Containers met
 twice are walked twice (the second walk sees the first one's masks, and
-leaves a fixed mask it stored as it is). A failure leaves what was done.
+masks a hidden one again by its own policy: no str is taken for a mask by
+what object it is). A failure leaves what was done.
 
 The verdicts follow the README's rules: exact keys by `in` (any key),
 `ignore_case`, words and patterns for exact str keys only; a policy per
@@ -60,7 +61,6 @@ class PlanWalkModel:
         assert all(p is not None for p in self.paths)
         self.base = cfg.base()
         self.texts: dict[str, str] = {}  # one object per fixed text, as a plan keeps them
-        self.stored: set[int] = set()  # ids of fixed texts this model stored
 
     # ---- verdicts -------------------------------------------------------------
     def _exact_hit(self, key: Any) -> bool:
@@ -91,9 +91,14 @@ class PlanWalkModel:
 
     def key_policy(self, key: Any) -> Policy | None:
         """The policy of the most specific key rule that hides `key` and has one.
-        An exact-key rule matches any key equal to it (as `in` does)."""
+        An exact-key rule's policy goes to a str key of its text, of any str
+        type (as the scanner and redacted() meet that text); a key of
+        another type takes the omitter's own."""
+        if not isinstance(key, str):
+            return None
+        text = str.__str__(key)
         for rule in self.cfg.keys:
-            if rule in self.cfg.policies and rule == key:
+            if rule in self.cfg.policies and rule == text:
                 return self.cfg.policy(rule)
         if type(key) is not str:
             return None
@@ -167,8 +172,6 @@ class PlanWalkModel:
     def _store(self, container: Any, at: Any, value: Any, mask: Any) -> None:
         if mask is value:
             return
-        if isinstance(mask, str) and self.texts.get(mask) is mask:
-            self.stored.add(id(mask))
         container[at] = mask
 
     def _dict(self, d: dict, where: list[Label], root: bool = False) -> dict:
@@ -227,7 +230,7 @@ class PlanWalkModel:
         elif isinstance(value, str):
             if not key_is_str:
                 raise TypeError("Expected unicode")
-            if not hide or id(value) in self.stored:
+            if not hide:
                 return
             if type(value) is not str:
                 raise TypeError(f"Expected unicode, got {type(value).__name__}")

@@ -142,12 +142,13 @@ def test_selected_subtrees_leak_nothing(paths, numbers, booleans):
         text_of(json.loads(scan(o, text_of(doc).encode())))
 
 
-def test_a_container_walked_twice_keeps_its_masks():
-    """The same dict twice in the data: its number's fixed mask is not masked again."""
+def test_a_container_walked_twice_is_masked_by_what_each_walk_must_store():
+    """The same dict twice in the data: the second walk masks what the first stored by the same policy
+    (a number's fixed mask becomes a str's mask); no stored mask is passed over for being one."""
     inner = {"n": 5, "s": "abc"}
     o = RuleOmitter(paths=["$..v"], numbers="string", policies={"$..v": {"keep_last": 1, "numbers": "string"}})
-    assert o.omit({"a": {"v": inner}, "b": {"v": inner}}) == {"a": {"v": {"n": "[Filtered]", "s": "**c"}},
-                                                            "b": {"v": {"n": "[Filtered]", "s": "**c"}}}
+    assert o.omit({"a": {"v": inner}, "b": {"v": inner}}) == {"a": {"v": {"n": "*********]", "s": "**c"}},
+                                                            "b": {"v": {"n": "*********]", "s": "**c"}}}
     assert o.omit_recurse([{"v": [5]}, {"v": ["[Filtered]"]}], False) == [{"v": ["[Filtered]"]}, {"v": ["*********]"]}]
 
 

@@ -118,6 +118,11 @@ struct RulePlan {
     // with an exception set. Runs no Python code but a regex search, which
     // may let signal handlers run.
     int (*key_policy)(const RulePlan* plan, PyObject* key);
+    // The policy slot of the exact-key rule whose text is the exact str
+    // `text` and that has a policy; 0 for none, -1 with an exception set.
+    // Runs no code. (A str subclass key meets the exact keys by its text
+    // alone, as `key in keys` does unless it compares otherwise.)
+    int (*exact_policy)(const RulePlan* plan, PyObject* text);
     // For a trusting plan: 1 when the exact str `key` holds a word that is
     // never trusted (defaults=True), so that a path cannot trust its value;
     // 0 when not; -1 with an exception set. Runs no Python code.

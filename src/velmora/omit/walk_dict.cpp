@@ -30,7 +30,6 @@
 namespace velmora {
 
 __attribute__((tls_model("initial-exec"))) thread_local OpenHook open_hook = {};
-__attribute__((tls_model("initial-exec"))) thread_local PlanCarry plan_carry = {};
 
 namespace {
 
@@ -433,7 +432,7 @@ int DictWalk<kPlan>::entry_list(int verdict, uint64_t read_at) {
     const int hide = verdict >= 0 ? verdict : ask_should_hide(self_, key);
     if (!hide && PyErr_Occurred()) return fail_status(Site::OmitListKey);
     if (!PyList_CheckExact(value)) return fail_unexpected_status("list", value, Site::OmitList);
-    Ref walked = Ref::steal(walk_list_slot(self_, value, hide));
+    Ref walked = Ref::steal(walk_list_nested<false>(self_, value, hide, nullptr, nullptr));
     if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitList);
     return 0;
 }
@@ -441,7 +440,7 @@ int DictWalk<kPlan>::entry_list(int verdict, uint64_t read_at) {
 // An exact dict value: walked by its own keys, and stored back.
 template <bool kPlan>
 inline int DictWalk<kPlan>::omit_nested_dict(uint64_t read_at) {
-    Ref walked = Ref::steal(walk_dict_slot(self_, pair_.value()));
+    Ref walked = Ref::steal(walk_dict_nested<false>(self_, pair_.value(), nullptr, nullptr));
     if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitDict);
     return 0;
 }
@@ -507,7 +506,8 @@ int DictWalk<kPlan>::mend_store(PyObject* replacement) {
 // a path selects, or one inside a selected container, is hidden (for a
 // trusting plan: trusted), and masked by the policy of the selecting path,
 // else of the most specific key rule, else the omitter's own. Nested
-// containers are walked at their place (PlanPass).
+// containers are walked at their place, for the plan the call began with
+// (walk_steps.h: walk_dict_nested, walk_list_nested).
 
 // The key rule's policy slot of the exact str `key`, whose verdict hides
 // it: from the memo, else asked (a regex search, where a pattern has a
@@ -603,7 +603,6 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
-                    if (plan_text(plan_, value)) continue;
                     if (d.slot == 0) {
                         if (mask_in_place(slot, value) < 0) return Step::kFailed;
                     } else {
@@ -655,7 +654,8 @@ int DictWalk<kPlan>::plan_entry(uint64_t read_at) {
         case ValueKind::kStr:
             break;
         case ValueKind::kDict: {
-            Ref walked = Ref::steal(walk_dict_at(self_, value, PlanAt{d.state, 0, false}));
+            const PlanAt at{d.state, 0, false};
+            Ref walked = Ref::steal(walk_dict_nested<true>(self_, value, plan_, &at));
             if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitDict);
             return 0;
         }
@@ -688,13 +688,17 @@ int DictWalk<kPlan>::plan_entry(uint64_t read_at) {
     return plan_str(d, read_at);
 }
 
-// A str value (or a subclass) under a plan's decision.
+// A str value (or a subclass) under a plan's decision. A hidden str is
+// masked by its policy whatever object it is: being one of the plan's fixed
+// texts says nothing about where it came from ('' and one-character str are
+// shared, literals interned), and a mask met again where a container is
+// walked twice is only masked once more. Where the mask is the value
+// itself, nothing is stored.
 template <bool kPlan>
 int DictWalk<kPlan>::plan_str(const PlanDecision& d, uint64_t read_at) {
     PyObject* const value = pair_.value();
     if (!d.hide) return hook_ != nullptr ? look_at_str(read_at) : 0;
     if (!PyUnicode_CheckExact(value)) return fail_unexpected_status("unicode", value, Site::OmitStrMask);
-    if (plan_text(plan_, value)) return 0;
     Ref mask = Ref::steal(plan_str_mask(d.slot, value));
     if (!mask) return fail_status(Site::OmitStrMask);
     return store_pair_mask(mask.get(), read_at);
@@ -716,7 +720,8 @@ template <bool kPlan>
 int DictWalk<kPlan>::plan_list(const PlanDecision& d, uint64_t read_at) {
     PyObject* const value = pair_.value();
     if (!PyList_CheckExact(value)) return fail_unexpected_status("list", value, Site::OmitList);
-    Ref walked = Ref::steal(walk_list_at(self_, value, d.hide, PlanAt{d.state, d.slot, false}));
+    const PlanAt at{d.state, d.slot, false};
+    Ref walked = Ref::steal(walk_list_nested<true>(self_, value, d.hide, plan_, &at));
     if (!walked || store_walked(walked.get(), read_at) < 0) return fail_status(Site::OmitList);
     return 0;
 }
@@ -745,18 +750,16 @@ int is_number(PyObject* value) {
 namespace {
 
 // The walk of a dict, made twice: without a plan it neither reads nor
-// passes a place. The one without is made inside walk_omit, as the walk was
-// before plans; the one with a plan is a call of its own.
+// passes a place.
 template <bool kPlan>
-[[gnu::always_inline]] inline PyObject* omit_dict(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan) {
-    PlanTaken place(self, kPlan ? plan : nullptr);
+[[gnu::always_inline]] inline PyObject* omit_dict(OmitterObject* self, PyObject* target, int skip_override,
+                                                  const RulePlan* plan, const PlanAt* at) {
     if (walk_depth == 0) note_foreign_code();
     DepthGuard depth;
     if (!depth.enter()) return fail(Site::OmitIteration);
     if (!skip_override) {
         PyObject* answer = nullptr;
-        const int handled = kPlan ? dispatch_step_at(self, WalkMethod::kOmit, target, 1, &answer, plan, place.at())
-                                  : dispatch_step(self, WalkMethod::kOmit, target, 1, &answer);
+        const int handled = dispatch_step_at(self, WalkMethod::kOmit, target, 1, &answer, plan, at);
         if (handled != 0) return answer;
     }
     if (target == Py_None) {
@@ -765,23 +768,37 @@ template <bool kPlan>
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::OmitIteration);
-    DictWalk<kPlan> walk(self, target, hook.hook(), plan, &place.at());
+    DictWalk<kPlan> walk(self, target, hook.hook(), plan, at);
     return walk.run();
 }
 
-[[gnu::noinline]] PyObject* omit_dict_planned(OmitterObject* self, PyObject* target, int skip_override,
-                                              const RulePlan* plan) {
-    return omit_dict<true>(self, target, skip_override, plan);
+// Slot 2 entered from outside this module's walk (a call from Python, a
+// native caller, another table, an override's super()): what it follows is
+// in a hand-off's record, if any is in progress.
+[[gnu::noinline]] PyObject* omit_dict_taken(OmitterObject* self, PyObject* target, int skip_override) {
+    TakenWalk taken(self, target, WalkMethod::kOmit);
+    if (taken.plan() != nullptr) return omit_dict_planned(self, target, skip_override, taken.plan(), taken.at());
+    return omit_dict_plain(self, target, skip_override);
 }
 
 }  // namespace
 
-// Not split in two by the compiler: its test of the plan would become a
-// call of its own before every dict walk without one.
-__attribute__((optimize("no-partial-inlining"))) PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+PyObject* omit_dict_plain(OmitterObject* self, PyObject* target, int skip_override) {
+    return omit_dict<false>(self, target, skip_override, nullptr, nullptr);
+}
+
+PyObject* omit_dict_planned(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan,
+                            const PlanAt& at) {
+    return omit_dict<true>(self, target, skip_override, plan, &at);
+}
+
+// The plan is read here, once per call: the levels below follow it whatever
+// the omitter becomes meanwhile.
+PyObject* walk_omit(OmitterObject* self, PyObject* target, int skip_override) {
+    if (pending_walks != nullptr) [[unlikely]] return omit_dict_taken(self, target, skip_override);
     const RulePlan* const plan = rule_plan_of(self);
-    if (plan != nullptr) return omit_dict_planned(self, target, skip_override, plan);
-    return omit_dict<false>(self, target, skip_override, nullptr);
+    if (plan != nullptr) return omit_dict_planned(self, target, skip_override, plan, plan_root(plan));
+    return omit_dict_plain(self, target, skip_override);
 }
 
 }  // namespace velmora

@@ -124,12 +124,12 @@ int ListWalk<kPlan>::item_step(Py_ssize_t i, PyObject* item, uint64_t read_at) {
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
         if (!PyDict_CheckExact(item)) return fail_unexpected_status("dict", item, Site::RecurseDict);
         writes_.flush();
-        PyObject* walked = walk_dict_slot(self_, item);
+        PyObject* walked = walk_dict_nested<false>(self_, item, nullptr, nullptr);
         if (walked == nullptr || put_walked(target_, i, walked) < 0) return fail_status(Site::RecurseDict);
     } else if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
         if (!PyList_CheckExact(item)) return fail_unexpected_status("list", item, Site::RecurseList);
         writes_.flush();
-        PyObject* walked = walk_list_slot(self_, item, do_hide_);
+        PyObject* walked = walk_list_nested<false>(self_, item, do_hide_, nullptr, nullptr);
         if (walked == nullptr || put_walked(target_, i, walked) < 0) return fail_status(Site::RecurseList);
     } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
         if (do_hide_) return mask_item(i, item, read_at);
@@ -193,7 +193,8 @@ int ListWalk<kPlan>::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_
         writes_.flush();
         const PlanAt at{d.state, d.slot, false};
         const bool dict = flags & Py_TPFLAGS_DICT_SUBCLASS;
-        PyObject* walked = dict ? walk_dict_at(self_, item, at) : walk_list_at(self_, item, d.hide, at);
+        PyObject* walked = dict ? walk_dict_nested<true>(self_, item, plan_, &at)
+                                : walk_list_nested<true>(self_, item, d.hide, plan_, &at);
         if (walked == nullptr || put_walked(target_, i, walked) < 0) {
             return fail_status(dict ? Site::RecurseDict : Site::RecurseList);
         }
@@ -201,7 +202,6 @@ int ListWalk<kPlan>::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_
     }
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
         if (!d.hide) return hook_ != nullptr ? look_at_item(i, item, read_at) : 0;
-        if (plan_text(plan_, item)) return 0;
         PyObject* mask = d.slot == 0 ? mask_value(policy_, item) : mask_value(&policy.str, item);
         if (mask == nullptr) return fail_status(Site::RecurseStr);
         return store_item(i, mask, read_at);
@@ -222,15 +222,13 @@ namespace {
 
 // The walk of a list, made twice as the walk of a dict is (walk_dict.cpp).
 template <bool kPlan>
-[[gnu::always_inline]] inline PyObject* omit_list(OmitterObject* self, PyObject* target, int skip_override, int do_hide, const RulePlan* plan) {
-    PlanTaken place(self, kPlan ? plan : nullptr);
+[[gnu::always_inline]] inline PyObject* omit_list(OmitterObject* self, PyObject* target, int skip_override,
+                                                  int do_hide, const RulePlan* plan, const PlanAt* at) {
     DepthGuard depth;
     if (!depth.enter()) return fail(Site::RecurseNone);
     if (!skip_override) {
         PyObject* answer = nullptr;
-        const int handled =
-            kPlan ? dispatch_step_at(self, WalkMethod::kOmitRecurse, target, do_hide, &answer, plan, place.at())
-                  : dispatch_step(self, WalkMethod::kOmitRecurse, target, do_hide, &answer);
+        const int handled = dispatch_step_at(self, WalkMethod::kOmitRecurse, target, do_hide, &answer, plan, at);
         if (handled != 0) return answer;
     }
     if (target == Py_None) {
@@ -239,24 +237,38 @@ template <bool kPlan>
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::RecurseNone);
-    ListWalk<kPlan> walk(self, target, do_hide, hook.hook(), plan, &place.at());
+    ListWalk<kPlan> walk(self, target, do_hide, hook.hook(), plan, at);
     return walk.run();
 }
 
-[[gnu::noinline]] PyObject* omit_list_planned(OmitterObject* self, PyObject* target, int skip_override, int do_hide,
-                                              const RulePlan* plan) {
-    return omit_list<true>(self, target, skip_override, do_hide, plan);
+// Slot 3 entered from outside this module's walk, as omit_dict_taken.
+[[gnu::noinline]] PyObject* omit_list_taken(OmitterObject* self, PyObject* target, int skip_override, int do_hide) {
+    TakenWalk taken(self, target, WalkMethod::kOmitRecurse);
+    if (taken.plan() != nullptr) {
+        return omit_list_planned(self, target, skip_override, do_hide, taken.plan(), taken.at());
+    }
+    return omit_list_plain(self, target, skip_override, do_hide);
 }
 
 }  // namespace
 
-// Not split in two by the compiler, as walk_omit is not.
-__attribute__((optimize("no-partial-inlining"))) PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override, OmitRecurseOptions* options) {
+PyObject* omit_list_plain(OmitterObject* self, PyObject* target, int skip_override, int do_hide) {
+    return omit_list<false>(self, target, skip_override, do_hide, nullptr, nullptr);
+}
+
+PyObject* omit_list_planned(OmitterObject* self, PyObject* target, int skip_override, int do_hide,
+                            const RulePlan* plan, const PlanAt& at) {
+    return omit_list<true>(self, target, skip_override, do_hide, plan, &at);
+}
+
+// The plan is read here, once per call, as walk_omit reads it.
+PyObject* walk_omit_recurse(OmitterObject* self, PyObject* target, int skip_override, OmitRecurseOptions* options) {
     if (walk_depth == 0) note_foreign_code();
     const int do_hide = (options != nullptr && options->optional_count > 0) ? options->do_ : 1;
+    if (pending_walks != nullptr) [[unlikely]] return omit_list_taken(self, target, skip_override, do_hide);
     const RulePlan* const plan = rule_plan_of(self);
-    if (plan != nullptr) return omit_list_planned(self, target, skip_override, do_hide, plan);
-    return omit_list<false>(self, target, skip_override, do_hide, nullptr);
+    if (plan != nullptr) return omit_list_planned(self, target, skip_override, do_hide, plan, plan_root(plan));
+    return omit_list_plain(self, target, skip_override, do_hide);
 }
 
 }  // namespace velmora

@@ -63,10 +63,21 @@ inline PathState plan_member_of(const RulePlan* plan, const PathState& parent, P
     return plan_member_by(plan, parent, none);
 }
 
+// The policy slot of the exact-key rule a str subclass `key` is hidden by,
+// found by its text: the scanner and redacted() meet the same text as an
+// exact key, and a rule's policy must not fall back to the omitter's own
+// because the key's type differs. (Patterns and words decide exact str
+// keys only.) -1 failed. Allocates the text; runs no code.
+inline int plan_subclass_key_policy(const RulePlan* plan, PyObject* key) {
+    Ref text = Ref::steal(PyUnicode_FromObject(key));
+    return text ? plan->exact_policy(plan, text.get()) : -1;
+}
+
 // The decision for the member `key` whose state is `d->state` (set by the
 // caller). `ask(key)`: the key's verdict, 1 or 0, -1 failed (may run code);
 // `policy_of(key)`: the slot of the most specific key rule with a policy
-// (an exact str key), -1 failed; `denied(key)`: 1 when a word never
+// (an exact str key; a str subclass is met by plan_subclass_key_policy),
+// -1 failed; `denied(key)`: 1 when a word never
 // trusted is in it (an exact str key), -1 failed. 0, or -1 failed.
 template <class Ask, class PolicyOf, class Denied>
 inline int plan_decide_member(const RulePlan* plan, bool whole, PyObject* key, PlanDecision* d, Ask&& ask,
@@ -90,8 +101,8 @@ inline int plan_decide_member(const RulePlan* plan, bool whole, PyObject* key, P
         if (verdict < 0) return -1;
         d->hide = selected || verdict != 0;
         d->slot = d->state.policy();
-        if (d->slot == 0 && verdict && plan->keyed && PyUnicode_CheckExact(key)) {
-            const int slot = policy_of(key);
+        if (d->slot == 0 && verdict && plan->keyed && PyUnicode_Check(key)) {
+            const int slot = PyUnicode_CheckExact(key) ? policy_of(key) : plan_subclass_key_policy(plan, key);
             if (slot < 0) return -1;
             d->slot = uint32_t(slot);
         }
@@ -136,17 +147,6 @@ inline bool plan_items_plain(const RulePlan* plan, const PlanDecision& d) {
 // What a plan's policy slot is, checked: slots come from the plan itself.
 inline const PlanPolicy& plan_policy(const RulePlan* plan, uint32_t slot) {
     return plan->policies[slot < plan->policy_count ? slot : 0];
-}
-
-// Whether the str `value` is one of the plan's fixed texts itself: a mask
-// the in-place walk stored (a number's "string" mask, say), met again where
-// the same container is walked twice. Masking it once more would not hide
-// more, only mask the mask.
-inline bool plan_text(const RulePlan* plan, PyObject* value) {
-    for (uint32_t i = 0; i < plan->policy_count; i++) {
-        if (plan->policies[i].text == value) return true;
-    }
-    return false;
 }
 
 // ---- Numbers and booleans ----------------------------------------------------------

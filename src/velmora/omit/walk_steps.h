@@ -61,21 +61,6 @@ inline int ask_should_hide(OmitterObject* self, PyObject* key) {
 // The keys of str and list values must be exactly str, or None.
 inline bool key_is_str_or_none(PyObject* key) { return key == Py_None || PyUnicode_CheckExact(key); }
 
-// Nested walks through the table (skip_override clear). This module's
-// walks account for what they run; any other slot may run anything.
-inline PyObject* walk_dict_slot(OmitterObject* self, PyObject* dict) {
-    PyObject* walked = self->vtab->omit(self, dict, 0);
-    if (self->vtab->omit != walk_omit) note_foreign_code();
-    return walked;
-}
-
-inline PyObject* walk_list_slot(OmitterObject* self, PyObject* list, int do_hide) {
-    OmitRecurseOptions options{1, do_hide};
-    PyObject* walked = self->vtab->omit_recurse(self, list, 0, &options);
-    if (self->vtab->omit_recurse != walk_omit_recurse) note_foreign_code();
-    return walked;
-}
-
 // The override dispatch, which may run Python code whenever it passes its
 // gate: 1 answered (*answer set, null on failure), 0 walk, -1 failed.
 inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* target, int do_flag, PyObject** answer) {
@@ -85,22 +70,100 @@ inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* targe
     return handled;
 }
 
-// ---- The plan's place, down the walk ------------------------------------------------
+// ---- The plan and the place a walk follows -------------------------------------------
 //
-// A nested container is walked through the table (a slot call takes no
-// more than the container), so its place for the plan travels beside the
-// call: the walk that is about to walk it for this call says where it
-// stands, and the walk entered for it takes that at its start. An override
-// called for it passes it on one Python level further down, as the str
-// value hook is (str_hook.h): the walk it enters through super() walks the
-// same container. Any other walk (a call of its own, from a finaliser or a
-// key's __eq__) starts at its target's root.
-struct PlanCarry {
+// A call follows one plan, the one its omitter had when the call began
+// (an __init__ run mid-walk gives the omitter another, which later calls
+// follow), and every container it walks is at its own place for that plan.
+// This module's own walks of nested containers take both as arguments.
+// Where a nested container leaves this module's walk (an override called
+// for it, or a method table that is not this module's), the walk it comes
+// back to (through super(), or the base table) can take them only from a
+// record of the hand-off: the container, the omitter and the method it was
+// handed to. That record is not the thread's: an override may run super()
+// on another thread; and it is matched by the container, so that any other
+// walk (a call of its own, from a finaliser or from the override's own
+// code) starts at its own root with the omitter's plan as it is then.
+struct PendingWalk {
     OmitterObject* owner;
-    int depth;  // walk_depth of the walk it is for
+    PyObject* target;  // compared, never read
+    WalkMethod method;
+    const RulePlan* plan;  // null: the call follows none
     PlanAt at;
+    uint64_t serial;
+    int taken;  // walks that follow it now: it is theirs, not another one's
+    PendingWalk* prev;
+    PendingWalk* next;
 };
-extern __attribute__((tls_model("initial-exec"))) thread_local PlanCarry plan_carry;
+// Every hand-off in progress, on any thread, newest first (the interpreter
+// lock guards it). Each record lives in the frame of the walk that handed
+// the container off, for as long as the hand-off lasts.
+inline PendingWalk* pending_walks = nullptr;
+inline uint64_t pending_serials = 0;
+
+// What a walk that is not nested in this module's own walk follows: the
+// record of a hand-off of `target` that no walk follows now, else the
+// omitter's plan as it is now, from the target's root. Held for the walk.
+class TakenWalk {
+public:
+    TakenWalk(OmitterObject* self, PyObject* target, WalkMethod method) {
+        for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+            if (p->owner == self && p->target == target && p->method == method && p->taken == 0) {
+                p->taken++;
+                serial_ = p->serial;
+                plan_ = p->plan;
+                at_ = p->at;
+                return;
+            }
+        }
+        plan_ = rule_plan_of(self);
+        if (plan_ != nullptr) at_ = plan_root(plan_);
+    }
+    TakenWalk(const TakenWalk&) = delete;
+    TakenWalk& operator=(const TakenWalk&) = delete;
+    // The record may be gone (an override that ran super() on a thread it
+    // did not wait for): it is found again by its serial, not by address.
+    ~TakenWalk() {
+        if (serial_ == 0) return;
+        for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+            if (p->serial == serial_) {
+                p->taken--;
+                return;
+            }
+        }
+    }
+    const RulePlan* plan() const { return plan_; }
+    const PlanAt& at() const { return at_; }
+
+private:
+    uint64_t serial_ = 0;
+    const RulePlan* plan_;
+    PlanAt at_{};
+};
+
+// A hand-off of `target`, recorded for as long as this lives.
+class PendingScope {
+public:
+    PendingScope(OmitterObject* self, PyObject* target, WalkMethod method, const RulePlan* plan, const PlanAt* at)
+        : record_{self, target, method, plan, at != nullptr ? *at : PlanAt{}, ++pending_serials, 0, nullptr,
+                  pending_walks} {
+        if (pending_walks != nullptr) pending_walks->prev = &record_;
+        pending_walks = &record_;
+    }
+    PendingScope(const PendingScope&) = delete;
+    PendingScope& operator=(const PendingScope&) = delete;
+    ~PendingScope() {
+        if (record_.prev != nullptr) {
+            record_.prev->next = record_.next;
+        } else {
+            pending_walks = record_.next;
+        }
+        if (record_.next != nullptr) record_.next->prev = record_.prev;
+    }
+
+private:
+    PendingWalk record_;
+};
 
 // What a walk made without a plan keeps in place of the plan's fields:
 // nothing.
@@ -112,62 +175,51 @@ struct NoPlan {
 template <bool kPlan, class T>
 using PlanField = std::conditional_t<kPlan, T, NoPlan>;
 
-// Held across one call that walks a nested container for this call.
-class PlanPass {
-public:
-    PlanPass(OmitterObject* self, int depth, const PlanAt& at) : outer_(plan_carry) {
-        plan_carry = PlanCarry{self, depth, at};
-    }
-    PlanPass(const PlanPass&) = delete;
-    PlanPass& operator=(const PlanPass&) = delete;
-    ~PlanPass() { plan_carry = outer_; }
-
-private:
-    const PlanCarry outer_;
-};
-
-// A walk's place, taken when it starts: what its caller passed, else its
-// target's root. Nothing for an omitter without a plan.
-class PlanTaken {
-public:
-    PlanTaken(OmitterObject* self, const RulePlan* plan) : plan_(plan) {
-        if (plan == nullptr) return;
-        outer_ = plan_carry;
-        at_ = outer_.owner == self && outer_.depth == walk_depth ? outer_.at : plan_root(plan);
-        plan_carry.owner = nullptr;  // taken: nothing else walks with it
-    }
-    PlanTaken(const PlanTaken&) = delete;
-    PlanTaken& operator=(const PlanTaken&) = delete;
-    ~PlanTaken() {
-        if (plan_ != nullptr) plan_carry = outer_;
-    }
-    const PlanAt& at() const { return at_; }
-
-private:
-    const RulePlan* const plan_;
-    // Set only with a plan: a walk without one neither reads nor writes them.
-    PlanCarry outer_;
-    PlanAt at_;
-};
-
-// The walk of a nested dict or list at `at` for this call.
-inline PyObject* walk_dict_at(OmitterObject* self, PyObject* dict, const PlanAt& at) {
-    PlanPass pass(self, walk_depth, at);
-    return walk_dict_slot(self, dict);
-}
-
-inline PyObject* walk_list_at(OmitterObject* self, PyObject* list, int do_hide, const PlanAt& at) {
-    PlanPass pass(self, walk_depth, at);
-    return walk_list_slot(self, list, do_hide);
-}
-
-// The override dispatch of a walk with a plan: the walk an override enters
-// through super() is at the same place.
+// The override dispatch of a walk: the walk an override enters through
+// super() follows the call's plan (null: none), at the container's place.
 inline int dispatch_step_at(OmitterObject* self, WalkMethod method, PyObject* target, int do_flag,
-                            PyObject** answer, const RulePlan* plan, const PlanAt& at) {
-    if (plan == nullptr || !may_override(Py_TYPE(self))) return dispatch_step(self, method, target, do_flag, answer);
-    PlanPass pass(self, walk_depth + 1, at);
+                            PyObject** answer, const RulePlan* plan, const PlanAt* at) {
+    if (!may_override(Py_TYPE(self))) return 0;
+    PendingScope pending(self, target, method, plan, at);
     return dispatch_step(self, method, target, do_flag, answer);
+}
+
+// The walks of this module, by whether the call follows a plan; the place
+// of a target that is not the call's own root comes with it.
+PyObject* omit_dict_plain(OmitterObject* self, PyObject* target, int skip_override);
+PyObject* omit_dict_planned(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan,
+                            const PlanAt& at);
+PyObject* omit_list_plain(OmitterObject* self, PyObject* target, int skip_override, int do_hide);
+PyObject* omit_list_planned(OmitterObject* self, PyObject* target, int skip_override, int do_hide,
+                            const RulePlan* plan, const PlanAt& at);
+
+// The walk of a nested dict or list for a call that follows `plan` (a walk
+// without one: none), the container at `at`: this module's own walk
+// directly, another table's through a recorded hand-off.
+template <bool kPlan>
+inline PyObject* walk_dict_nested(OmitterObject* self, PyObject* dict, const RulePlan* plan, const PlanAt* at) {
+    if (self->vtab->omit == walk_omit) [[likely]] {
+        if constexpr (kPlan) return omit_dict_planned(self, dict, 0, plan, *at);
+        return omit_dict_plain(self, dict, 0);
+    }
+    PendingScope pending(self, dict, WalkMethod::kOmit, kPlan ? plan : nullptr, at);
+    PyObject* walked = self->vtab->omit(self, dict, 0);
+    note_foreign_code();
+    return walked;
+}
+
+template <bool kPlan>
+inline PyObject* walk_list_nested(OmitterObject* self, PyObject* list, int do_hide, const RulePlan* plan,
+                                  const PlanAt* at) {
+    if (self->vtab->omit_recurse == walk_omit_recurse) [[likely]] {
+        if constexpr (kPlan) return omit_list_planned(self, list, 0, do_hide, plan, *at);
+        return omit_list_plain(self, list, 0, do_hide);
+    }
+    PendingScope pending(self, list, WalkMethod::kOmitRecurse, kPlan ? plan : nullptr, at);
+    OmitRecurseOptions options{1, do_hide};
+    PyObject* walked = self->vtab->omit_recurse(self, list, 0, &options);
+    note_foreign_code();
+    return walked;
 }
 
 }  // namespace velmora

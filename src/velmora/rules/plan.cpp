@@ -240,6 +240,11 @@ int key_policy(const RulePlan* plan, PyObject* key) {
     return 0;
 }
 
+// RulePlan::exact_policy.
+int exact_policy(const RulePlan* plan, PyObject* text) {
+    return slot_of(static_cast<const PlanOwn*>(plan->own)->exact_slots.get(), text);
+}
+
 // RulePlan::key_denied.
 int key_denied(const RulePlan* plan, PyObject* key) {
     PyObject* deny = static_cast<const PlanOwn*>(plan->own)->deny.get();
@@ -492,6 +497,7 @@ int build_plan(const PlanOptions& options, PyObject* keys, const RuleSet* rules,
                  PyTuple_GET_SIZE(own.word_slots.get()) > 0;
     plan.searched = PyTuple_GET_SIZE(own.pattern_slots.get()) > 0;
     plan.key_policy = key_policy;
+    plan.exact_policy = exact_policy;
     plan.key_denied = key_denied;
     own.deny = rules->deny;
     plan.own = node->own;

@@ -1,0 +1,202 @@
+"""What one call of a walk under a rule plan follows: the plan its omitter had
+when the call began, down to the last level, and for each container the
+place it stands at, wherever the walk of that container goes (an override,
+super() on another thread); while walks that are calls of their own start at
+their own root. And what a hidden value becomes: decided by what must be
+stored, never by what object the value is, nor by its key's type."""
+
+import copy
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from velmora.redact import redacted
+from velmora.rules import RuleNoTrustOmitter, RuleOmitter
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class Reinits:
+    """A value whose `__class__` (asked by the walk's number test) re-runs the omitter's __init__."""
+
+    def __init__(self, omitter, args, kwargs):
+        self.__dict__.update(omitter=omitter, args=args, kwargs=kwargs)
+
+    @property
+    def __class__(self):
+        self.omitter.__init__(*self.args, **self.kwargs)
+        return Reinits
+
+
+class TrustPassesOn(RuleNoTrustOmitter):
+    def omit(self, target):
+        return super().omit(target)
+
+    def omit_recurse(self, target, do=True):
+        return super().omit_recurse(target, do)
+
+
+class PassesOn(RuleOmitter):
+    def omit(self, target):
+        return super().omit(target)
+
+    def omit_recurse(self, target, do=True):
+        return super().omit_recurse(target, do)
+
+
+def strip(out):
+    """The document without its Reinits values."""
+    if isinstance(out, dict):
+        return {k: strip(v) for k, v in out.items() if not isinstance(v, Reinits)}
+    if isinstance(out, list):
+        return [strip(v) for v in out if not isinstance(v, Reinits)]
+    return out
+
+
+# A call without a plan stays without one when __init__ gives its omitter a
+# path mid-walk (a path of a trusting omitter trusts, so taken up at a nested
+# level as if it were the root, it would let a value out); and a call with a
+# plan keeps it, through overrides too, when __init__ takes the paths away.
+@pytest.mark.parametrize("cls", [RuleNoTrustOmitter, TrustPassesOn])
+@pytest.mark.parametrize("as_list", [False, True])
+def test_a_call_without_a_plan_takes_none_up_midway(cls, as_list):
+    o = cls(["q"])
+    doc = {"c": Reinits(o, (["q"],), {"paths": ["$.x", "$[0].x", "$.a.x"]}), "a": {"x": "secret", "l": ["s"]}}
+    out = strip(o.omit_recurse([doc]) if as_list else o.omit(doc))
+    inner = (out[0] if as_list else out)["a"]
+    assert inner == {"x": "******", "l": ["*"]}
+
+
+@pytest.mark.parametrize("cls", [RuleOmitter, PassesOn])
+@pytest.mark.parametrize("as_list", [False, True])
+def test_a_call_with_a_plan_keeps_it_through_overrides(cls, as_list):
+    paths = ["$.a", "$[0].a"]
+    o = cls(["k"], paths=paths, numbers="zero")
+    doc = {"c": Reinits(o, (["k"],), {}), "a": {"x": "secret", "n": 5, "in": {"y": "deep"}, "l": ["s", 3]}}
+    out = strip(o.omit_recurse([doc], False) if as_list else o.omit(doc))
+    inner = (out[0] if as_list else out)["a"]
+    assert inner == {"x": "******", "n": 0, "in": {"y": "****"}, "l": ["*", 0]}
+
+
+class OwnCalls(RuleOmitter):
+    """Overrides whose own code walks a fresh document with the same omitter before super()."""
+
+    seen: list
+
+    def omit(self, target):
+        if "x" in target:
+            self.seen.append(self.omit({"name": "Ann", "p": {"name": "Bob"}}))
+        return super().omit(target)
+
+    def omit_recurse(self, target, do=True):
+        if target and target[0] == "x":
+            self.seen.append(self.omit_recurse([{"name": "Cy"}, "t"], False))
+        return super().omit_recurse(target, do)
+
+
+def test_an_own_walk_inside_an_override_starts_at_its_own_root():
+    o = OwnCalls(paths=["$.name", "$.a.x.p", "$.l[0]", "$[0].name"])
+    o.seen = []
+    out = o.omit({"a": {"x": {"name": "Dan", "p": {"name": "Eve"}}}, "l": ["x", ["x", "y"]]})
+    assert out == {"a": {"x": {"name": "Dan", "p": {"name": "***"}}}, "l": ["*", ["x", "y"]]}
+    # the fresh documents were walked from their own root, not at a place of the outer call
+    assert o.seen == [{"name": "***", "p": {"name": "Bob"}}, [{"name": "**"}, "t"],
+                      [{"name": "**"}, "t"]]
+
+
+def test_super_called_after_the_hand_off_ended_starts_at_the_root():
+    """An override that lets another thread call super() later, when the walk that handed the container
+    off is long over: that walk follows the omitter's plan from the container's own root (run in a
+    subprocess: a crash is a failure)."""
+    script = textwrap.dedent("""
+        import threading
+        from velmora.rules import RuleOmitter
+        later, results = [], []
+
+        class Late(RuleOmitter):
+            def omit(self, target):
+                if "inner" in target:
+                    go = threading.Event()
+                    worker = threading.Thread(target=lambda: (go.wait(), results.append(Late.__mro__[1].omit(self, target))))
+                    worker.start()
+                    later.append((go, worker))
+                    return target
+                return super().omit(target)
+
+        o = Late(paths=["$.a", "$.inner"], numbers="zero")
+        out = o.omit({"a": {"inner": 1, "s": "t"}, "b": 2})
+        for go, worker in later:
+            go.set()
+            worker.join()
+        print(out, results)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.strip() == "{'a': {'inner': 0, 's': 't'}, 'b': 2} [{'inner': 0, 's': 't'}]"
+
+
+def test_threads_resuming_each_others_walks_keep_their_places():
+    """super() for each nested container runs on a fresh thread, while other threads walk with the same
+    omitter: each container is walked at its own place."""
+    results, wrong = [], []
+
+    class Hops(RuleOmitter):
+        def omit(self, target):
+            out = []
+            worker = threading.Thread(target=lambda: out.append(super(Hops, self).omit(target)))
+            worker.start()
+            worker.join()
+            return out[0]
+
+    o = Hops(paths=["$.a.b", "$.c"], numbers="zero")
+    doc = {"a": {"b": {"s": "t", "n": 1}, "c": {"s": "u"}}, "c": {"b": {"s": "v"}}, "b": {"s": "w"}}
+    want = {"a": {"b": {"s": "*", "n": 0}, "c": {"s": "u"}}, "c": {"b": {"s": "*"}}, "b": {"s": "w"}}
+
+    def work():
+        for _ in range(20):
+            out = o.omit(copy.deepcopy(doc))
+            results.append(out)
+            if out != want:
+                wrong.append(out)
+    threads = [threading.Thread(target=work) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 60 and wrong == []
+
+
+# ---- What a hidden value becomes -------------------------------------------------------
+
+def test_a_mask_a_walk_stored_is_masked_again_under_another_policy():
+    """The plan's own fixed text object, met under a key whose policy masks otherwise, is masked by that
+    policy: it is a value like any other."""
+    o = RuleOmitter(["k"], paths=["$.n"], numbers="string", policies={"$.n": {"mask": "[n]"}}, keep_last=1)
+    stored = o.omit({"n": 5})["n"]
+    assert stored == "[n]"
+    out = o.omit({"k": stored, "l": [stored], "m": {"k": stored}})
+    assert out == {"k": "**]", "l": [stored], "m": {"k": "**]"}}
+    assert redacted(o, {"k": stored, "l": [stored]}) == {"k": "**]", "l": [stored]}
+    assert o.omit_recurse([stored, [stored]]) == ["**]", ["**]"]]
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("walk", ["omit", "redacted"])
+def test_a_str_subclass_key_takes_the_policy_of_its_texts_exact_rule(walk):
+    """By its text, as the exact key of that text would: its exact rule's policy, neither a pattern's nor a
+    word's (which decide exact str keys only), nor the omitter's own."""
+    o = RuleOmitter(["pin", "age"], contains=["pi"], patterns=["^a"], numbers="digits", booleans="false",
+                    policies={"pin": {"numbers": "zero"}, "pi": {"numbers": "string"}, "^a": {"numbers": "string"},
+                              "age": {"booleans": "string", "numbers": "keep"}})
+    doc = {Name("pin"): 1234, Name("age"): True, Name("pint"): 77, "pins": 77, Name("AGE"): 5,
+           "d": {Name("age"): 41}}
+    out = o.omit(copy.deepcopy(doc)) if walk == "omit" else redacted(o, doc)
+    assert out == {"pin": 0, "age": "[Filtered]", "pint": 77, "pins": "[Filtered]", "AGE": 5, "d": {"age": 41}}
+    assert [type(k) for k in out] == [Name, Name, Name, str, Name, str]
