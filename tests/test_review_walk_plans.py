@@ -369,11 +369,54 @@ def plain(x):
     if type(x).__name__ == "Claims": return KEPT
     return x
 
+import threading
+
+class PassesOn(RuleOmitter):
+    """Overrides that call super()."""
+    def omit(self, target):
+        return super().omit(target)
+    def omit_recurse(self, target, do=True):
+        return super().omit_recurse(target, do)
+
+class Hops(RuleOmitter):
+    """Overrides whose super() runs on another thread."""
+    def omit(self, target):
+        out = []
+        worker = threading.Thread(target=lambda: out.append(super(Hops, self).omit(target)))
+        worker.start(); worker.join()
+        return out[0]
+    def omit_recurse(self, target, do=True):
+        out = []
+        worker = threading.Thread(target=lambda: out.append(super(Hops, self).omit_recurse(target, do)))
+        worker.start(); worker.join()
+        return out[0]
+
+class Reenters(RuleOmitter):
+    """Overrides that walk a fresh document of their own (a reentrant call) before super()."""
+    inside = False
+    def fresh(self):
+        if not self.inside:
+            self.inside = True
+            try:
+                reenter(self, self.cfg)
+            finally:
+                self.inside = False
+    def omit(self, target):
+        self.fresh()
+        return super().omit(target)
+    def omit_recurse(self, target, do=True):
+        self.fresh()
+        return super().omit_recurse(target, do)
+
+CLASSES = [RuleOmitter, PassesOn, Hops, Reenters]
+
 mismatch = 0
 for seed in range(N):
     rng = random.Random(seed)
     cfg = CONFIGS[seed % len(CONFIGS)]
-    o = RuleOmitter(cfg.keys, **cfg.kwargs())
+    o = CLASSES[seed // len(CONFIGS) % len(CLASSES)](cfg.keys, **cfg.kwargs())
+    if type(o) is not RuleOmitter:
+        o.cfg = cfg
     doc = {rng.choice(KEYS): value(rng, o, cfg, 0) for _ in range(4)}
     expected = PlanWalkModel(cfg).omit(plain(doc))
     got = plain(o.omit(doc) if seed % 2 else redacted(o, doc))
@@ -392,7 +435,7 @@ def run_script(script, env_extra=None, timeout=600):
                           cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))), env=env)
 
 
-def test_finalisers_weakref_callbacks_and_class_claims_walk_fresh_documents_from_their_root():
+def test_finalisers_weakref_callbacks_class_claims_and_overrides_walk_fresh_documents_from_their_root():
     done = run_script(HOSTILE.replace("range(N)", "range(300)"))
     assert done.returncode == 0, done.stderr[-3000:]
     summary = done.stdout.strip().splitlines()[-1]
@@ -424,19 +467,53 @@ class Shifting:
 
 
 HOSTILE_KEYS = r'''
-import copy, sys
+import copy, sys, threading
 sys.path.insert(0, "tests")
 from test_review_walk_plans import Shifting
 from velmora.rules import RuleOmitter, RuleNoTrustOmitter
 from velmora.redact import redacted
+
+class Mutates(int):
+    """Released when the walk stores its mask: its finaliser changes a container the walk may be in."""
+    def __del__(self):
+        ACTIONS[self.action](self.box)
+
+ACTIONS = {"grow": lambda b: b.__setitem__("added", 1), "clear": lambda b: b.clear(),
+           "nested": lambda b: b.get("a", {}).__setitem__("new", "n"), "list": lambda b: b.get("l", []).clear(),
+           "none": lambda b: None}
+
+def overriding(base, hop):
+    class Over(base):
+        def omit(self, target):
+            return self.run(lambda: super(Over, self).omit(target))
+        def omit_recurse(self, target, do=True):
+            return self.run(lambda: super(Over, self).omit_recurse(target, do))
+        def run(self, call):
+            if not hop:
+                return call()
+            out = []
+            worker = threading.Thread(target=lambda: out.append(call()))
+            worker.start()
+            worker.join()
+            if not out:
+                raise RuntimeError("the walk failed on the other thread")
+            return out[0]
+    return Over
+
 seen = set()
 for seed in range(240):
     action = ["grow", "clear", "nested", "list", "none"][seed % 5]
     trusting = seed % 7 == 0
     box = {"a": {"name": "Ann", "id": 7}, "l": ["s", 1, {"name": "x"}], "pin": 1234}
+    dying = Mutates(4321)
+    dying.action, dying.box = action, box
+    box["a"]["pin"] = dying
+    del dying
     keys = ["pin", Shifting(action, box)]
     kw = dict(paths=["$.a", "$.l[*]", "$..name"], numbers=["zero", "digits", "string"][seed % 3])
-    o = RuleNoTrustOmitter(keys, paths=kw["paths"]) if trusting else RuleOmitter(keys, **kw)
+    base = RuleNoTrustOmitter if trusting else RuleOmitter
+    cls = [base, overriding(base, False), overriding(base, True)][seed // 5 % 3]
+    o = cls(keys, paths=kw["paths"]) if trusting else cls(keys, **kw)
     box[Shifting(action, box)] = seed % 2 and "v" or 5
     for call in (lambda: o.omit(box), lambda: redacted(o, copy.deepcopy(box)), lambda: o.omit_recurse([box, [box]])):
         try:
@@ -447,7 +524,7 @@ print("ok", sorted(seen))
 '''
 
 
-def test_keys_with_changing_hash_and_equality_never_crash_the_walks():
+def test_keys_with_changing_hash_and_equality_finalisers_and_overrides_never_crash_the_walks():
     done = run_script(HOSTILE_KEYS)
     assert done.returncode == 0 and done.stdout.startswith("ok"), done.stderr[-3000:]
 
