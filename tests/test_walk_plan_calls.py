@@ -14,6 +14,8 @@ import threading
 
 import pytest
 
+from path_model import Config
+from plan_walk_model import PlanWalkModel
 from velmora.redact import redacted
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
 
@@ -200,3 +202,33 @@ def test_a_str_subclass_key_takes_the_policy_of_its_texts_exact_rule(walk):
     out = o.omit(copy.deepcopy(doc)) if walk == "omit" else redacted(o, doc)
     assert out == {"pin": 0, "age": "[Filtered]", "pint": 77, "pins": "[Filtered]", "AGE": 5, "d": {"age": 41}}
     assert [type(k) for k in out] == [Name, Name, Name, str, Name, str]
+
+
+# ---- Many names, and lists of plain items --------------------------------------------
+
+def test_many_named_paths_select_as_the_model_says():
+    """Forty names in member and descent steps (their table probed past collisions): each member is
+    selected by the paths that name it, at its place, and by no other."""
+    names = [f"n{i}" for i in range(40)]
+    paths = [f"$.{n}" for n in names[:20]] + [f"$..{n}" for n in names[20:30]] + [f"$.*.{n}" for n in names[30:]]
+    cfg = Config(paths=paths, numbers="digits", booleans="false",
+                 policies={paths[0]: {"mask": "[0]"}, paths[25]: {"keep_last": 1}})
+    o = RuleOmitter(paths=paths, numbers="digits", booleans="false", policies=cfg.policies)
+    doc = {n: {m: [m, 12, True] for m in names[::3] + ["other"]} for n in names[::2] + ["x", "other"]}
+    doc.update({n: "v" + n for n in names[1::4]})
+    expected = repr(PlanWalkModel(cfg).omit(copy.deepcopy(doc)))  # repr tells True from 1, 0.0 from 0
+    assert repr(o.omit(copy.deepcopy(doc))) == expected
+    assert repr(redacted(o, doc)) == expected
+
+
+@pytest.mark.parametrize("items", [["abc", 12, 2.5, True, None, "de"], [1, 2, 3], ["x"], [], [False, "", 0.0]])
+@pytest.mark.parametrize("paths, key_policy", [(["$.l[1]"], None), (["$.k[0]", "$..l[2]"], {"keep_last": 1}),
+                                                (["$.l"], {"mask": "[k]"}), ([], {"numbers": "string"})])
+def test_lists_of_plain_items_are_masked_item_by_item_as_the_model_says(items, paths, key_policy):
+    policies = {"k": key_policy} if key_policy else {}
+    cfg = Config(keys=["k"], paths=paths, numbers="zero", booleans="string", policies=policies)
+    o = RuleOmitter(["k"], paths=paths, numbers="zero", booleans="string", policies=policies)
+    doc = {"k": list(items), "l": list(items), "d": {"k": list(items), "l": list(items)}}
+    expected = repr(PlanWalkModel(cfg).omit(copy.deepcopy(doc)))  # repr tells True from 1, 0.0 from 0
+    assert repr(o.omit(copy.deepcopy(doc))) == expected
+    assert repr(redacted(o, doc)) == expected

@@ -89,6 +89,13 @@ struct PathState {
     uint32_t policy() const { return selected & ~kInSubtree; }
 };
 
+// The kMember and kDescend positions that name one text (RulePlan::names).
+struct PlanName {
+    PyObject* name;  // an exact str; null: an empty slot
+    Py_hash_t hash;
+    uint64_t positions[kPathWords];
+};
+
 struct RulePlan {
     uint32_t policy_count;
     const PlanPolicy* policies;  // [0]: the omitter's own
@@ -102,6 +109,12 @@ struct RulePlan {
     uint64_t indexed[kPathWords];  // kIndex
     uint64_t named[kPathWords];    // kMember and kDescend
     PathState root;             // the state of the top-level value
+    // The named positions by name, for walks over objects: a table open by
+    // str hash, `name_mask + 1` slots (a power of two, at most half full),
+    // null when no step names a member. A member's name is looked up once,
+    // whatever the number of named positions live.
+    const PlanName* names;
+    size_t name_mask;
 
     // For a RuleNoTrustOmitter, a path selects what is trusted.
     bool trusting;

@@ -147,6 +147,7 @@ private:
     int plan_str(const PlanDecision& d, uint64_t read_at);
     int plan_scalar(const PlanDecision& d, uint64_t read_at);
     int plan_list(const PlanDecision& d, uint64_t read_at);
+    int plan_plain_list(PyObject* list, const PlanDecision& d);
     PyObject* plan_str_mask(uint32_t slot, PyObject* value) {
         return slot == 0 ? mask_value(policy_, value) : mask_value(&plan_policy(plan_, slot).str, value);
     }
@@ -591,15 +592,20 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
             // A list no path can select an item of, whose items its key
             // alone decides, with the default mask: as without a plan.
             PlanDecision d;
-            d.state = plan_member_of(plan_, at_->state, key);
-            if (quiet_decision(key, &d) == 0 && plan_items_plain(plan_, d) &&
-                walk_plain_list(self_, value, d.hide)) {
-                continue;
+            d.state = plan_member_of(plan_, at_->state, key, cpython::cached_str_hash(key));
+            if (quiet_decision(key, &d) == 0) {
+                if (plan_items_plain(plan_, d)) {
+                    if (walk_plain_list(self_, value, d.hide)) continue;
+                } else if (const int plain = plan_plain_list(value, d); plain != 0) {
+                    if (plain > 0) continue;
+                    fail_status(Site::OmitList);
+                    return Step::kFailed;
+                }
             }
         }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
-            d.state = plan_member_of(plan_, at_->state, key);
+            d.state.selected = plan_leaf_of(plan_, at_->state, key, cpython::cached_str_hash(key));
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
@@ -627,9 +633,60 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
             }
         }
         cursor_.pos() = pos;
+        if (kind != ValueKind::kStr && !ahead_) look_ahead(table, pos);
         const Step step = held_step(key, value, false);
         if (step != Step::kOn) return step;
     }
+}
+
+// A list of plain items (exact str and built-in scalars) under a plan,
+// walked where it stands in the dict walk when nothing could tell, as
+// walk_plain_list does for a list its key alone decides: each item decided
+// and masked as the list walk would. 1 done; 0, with nothing changed, when
+// an item is of another type or the list walk must enter a level of its
+// own; -1 when a mask could not be made (what was written before stays, as
+// in the list walk).
+template <bool kPlan>
+int DictWalk<kPlan>::plan_plain_list(PyObject* list, const PlanDecision& d) {
+    if (native_stack_low() || counting_thread() == nullptr) return 0;
+    PyObject** const items = cpython::list_items(list);
+    const Py_ssize_t length = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < length; i++) {
+        const ValueKind kind = builtin_kind(Py_TYPE(items[i]));
+        if (kind != ValueKind::kStr && kind != ValueKind::kScalar) return 0;
+    }
+    // Nothing from here on runs code, or fails but the making of a mask.
+    const PlanAt at{d.state, d.slot, false};
+    bool written = false;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        PyObject* const item = items[i];
+        const PlanDecision di = plan_decide_item(plan_, false, at, d.hide, i);
+        if (!di.hide) continue;
+        PyObject* mask;
+        if (PyUnicode_CheckExact(item)) {
+            if (di.slot == 0 && policy_ == nullptr && cpython::fill_mask(item)) {
+                written = true;
+                continue;
+            }
+            mask = plan_str_mask(di.slot, item);
+        } else {
+            if (item == Py_None || !plan_masks_scalars(plan_)) continue;
+            mask = plan_scalar_mask(plan_policy(plan_, di.slot), item);
+        }
+        if (mask == nullptr) {
+            if (written) key_list_written(self_, list);
+            return -1;
+        }
+        if (mask == item) {
+            Py_DECREF(mask);
+            continue;
+        }
+        items[i] = mask;
+        Py_DECREF(item);  // an exact str or a built-in scalar: its release runs no code
+        written = true;
+    }
+    if (written) key_list_written(self_, list);
+    return 1;
 }
 
 // Any key and any value under a plan, the pair held since `read_at`.
@@ -637,7 +694,7 @@ template <bool kPlan>
 int DictWalk<kPlan>::plan_entry(uint64_t read_at) {
     PyObject* const key = pair_.key();
     PlanDecision d{};
-    d.state = plan_member_of(plan_, at_->state, key);
+    d.state = plan_member_of(plan_, at_->state, key, PyUnicode_CheckExact(key) ? cpython::cached_str_hash(key) : -1);
     bool decided = false;
     if (general_only_ && (PyUnicode_CheckExact(key) || d.state.in_subtree())) {
         if (plan_decide(key, &d) < 0) return fail_status(Site::OmitStrKey);

@@ -42,8 +42,8 @@ struct PlanDecision {
 // kind, so most names are told apart without a call.
 struct KeyLabel {
     PyObject* name;
-    bool matches(const PathStep& step) const {
-        PyObject* other = step.name_str;
+    bool matches(const PathStep& step) const { return matches_str(step.name_str); }
+    bool matches_str(PyObject* other) const {
         if (other == name) return true;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
         if (PyUnicode_GET_LENGTH(other) != n || PyUnicode_KIND(other) != PyUnicode_KIND(name)) return false;
@@ -51,16 +51,79 @@ struct KeyLabel {
     }
 };
 
+// The named positions among `live` that name the exact str `key`, whose
+// hash is `hash`, found in the plan's table of names: one probe and one
+// compare of text for most keys, whatever the number of live positions.
+inline void plan_names_by_hash(const RulePlan* plan, PyObject* key, Py_hash_t hash, const uint64_t* live,
+                               uint64_t* names) {
+    const KeyLabel label{key};
+    for (size_t i = size_t(hash) & plan->name_mask;; i = (i + 1) & plan->name_mask) {
+        const PlanName& slot = plan->names[i];
+        if (slot.name == nullptr) break;
+        if (slot.hash == hash && label.matches_str(slot.name)) {
+            for (int w = 0; w < kPathWords; w++) names[w] = slot.positions[w] & live[w];
+            return;
+        }
+    }
+    for (int w = 0; w < kPathWords; w++) names[w] = 0;
+}
+
+// The named positions among `among` that name the member `key` (any key:
+// only a str names one). `hash`: the key's hash when the caller has it at
+// hand (an exact str), -1 when not.
+inline void plan_key_names(const RulePlan* plan, PyObject* key, Py_hash_t hash, const uint64_t* among,
+                           uint64_t* names) {
+    if (!PyUnicode_Check(key)) {
+        for (int w = 0; w < kPathWords; w++) names[w] = 0;
+    } else if (!PyUnicode_IS_READY(key)) {
+        plan_names(plan, StrLabel{key}, among, names);  // a legacy str (3.11): compared by the call
+    } else if (!PyUnicode_CheckExact(key)) {
+        plan_names(plan, KeyLabel{key}, among, names);  // its own hash may be anything
+    } else {
+        if (hash == -1) hash = PyObject_Hash(key);  // an exact str: runs no code, cannot fail
+        plan_names_by_hash(plan, key, hash, among, names);
+    }
+}
+
 // The state of the member `key` of a container in state `parent`: a str
 // key (a subclass by its text) meets the named steps, any key meets '*'.
-inline PathState plan_member_of(const RulePlan* plan, const PathState& parent, PyObject* key) {
+inline PathState plan_member_of(const RulePlan* plan, const PathState& parent, PyObject* key,
+                                Py_hash_t hash = -1) {
     if (plan->step_count == 0) return PathState{};
-    if (PyUnicode_Check(key)) {
-        if (PyUnicode_IS_READY(key)) return plan_member(plan, parent, KeyLabel{key});
-        return plan_member(plan, parent, StrLabel{key});  // a legacy str (3.11): compared by the call
+    uint64_t names[kPathWords] = {};
+    uint64_t named = 0;
+    for (int w = 0; w < kPathWords; w++) named |= parent.live[w] & plan->named[w];
+    if (named != 0) plan_key_names(plan, key, hash, parent.live, names);
+    return plan_member_by(plan, parent, names);
+}
+
+// What plan_member_of(...).selected is for a member that holds no
+// container (a str, a number, a boolean), whose live positions nothing
+// needs: only the positions whose next step ends a path can select it, and
+// most members meet none of them, so most need no look at their name.
+inline uint32_t plan_leaf_of(const RulePlan* plan, const PathState& parent, PyObject* key, Py_hash_t hash = -1) {
+    uint64_t last[kPathWords];
+    uint64_t any = 0, named = 0;
+    for (int w = 0; w < kPathWords; w++) {
+        const uint64_t ends_next = (plan->ends[w] >> 1) | (w + 1 < kPathWords ? plan->ends[w + 1] << 63 : 0);
+        last[w] = parent.live[w] & ends_next;
+        any |= last[w] & plan->any[w];
+        named |= last[w] & plan->named[w];
     }
-    const uint64_t none[kPathWords] = {};
-    return plan_member_by(plan, parent, none);
+    if ((any | named) == 0) return parent.selected;
+    uint64_t names[kPathWords] = {};
+    if (named != 0) plan_key_names(plan, key, hash, last, names);
+    uint32_t selected = parent.selected;
+    for (int w = 0; w < kPathWords; w++) {
+        // Ascending, as plan_select meets the ends: the first path listed
+        // that ends here with a policy gives it.
+        for (uint64_t hit = last[w] & (plan->any[w] | names[w]); hit != 0; hit &= hit - 1) {
+            selected |= PathState::kInSubtree;
+            const uint32_t policy = plan->steps[uint32_t(w * 64 + __builtin_ctzll(hit)) + 1].policy;
+            if (policy != 0) return PathState::kInSubtree | policy;
+        }
+    }
+    return selected;
 }
 
 // The policy slot of the exact-key rule a str subclass `key` is hidden by,

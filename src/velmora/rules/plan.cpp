@@ -36,6 +36,7 @@ struct PlanNode {
     RulePlan plan;
     PlanPolicy* policies;
     PathStep* steps;
+    PlanName* names;
     PlanOwn* own;
     PlanNode* older;
 };
@@ -269,6 +270,39 @@ int name_bytes(PyObject* name, PyObject* keep, PathStep* step) {
     return 0;
 }
 
+// The named positions of `node`'s steps by name (RulePlan::names). 0, or -1
+// with an exception set.
+int index_names(PlanNode* node) {
+    RulePlan& plan = node->plan;
+    size_t named = 0;
+    for (int w = 0; w < kPathWords; w++) named += size_t(__builtin_popcountll(plan.named[w]));
+    if (named == 0) return 0;
+    size_t slots = 4;
+    while (slots < 2 * named) slots *= 2;
+    node->names = static_cast<PlanName*>(PyMem_Calloc(slots, sizeof(PlanName)));
+    if (node->names == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (uint32_t p = 0; p < plan.step_count; p++) {
+        const PathStep& step = node->steps[p];
+        if (step.kind != PathStep::kMember && step.kind != PathStep::kDescend) continue;
+        const Py_hash_t hash = PyObject_Hash(step.name_str);  // an exact str: runs no code
+        if (hash == -1) return -1;
+        size_t i = size_t(hash) & (slots - 1);
+        while (node->names[i].name != nullptr && PyUnicode_Compare(node->names[i].name, step.name_str) != 0) {
+            i = (i + 1) & (slots - 1);
+        }
+        PlanName& slot = node->names[i];
+        slot.name = step.name_str;
+        slot.hash = hash;
+        plan_detail::mark(slot.positions, p);
+    }
+    plan.names = node->names;
+    plan.name_mask = slots - 1;
+    return 0;
+}
+
 // The automaton of `parsed` (one list of steps per path) into `node`, the
 // path i ending in the policy slot path_slots[i].
 int compile_paths(PyObject* parsed, const int* path_slots, PlanNode* node) {
@@ -313,7 +347,7 @@ int compile_paths(PyObject* parsed, const int* path_slots, PlanNode* node) {
     plan.step_count = p;
     plan.steps = node->steps;
     plan_select(&plan, &plan.root, 0);
-    return 0;
+    return index_names(node);
 }
 
 // The exact key list's str items as a list (None: none), for naming rules.
@@ -509,6 +543,7 @@ void free_plan(PlanNode* node) {
     if (node == nullptr) return;
     PyMem_Free(node->policies);
     PyMem_Free(node->steps);
+    PyMem_Free(node->names);
     delete node->own;  // str, ints, dicts of them and bound searches: their release runs no code
     PyMem_Free(node);
 }
