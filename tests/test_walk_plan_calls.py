@@ -17,6 +17,7 @@ import pytest
 from path_model import Config
 from plan_walk_model import PlanWalkModel
 from velmora.redact import redacted
+from test_review_walk_plans import Name, PassesOn, TrustPassesOn
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -32,22 +33,6 @@ class Reinits:
     def __class__(self):
         self.omitter.__init__(*self.args, **self.kwargs)
         return Reinits
-
-
-class TrustPassesOn(RuleNoTrustOmitter):
-    def omit(self, target):
-        return super().omit(target)
-
-    def omit_recurse(self, target, do=True):
-        return super().omit_recurse(target, do)
-
-
-class PassesOn(RuleOmitter):
-    def omit(self, target):
-        return super().omit(target)
-
-    def omit_recurse(self, target, do=True):
-        return super().omit_recurse(target, do)
 
 
 def strip(out):
@@ -184,10 +169,6 @@ def test_a_mask_a_walk_stored_is_masked_again_under_another_policy():
     assert out == {"k": "**]", "l": [stored], "m": {"k": "**]"}}
     assert redacted(o, {"k": stored, "l": [stored]}) == {"k": "**]", "l": [stored]}
     assert o.omit_recurse([stored, [stored]]) == ["**]", ["**]"]]
-
-
-class Name(str):
-    pass
 
 
 @pytest.mark.parametrize("walk", ["omit", "redacted"])
