@@ -213,3 +213,36 @@ def test_lists_of_plain_items_are_masked_item_by_item_as_the_model_says(items, p
     expected = repr(PlanWalkModel(cfg).omit(copy.deepcopy(doc)))  # repr tells True from 1, 0.0 from 0
     assert repr(o.omit(copy.deepcopy(doc))) == expected
     assert repr(redacted(o, doc)) == expected
+
+
+def test_a_collection_while_a_big_ints_digits_are_counted_leaves_the_walk_sound():
+    """A big int's digits are counted through calls that make objects the collector tracks: a collection
+    then may run finalisers that change the dict or list being walked (in a subprocess, under the debug
+    allocator: a write into a freed table is a crash)."""
+    script = textwrap.dedent("""
+        import gc
+        from velmora.redact import redacted
+        from velmora.rules import RuleOmitter
+        o = RuleOmitter(["k", "j"], numbers="digits")
+        for walk in (o.omit, lambda d: redacted(o, d)):
+            for trial in range(100):
+                d = {f"a{i}": i for i in range(5)}
+                d["k"], d["j"] = 10 ** 40, -(10 ** 50)
+                l = [10 ** 40, 10 ** 45, "s", 3]
+                for doc, change in ((d, lambda: (d.clear(), d.update({f"z{i}": "x" * 30 for i in range(50)}))),
+                                    ({"k": l}, l.clear)):
+                    class Cycle:
+                        def __del__(self, change=change):
+                            change()
+                    c = Cycle(); c.me = c; del c
+                    gc.set_threshold(1, 1, 1)
+                    try:
+                        walk(doc)
+                    except (RuntimeError, IndexError):
+                        pass
+                    gc.set_threshold(700, 10, 10)
+        print("ok")
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300, cwd=ROOT,
+                          env=dict(os.environ, PYTHONMALLOC="debug"))
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr[-3000:]

@@ -621,7 +621,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
                     }
                     continue;
                 }
-                if (d.hide) {  // a built-in number or boolean: its release runs no code
+                if (d.hide && plan_scalar_quiet(value)) {  // a built-in number or boolean: its release runs no code
                     PyObject* mask = plan_scalar_mask(plan_policy(plan_, d.slot), value);
                     if (mask == nullptr) {
                         fail_status(Site::OmitStrMask);
@@ -653,7 +653,7 @@ int DictWalk<kPlan>::plan_plain_list(PyObject* list, const PlanDecision& d) {
     const Py_ssize_t length = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < length; i++) {
         const ValueKind kind = builtin_kind(Py_TYPE(items[i]));
-        if (kind != ValueKind::kStr && kind != ValueKind::kScalar) return 0;
+        if (kind != ValueKind::kStr && (kind != ValueKind::kScalar || !plan_scalar_quiet(items[i]))) return 0;
     }
     // Nothing from here on runs code, or fails but the making of a mask.
     const PlanAt at{d.state, d.slot, false};
@@ -766,7 +766,9 @@ int DictWalk<kPlan>::plan_str(const PlanDecision& d, uint64_t read_at) {
 template <bool kPlan>
 int DictWalk<kPlan>::plan_scalar(const PlanDecision& d, uint64_t read_at) {
     if (!d.hide) return 0;
+    const bool quiet = plan_scalar_quiet(pair_.value());
     Ref mask = Ref::steal(plan_scalar_mask(plan_policy(plan_, d.slot), pair_.value()));
+    if (!quiet) note_foreign_code();  // a collection may have run finalisers
     if (!mask) return fail_status(Site::OmitStrMask);
     return mask.get() == pair_.value() ? 0 : store_pair_mask(mask.get(), read_at);
 }

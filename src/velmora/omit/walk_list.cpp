@@ -207,7 +207,9 @@ int ListWalk<kPlan>::plan_item_step(Py_ssize_t i, PyObject* item, uint64_t read_
         return store_item(i, mask, read_at);
     }
     if (!d.hide || item == Py_None || !plan_masks_scalars(plan_)) return 0;
+    const bool quiet = plan_scalar_quiet(item);
     PyObject* mask = plan_scalar_mask(policy, item);
+    if (!quiet) note_foreign_code();  // a collection may have run finalisers
     if (mask == nullptr) return fail_status(Site::RecurseStr);
     if (mask == item) {
         Py_DECREF(mask);  // we hold the item too: quiet

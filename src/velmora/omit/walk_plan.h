@@ -340,6 +340,18 @@ inline PyObject* plan_scalar_mask(const PlanPolicy& policy, PyObject* value) {
     return new_ref(value);
 }
 
+// Whether the mask of the number or boolean `value` is made without making
+// an object the collector tracks: a big int's digits are counted through
+// calls that make such objects, and a collection may run finalisers, which
+// may change any container. Only such masks are made where a walk reads a
+// table or an item array in place. Runs no code.
+inline bool plan_scalar_quiet(PyObject* value) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) return true;
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(value, &overflow);  // int's own digits, read without a call: cannot fail
+    return overflow == 0;
+}
+
 // Whether a hidden value of this type may become something else under the
 // plan: numbers and booleans only when some policy masks them.
 inline bool plan_masks_scalars(const RulePlan* plan) { return plan->typed; }
