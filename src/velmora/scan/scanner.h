@@ -68,7 +68,9 @@ class Detection;
 class Scanner {
 public:
     Scanner(const MaskSpec& spec, Verdicts verdicts, ByteBuffer& out, Path path = current_path())
-        : spec_(spec), verdicts_(verdicts), out_(out), path_(path) {}
+        : spec_(spec), verdicts_(verdicts), out_(out), path_(path) {
+        stack_.lend(stack_storage_, sizeof stack_storage_);
+    }
 
     // Scan one JSON text, [begin, end): an optional byte order mark, white
     // space, one value, white space; the output runs from `begin`. Text of
@@ -114,10 +116,18 @@ private:
         copy_from_ = upto;
         return ok;
     }
-    int member_verdict(const uint8_t* key, const uint8_t* key_end) {
-        const KeyProbe k = KeyCache::probe(key, size_t(key_end - key));
-        const int known = keys_.find(key, size_t(key_end - key), k);
-        return known >= 0 ? known : ask_member(key, key_end, k);
+    // The verdict of a member's key; `plain`: the key has no escape.
+    int member_verdict(const uint8_t* key, const uint8_t* key_end, bool plain) {
+        const size_t n = size_t(key_end - key);
+        const KeyProbe k = KeyCache::probe(key, n);
+        const int known = keys_.find(key, n, k);
+        if (known >= 0) return known;
+        // Keys written without escapes that the omitter was not told about
+        // up front all get the same answer: not worth a place in the table
+        // (a small document would spend more on filling it than on its
+        // bytes).
+        if (rest_ >= 0 && plain) return rest_;
+        return ask_member(key, key_end, k);
     }
     int ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k);
     int top_verdict();
@@ -128,6 +138,7 @@ private:
     Path path_;
     KeyCache keys_;
     ByteBuffer stack_;
+    uint8_t stack_storage_[64];  // where the stack starts: no allocation for shallow text
     const uint8_t* copy_from_ = nullptr;
     int top_verdict_ = -1;
     int rest_ = -1;  // see know_the_rest(); -1: ask
