@@ -274,18 +274,17 @@ inline const uint8_t* Grammar<Find>::next(const uint8_t* p, Slot* slot) {
         p = skip_space(p);
         if (depth_ == 0) return p == end_ ? p : fail(Fault::kExtraData, p);
         const bool array = level_ & Scanner::kArray;
-        if (p != end_ && *p == (array ? ']' : '}')) {
+        if (p != end_ && *p == ',' && !fresh_) {  // the usual way on
+            p = skip_space(p + 1);
+        } else if (p != end_ && *p == (array ? ']' : '}')) {
             p = close(p);
             continue;
-        }
-        if (fresh_) {
+        } else if (fresh_) {
             fresh_ = false;
         } else if (p == end_) {
             return fail_at_end(Fault::kExpectingComma);
-        } else if (*p != ',') {
-            return fail(Fault::kExpectingComma, p);
         } else {
-            p = skip_space(p + 1);
+            return fail(Fault::kExpectingComma, p);
         }
         if (!array) return member(p, slot);
         *slot = Slot{Slot::kItem, false, nullptr, nullptr};
@@ -303,6 +302,7 @@ inline const uint8_t* Grammar<Find>::member(const uint8_t* p, Slot* slot) {
     p = plain_string(p);
     if (p == nullptr) return nullptr;
     *slot = Slot{Slot::kMember, !escaped_, key, p - 1};
+    if (p != end_ && *p == ':') return skip_space(p + 1);
     p = skip_space(p);
     if (p == end_) return fail_at_end(Fault::kExpectingColon);
     if (*p != ':') return fail(Fault::kExpectingColon, p);
