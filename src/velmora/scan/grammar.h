@@ -29,7 +29,7 @@ namespace velmora::scan {
 template <class Find>
 class Grammar {
 public:
-    explicit Grammar(Scanner& s) : s_(s), whole_(s.spec_.whole) {}
+    explicit Grammar(Scanner& s) : s_(s), whole_(s.spec_.whole), detect_(s.detect_ != nullptr) {}
 
     Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
     Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
@@ -108,7 +108,12 @@ private:
     }
 
     Scanner& s_;
-    const bool whole_;  // the policy hides whole values
+    const bool whole_;   // the policy hides whole values
+    const bool detect_;  // a detector looks into kept string values
+    // Inside a value that `whole` replaced: no verdicts, no masks, and the
+    // run restarts after the value once the stack is back to quiet_depth_.
+    bool quiet_ = false;
+    size_t quiet_depth_ = 0;
     const uint8_t* begin_ = nullptr;
     const uint8_t* end_ = nullptr;
     // The innermost container, kept here as well as on the stack: its level
@@ -133,7 +138,7 @@ Fault Grammar<Find>::text(const uint8_t* begin, const uint8_t* end, bool* blank,
     s_.stack_.clear();
     depth_ = 0;
     fresh_ = false;
-    s_.quiet_ = false;
+    quiet_ = false;
     s_.fault_ = Fault::kNone;
     s_.where_ = nullptr;
     // The hot loop: a value, then whatever leads to the next one.
@@ -178,7 +183,7 @@ inline const uint8_t* Grammar<Find>::value(const uint8_t* p, Slot slot) {
 // The verdict of a string or an array in `slot`: 1 hide, 0 keep, -1 failed.
 template <class Find>
 inline int Grammar<Find>::verdict(Slot slot) {
-    if (s_.quiet_) return 0;
+    if (quiet_) return 0;
     switch (slot.kind) {
         case Slot::kMember: return s_.member_verdict(slot.key, slot.key_end, slot.plain);
         case Slot::kItem: return level_ & Scanner::kDo;
@@ -190,7 +195,7 @@ template <class Find>
 inline const uint8_t* Grammar<Find>::string(const uint8_t* p, Slot slot) {
     const int hide = verdict(slot);
     if (hide < 0) return nullptr;
-    if (!hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
+    if (!hide) return !detect_ || quiet_ ? plain_string(p) : detected_string(p);
     if (whole_ && slot.kind == Slot::kMember) {
         const uint8_t* after = plain_string(p);
         return after != nullptr && replace_whole(p, after) ? after : nullptr;
@@ -204,7 +209,7 @@ template <class Find>
 inline const uint8_t* Grammar<Find>::scalar(const uint8_t* p, Slot slot) {
     const uint8_t* after = scalar_token(p, end_);
     if (after == nullptr) return fail(Fault::kExpectingValue, p);
-    if (whole_ && slot.kind == Slot::kMember && !s_.quiet_) {
+    if (whole_ && slot.kind == Slot::kMember && !quiet_) {
         const int hide = s_.member_verdict(slot.key, slot.key_end, slot.plain);
         if (hide < 0 || (hide && !replace_whole(p, after))) return nullptr;
     }
@@ -225,8 +230,8 @@ inline const uint8_t* Grammar<Find>::open(const uint8_t* p, Slot slot) {
     }
     if (hide && whole_ && slot.kind == Slot::kMember) {
         if (!replace_whole(p, nullptr)) return nullptr;
-        s_.quiet_ = true;
-        s_.quiet_depth_ = depth_;
+        quiet_ = true;
+        quiet_depth_ = depth_;
         hide = 0;
     }
     const uint8_t level = uint8_t(array ? Scanner::kArray | hide : 0);
@@ -317,8 +322,8 @@ inline const uint8_t* Grammar<Find>::close(const uint8_t* p) {
     level_ = depth_ != 0 ? s_.stack_.back() : 0;
     fresh_ = false;  // the container was a value of its parent
     p++;
-    if (s_.quiet_ && depth_ == s_.quiet_depth_) {
-        s_.quiet_ = false;
+    if (quiet_ && depth_ == quiet_depth_) {
+        quiet_ = false;
         s_.copy_from_ = p;
     }
     return p;

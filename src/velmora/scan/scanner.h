@@ -160,10 +160,6 @@ private:
     int top_verdict_ = -1;
     int rest_ = -1;  // see know_the_rest(); -1: ask
     uint64_t told_[4] = {};  // see told_bit()
-    // Inside a value that `whole` replaced: no verdicts, no masks, and the
-    // run restarts after the value once the stack is back to quiet_depth_.
-    bool quiet_ = false;
-    size_t quiet_depth_ = 0;
     Fault fault_ = Fault::kNone;
     const uint8_t* where_ = nullptr;
     Detection* detect_ = nullptr;
