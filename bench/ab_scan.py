@@ -24,7 +24,6 @@ twice minus one that scans it once, on each path.
 
 import argparse
 import gc
-import importlib.machinery
 import importlib.util
 import os
 import statistics
@@ -41,10 +40,10 @@ from velmora.omit import Omitter  # noqa: E402
 
 
 def load_build(path):
-    loader = importlib.machinery.ExtensionFileLoader("velmora.scan", path)
-    spec = importlib.util.spec_from_file_location("velmora.scan", path, loader=loader)
+    """The velmora.scan extension at `path`, as a module of its own."""
+    spec = importlib.util.spec_from_file_location("velmora.scan", path)
     module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
+    spec.loader.exec_module(module)
     return module
 
 
@@ -152,13 +151,13 @@ def callgrind(build, corpus_name, size, paths):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("builds", nargs="+", help="extension files (.so): OLD NEW, or any with --callgrind")
-    parser.add_argument("--size-mb", type=float, default=16)
-    parser.add_argument("--pairs", type=int, default=20)
-    parser.add_argument("--paths", default="")
     parser.add_argument("--corpus", choices=("api-log", "documents"), default="api-log")
-    parser.add_argument("--per-call", action="store_true")
-    parser.add_argument("--calls", type=int, default=20000)
-    parser.add_argument("--callgrind", action="store_true")
+    parser.add_argument("--size-mb", type=float, default=16, help="of the corpus (default 16)")
+    parser.add_argument("--paths", default="", help="comma-separated (default: every path the machine runs)")
+    parser.add_argument("--pairs", type=int, default=20, help="samples of each build per path")
+    parser.add_argument("--per-call", action="store_true", help="scan() of a 1 KB record instead")
+    parser.add_argument("--calls", type=int, default=20000, help="with --per-call: calls per sample")
+    parser.add_argument("--callgrind", action="store_true", help="count instructions instead")
     opts = parser.parse_args()
     size = int(opts.size_mb * (1 << 20))
     if opts.callgrind:
