@@ -26,8 +26,12 @@ struct KeyProbe {
 
 class KeyCache {
 public:
-    KeyCache() = default;
-    ~KeyCache() { std::free(slots_); }
+    KeyCache() {
+        for (Slot& s : inline_) s.verdict = -1;
+    }
+    ~KeyCache() {
+        if (slots_ != inline_) std::free(slots_);
+    }
     KeyCache(const KeyCache&) = delete;
     KeyCache& operator=(const KeyCache&) = delete;
 
@@ -57,7 +61,6 @@ public:
 
     // The remembered verdict (0 or 1) for the key bytes, or -1.
     int find(const uint8_t* p, size_t n, const KeyProbe& k) const {
-        if (slots_ == nullptr) return -1;
         for (size_t i = k.hash & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.verdict < 0) return -1;
@@ -87,10 +90,14 @@ private:
     }
     bool rehash(size_t capacity);
 
-    Slot* slots_ = nullptr;
-    size_t mask_ = 0;
+    // A scan starts on a small table of its own, so that a small document
+    // asks for no memory; a scan that meets many keys moves to the heap.
+    static constexpr size_t kInline = 32;
+    Slot inline_[kInline];
+    Slot* slots_ = inline_;
+    size_t mask_ = kInline - 1;
     size_t count_ = 0;
-    ByteBuffer text_;
+    ByteBuffer text_;  // the bytes of keys longer than 16
 };
 
 // The text of a key, as code points, from its checked raw bytes (between

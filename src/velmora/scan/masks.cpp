@@ -5,7 +5,7 @@
 
 namespace velmora::scan {
 
-bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
+bool write_policy_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
                        size_t count) {
     switch (spec.kind) {
         case MaskSpec::kFixed:
@@ -24,11 +24,7 @@ bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* bod
         case MaskSpec::kStars:
             break;
     }
-    if (!out.reserve(count + 2)) return false;
-    out.push('"');
-    out.fill('*', count);
-    out.push('"');
-    return true;
+    return out.quoted_run('*', count);
 }
 
 bool write_json_string(ByteBuffer& out, const uint32_t* text, size_t length) {
