@@ -54,7 +54,7 @@ class ShowVersion(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
                  option_string: str | None = None) -> None:
         import importlib.metadata
-        parser._print_message(f"{parser.prog} {importlib.metadata.version('velmora')}\n", sys.stdout)
+        sys.stdout.write(f"{parser.prog} {importlib.metadata.version('velmora')}\n")
         parser.exit()
 
 

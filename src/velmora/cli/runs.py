@@ -19,6 +19,7 @@ from velmora.scan import ScanError, _scan_lines_into, scan
 if TYPE_CHECKING:
     from concurrent.futures import Future
 
+
 def where(name: str, error: ScanError, line: int) -> str:
     return invalid_json(name, line, error.colno, error.msg)
 
