@@ -184,3 +184,17 @@ def test_rule_flags_give_the_verdicts_of_the_rule_omitters(flags, kind, rules, l
 def test_bad_rule_flags_are_refused_before_reading(args, message):
     code, out, err = velmora(*args, stdin='{"a": "b"}')
     assert code == 2 and out == "" and message in err, err
+
+
+def test_version_is_shown_and_only_then_looked_up():
+    import importlib.metadata
+    code, out, err = velmora("--version", "--hide", "a")
+    assert (code, out, err) == (0, f"velmora {importlib.metadata.version('velmora')}\n", "")
+    # A run does without the metadata machinery (and, in one thread, the
+    # thread pool): both cost start-up time.
+    probe = ("import sys, runpy; sys.argv = ['velmora', '--lines', '--quiet', '--hide', 'a', '-'];\n"
+             "try:\n    runpy.run_module('velmora', run_name='__main__')\n"
+             "except SystemExit:\n    pass\n"
+             "print(sorted(m for m in ('importlib.metadata', 'concurrent.futures') if m in sys.modules))")
+    proc = subprocess.run([sys.executable, "-c", probe], input=b'{"a": "b"}\n', capture_output=True, timeout=120)
+    assert proc.stdout.decode().splitlines() == ['{"a": "*"}', "[]"], proc.stderr.decode()

@@ -6,6 +6,7 @@ import json
 import os
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from conftest import assert_runs_clean, run_python
 import velmora.scan as vscan
@@ -200,3 +201,57 @@ def test_numbers_of_every_length_end_where_json_says(follower):
                     assert got[:2] == (exc.msg, exc.pos), (text, got)
                 continue
             assert (kind, got) == ("ok", text)
+
+
+def _distinct_keys(n):
+    """Keys of every length class the verdict table tells apart (up to 16
+    bytes: two words; longer: a stored copy), escaped and not, with long
+    keys that share their first and last eight bytes."""
+    keys = []
+    for i in range(n):
+        body = f"k{i}" * (1 + i % 9)
+        keys.append(body[: 1 + i % 30] if i % 4 else f"prefix--{i:06d}--suffix")
+    return keys
+
+
+@pytest.mark.parametrize("told", [True, False], ids=["keys-told", "keys-asked"])
+@pytest.mark.parametrize("escaped", [False, True])
+def test_many_distinct_keys_get_the_omitters_verdicts(told, escaped):
+    # Hundreds of distinct keys, each met twice: the verdict table outgrows
+    # its first size, keys not told up front are answered without a place in
+    # it, and a key written with escapes is still the key it decodes to.
+    keys = _distinct_keys(300)
+    hidden = keys[::3]
+    omitter = Omitter(hidden if told else hidden + [0])  # a non-str item: each key is asked
+    members = []
+    for i, key in enumerate(keys + keys):
+        written = "".join(f"\\u{ord(c):04x}" if j == 0 and escaped and i % 2 else c for j, c in enumerate(key))
+        members.append(f'"{written}": "v{i}", "{written}": ["x", {{"{written}": "y"}}]')
+    text = ("{" + ", ".join(members[:250]) + "}\n[" + "{" + ",".join(members[250:]) + "}]").encode()
+    kind, (out, errors, count) = on_every_path(lambda: scan_lines(omitter, text))
+    assert (kind, errors, count) == ("ok", [], 2)
+    got = [json.loads(line, object_pairs_hook=list) for line in out.split(b"\n")]
+    want = [json.loads(line, object_pairs_hook=list) for line in text.split(b"\n")]
+
+    def masked(pairs, hide=False):
+        if isinstance(pairs, list) and pairs and isinstance(pairs[0], tuple):
+            return [(k, masked(v, k in hidden)) for k, v in pairs]
+        if isinstance(pairs, list):
+            return [masked(v, hide) for v in pairs]
+        return "*" * len(pairs) if hide and isinstance(pairs, str) else pairs
+    assert got == [masked(line) for line in want]
+
+
+# Keys over a tiny alphabet: many share their length and their first and
+# last bytes with a key of the list, which is all a quick filter could see.
+TINY_KEYS = st.text(st.sampled_from("ab\u00e9"), max_size=4)
+
+
+@settings(max_examples=300, deadline=None, derandomize=True)
+@given(st.sampled_from([Omitter, NoTrustOmitter]), st.lists(TINY_KEYS, max_size=5),
+       st.lists(TINY_KEYS, min_size=1, max_size=12))
+def test_told_keys_and_their_lookalikes(kind, keys, members):
+    omitter = kind(keys)
+    data = {key: f"v{i}" for i, key in enumerate(members)}
+    text = json.dumps(data, ensure_ascii=False).encode()
+    assert json.loads(scan(omitter, text)) == omitter.omit(json.loads(text))

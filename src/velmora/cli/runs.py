@@ -6,8 +6,7 @@ import argparse
 import sys
 from collections import deque
 from collections.abc import Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
 from velmora.cli import signals
 from velmora.cli.errors import EXIT_BAD_INPUT, CliError, invalid_json
@@ -16,6 +15,10 @@ from velmora.cli.reading import BLOCK, Chunk, display_name, open_input, read_all
 from velmora.detect import Detector
 from velmora.omit import Omitter
 from velmora.scan import ScanError, _scan_lines_into, scan
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
+
 
 def where(name: str, error: ScanError, line: int) -> str:
     return invalid_json(name, line, error.colno, error.msg)
@@ -158,6 +161,8 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
         # chunks per thread are in flight, and results are taken in order.
         # The threads never take SIGINT or SIGTERM, and are joined before the
         # output is put in place: the main thread holds the signals there.
+        # (Imported here: a run in one thread does without it.)
+        from concurrent.futures import ThreadPoolExecutor
         pool = ThreadPoolExecutor(args.jobs, thread_name_prefix="velmora-scan",
                                   initializer=signals.block_in_this_thread)
         pending: deque[tuple[Chunk, bytearray, Future[Result]]] = deque()

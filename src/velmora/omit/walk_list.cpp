@@ -96,6 +96,7 @@ template <bool kPlan>
 PyObject* ListWalk<kPlan>::run() {
     const Py_ssize_t length = PyList_GET_SIZE(target_);
     prefetch_first_items(cpython::list_items(target_), length);
+    for (Py_ssize_t j = 1; j < 3 && j < length; j++) cpython::prefetch_contents(PyList_GET_ITEM(target_, j));
     for (Py_ssize_t i = 0; i < length; i++) {
         // Python code run from this walk may have shortened the list.
         const Py_ssize_t current = PyList_GET_SIZE(target_);
@@ -104,9 +105,14 @@ PyObject* ListWalk<kPlan>::run() {
             return fail(Site::RecurseItem);
         }
         // Long lists: keep asking the cache for items some way ahead, and
-        // for the contents of the next item, whose header came in then.
+        // for what the walks of the next items read first, a step per item
+        // (a table's header three items ahead, its entries two ahead, the
+        // values' headers one ahead), each step reading what the one
+        // before brought in.
         if (i + kPrefetch < current) prefetch_object(PyList_GET_ITEM(target_, i + kPrefetch));
-        if (i + 1 < current) cpython::prefetch_contents(PyList_GET_ITEM(target_, i + 1));
+        if (i + 3 < current) cpython::prefetch_contents(PyList_GET_ITEM(target_, i + 3));
+        if (i + 2 < current) cpython::prefetch_entries(PyList_GET_ITEM(target_, i + 2), kPrefetch);
+        if (i + 1 < current) cpython::prefetch_values(PyList_GET_ITEM(target_, i + 1), kPrefetch);
         PyObject* item = PyList_GET_ITEM(target_, i);
         const uint64_t read_at = foreign_code_epoch;
         hold_item(item_, item);

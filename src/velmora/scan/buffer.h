@@ -90,6 +90,22 @@ public:
         size_ += n;
         return true;
     }
+    // `n` times `c` between double quotes. A short run is written a word
+    // at a time where there is room for the last word's overshoot.
+    bool quoted_run(uint8_t c, size_t n) {
+        if (n > SIZE_MAX - 10 || !reserve(n + 2)) return false;
+        uint8_t* to = data_ + size_;
+        *to++ = '"';
+        if (n <= 32 && ready_ - size_ >= n + 10) {
+            const uint64_t word = 0x0101010101010101ull * c;
+            for (size_t i = 0; i < n; i += 8) std::memcpy(to + i, &word, 8);
+        } else {
+            std::memset(to, c, n);
+        }
+        to[n] = '"';
+        size_ += n + 2;
+        return true;
+    }
     bool push(uint8_t c) {
         if (size_ == ready_ && !make_room(1)) return false;
         data_[size_++] = c;

@@ -33,7 +33,11 @@ template <class Find, bool kPlan>
 class Grammar {
 public:
     explicit Grammar(Scanner& s)
-        : s_(s), whole_(s.spec_.whole), plan_(kPlan ? s.plan_ : nullptr), typed_(kPlan && plan_->typed) {}
+        : s_(s),
+          whole_(s.spec_.whole),
+          detect_(s.detect_ != nullptr),
+          plan_(kPlan ? s.plan_ : nullptr),
+          typed_(kPlan && plan_->typed) {}
 
     Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
     Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
@@ -44,6 +48,7 @@ private:
     struct Slot {
         enum Kind : uint8_t { kTop, kMember, kItem };
         Kind kind;
+        bool plain;  // a member's key has no escape
         const uint8_t* key;
         const uint8_t* key_end;
     };
@@ -79,8 +84,14 @@ private:
     bool replace_whole(const uint8_t* from, const uint8_t* resume, const MaskSpec& spec);
     int verdict(Slot slot);
 
+    // Mostly there is no space, or one (", " and ": "), before a token:
+    // both are told by a byte or two, without the vector search.
     const uint8_t* skip_space(const uint8_t* p) {
-        return p < end_ && *p > ' ' ? p : Find::space_stop(p, end_);
+        if (end_ - p >= 2) {
+            if (*p > ' ') return p;
+            if (*p == ' ' && p[1] > ' ') return p + 1;
+        }
+        return Find::space_stop(p, end_);
     }
     const uint8_t* fail(Fault fault, const uint8_t* where) {
         s_.fault_ = fault;
@@ -119,10 +130,15 @@ private:
     }
 
     Scanner& s_;
-    const bool whole_;  // the policy hides whole values
+    const bool whole_;            // the policy hides whole values
+    const bool detect_;           // a detector looks into kept string values
     const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
     const bool typed_;            // the plan masks numbers or booleans
     Frame* top_ = nullptr;        // under a plan: the innermost container's frame
+    // Inside a value that `whole` replaced: no verdicts, no masks, and the
+    // run restarts after the value once the stack is back to quiet_depth_.
+    bool quiet_ = false;
+    size_t quiet_depth_ = 0;
     const uint8_t* begin_ = nullptr;
     const uint8_t* end_ = nullptr;
     // The innermost container, kept here as well as on the stack: its level
@@ -132,7 +148,6 @@ private:
     size_t depth_ = 0;
     bool fresh_ = false;
     bool escaped_ = false;  // the last string body read held an escape
-    bool key_escaped_ = false;  // the last member name read held an escape
 };
 
 // ---- A text ---------------------------------------------------------------------
@@ -150,11 +165,11 @@ Fault Grammar<Find, kPlan>::text(const uint8_t* begin, const uint8_t* end, bool*
     top_ = nullptr;
     depth_ = 0;
     fresh_ = false;
-    s_.quiet_ = false;
+    quiet_ = false;
     s_.fault_ = Fault::kNone;
     s_.where_ = nullptr;
     // The hot loop: a value, then whatever leads to the next one.
-    Slot slot{Slot::kTop, nullptr, nullptr};
+    Slot slot{Slot::kTop, false, nullptr, nullptr};
     do {
         p = value(p, slot);
         if (p != nullptr) p = next(p, &slot);
@@ -196,9 +211,9 @@ inline const uint8_t* Grammar<Find, kPlan>::value(const uint8_t* p, Slot slot) {
 // The verdict of a string or an array in `slot`: 1 hide, 0 keep, -1 failed.
 template <class Find, bool kPlan>
 inline int Grammar<Find, kPlan>::verdict(Slot slot) {
-    if (s_.quiet_) return 0;
+    if (quiet_) return 0;
     switch (slot.kind) {
-        case Slot::kMember: return s_.member_verdict(slot.key, slot.key_end);
+        case Slot::kMember: return s_.member_verdict(slot.key, slot.key_end, slot.plain);
         case Slot::kItem: return level_ & Scanner::kDo;
         default: return s_.top_verdict();
     }
@@ -208,7 +223,7 @@ template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::string(const uint8_t* p, Slot slot) {
     const int hide = verdict(slot);
     if (hide < 0) return nullptr;
-    if (!hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
+    if (!hide) return !detect_ || quiet_ ? plain_string(p) : detected_string(p);
     if (whole_ && slot.kind == Slot::kMember) {
         const uint8_t* after = plain_string(p);
         return after != nullptr && replace_whole(p, after, s_.spec_) ? after : nullptr;
@@ -222,8 +237,8 @@ template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::scalar(const uint8_t* p, Slot slot) {
     const uint8_t* after = scalar_token(p, end_);
     if (after == nullptr) return fail(Fault::kExpectingValue, p);
-    if (whole_ && slot.kind == Slot::kMember && !s_.quiet_) {
-        const int hide = s_.member_verdict(slot.key, slot.key_end);
+    if (whole_ && slot.kind == Slot::kMember && !quiet_) {
+        const int hide = s_.member_verdict(slot.key, slot.key_end, slot.plain);
         if (hide < 0 || (hide && !replace_whole(p, after, s_.spec_))) return nullptr;
     }
     return after;
@@ -243,8 +258,8 @@ inline const uint8_t* Grammar<Find, kPlan>::open(const uint8_t* p, Slot slot) {
     }
     if (hide && whole_ && slot.kind == Slot::kMember) {
         if (!replace_whole(p, nullptr, s_.spec_)) return nullptr;
-        s_.quiet_ = true;
-        s_.quiet_depth_ = depth_;
+        quiet_ = true;
+        quiet_depth_ = depth_;
         hide = 0;
     }
     return push_level(p, uint8_t(array ? Scanner::kArray | hide : 0));
@@ -280,7 +295,7 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
     d->slot = 0;
     d->id = StateTable::kUnnumbered;
     if (slot.kind == Slot::kItem) parent->items++;
-    if (s_.quiet_) {
+    if (quiet_) {
         d->state = PathState{};
         return true;
     }
@@ -294,7 +309,7 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
                 d->id = parent->id;
                 return true;
             }
-            if (key == nullptr) key = s_.member_key(slot.key, slot.key_end, key_escaped_);
+            if (key == nullptr) key = s_.member_key(slot.key, slot.key_end, !slot.plain);
             if (key == nullptr) return false;
             v = key->verdict;
             if (key->from == parent->id) {  // the step this key took last
@@ -355,7 +370,7 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot
     if (!decide(c, slot, nullptr, &d)) return nullptr;
     switch (c) {
         case '"': {
-            if (!d.hide) return s_.detect_ == nullptr || s_.quiet_ ? plain_string(p) : detected_string(p);
+            if (!d.hide) return !detect_ || quiet_ ? plain_string(p) : detected_string(p);
             const MaskSpec& spec = s_.specs_[d.slot];
             if (!d.replace) return masked_string(p, spec);
             const uint8_t* after = plain_string(p);
@@ -366,8 +381,8 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot
             const bool array = c == '[';
             if (d.replace) {
                 if (!replace_whole(p, nullptr, s_.specs_[d.slot])) return nullptr;
-                s_.quiet_ = true;
-                s_.quiet_depth_ = depth_;
+                quiet_ = true;
+                quiet_depth_ = depth_;
                 d.hide = false;
             }
             if (d.id == StateTable::kUnnumbered) d.id = s_.states_.number(d.state);
@@ -437,21 +452,20 @@ inline const uint8_t* Grammar<Find, kPlan>::next(const uint8_t* p, Slot* slot) {
         p = skip_space(p);
         if (depth_ == 0) return p == end_ ? p : fail(Fault::kExtraData, p);
         const bool array = level_ & Scanner::kArray;
-        if (p != end_ && *p == (array ? ']' : '}')) {
+        if (p != end_ && *p == ',' && !fresh_) {  // the usual way on
+            p = skip_space(p + 1);
+        } else if (p != end_ && *p == (array ? ']' : '}')) {
             p = close(p);
             continue;
-        }
-        if (fresh_) {
+        } else if (fresh_) {
             fresh_ = false;
         } else if (p == end_) {
             return fail_at_end(Fault::kExpectingComma);
-        } else if (*p != ',') {
-            return fail(Fault::kExpectingComma, p);
         } else {
-            p = skip_space(p + 1);
+            return fail(Fault::kExpectingComma, p);
         }
         if (!array) return member(p, slot);
-        *slot = Slot{Slot::kItem, nullptr, nullptr};
+        *slot = Slot{Slot::kItem, false, nullptr, nullptr};
         return p;
     }
 }
@@ -462,11 +476,11 @@ inline const uint8_t* Grammar<Find, kPlan>::member(const uint8_t* p, Slot* slot)
     if (p == end_) return fail_at_end(Fault::kExpectingName);
     if (*p != '"') return fail(Fault::kExpectingName, p);
     const uint8_t* key = p + 1;
-    if (kPlan) escaped_ = false;
+    escaped_ = false;
     p = plain_string(p);
     if (p == nullptr) return nullptr;
-    *slot = Slot{Slot::kMember, key, p - 1};
-    if (kPlan) key_escaped_ = escaped_;
+    *slot = Slot{Slot::kMember, !escaped_, key, p - 1};
+    if (p != end_ && *p == ':') return skip_space(p + 1);
     p = skip_space(p);
     if (p == end_) return fail_at_end(Fault::kExpectingColon);
     if (*p != ':') return fail(Fault::kExpectingColon, p);
@@ -482,8 +496,8 @@ inline const uint8_t* Grammar<Find, kPlan>::close(const uint8_t* p) {
     level_ = depth_ != 0 ? s_.stack_.back() : 0;
     fresh_ = false;  // the container was a value of its parent
     p++;
-    if (s_.quiet_ && depth_ == s_.quiet_depth_) {
-        s_.quiet_ = false;
+    if (quiet_ && depth_ == quiet_depth_) {
+        quiet_ = false;
         s_.copy_from_ = p;
     }
     return p;

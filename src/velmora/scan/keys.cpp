@@ -12,13 +12,13 @@ bool KeyCache::rehash(size_t capacity) {
     if (fresh == nullptr) return false;
     for (size_t i = 0; i < capacity; i++) fresh[i].verdict = -1;
     const size_t mask = capacity - 1;
-    for (size_t i = 0; slots_ != nullptr && i <= mask_; i++) {
+    for (size_t i = 0; i <= mask_; i++) {
         if (slots_[i].verdict < 0) continue;
         size_t j = slots_[i].hash & mask;
         while (fresh[j].verdict >= 0) j = (j + 1) & mask;
         fresh[j] = slots_[i];
     }
-    std::free(slots_);
+    if (slots_ != inline_) std::free(slots_);
     slots_ = fresh;
     mask_ = mask;
     return true;
@@ -28,9 +28,9 @@ const KeyCache::Slot* KeyCache::insert(const uint8_t* p, size_t n, const KeyProb
                                        const uint64_t* names) {
     if (n > UINT32_MAX) return nullptr;  // no key of 4 GiB is worth remembering
     // Kept at most half full, so a probe always ends at an empty slot.
-    if (slots_ == nullptr ? !rehash(64) : (count_ + 1) * 2 > mask_ + 1 && !rehash((mask_ + 1) * 2)) return nullptr;
+    if ((count_ + 1) * 2 > mask_ + 1 && !rehash((mask_ + 1) * 2)) return nullptr;
     const size_t offset = text_.size();
-    if (!text_.append(p, n)) return nullptr;
+    if (n > 16 && !text_.append(p, n)) return nullptr;
     size_t i = k.hash & mask_;
     while (slots_[i].verdict >= 0) i = (i + 1) & mask_;
     slots_[i] = Slot{k.hash, k.first, k.last, offset, uint32_t(n), verdict,

@@ -44,8 +44,12 @@ public:
     };
     static constexpr uint32_t kNoStep = 0xFFFFFFFEu;
 
-    KeyCache() = default;
-    ~KeyCache() { std::free(slots_); }
+    KeyCache() {
+        for (Slot& s : inline_) s.verdict = -1;
+    }
+    ~KeyCache() {
+        if (slots_ != inline_) std::free(slots_);
+    }
     KeyCache(const KeyCache&) = delete;
     KeyCache& operator=(const KeyCache&) = delete;
 
@@ -79,7 +83,6 @@ public:
         return s != nullptr ? s->verdict : -1;
     }
     const Slot* find_slot(const uint8_t* p, size_t n, const KeyProbe& k) const {
-        if (slots_ == nullptr) return nullptr;
         for (size_t i = k.hash & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.verdict < 0) return nullptr;
@@ -103,10 +106,14 @@ private:
     }
     bool rehash(size_t capacity);
 
-    Slot* slots_ = nullptr;
-    size_t mask_ = 0;
+    // A scan starts on a small table of its own, so that a small document
+    // asks for no memory; a scan that meets many keys moves to the heap.
+    static constexpr size_t kInline = 32;
+    Slot inline_[kInline];
+    Slot* slots_ = inline_;
+    size_t mask_ = kInline - 1;
     size_t count_ = 0;
-    ByteBuffer text_;
+    ByteBuffer text_;  // the bytes of keys longer than 16
 };
 
 // The text of a key, as code points, from its checked raw bytes (between

@@ -7,7 +7,7 @@
 
 namespace velmora::scan {
 
-bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
+bool write_policy_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
                        size_t count) {
     switch (spec.kind) {
         case MaskSpec::kFixed:
@@ -26,11 +26,7 @@ bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* bod
         case MaskSpec::kStars:
             break;
     }
-    if (!out.reserve(count + 2)) return false;
-    out.push('"');
-    out.fill('*', count);
-    out.push('"');
-    return true;
+    return out.quoted_run('*', count);
 }
 
 bool write_number_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* token, const uint8_t* end, bool* kept) {

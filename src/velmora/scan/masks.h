@@ -29,11 +29,18 @@ struct MaskSpec {
     ByteBuffer type_text;
 };
 
+// The mask of a string under a policy other than stars.
+bool write_policy_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
+                       size_t count);
+
 // Append the mask of the string token whose body (between the quotes) is
 // [body, body_end), `count` code points long, quotes included. False when
-// memory ran out.
-bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
-                       size_t count);
+// memory ran out. Stars, the usual policy, are written here, in line.
+inline bool write_string_mask(ByteBuffer& out, const MaskSpec& spec, const uint8_t* body, const uint8_t* body_end,
+                              size_t count) {
+    if (spec.kind != MaskSpec::kStars) return write_policy_mask(out, spec, body, body_end, count);
+    return out.quoted_run('*', count);
+}
 
 // Append the replacement of a whole value under a hidden key (`whole`).
 inline bool write_whole_mask(ByteBuffer& out, const MaskSpec& spec) {

@@ -31,8 +31,7 @@ int Scanner::ask_member(const uint8_t* key, const uint8_t* key_end, const KeyPro
         const KeyCache::Slot* learnt = learn(key, key_end, escaped, k);
         return learnt != nullptr ? learnt->verdict : -1;
     }
-    const bool plain = rest_ >= 0 && std::memchr(key, '\\', size_t(key_end - key)) == nullptr;
-    const int verdict = plain ? rest_ : verdicts_.ask(verdicts_.context, key, key_end);
+    const int verdict = verdicts_.ask(verdicts_.context, key, key_end);
     if (verdict < 0) return -1;
     if (!keys_.insert(key, size_t(key_end - key), k, verdict)) {
         fault_ = Fault::kNoMemory;

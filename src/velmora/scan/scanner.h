@@ -69,7 +69,9 @@ class Detection;
 class Scanner {
 public:
     Scanner(const MaskSpec& spec, Verdicts verdicts, ByteBuffer& out, Path path = current_path())
-        : spec_(spec), verdicts_(verdicts), out_(out), path_(path) {}
+        : spec_(spec), verdicts_(verdicts), out_(out), path_(path) {
+        stack_.lend(stack_storage_, sizeof stack_storage_);
+    }
 
     // Scan one JSON text, [begin, end): an optional byte order mark, white
     // space, one value, white space; the output runs from `begin`. Text of
@@ -95,6 +97,8 @@ public:
     // gets `verdict`, and with know_the_rest(), every other key written
     // without escapes gets `rest` without asking. False when memory ran out.
     bool remember(const uint8_t* key, size_t n, int verdict) {
+        const unsigned bit = told_bit(key, n);
+        told_[bit >> 6] |= uint64_t(1) << (bit & 63);
         return keys_.insert(key, n, KeyCache::probe(key, n), verdict) != nullptr;
     }
     void know_the_rest(int rest) { rest_ = rest; }
@@ -125,10 +129,33 @@ private:
         copy_from_ = upto;
         return ok;
     }
-    int member_verdict(const uint8_t* key, const uint8_t* key_end) {
-        const KeyProbe k = KeyCache::probe(key, size_t(key_end - key));
-        const int known = keys_.find(key, size_t(key_end - key), k);
-        return known >= 0 ? known : ask_member(key, key_end, k);
+    // A filter of the keys told up front: a bit of 256 for each, picked by
+    // its length and its first and last bytes.
+    static unsigned told_bit(const uint8_t* key, size_t n) {
+        if (n == 0) return 0;
+        const uint32_t h = (uint32_t(key[0]) | uint32_t(key[n - 1]) << 8 | uint32_t(n) << 16) * 0x9E3779B1u;
+        return h >> 24;
+    }
+    bool maybe_told(const uint8_t* key, size_t n) const {
+        const unsigned bit = told_bit(key, n);
+        return (told_[bit >> 6] >> (bit & 63)) & 1;
+    }
+
+    // The verdict of a member's key; `plain`: the key has no escape.
+    int member_verdict(const uint8_t* key, const uint8_t* key_end, bool plain) {
+        const size_t n = size_t(key_end - key);
+        // Most keys of a log are none of those told: the filter says so
+        // without a look into the table.
+        if (rest_ >= 0 && plain && !maybe_told(key, n)) return rest_;
+        const KeyProbe k = KeyCache::probe(key, n);
+        const int known = keys_.find(key, n, k);
+        if (known >= 0) return known;
+        // Keys written without escapes that the omitter was not told about
+        // up front all get the same answer: not worth a place in the table
+        // (a small document would spend more on filling it than on its
+        // bytes).
+        if (rest_ >= 0 && plain) return rest_;
+        return ask_member(key, key_end, k);
     }
     int ask_member(const uint8_t* key, const uint8_t* key_end, const KeyProbe& k);
     // Under a plan: the key table's entry for a member's key (its verdict
@@ -148,13 +175,11 @@ private:
     Path path_;
     KeyCache keys_;
     ByteBuffer stack_;
+    uint8_t stack_storage_[64];  // where the stack starts: no allocation for shallow text
     const uint8_t* copy_from_ = nullptr;
     int top_verdict_ = -1;
     int rest_ = -1;  // see know_the_rest(); -1: ask
-    // Inside a value that `whole` replaced: no verdicts, no masks, and the
-    // run restarts after the value once the stack is back to quiet_depth_.
-    bool quiet_ = false;
-    size_t quiet_depth_ = 0;
+    uint64_t told_[4] = {};  // see told_bit()
     Fault fault_ = Fault::kNone;
     const uint8_t* where_ = nullptr;
     Detection* detect_ = nullptr;

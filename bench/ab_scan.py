@@ -1,0 +1,189 @@
+"""Compare two builds of velmora.scan in one process, interleaved.
+
+    python bench/ab_scan.py OLD.so NEW.so [--size-mb 16] [--pairs 20] [--paths scalar,sse2,avx2]
+    python bench/ab_scan.py OLD.so NEW.so --corpus documents
+    python bench/ab_scan.py OLD.so NEW.so --per-call [--calls 20000]
+    python bench/ab_scan.py --callgrind BUILD.so [BUILD.so ...]
+
+Each build's extension file is loaded as its own module (each library has
+its own statics, the chosen vector path among them), both bound to the
+installed velmora.omit. A pair times `scan_lines` over the corpus in calls
+of about 1 MiB once with each build, in alternating order, in CPU time of
+the process; the result per path is the median of the per-pair ratios
+NEW/OLD (below 1: NEW is faster), with the quartiles of the ratios. Drift
+of the machine's speed hits both builds of a pair alike. Both builds must
+give the same output, or the comparison stops.
+
+--per-call does the same for `scan` of the API-log record nearest 1 KB,
+called --calls times per sample.
+
+--callgrind counts instructions per MB of the corpus under valgrind's
+callgrind, repeatable on a loaded machine: a run that scans the corpus
+twice minus one that scans it once, on each path.
+"""
+
+import argparse
+import gc
+import importlib.util
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import corpora  # noqa: E402
+
+from velmora.omit import Omitter  # noqa: E402
+
+
+def load_build(path):
+    """The velmora.scan extension at `path`, as a module of its own."""
+    spec = importlib.util.spec_from_file_location("velmora.scan", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def corpus(name, size):
+    if name == "documents":
+        return corpora.documents_as_lines(size)
+    return corpora.api_log(size)
+
+
+def pieces(data, size=1 << 20):
+    """Memoryviews of about `size` bytes that end at line ends."""
+    view, out, pos = memoryview(data), [], 0
+    while pos < len(data):
+        stop = data.rfind(b"\n", pos, pos + size) + 1 or data.find(b"\n", pos) + 1 or len(data)
+        out.append(view[pos:stop])
+        pos = stop
+    return out
+
+
+def cpu(run):
+    start = time.process_time()
+    run()
+    return time.process_time() - start
+
+
+def summary(ratios):
+    q = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else ratios * 3
+    return f"{statistics.median(ratios):.3f}x (quartiles {q[0]:.3f}-{q[2]:.3f}, {len(ratios)} pairs)"
+
+
+def compare(old, new, make_run, paths, pairs):
+    for path in paths:
+        runs = (make_run(old, path), make_run(new, path))
+        ratios = []
+        gc.disable()
+        try:
+            for i in range(pairs):
+                order = (0, 1) if i % 2 == 0 else (1, 0)
+                t = [0.0, 0.0]
+                for k in order:
+                    t[k] = cpu(runs[k])
+                ratios.append(t[1] / t[0])
+        finally:
+            gc.enable()
+        print(f"{path:7s} new/old time {summary(ratios)}", flush=True)
+
+
+def lines_run(data, keys):
+    omitter = Omitter(keys)
+    chunks = pieces(data)
+
+    def make(module, path):
+        def run():
+            module._set_path(path)
+            for chunk in chunks:
+                module.scan_lines(omitter, chunk)
+        return run
+    return omitter, make
+
+
+def per_call_run(data, keys, calls):
+    omitter = Omitter(keys)
+    lines = data[:8 << 20].split(b"\n")[:-1]
+    small = min(lines, key=lambda line: abs(len(line) - 1024))
+    print(f"per call: a {len(small)}-byte record, {calls} calls a sample")
+
+    def make(module, path):
+        def run():
+            module._set_path(path)
+            scan = module.scan
+            for _ in range(calls):
+                scan(omitter, small)
+        return run
+    return omitter, small, make
+
+
+def callgrind_child(build, corpus_name, size, path, times):
+    module = load_build(build)
+    data, keys = corpus(corpus_name, size)
+    omitter = Omitter(keys)
+    chunks = pieces(data)
+    module._set_path(path)
+    for _ in range(times):
+        for chunk in chunks:
+            module.scan_lines(omitter, chunk)
+
+
+def callgrind(build, corpus_name, size, paths):
+    for path in paths:
+        counts = []
+        for times in (1, 2):
+            with tempfile.TemporaryDirectory() as folder:
+                out = os.path.join(folder, "cg.out")
+                code = (f"import sys; sys.path.insert(0, {HERE!r}); import ab_scan; "
+                        f"ab_scan.callgrind_child({build!r}, {corpus_name!r}, {size}, {path!r}, {times})")
+                subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                                "-c", code], check=True, capture_output=True)
+                with open(out) as f:
+                    summary_line = next(line for line in f if line.startswith("summary:") or line.startswith("totals:"))
+                counts.append(int(summary_line.split()[1]))
+        per_mb = (counts[1] - counts[0]) / (size / 1e6)
+        print(f"{os.path.basename(build)} {path:7s} {per_mb / 1e6:.1f} M instructions per MB", flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("builds", nargs="+", help="extension files (.so): OLD NEW, or any with --callgrind")
+    parser.add_argument("--corpus", choices=("api-log", "documents"), default="api-log")
+    parser.add_argument("--size-mb", type=float, default=16, help="of the corpus (default 16)")
+    parser.add_argument("--paths", default="", help="comma-separated (default: every path the machine runs)")
+    parser.add_argument("--pairs", type=int, default=20, help="samples of each build per path")
+    parser.add_argument("--per-call", action="store_true", help="scan() of a 1 KB record instead")
+    parser.add_argument("--calls", type=int, default=20000, help="with --per-call: calls per sample")
+    parser.add_argument("--callgrind", action="store_true", help="count instructions instead")
+    opts = parser.parse_args()
+    size = int(opts.size_mb * (1 << 20))
+    if opts.callgrind:
+        paths = opts.paths.split(",") if opts.paths else ["scalar", "sse2", "avx2"]
+        for build in opts.builds:
+            callgrind(os.path.abspath(build), opts.corpus, size, paths)
+        return
+    old, new = (load_build(os.path.abspath(b)) for b in opts.builds)
+    paths = opts.paths.split(",") if opts.paths else list(new._paths())
+    data, keys = corpus(opts.corpus, size)
+    print(f"load average {os.getloadavg()[0]:.1f}; {len(data) / 1e6:.1f} MB of {opts.corpus}")
+    if opts.per_call:
+        omitter, small, make = per_call_run(data, keys, opts.calls)
+        for path in paths:
+            old._set_path(path)
+            new._set_path(path)
+            assert old.scan(omitter, small) == new.scan(omitter, small), path
+    else:
+        omitter, make = lines_run(data, keys)
+        for path in paths:
+            old._set_path(path)
+            new._set_path(path)
+            assert old.scan_lines(omitter, data) == new.scan_lines(omitter, data), path
+    compare(old, new, make, paths, opts.pairs)
+    print(f"load average {os.getloadavg()[0]:.1f}")
+
+
+if __name__ == "__main__":
+    main()
