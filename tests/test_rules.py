@@ -5,6 +5,7 @@ collection and leaks."""
 import ast
 import copy
 import gc
+import json
 import pathlib
 import re
 import sys
@@ -231,18 +232,53 @@ def test_no_leaks_in_construction_walks_and_views(cls):
     assert_no_leak(lambda: (repr(r), r.keys, r.contains, r.patterns, r.mask, r.keep_last), repeat=500)
 
 
-def test_the_readme_table_of_modes_is_what_the_modes_do():
+def readme_table_of_modes():
+    """The legend (column name: expression) and the rows of the README's
+    table of modes, each row a key, its sample and one cell per column."""
     readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
     section = readme[readme.index("<!-- rules-modes"):].split("\n\n")
-    legend = dict(re.findall(r"^- \*\*(.+?)\*\*: `(.+)`$", section[0], re.M))
+    # A legend line may go on after its expression with what the column shows.
+    legend = dict(re.findall(r"^- \*\*(.+?)\*\*: `([^`]+)`(?::.*)?$", section[0], re.M))
     table = [[cell.strip() for cell in line.strip("|").split("|")] for line in section[1].splitlines()]
-    names, rows = table[0][2:], table[2:]
-    assert names == list(legend) and len(rows) >= 8
-    sample = {row[0].strip("`"): ast.literal_eval(row[1].strip("`")) for row in rows}
+    assert table[0][2:] == list(legend)
+    return legend, table[2:]
+
+
+LEGEND, ROWS = readme_table_of_modes()
+
+
+def test_the_readme_table_of_modes_has_paths_and_types():
+    expressions = " ".join(LEGEND.values())
+    for needed in ("paths=", "$..", "numbers=\"zero\"", "numbers=\"digits\"", "booleans="):
+        assert needed in expressions
+    assert len(ROWS) >= 8
+
+
+@pytest.mark.parametrize("name", list(LEGEND))
+@pytest.mark.parametrize("how", ["omit", "redacted", "scan"])
+def test_the_readme_table_of_modes_is_what_the_modes_do(name, how):
+    """Each column is what its omitter makes of the sample, walked in place,
+    copied by redacted() (which leaves the sample as it was), and scanned as
+    JSON text."""
+    from velmora.redact import redacted
+    from velmora.scan import scan
+
+    sample = {row[0].strip("`"): ast.literal_eval(row[1].strip("`")) for row in ROWS}
+    column = 2 + list(LEGEND).index(name)
+    expected = {row[0].strip("`"): ast.literal_eval(row[column].strip("`")) for row in ROWS}
     namespace = {"Omitter": omit.Omitter, "RuleOmitter": RuleOmitter, "RuleNoTrustOmitter": RuleNoTrustOmitter}
-    for column, name in enumerate(names, start=2):
-        walked = eval(legend[name], namespace).omit(copy.deepcopy(sample))
-        assert {row[0].strip("`"): ast.literal_eval(row[column].strip("`")) for row in rows} == walked, name
+    omitter = eval(LEGEND[name], namespace)
+    if how == "omit":
+        got = omitter.omit(copy.deepcopy(sample))
+    elif how == "redacted":
+        before = copy.deepcopy(sample)
+        got = redacted(omitter, sample)
+        assert sample == before
+    else:
+        got = json.loads(scan(omitter, json.dumps(sample).encode()))
+    assert got == expected
+    # Types too: a zeroed float stays a float, a bool is not taken for an int.
+    assert repr(got) == repr(expected)
 
 
 @pytest.mark.parametrize("kind", ["omit", "walk_list"])
