@@ -161,7 +161,7 @@ Fault Grammar<Find, kPlan>::text(const uint8_t* begin, const uint8_t* end, bool*
     *blank = p == end;
     if (*blank) return Fault::kNone;
     s_.stack_.clear();
-    if (kPlan) s_.frames_.clear();
+    if constexpr (kPlan) s_.frames_.clear();
     top_ = nullptr;
     depth_ = 0;
     fresh_ = false;
@@ -199,7 +199,7 @@ Fault Grammar<Find, kPlan>::failed() {
 template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::value(const uint8_t* p, Slot slot) {
     if (p == end_) return fail_at_end(Fault::kExpectingValue);
-    if (kPlan) return planned_value(p, slot);
+    if constexpr (kPlan) return planned_value(p, slot);
     switch (*p) {
         case '"': return string(p, slot);
         case '{':
@@ -417,7 +417,7 @@ const uint8_t* Grammar<Find, kPlan>::planned_scalar(const uint8_t* p, const Deci
 
 // The end of the number or literal token at p, or null when none starts there.
 template <class Find, bool kPlan>
-const uint8_t* Grammar<Find, kPlan>::scalar_token(const uint8_t* p, const uint8_t* end) {
+inline const uint8_t* Grammar<Find, kPlan>::scalar_token(const uint8_t* p, const uint8_t* end) {
     switch (*p) {
         case 't': return literal(p, end, "true", 4) ? p + 4 : nullptr;
         case 'f': return literal(p, end, "false", 5) ? p + 5 : nullptr;
@@ -491,7 +491,7 @@ inline const uint8_t* Grammar<Find, kPlan>::member(const uint8_t* p, Slot* slot)
 template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::close(const uint8_t* p) {
     s_.stack_.pop();
-    if (kPlan) top_ = s_.frames_.pop();
+    if constexpr (kPlan) top_ = s_.frames_.pop();
     depth_--;
     level_ = depth_ != 0 ? s_.stack_.back() : 0;
     fresh_ = false;  // the container was a value of its parent
