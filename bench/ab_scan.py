@@ -4,6 +4,7 @@
     python bench/ab_scan.py OLD.so NEW.so --corpus documents
     python bench/ab_scan.py OLD.so NEW.so --per-call [--calls 20000]
     python bench/ab_scan.py --callgrind BUILD.so [BUILD.so ...]
+    python bench/ab_scan.py BUILD.so --with-paths [--pairs 20]
 
 Each build's extension file is loaded as its own module (each library has
 its own statics, the chosen vector path among them), both bound to the
@@ -16,6 +17,10 @@ give the same output, or the comparison stops.
 
 --per-call does the same for `scan` of the API-log record nearest 1 KB,
 called --calls times per sample.
+
+--with-paths takes one build and compares, the same way, a RuleOmitter
+with bench_scan_plan's ten JSON paths (NEW) against the same RuleOmitter
+without them (OLD): what following paths costs the scanner.
 
 --callgrind counts instructions per MB of the corpus under valgrind's
 callgrind, repeatable on a loaded machine: a run that scans the corpus
@@ -74,21 +79,25 @@ def summary(ratios):
     return f"{statistics.median(ratios):.3f}x (quartiles {q[0]:.3f}-{q[2]:.3f}, {len(ratios)} pairs)"
 
 
+def compare_runs(path, runs, pairs):
+    """Time runs[0] (OLD) and runs[1] (NEW) in `pairs` alternating pairs."""
+    ratios = []
+    gc.disable()
+    try:
+        for i in range(pairs):
+            order = (0, 1) if i % 2 == 0 else (1, 0)
+            t = [0.0, 0.0]
+            for k in order:
+                t[k] = cpu(runs[k])
+            ratios.append(t[1] / t[0])
+    finally:
+        gc.enable()
+    print(f"{path:7s} new/old time {summary(ratios)}", flush=True)
+
+
 def compare(old, new, make_run, paths, pairs):
     for path in paths:
-        runs = (make_run(old, path), make_run(new, path))
-        ratios = []
-        gc.disable()
-        try:
-            for i in range(pairs):
-                order = (0, 1) if i % 2 == 0 else (1, 0)
-                t = [0.0, 0.0]
-                for k in order:
-                    t[k] = cpu(runs[k])
-                ratios.append(t[1] / t[0])
-        finally:
-            gc.enable()
-        print(f"{path:7s} new/old time {summary(ratios)}", flush=True)
+        compare_runs(path, (make_run(old, path), make_run(new, path)), pairs)
 
 
 def lines_run(data, keys):
@@ -102,6 +111,24 @@ def lines_run(data, keys):
                 module.scan_lines(omitter, chunk)
         return run
     return omitter, make
+
+
+def with_paths_run(data, keys):
+    """RuleOmitters of the same keys without and with ten JSON paths."""
+    from bench_scan_plan import PATHS
+    from velmora.rules import RuleOmitter
+    chunks = pieces(data)
+    bare, planned = RuleOmitter(list(keys)), RuleOmitter(list(keys), paths=PATHS)
+
+    def make(omitter):
+        def make_run(module, path):
+            def run():
+                module._set_path(path)
+                for chunk in chunks:
+                    module.scan_lines(omitter, chunk)
+            return run
+        return make_run
+    return make(bare), make(planned)
 
 
 def per_call_run(data, keys, calls):
@@ -158,8 +185,21 @@ def main():
     parser.add_argument("--per-call", action="store_true", help="scan() of a 1 KB record instead")
     parser.add_argument("--calls", type=int, default=20000, help="with --per-call: calls per sample")
     parser.add_argument("--callgrind", action="store_true", help="count instructions instead")
+    parser.add_argument("--with-paths", action="store_true", help="one build: ten JSON paths against none")
     opts = parser.parse_args()
     size = int(opts.size_mb * (1 << 20))
+    if opts.with_paths:
+        module = load_build(os.path.abspath(opts.builds[0]))
+        paths = opts.paths.split(",") if opts.paths else list(module._paths())
+        data, keys = corpus(opts.corpus, size)
+        print(f"load average {os.getloadavg()[0]:.1f}; {len(data) / 1e6:.1f} MB of {opts.corpus}; "
+              "ratios: with paths / without")
+        without, with_ = with_paths_run(data, keys)
+        for path in paths:
+            runs = (without(module, path), with_(module, path))
+            compare_runs(path, runs, opts.pairs)
+        print(f"load average {os.getloadavg()[0]:.1f}")
+        return
     if opts.callgrind:
         paths = opts.paths.split(",") if opts.paths else ["scalar", "sse2", "avx2"]
         for build in opts.builds:
