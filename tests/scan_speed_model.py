@@ -174,6 +174,22 @@ def mutate(rnd, data):
     return bytes(b)
 
 
+# Small texts whose every single edit is tried: the delimiters the scanner
+# looks for first, at every place.
+EDIT_SEEDS = [b'{"pw": "x", "a": [1, "y", {}], "b": {"c": []}}', b'[ "a" ,{"pw":[]} , 2 ]',
+              b'{"k\\u0061":\t"v"\r\n}', b'[[],{},[{}]]']
+
+
+def single_edits(data):
+    """`data` with one byte deleted, or one delimiter, space or letter put in,
+    at every place."""
+    for i in range(len(data) + 1):
+        if i < len(data):
+            yield data[:i] + data[i + 1:]
+        for c in b',:[]{}" \t1x':
+            yield data[:i] + bytes([c]) + data[i:]
+
+
 def encode(text):
     return text.encode("utf-8", "surrogatepass")
 
@@ -210,6 +226,7 @@ def compare_with_baseline(baseline_path, seed, count):
 
     import velmora.scan as current
     from velmora.detect import Detector
+    from velmora.omit import Omitter
 
     spec = importlib.util.spec_from_file_location("velmora.scan", baseline_path)
     baseline = importlib.util.module_from_spec(spec)
@@ -246,6 +263,18 @@ def compare_with_baseline(baseline_path, seed, count):
                         differences += 1
                         print("DIFFERENT", path, function, kwargs, type(omitter).__name__, repr(arg[:400]),
                               "\n  was", repr(want)[:400], "\n  now", repr(got)[:400])
+    omitter = Omitter(["pw", "k\u0061"])
+    for path in current._paths():
+        current._set_path(path)
+        baseline._set_path(path)
+        for seed_text in EDIT_SEEDS:
+            for data in single_edits(seed_text):
+                for function in ("scan", "scan_lines"):
+                    want = outcome(baseline, function, omitter, data)
+                    got = outcome(current, function, omitter, data)
+                    if want != got:
+                        differences += 1
+                        print("DIFFERENT", path, function, repr(data), "\n  was", want, "\n  now", got)
     print("same" if differences == 0 else "differences", differences)
 
 

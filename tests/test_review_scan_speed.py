@@ -205,6 +205,19 @@ def test_white_space_at_every_place_and_at_the_end(gap):
             assert each_path(lambda: scan(pw, cut))[:2] == ("error", exc.value.msg), cut
 
 
+def test_single_edits_fail_as_pythons_json_does():
+    pw = Omitter(["pw"])
+    for seed in model.EDIT_SEEDS:
+        for data in model.single_edits(seed):
+            try:
+                json.loads(data.decode())
+                expected = None
+            except json.JSONDecodeError as exc:
+                expected = exc.msg
+            got = each_path(lambda: scan(pw, data))
+            assert got[:2] == (("error", expected) if expected else ("ok", got[1])), data
+
+
 def test_broken_texts_fail_as_pythons_json_does():
     # Malformed input near the delimiters the scanner now looks for first:
     # each text fails exactly when json fails, with json's message.
@@ -302,6 +315,21 @@ def test_threads_sharing_an_omitter_get_what_one_thread_gets():
         for t in threads: t.join()
         assert not wrong, wrong
     """, timeout=300)
+
+
+def test_lines_into_a_bytearray_of_every_size():
+    # The command's buffers: written in place while they are large enough
+    # (star masks written by the word stay inside them), moved otherwise.
+    omitter = Omitter(model.TOLD + [None])
+    rnd = random.Random(29)
+    builder = model.Builder(rnd, lambda key: False, spaces=model.LINE_SPACES)
+    for _ in range(40):
+        data = b"\n".join(model.encode(builder.document()[0]) for _ in range(rnd.randrange(1, 4)))
+        want, errors, lines = scan_lines(omitter, data, skip_invalid=True)
+        for size in range(len(data) + 12):
+            target = bytearray(b"\xee" * size)
+            written, _, count = vscan._scan_lines_into(omitter, memoryview(data), target, skip_invalid=True)
+            assert (bytes(target[:written]), count) == (want, lines), (data, size)
 
 
 # ---- The command line -----------------------------------------------------------------------
