@@ -187,6 +187,21 @@ def test_masks_of_the_other_policies_agree_with_the_walk():
 # ---- White space and delimiters -----------------------------------------------------------
 
 
+# Python 3.13's json names a trailing comma itself; the scanner keeps the
+# words of the lines before.
+OLDER_WORDS = {"Illegal trailing comma before end of object": "Expecting property name enclosed in double quotes",
+               "Illegal trailing comma before end of array": "Expecting value"}
+
+
+def json_fault(data):
+    """What json says of `data` in the words of 3.11 and 3.12, or None."""
+    try:
+        json.loads(data.decode("utf-8", "surrogatepass"))
+    except json.JSONDecodeError as exc:
+        return OLDER_WORDS.get(exc.msg, exc.msg)
+    return None
+
+
 @pytest.mark.parametrize("gap", [" ", "  ", "\t", "\r", "\n", "\r\n", " \t", "\t ", " \n ", ""])
 def test_white_space_at_every_place_and_at_the_end(gap):
     pw = Omitter(["pw"])
@@ -200,20 +215,14 @@ def test_white_space_at_every_place_and_at_the_end(gap):
         # every path and as Python's json would say it.
         cut = model.encode("".join(tokens[:at]) + gap)
         if at < len(tokens):
-            with pytest.raises(json.JSONDecodeError) as exc:
-                json.loads(cut.decode())
-            assert each_path(lambda: scan(pw, cut))[:2] == ("error", exc.value.msg), cut
+            assert each_path(lambda: scan(pw, cut))[:2] == ("error", json_fault(cut)), cut
 
 
 def test_single_edits_fail_as_pythons_json_does():
     pw = Omitter(["pw"])
     for seed in model.EDIT_SEEDS:
         for data in model.single_edits(seed):
-            try:
-                json.loads(data.decode())
-                expected = None
-            except json.JSONDecodeError as exc:
-                expected = exc.msg
+            expected = json_fault(data)
             got = each_path(lambda: scan(pw, data))
             assert got[:2] == (("error", expected) if expected else ("ok", got[1])), data
 
@@ -229,13 +238,8 @@ def test_broken_texts_fail_as_pythons_json_does():
         data = model.mutate(rnd, model.encode(builder.document()[0]))
         try:
             text = data.decode("utf-8", "surrogatepass")
-            json.loads(text)
-            expected = None
-        except UnicodeDecodeError:
-            continue
-        except json.JSONDecodeError as exc:
-            expected = exc.msg
-        except RecursionError:
+            expected = json_fault(data)
+        except (UnicodeDecodeError, RecursionError):
             continue
         got = each_path(lambda: scan(pw, data))
         if expected == "Invalid \\uXXXX escape" and data.endswith(b"\\u" + data[-4:]) and got[1:2] == (
