@@ -73,18 +73,16 @@ def test_rejected_lines_of_several_inputs_stay_apart(tmp_path):
 # it. The scans record the signal mask of the thread they run in.
 INTERRUPTED_AT_RENAME = """
     import os, signal, sys, threading, time
-    import concurrent.futures
+    import velmora.cli.runs
 
     masks = []
-    submit = concurrent.futures.ThreadPoolExecutor.submit
+    scan_lines_into = velmora.cli.runs._scan_lines_into
 
-    def recording_submit(self, fn, *args, **kwargs):
-        def run(*a, **k):
-            masks.append(signal.pthread_sigmask(signal.SIG_BLOCK, []))
-            return fn(*a, **k)
-        return submit(self, run, *args, **kwargs)
+    def recording_scan(*args, **kwargs):
+        masks.append(signal.pthread_sigmask(signal.SIG_BLOCK, []))
+        return scan_lines_into(*args, **kwargs)
 
-    concurrent.futures.ThreadPoolExecutor.submit = recording_submit
+    velmora.cli.runs._scan_lines_into = recording_scan
     link = os.link
     threads_at_link = []
 
@@ -100,6 +98,7 @@ INTERRUPTED_AT_RENAME = """
     code = velmora.cli.main(sys.argv[1:])
     held = {signal.SIGINT, signal.SIGTERM}
     assert masks and all(held <= mask for mask in masks), masks
+    assert all(thread is threading.main_thread() for thread in threading.enumerate())
     assert threads_at_link == [1], threads_at_link
     sys.exit(code)
 """

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import queue
 import sys
+import threading
 from collections import deque
 from collections.abc import Iterator
-from typing import IO, TYPE_CHECKING, Any
+from typing import IO, Any
 
 from velmora.cli import signals
 from velmora.cli.errors import EXIT_BAD_INPUT, CliError, invalid_json
@@ -15,9 +17,6 @@ from velmora.cli.reading import BLOCK, Chunk, display_name, open_input, read_all
 from velmora.detect import Detector
 from velmora.omit import Omitter
 from velmora.scan import ScanError, _scan_lines_into, scan
-
-if TYPE_CHECKING:
-    from concurrent.futures import Future
 
 
 def where(name: str, error: ScanError, line: int) -> str:
@@ -114,6 +113,86 @@ class LineRun:
 Result = tuple[int, list[ScanError], int]
 
 
+class Scan:
+    """One chunk handed to the scan threads: its result once ``done()``.
+    The lock is held from the hand-over until the result (or the error) is
+    in place, so waiting for it is one acquire, which a signal interrupts."""
+
+    __slots__ = ("buffers", "ready", "value", "error")
+
+    def __init__(self, data: memoryview, out: bytearray) -> None:
+        # Dropped once scanned: a view left alive would keep its buffer from
+        # being resized when the reader reuses it.
+        self.buffers: tuple[memoryview, bytearray] | None = (data, out)
+        self.ready = threading.Lock()
+        self.ready.acquire()
+        self.value: Result | None = None
+        self.error: BaseException | None = None
+
+    def done(self) -> bool:
+        return not self.ready.locked()
+
+    def result(self) -> Result:
+        with self.ready:
+            pass
+        if self.error is not None:
+            raise self.error
+        assert self.value is not None
+        return self.value
+
+
+class Scans:
+    """Threads that scan the chunks handed to them, for --jobs N. They are
+    started with SIGINT and SIGTERM blocked, so that those are never theirs,
+    and joined when the block ends, before the output is put in place;
+    chunks still waiting then are dropped."""
+
+    def __init__(self, jobs: int, omitter: Omitter, skip: bool, detector: Detector | None) -> None:
+        self.omitter, self.skip, self.detector = omitter, skip, detector
+        self.queue: queue.SimpleQueue[Scan | None] = queue.SimpleQueue()
+        self.stopping = False
+        self.threads = [threading.Thread(target=self.work, name=f"velmora-scan_{i}") for i in range(jobs)]
+
+    def __enter__(self) -> Scans:
+        with signals.held():
+            try:
+                for thread in self.threads:
+                    thread.start()
+            except BaseException:
+                self.close()
+                raise
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def submit(self, data: memoryview, out: bytearray) -> Scan:
+        scan = Scan(data, out)
+        self.queue.put(scan)
+        return scan
+
+    def close(self) -> None:
+        self.stopping = True
+        for _ in self.threads:
+            self.queue.put(None)
+        for thread in self.threads:
+            if thread.ident is not None:
+                thread.join()
+
+    def work(self) -> None:
+        while (scan := self.queue.get()) is not None:
+            buffers, scan.buffers = scan.buffers, None
+            try:
+                if not self.stopping and buffers is not None:
+                    scan.value = _scan_lines_into(self.omitter, *buffers, skip_invalid=self.skip,
+                                                  detect=self.detector)
+            except BaseException as exc:
+                scan.error = exc
+            finally:
+                del buffers
+                scan.ready.release()
+
+
 def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress: Progress,
               rejects: IO[bytes] | None, detector: Detector | None = None) -> None:
     """Chunks of lines are read into reused buffers and redacted into reused
@@ -159,26 +238,17 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
     else:
         # Threads: the scanner runs without the interpreter lock. At most two
         # chunks per thread are in flight, and results are taken in order.
-        # The threads never take SIGINT or SIGTERM, and are joined before the
-        # output is put in place: the main thread holds the signals there.
-        # (Imported here: a run in one thread does without it.)
-        from concurrent.futures import ThreadPoolExecutor
-        pool = ThreadPoolExecutor(args.jobs, thread_name_prefix="velmora-scan",
-                                  initializer=signals.block_in_this_thread)
-        pending: deque[tuple[Chunk, bytearray, Future[Result]]] = deque()
-        try:
+        with Scans(args.jobs, omitter, skip, detector) as scans:
+            pending: deque[tuple[Chunk, bytearray, Scan]] = deque()
             for chunk in chunks():
                 buffer = output_for(chunk)
-                pending.append((chunk, buffer, pool.submit(_scan_lines_into, omitter, chunk.view(), buffer,
-                                                           skip_invalid=skip, detect=detector)))
+                pending.append((chunk, buffer, scans.submit(chunk.view(), buffer)))
                 while len(pending) >= 2 * args.jobs or (pending and pending[0][2].done()):
-                    done, buffer, future = pending.popleft()
-                    take(done, buffer, future.result())
+                    done, buffer, scan = pending.popleft()
+                    take(done, buffer, scan.result())
             while pending:
-                done, buffer, future = pending.popleft()
-                take(done, buffer, future.result())
-        finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+                done, buffer, scan = pending.popleft()
+                take(done, buffer, scan.result())
     run.summary()
 
 
