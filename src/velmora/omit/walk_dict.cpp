@@ -27,6 +27,10 @@
 #include "traceback.h"
 #include "walk_steps.h"
 
+#include <pthread.h>
+
+#include <cerrno>
+
 namespace velmora {
 
 __attribute__((tls_model("initial-exec"))) thread_local OpenHook open_hook = {};
@@ -836,6 +840,7 @@ template <bool kPlan>
 // in a hand-off's record, if any is in progress.
 [[gnu::noinline]] PyObject* omit_dict_taken(OmitterObject* self, PyObject* target, int skip_override) {
     TakenWalk taken(self, target, WalkMethod::kOmit);
+    if (taken.failed()) return fail(Site::OmitIteration);
     if (taken.plan() != nullptr) return omit_dict_planned(self, target, skip_override, taken.plan(), taken.at());
     return omit_dict_plain(self, target, skip_override);
 }
@@ -849,6 +854,19 @@ PyObject* omit_dict_plain(OmitterObject* self, PyObject* target, int skip_overri
 PyObject* omit_dict_planned(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan,
                             const PlanAt& at) {
     return omit_dict<true>(self, target, skip_override, plan, &at);
+}
+
+int forget_hand_offs_in_children() {
+    static bool registered = false;
+    if (registered) return 0;
+    const int error = pthread_atfork(nullptr, nullptr, forget_other_threads_hand_offs);
+    if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    registered = true;
+    return 0;
 }
 
 // The plan is read here, once per call: the levels below follow it whatever
