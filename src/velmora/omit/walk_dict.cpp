@@ -583,6 +583,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
     const bool in_place = cursor_.writes_in_place();
     const bool typed = plan_masks_scalars(plan_);
     const bool plain_lists = table.str_keys && this->plain_lists();
+    const PlanLeaves leaves = plan_leaves(plan_, at_->state);  // the same for every member
     prefetch(table);
     for (Py_ssize_t pos = cursor_.pos();;) {
         pos = table.next_live(pos);
@@ -609,7 +610,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
-            d.state.selected = plan_leaf_of(plan_, at_->state, key, cpython::cached_str_hash(key));
+            d.state.selected = plan_leaf_by(plan_, at_->state, leaves, key, cpython::cached_str_hash(key));
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {

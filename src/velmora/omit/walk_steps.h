@@ -83,8 +83,8 @@ inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* targe
 // handed to, and the thread that handed it off. An override may run
 // super() on another thread, so a record is not the thread's alone; but
 // two threads may hand the same container off at once at different places,
-// so a walk prefers a record its own thread made (walk_steps.h:
-// TakenWalk says how it chooses among other threads' records). Any other
+// so a walk prefers a record its own thread made (TakenWalk, below, says
+// how it chooses among other threads' records). Any other
 // walk (a call of its own, from a finaliser or from the override's own
 // code) starts at its own root with the omitter's plan as it is then.
 struct PendingWalk {
