@@ -214,8 +214,9 @@ class Copies(RuleOmitter):
 
 @pytest.mark.parametrize("how, expected", [
     ("copy", {"x": {"a": {"b": "******", "c": "v"}, "l": ["*", "y"]}}),
-    # a document the override makes, walked from its frame, stands where the override's container stands
-    ("fresh", {"x": {"b": "fresh", "a": {"b": "******", "c": "v"}, "l": ["*", "y"]}}),
+    # a document the override makes, walked from its frame: what its root hides ($.b) and what the place of
+    # the override's container hides ($.x.a.b, $.x.l[0])
+    ("fresh", {"x": {"b": "*****", "a": {"b": "******", "c": "v"}, "l": ["*", "y"]}}),
 ])
 def test_super_on_what_the_override_made_walks_at_its_place(how, expected):
     o = Copies(paths=["$.x.a.b", "$.x.l[0]", "$.b"])

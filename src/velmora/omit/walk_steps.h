@@ -186,10 +186,13 @@ inline bool same_place(const PendingWalk& a, const PendingWalk& b) {
 //     rather than guess;
 //  3. else, for a super() called straight from the frame of an override
 //     this thread is running for a container of `self` at place P (a copy
-//     of that container, say, which has no record of its own), P: what the
-//     override returns is stored at P, so it is walked there. A walk of a
-//     call of its own goes through the override's entry (a frame of its
-//     own) or comes from deeper code, and is not called from that frame;
+//     of that container, say, which has no record of its own): P joined
+//     with the target's own root (with_root). What the override returns is
+//     stored at P, so it must hide what P hides; what it does with a
+//     document of its own must hide what that document's root hides. A
+//     walk of a call of its own goes through the override's entry (a frame
+//     of its own) or comes from deeper code, and is not called from that
+//     frame;
 //  4. else the omitter's plan as it is now, from the target's root.
 class TakenWalk {
 public:
@@ -218,7 +221,7 @@ public:
         }
         if (PendingWalk* p = record_of_calling_override(self, method, me)) {
             plan_ = p->plan;
-            at_ = p->at;
+            at_ = with_root(p->plan, p->at);
             return;
         }
         plan_ = rule_plan_of(self);
@@ -270,6 +273,24 @@ private:
             if (p->frame == back.get() && p->thread == me && p->owner == self && p->method == method) return p;
         }
         return nullptr;
+    }
+
+    // `at` joined with the root of `plan`: under a hiding plan the live
+    // positions of both (a path from either may select what is below), in
+    // P's subtree or else the root's; a trusting plan trusts only what both
+    // trust. The rest is P's: its policy slot and whether it may be replaced.
+    static PlanAt with_root(const RulePlan* plan, PlanAt at) {
+        if (plan == nullptr) return at;
+        const PathState& root = plan->root;
+        for (int w = 0; w < kPathWords; w++) {
+            at.state.live[w] = plan->trusting ? at.state.live[w] & root.live[w] : at.state.live[w] | root.live[w];
+        }
+        if (plan->trusting) {
+            if (!root.in_subtree()) at.state.selected = 0;
+        } else if (!at.state.in_subtree()) {
+            at.state.selected = root.selected;
+        }
+        return at;
     }
 
     // Other threads handed the container off at places that differ, and
