@@ -309,7 +309,7 @@ int module_exec(PyObject* module) {
 
     if (ready_omitter_types() < 0 || cpython::check_at_import() < 0) return exec_failed(true);
 
-    if (init_registries() < 0) return exec_failed(false);
+    if (init_registries() < 0 || forget_hand_offs_in_children() < 0) return exec_failed(false);
     set_field(g.mask_character, new_ref(g.mask_constant));
 
     if (publish_functions() < 0) return exec_failed(false);

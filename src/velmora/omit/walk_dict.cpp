@@ -27,6 +27,10 @@
 #include "traceback.h"
 #include "walk_steps.h"
 
+#include <pthread.h>
+
+#include <cerrno>
+
 namespace velmora {
 
 __attribute__((tls_model("initial-exec"))) thread_local OpenHook open_hook = {};
@@ -579,6 +583,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
     const bool in_place = cursor_.writes_in_place();
     const bool typed = plan_masks_scalars(plan_);
     const bool plain_lists = table.str_keys && this->plain_lists();
+    const PlanLeaves leaves = plan_leaves(plan_, at_->state);  // the same for every member
     prefetch(table);
     for (Py_ssize_t pos = cursor_.pos();;) {
         pos = table.next_live(pos);
@@ -605,7 +610,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
-            d.state.selected = plan_leaf_of(plan_, at_->state, key, cpython::cached_str_hash(key));
+            d.state.selected = plan_leaf_by(plan_, at_->state, leaves, key, cpython::cached_str_hash(key));
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
@@ -836,6 +841,7 @@ template <bool kPlan>
 // in a hand-off's record, if any is in progress.
 [[gnu::noinline]] PyObject* omit_dict_taken(OmitterObject* self, PyObject* target, int skip_override) {
     TakenWalk taken(self, target, WalkMethod::kOmit);
+    if (taken.failed()) return fail(Site::OmitIteration);
     if (taken.plan() != nullptr) return omit_dict_planned(self, target, skip_override, taken.plan(), taken.at());
     return omit_dict_plain(self, target, skip_override);
 }
@@ -849,6 +855,19 @@ PyObject* omit_dict_plain(OmitterObject* self, PyObject* target, int skip_overri
 PyObject* omit_dict_planned(OmitterObject* self, PyObject* target, int skip_override, const RulePlan* plan,
                             const PlanAt& at) {
     return omit_dict<true>(self, target, skip_override, plan, &at);
+}
+
+int forget_hand_offs_in_children() {
+    static bool registered = false;
+    if (registered) return 0;
+    const int error = pthread_atfork(nullptr, nullptr, forget_other_threads_hand_offs);
+    if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    registered = true;
+    return 0;
 }
 
 // The plan is read here, once per call: the levels below follow it whatever

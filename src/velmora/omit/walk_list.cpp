@@ -252,6 +252,7 @@ template <bool kPlan>
 // Slot 3 entered from outside this module's walk, as omit_dict_taken.
 [[gnu::noinline]] PyObject* omit_list_taken(OmitterObject* self, PyObject* target, int skip_override, int do_hide) {
     TakenWalk taken(self, target, WalkMethod::kOmitRecurse);
+    if (taken.failed()) return fail(Site::RecurseNone);
     if (taken.plan() != nullptr) {
         return omit_list_planned(self, target, skip_override, do_hide, taken.plan(), taken.at());
     }

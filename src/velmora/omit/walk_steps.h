@@ -80,8 +80,11 @@ inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* targe
 // for it, or a method table that is not this module's), the walk it comes
 // back to (through super(), or the base table) can take them only from a
 // record of the hand-off: the container, the omitter and the method it was
-// handed to. That record is not the thread's: an override may run super()
-// on another thread; and it is matched by the container, so that any other
+// handed to, and the thread that handed it off. An override may run
+// super() on another thread, so a record is not the thread's alone; but
+// two threads may hand the same container off at once at different places,
+// so a walk prefers a record its own thread made (TakenWalk, below, says
+// how it chooses among other threads' records). Any other
 // walk (a call of its own, from a finaliser or from the override's own
 // code) starts at its own root with the omitter's plan as it is then.
 struct PendingWalk {
@@ -90,6 +93,13 @@ struct PendingWalk {
     WalkMethod method;
     const RulePlan* plan;  // null: the call follows none
     PlanAt at;
+    unsigned long thread;  // PyThread_get_thread_ident() of the thread that handed it off
+    // The Python frame running when the override was called (null: none, or
+    // not an override's hand-off, or no plan): a super() called straight
+    // from the override's own frame is the override's, whatever container
+    // it is given. Compared, never read: the frame is up the stack of the
+    // hand-off, alive as long as the record.
+    PyObject* frame;
     uint64_t serial;
     int taken;  // walks that follow it now: it is theirs, not another one's
     PendingWalk* prev;
@@ -101,20 +111,118 @@ struct PendingWalk {
 inline PendingWalk* pending_walks = nullptr;
 inline uint64_t pending_serials = 0;
 
-// What a walk that is not nested in this module's own walk follows: the
-// record of a hand-off of `target` that no walk follows now, else the
-// omitter's plan as it is now, from the target's root. Held for the walk.
+// In a child made by fork() only the forking thread goes on: the records of
+// the other threads live on stacks that are no longer anyone's, and a walk
+// in the child must neither take their places nor follow their links. Runs
+// in the child before anything else does (pthread_atfork), so it only
+// unlinks: no allocation, no lock.
+inline void forget_other_threads_hand_offs() {
+    const unsigned long me = PyThread_get_thread_ident();
+    PendingWalk* kept = nullptr;  // the newest kept so far is the head
+    PendingWalk* last = nullptr;
+    for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+        if (p->thread != me) continue;
+        p->prev = last;
+        if (last != nullptr) {
+            last->next = p;
+        } else {
+            kept = p;
+        }
+        last = p;
+    }
+    if (last != nullptr) last->next = nullptr;
+    pending_walks = kept;
+}
+
+namespace pending_detail {
+
+// How much of a hidden value a policy still shows, per kind of value (0
+// nothing; more, more): a policy covers another when it shows no more of
+// any kind.
+inline bool policy_covers(const PlanPolicy& a, const PlanPolicy& b) {
+    auto numbers = [](int32_t n) { return n == kNumbersKeep ? 2 : n == kNumbersDigits ? 1 : 0; };
+    auto booleans = [](int32_t n) { return n == kBooleansKeep ? 1 : 0; };
+    auto str = [](const MaskPolicy& m) -> Py_ssize_t {
+        return m.kind == MaskPolicy::kFixed ? 0 : m.kind == MaskPolicy::kStars ? 1 : 1 + m.keep;
+    };
+    return numbers(a.numbers) <= numbers(b.numbers) && booleans(a.booleans) <= booleans(b.booleans) &&
+           str(a.str) <= str(b.str);
+}
+
+// A policy slot of `plan` that covers every slot of `slots`: one of them if
+// one does, else any of the plan's; -1 when none does.
+inline int64_t covering_slot(const RulePlan* plan, const uint32_t* slots, int count) {
+    auto covers_all = [&](uint32_t slot) {
+        for (int i = 0; i < count; i++) {
+            if (!policy_covers(plan_policy(plan, slot), plan_policy(plan, slots[i]))) return false;
+        }
+        return true;
+    };
+    for (int i = 0; i < count; i++) {
+        if (covers_all(slots[i])) return slots[i];
+    }
+    for (uint32_t slot = 0; slot < plan->policy_count; slot++) {
+        if (covers_all(slot)) return slot;
+    }
+    return -1;
+}
+
+inline bool same_place(const PendingWalk& a, const PendingWalk& b) {
+    if (a.plan != b.plan) return false;
+    if (a.plan == nullptr) return true;
+    return std::memcmp(a.at.state.live, b.at.state.live, sizeof a.at.state.live) == 0 &&
+           a.at.state.selected == b.at.state.selected && a.at.slot == b.at.slot && a.at.root == b.at.root;
+}
+
+}  // namespace pending_detail
+
+// What a walk that is not nested in this module's own walk follows, held
+// for the walk:
+//  1. a record of a hand-off of `target` to `self` for `method` that no walk
+//     follows now, made by this thread (the newest);
+//  2. else such records made by other threads: one, or several that agree,
+//     give their place; several that disagree give a place that hides
+//     everything each of them hides (see merge_places), or the walk fails
+//     rather than guess;
+//  3. else, for a super() called straight from the frame of an override
+//     this thread is running for a container of `self` at place P (a copy
+//     of that container, say, which has no record of its own): P joined
+//     with the target's own root (with_root). What the override returns is
+//     stored at P, so it must hide what P hides; what it does with a
+//     document of its own must hide what that document's root hides. A
+//     walk of a call of its own goes through the override's entry (a frame
+//     of its own) or comes from deeper code, and is not called from that
+//     frame;
+//  4. else the omitter's plan as it is now, from the target's root.
 class TakenWalk {
 public:
     TakenWalk(OmitterObject* self, PyObject* target, WalkMethod method) {
+        const unsigned long me = PyThread_get_thread_ident();
+        PendingWalk* others[kMaxOthers];
+        int other_count = 0;
+        bool agree = true;
         for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
-            if (p->owner == self && p->target == target && p->method == method && p->taken == 0) {
-                p->taken++;
-                serial_ = p->serial;
-                plan_ = p->plan;
-                at_ = p->at;
+            if (p->owner != self || p->target != target || p->method != method || p->taken != 0) continue;
+            if (p->thread == me) {
+                take(p);
                 return;
             }
+            if (other_count > 0 && !pending_detail::same_place(*others[0], *p)) agree = false;
+            if (other_count < kMaxOthers) others[other_count++] = p;
+            else overflow_ = true;
+        }
+        if (other_count > 0) {
+            if (agree) {
+                take(others[0]);
+            } else {
+                merge_places(others, other_count);
+            }
+            return;
+        }
+        if (PendingWalk* p = record_of_calling_override(self, method, me)) {
+            plan_ = p->plan;
+            at_ = with_root(p->plan, p->at);
+            return;
         }
         plan_ = rule_plan_of(self);
         if (plan_ != nullptr) at_ = plan_root(plan_);
@@ -132,20 +240,139 @@ public:
             }
         }
     }
+    // The places of other threads' hand-offs could not be joined: an
+    // exception is set, and the walk must not run.
+    bool failed() const { return failed_; }
     const RulePlan* plan() const { return plan_; }
     const PlanAt& at() const { return at_; }
 
 private:
+    static constexpr int kMaxOthers = 16;
+
+    void take(PendingWalk* p) {
+        p->taken++;
+        serial_ = p->serial;
+        plan_ = p->plan;
+        at_ = p->at;
+    }
+
+    // The record of the override whose frame called this walk: the caller's
+    // caller is the frame that was running when this thread handed a
+    // container of `self` off for `method`.
+    static PendingWalk* record_of_calling_override(OmitterObject* self, WalkMethod method, unsigned long me) {
+        bool any = false;
+        for (PendingWalk* p = pending_walks; p != nullptr && !any; p = p->next) {
+            any = p->frame != nullptr && p->thread == me && p->owner == self && p->method == method;
+        }
+        if (!any) return nullptr;
+        PyFrameObject* current = PyEval_GetFrame();  // borrowed
+        if (current == nullptr) return nullptr;
+        Ref back = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+        if (!back) return nullptr;
+        for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+            if (p->frame == back.get() && p->thread == me && p->owner == self && p->method == method) return p;
+        }
+        return nullptr;
+    }
+
+    // `at` joined with the root of `plan`: under a hiding plan the live
+    // positions of both (a path from either may select what is below), in
+    // P's subtree or else the root's; a trusting plan trusts only what both
+    // trust. The rest is P's: its policy slot and whether it may be replaced.
+    static PlanAt with_root(const RulePlan* plan, PlanAt at) {
+        if (plan == nullptr) return at;
+        const PathState& root = plan->root;
+        for (int w = 0; w < kPathWords; w++) {
+            at.state.live[w] = plan->trusting ? at.state.live[w] & root.live[w] : at.state.live[w] | root.live[w];
+        }
+        if (plan->trusting) {
+            if (!root.in_subtree()) at.state.selected = 0;
+        } else if (!at.state.in_subtree()) {
+            at.state.selected = root.selected;
+        }
+        return at;
+    }
+
+    // Other threads handed the container off at places that differ, and
+    // which of them this walk belongs to cannot be told: it walks at a
+    // place that hides all that any of them hides. Under one plan that is
+    // the union of their live positions (each path that may select a value
+    // below any of them may select it here), selected when any is, by a
+    // policy that shows no more than any of theirs; a trusting plan trusts
+    // only what all of them trust (the positions live in all, selected
+    // when all are). Records of different plans, or policies no single
+    // slot covers, cannot be joined: the walk fails (RuntimeError) rather
+    // than follow one of them, and so do more records than it looks at.
+    void merge_places(PendingWalk* const* others, int count) {
+        const RulePlan* plan = others[0]->plan;
+        bool joinable = !overflow_;
+        for (int i = 1; i < count; i++) joinable = joinable && others[i]->plan == plan;
+        if (joinable && plan != nullptr) {
+            PlanAt at = others[0]->at;
+            uint32_t selected[kMaxOthers];
+            uint32_t slots[kMaxOthers];
+            int selected_count = 0;
+            bool all_selected = true;
+            for (int i = 0; i < count; i++) {
+                const PlanAt& o = others[i]->at;
+                for (int w = 0; w < kPathWords; w++) {
+                    if (plan->trusting) {
+                        at.state.live[w] &= o.state.live[w];
+                    } else {
+                        at.state.live[w] |= o.state.live[w];
+                    }
+                }
+                if (o.state.in_subtree()) selected[selected_count++] = o.state.policy();
+                else all_selected = false;
+                slots[i] = o.slot;
+                at.root = at.root || o.root;
+            }
+            at.state.selected = 0;
+            const bool in_subtree = plan->trusting ? all_selected : selected_count > 0;
+            if (in_subtree) {
+                const int64_t policy = plan->trusting ? 0 : pending_detail::covering_slot(plan, selected,
+                                                                                         selected_count);
+                joinable = policy >= 0;
+                at.state.selected = PathState::kInSubtree | uint32_t(policy < 0 ? 0 : policy);
+            }
+            const int64_t slot = pending_detail::covering_slot(plan, slots, count);
+            joinable = joinable && slot >= 0;
+            at.slot = uint32_t(slot < 0 ? 0 : slot);
+            if (joinable) {
+                plan_ = plan;
+                at_ = at;
+                return;
+            }
+        }
+        plan_ = nullptr;
+        failed_ = true;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "a container handed to an override by several threads at once, at places that cannot "
+                        "be joined, was walked on a thread that handed it off at none of them");
+    }
+
     uint64_t serial_ = 0;
-    const RulePlan* plan_;
+    const RulePlan* plan_ = nullptr;
     PlanAt at_{};
+    bool overflow_ = false;
+    bool failed_ = false;
 };
 
 // A hand-off of `target`, recorded for as long as this lives.
 class PendingScope {
 public:
-    PendingScope(OmitterObject* self, PyObject* target, WalkMethod method, const RulePlan* plan, const PlanAt* at)
-        : record_{self, target, method, plan, at != nullptr ? *at : PlanAt{}, ++pending_serials, 0, nullptr,
+    PendingScope(OmitterObject* self, PyObject* target, WalkMethod method, const RulePlan* plan, const PlanAt* at,
+                 PyObject* frame = nullptr)
+        : record_{self,
+                  target,
+                  method,
+                  plan,
+                  at != nullptr ? *at : PlanAt{},
+                  PyThread_get_thread_ident(),
+                  frame,
+                  ++pending_serials,
+                  0,
+                  nullptr,
                   pending_walks} {
         if (pending_walks != nullptr) pending_walks->prev = &record_;
         pending_walks = &record_;
@@ -180,7 +407,10 @@ using PlanField = std::conditional_t<kPlan, T, NoPlan>;
 inline int dispatch_step_at(OmitterObject* self, WalkMethod method, PyObject* target, int do_flag,
                             PyObject** answer, const RulePlan* plan, const PlanAt* at) {
     if (!may_override(Py_TYPE(self))) return 0;
-    PendingScope pending(self, target, method, plan, at);
+    // Under a plan the frame running now is kept, so that a super() the
+    // override calls on another container (a copy) finds this place.
+    PyObject* frame = plan != nullptr ? reinterpret_cast<PyObject*>(PyEval_GetFrame()) : nullptr;
+    PendingScope pending(self, target, method, plan, at, frame);
     return dispatch_step(self, method, target, do_flag, answer);
 }
 

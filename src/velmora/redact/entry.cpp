@@ -176,8 +176,12 @@ PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // the data as it now stands (walk.cpp, rule 5): code that acts once is
     // over by then. Code that keeps changing it gets an error, never a copy
     // that was not checked.
+    // The plan is taken once too: an attempt made after code run mid-walk
+    // (an __init__ among it) gave the omitter another plan still follows
+    // the one the call began with, as the in-place walk does.
+    const RulePlan* const plan = rule_plan_of(self);
     for (int attempt = 1;; attempt++) {
-        Walk walk(self, strict, hook.get());
+        Walk walk(self, plan, strict, hook.get());
         const PlanAt root = walk.plan != nullptr ? plan_root(walk.plan) : PlanAt{};
         PyObject* result = is_dict ? redact_dict(walk, target, root) : redact_list(walk, target, do_hide, root);
         if (result != nullptr || walk.mismatch == Walk::Mismatch::kNone) return result;

@@ -14,11 +14,11 @@
 namespace velmora::redact {
 
 struct Walk {
-    Walk(OmitterObject* self, bool strict, const StrHook* hook)
+    Walk(OmitterObject* self, const RulePlan* plan, bool strict, const StrHook* hook)
         : foreign(changes),
           verdicts(self, foreign),
           policy(mask_policy_of(self)),
-          plan(rule_plan_of(self)),
+          plan(plan),
           hook(hook),
           strict(strict) {}
 
@@ -26,8 +26,9 @@ struct Walk {
     ForeignCode foreign;
     Verdicts verdicts;
     const MaskPolicy* policy;  // null: the default
-    // The omitter's rule plan (paths, number and boolean policies, a policy
-    // per rule), borrowed for the call; null: none.
+    // The rule plan (paths, number and boolean policies, a policy per rule)
+    // the omitter had when the call began, borrowed for the call (an omitter
+    // keeps every plan it has had); null: none.
     const RulePlan* plan;
     // What looks at the str values the verdicts let through (the omitter's
     // detector), open for the whole call; null: nothing does.
