@@ -187,7 +187,7 @@ def test_gates_open_and_closed_give_the_same_walk():
         assert done.returncode == 0, done.stderr[-3000:]
         runs.append(json.loads(done.stdout.splitlines()[-1]))
     (gates_open, open_out), (gates_closed, closed_out) = runs
-    assert gates_closed == [False, False]
+    assert gates_closed == [False] * len(gates_closed)  # tag_counter goes with tag_flips
     assert len(open_out) == len(closed_out) > 100
     assert open_out == closed_out
 

@@ -103,10 +103,11 @@ struct OmitterVTable {
     // question (and before its first). Null: nothing to do.
     void (*foreign_code_ran)(OmitterObject* self);
     // Which facts about the interpreter's private layout velmora.omit found
-    // true at import, and so uses: eight flags (dict version tags, cached str
+    // true at import, and so uses: nine flags (dict version tags, cached str
     // hashes, the recursion budget, reading dict entries, writing them, a
     // dict watcher of its own, fresh tags from a dict of its own, masks
-    // written over a str nobody else holds), for tests and diagnostics.
+    // written over a str nobody else holds, fresh tags from the
+    // interpreter's counter), for tests and diagnostics.
     // Copied with the table.
     const bool* layout_gates;
     // The object's str value hook, opened for one call: a walk entered

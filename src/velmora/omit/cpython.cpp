@@ -3,6 +3,7 @@
 // against the facts of the line the module is built for.
 #include "cpython.h"
 
+#include "cpython_counter.h"
 #include "ref.h"
 
 #include <cstdlib>
@@ -77,9 +78,24 @@ uint64_t flip_dict_version() {
     return tag_count(flip_dict);
 }
 
+// The interpreter's dict version counter (3.12 on: a field of the
+// interpreter's state, which every store moves by kTagIncrement before it
+// takes the tag). Read only where counter::dict_version_offset is known.
+uint64_t& version_counter() {
+    char* const interpreter = reinterpret_cast<char*>(PyInterpreterState_Get());
+    return *reinterpret_cast<uint64_t*>(interpreter + counter::dict_version_offset);
+}
+
+// The tag a store would take, taken as the store takes it: no dict, no
+// lookup, no call.
+uint64_t counted_dict_version() { return version_counter() += line::kTagIncrement; }
+
 }  // namespace
 
-uint64_t fresh_dict_version() { return gates.tag_flips ? flip_dict_version() : made_dict_version(); }
+uint64_t fresh_dict_version() {
+    if (gates.tag_counter) return counted_dict_version();
+    return gates.tag_flips ? flip_dict_version() : made_dict_version();
+}
 
 int DictCursor::next(PyObject** key, PyObject** value) {
     EntryTable table;
@@ -265,6 +281,35 @@ int check_tag_flips(bool* holds) {
     return 0;
 }
 
+// Whether the field the internal headers name is the counter that stores
+// take their tags from: read-only first, it must hold the very count each
+// of three flips took (each a kTagIncrement past the one before); only then
+// is it moved, and the flip and the dict made after it must take the next
+// counts from where it was moved to (3.13 moves it once more as it lets
+// that dict go). Runs on the flipped dict, so after check_tag_flips.
+int check_tag_counter(bool* holds) {
+    *holds = false;
+    const std::ptrdiff_t at = counter::dict_version_offset;
+    if (at < 0 || static_cast<std::size_t>(at) + sizeof(uint64_t) > counter::interpreter_size ||
+        at % alignof(uint64_t) != 0) {
+        return 0;
+    }
+    uint64_t previous = 0;
+    for (int i = 0; i < 3; i++) {
+        const uint64_t flip = flip_dict_version();
+        if (flip == 0) return -1;
+        if (version_counter() != flip || (i > 0 && flip != previous + line::kTagIncrement)) return 0;
+        previous = flip;
+    }
+    const uint64_t taken = counted_dict_version();
+    const uint64_t flip = flip_dict_version();
+    const uint64_t made = made_dict_version();
+    if (flip == 0 || made == 0) return -1;
+    *holds = taken == previous + line::kTagIncrement && flip == taken + line::kTagIncrement &&
+             made == flip + line::kTagIncrement && version_counter() >= made;
+    return 0;
+}
+
 // A str made afresh may be filled, as PyUnicode_Fill would fill it, and
 // then is what a run of '*' made afresh is: equal, of the same length,
 // kind, flags, hash and UTF-8. A str that is hashed or held twice may not
@@ -349,6 +394,7 @@ Gates closed_on_request() {
         closed.dict_watcher |= all || name == "dict_watcher";
         closed.tag_flips |= all || name == "tag_flips";
         closed.str_fills |= all || name == "str_fills";
+        closed.tag_counter |= all || name == "tag_counter";
     }
     return closed;
 }
@@ -368,6 +414,9 @@ int check_at_import() {
     // Fresh tags are read off the flipped dict: only where tags are kept.
     if (gates.dict_versions && check_tag_flips(&holds) < 0) return -1;
     gates.tag_flips = gates.dict_versions && holds && !closed.tag_flips;
+    // The counter is told by the tags the flips take.
+    if (gates.tag_flips && check_tag_counter(&holds) < 0) return -1;
+    gates.tag_counter = gates.tag_flips && holds && !closed.tag_counter;
     // Whether a str was hashed is read off its cached hash.
     if (gates.str_hash && check_str_fills(&holds) < 0) return -1;
     gates.str_fills = gates.str_hash && holds && !closed.str_fills;

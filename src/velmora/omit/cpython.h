@@ -39,7 +39,7 @@
 
 namespace velmora::cpython {
 
-// Eight flags in this order (abi.h hands them out as an array).
+// Nine flags in this order (abi.h hands them out as an array).
 struct Gates {
     bool dict_versions = false;     // version tags read and kept as the interpreter does
     bool str_hash = false;          // cached_str_hash() reads the cached hash
@@ -49,9 +49,10 @@ struct Gates {
     bool dict_watcher = false;      // the caches' stamps come from a dict watcher of ours (3.12 on)
     bool tag_flips = false;         // fresh_dict_version() flips a value of a dict of ours
     bool str_fills = false;         // fill_mask() turns a str nobody else holds into its own mask
+    bool tag_counter = false;       // fresh_dict_version() moves the interpreter's counter itself (3.12 on)
 };
 extern Gates gates;
-static_assert(sizeof(Gates) == 8 * sizeof(bool));
+static_assert(sizeof(Gates) == 9 * sizeof(bool));
 
 // Open the gates whose facts hold. 0, or -1 with an exception set when a
 // check could not even run (out of memory).
@@ -81,7 +82,9 @@ inline uint64_t tag_count(PyObject* dict) { return version_tag(dict) & ~line::kT
 inline bool watched(PyObject* dict) { return (version_tag(dict) & line::kWatchedBits) != 0; }
 
 // A counter value no dict has had before, as the interpreter gives a dict it
-// creates or stores into. With the tag_flips gate open, a store into a dict
+// creates or stores into. With the tag_counter gate open, the next value of
+// the interpreter's own counter, moved as a store moves it. Else, with the
+// tag_flips gate open, a store into a dict
 // of the module's own that nobody else can reach (its one value flips
 // between True and False: nothing allocated, nothing released, no code run)
 // yields one; closed, a dict made and dropped. 0 with an exception set on

@@ -19,6 +19,7 @@ namespace velmora::cpython::line {
 
 inline constexpr uint64_t kTagFlagBits = 0;  // low bits of a tag that are not the counter
 inline constexpr uint64_t kWatchedBits = 0;  // of those, the ones that mark a watched dict
+inline constexpr uint64_t kTagIncrement = 1;  // the counter moves by 1
 
 // ---- str ----------------------------------------------------------------------------
 

@@ -31,6 +31,7 @@ namespace velmora::cpython::line {
 
 inline constexpr uint64_t kTagFlagBits = 0xff;  // low bits of a tag that are not the counter
 inline constexpr uint64_t kWatchedBits = 0xff;  // of those, the ones that mark a watched dict
+inline constexpr uint64_t kTagIncrement = uint64_t{1} << 8;  // DICT_VERSION_INCREMENT: past the watcher bits
 
 // ---- str ----------------------------------------------------------------------------
 
