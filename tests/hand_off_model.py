@@ -90,9 +90,6 @@ class HandOffModel:
         self.paths = [parse(p) for p in paths]
         self.trusting = trusting
 
-    def kwargs(self):
-        return {}
-
     def selected(self, where) -> bool:
         return any(matches(p, where) for p in self.paths)
 
