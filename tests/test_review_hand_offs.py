@@ -446,8 +446,6 @@ class _Reinit:
         return self
 
 
-@pytest.mark.xfail(strict=True, reason="when a copy's stores miss, redacted() falls back to omit() on a deep copy, "
-                                       "which follows the omitter's plan as it is now, not the call's")
 def test_redacted_falling_back_to_a_deep_copy_keeps_the_calls_plan():
     from velmora.redact import redacted
 
