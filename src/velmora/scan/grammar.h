@@ -399,13 +399,14 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot
         return after != nullptr ? after : fail(Fault::kExpectingValue, p);
     }
     const KeyCache::Slot* key = nullptr;
+    Decision d;
+    bool decided = false;
     if (slot.kind == Slot::kMember && !quiet_ && !(c == '{' && top_->still && top_->state.dead())) {
         // The usual member: under a key that took a step from this
         // container's state before (its step is remembered), or in a still
         // container under a key that names no live position (the value
-        // stands in the container's own state). A string kept, or a
-        // container that nothing replaces, is taken here without the rest
-        // of decide().
+        // stands in the container's own state). A string, or a container
+        // that nothing replaces, is decided here without decide().
         key = s_.member_key(slot.key, slot.key_end, !slot.plain);
         if (key == nullptr) return nullptr;
         const Frame* const parent = top_;
@@ -414,10 +415,17 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot
             const uint32_t selected = remembered ? key->selected : parent->state.selected;
             const bool hide = remembered ? !key->keeps : hides(key->verdict, selected);
             if (c == '"' && !hide) return !detect_ ? plain_string(p) : detected_string(p);
-            if ((c == '{' || c == '[') && !whole_) {
-                const uint32_t policy = selected & ~PathState::kInSubtree;
-                const uint32_t to_slot =
-                    plan_->trusting ? 0 : policy != 0 ? policy : uint32_t(key->verdict >> kSlotShift);
+            // The policy: the selecting path's, else the key's rule's, else
+            // the omitter's own; a trusting plan's is the omitter's own.
+            const uint32_t policy = selected & ~PathState::kInSubtree;
+            const uint32_t to_slot =
+                plan_->trusting ? 0 : policy != 0 ? policy : uint32_t(key->verdict >> kSlotShift);
+            if (c == '"') {  // hidden; a member's string is replaced whole under `whole`
+                d.hide = true;
+                d.replace = whole_;
+                d.slot = to_slot;
+                decided = true;
+            } else if ((c == '{' || c == '[') && !whole_) {
                 const Frame frame = remembered ? Frame{s_.states_[key->to], key->to, to_slot, key->still, 0}
                                                : Frame{parent->state, parent->id, to_slot, parent->still, 0};
                 top_ = s_.frames_.push(frame);
@@ -426,8 +434,7 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot
             }
         }
     }
-    Decision d;
-    if (!decide(c, slot, key, &d)) return nullptr;
+    if (!decided && !decide(c, slot, key, &d)) return nullptr;
     switch (c) {
         case '"': {
             if (!d.hide) return !detect_ || quiet_ ? plain_string(p) : detected_string(p);
