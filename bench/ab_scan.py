@@ -26,8 +26,9 @@ without them (OLD): what following paths costs the scanner.
 --callgrind counts instructions per MB of the corpus under valgrind's
 callgrind, repeatable on a loaded machine: a run that scans the corpus
 twice minus one that scans it once, on each path. With --with-paths, it
-counts them for the RuleOmitter without paths ("rules") and with the ten
-paths ("paths"), for each build.
+counts them for the RuleOmitter without paths ("rules"), with a policy for
+one key and no paths (a plan that follows no path: "policy") and with the
+ten paths ("paths"), for each build.
 """
 
 import argparse
@@ -206,7 +207,7 @@ def main():
     if opts.with_paths and opts.callgrind:
         paths = opts.paths.split(",") if opts.paths else ["scalar", "sse2", "avx2"]
         for build in opts.builds:
-            for kind in ("rules", "paths"):
+            for kind in ("rules", "policy", "paths"):
                 callgrind(os.path.abspath(build), opts.corpus, size, paths, kind)
         return
     if opts.with_paths:
