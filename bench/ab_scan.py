@@ -5,6 +5,7 @@
     python bench/ab_scan.py OLD.so NEW.so --per-call [--calls 20000]
     python bench/ab_scan.py --callgrind BUILD.so [BUILD.so ...]
     python bench/ab_scan.py BUILD.so --with-paths [--pairs 20]
+    python bench/ab_scan.py --callgrind --with-paths BUILD.so [BUILD.so ...]
 
 Each build's extension file is loaded as its own module (each library has
 its own statics, the chosen vector path among them), both bound to the
@@ -24,7 +25,10 @@ without them (OLD): what following paths costs the scanner.
 
 --callgrind counts instructions per MB of the corpus under valgrind's
 callgrind, repeatable on a loaded machine: a run that scans the corpus
-twice minus one that scans it once, on each path.
+twice minus one that scans it once, on each path. With --with-paths, it
+counts them for the RuleOmitter without paths ("rules"), with a policy for
+one key and no paths (a plan that follows no path: "policy") and with the
+ten paths ("paths"), for each build.
 """
 
 import argparse
@@ -147,10 +151,20 @@ def per_call_run(data, keys, calls):
     return omitter, small, make
 
 
-def callgrind_child(build, corpus_name, size, path, times):
+def callgrind_child(build, corpus_name, size, path, times, omitter_kind="omitter"):
     module = load_build(build)
     data, keys = corpus(corpus_name, size)
-    omitter = Omitter(keys)
+    if omitter_kind == "omitter":
+        omitter = Omitter(keys)
+    else:
+        from bench_scan_plan import PATHS
+        from velmora.rules import RuleOmitter
+        if omitter_kind == "paths":
+            omitter = RuleOmitter(list(keys), paths=PATHS)
+        elif omitter_kind == "policy":  # a plan without paths: a policy for one key
+            omitter = RuleOmitter(list(keys), policies={keys[0]: {"mask": "[p]"}})
+        else:
+            omitter = RuleOmitter(list(keys))
     chunks = pieces(data)
     module._set_path(path)
     for _ in range(times):
@@ -158,21 +172,23 @@ def callgrind_child(build, corpus_name, size, path, times):
             module.scan_lines(omitter, chunk)
 
 
-def callgrind(build, corpus_name, size, paths):
+def callgrind(build, corpus_name, size, paths, omitter_kind="omitter"):
     for path in paths:
         counts = []
         for times in (1, 2):
             with tempfile.TemporaryDirectory() as folder:
                 out = os.path.join(folder, "cg.out")
                 code = (f"import sys; sys.path.insert(0, {HERE!r}); import ab_scan; "
-                        f"ab_scan.callgrind_child({build!r}, {corpus_name!r}, {size}, {path!r}, {times})")
+                        f"ab_scan.callgrind_child({build!r}, {corpus_name!r}, {size}, {path!r}, {times}, "
+                        f"{omitter_kind!r})")
                 subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
                                 "-c", code], check=True, capture_output=True)
                 with open(out) as f:
                     summary_line = next(line for line in f if line.startswith("summary:") or line.startswith("totals:"))
                 counts.append(int(summary_line.split()[1]))
         per_mb = (counts[1] - counts[0]) / (size / 1e6)
-        print(f"{os.path.basename(build)} {path:7s} {per_mb / 1e6:.1f} M instructions per MB", flush=True)
+        label = "" if omitter_kind == "omitter" else f" {omitter_kind:7s}"
+        print(f"{os.path.basename(build)}{label} {path:7s} {per_mb / 1e6:.1f} M instructions per MB", flush=True)
 
 
 def main():
@@ -188,6 +204,12 @@ def main():
     parser.add_argument("--with-paths", action="store_true", help="one build: ten JSON paths against none")
     opts = parser.parse_args()
     size = int(opts.size_mb * (1 << 20))
+    if opts.with_paths and opts.callgrind:
+        paths = opts.paths.split(",") if opts.paths else ["scalar", "sse2", "avx2"]
+        for build in opts.builds:
+            for kind in ("rules", "policy", "paths"):
+                callgrind(os.path.abspath(build), opts.corpus, size, paths, kind)
+        return
     if opts.with_paths:
         module = load_build(os.path.abspath(opts.builds[0]))
         paths = opts.paths.split(",") if opts.paths else list(module._paths())

@@ -37,7 +37,8 @@ public:
           whole_(s.spec_.whole),
           detect_(s.detect_ != nullptr),
           plan_(kPlan ? s.plan_ : nullptr),
-          typed_(kPlan && plan_->typed) {}
+          typed_(kPlan && plan_->typed),
+          plain_scalars_(!typed_ && !whole_) {}
 
     Fault text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where);
     Fault lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines);
@@ -59,13 +60,21 @@ private:
         bool hide;
         bool replace;
         uint32_t slot;
-        PathState state;
-        uint32_t id;  // the state's number, if known (StateTable)
+        uint32_t selected;  // the state's `selected` word
+        PathState state;    // only filled in for a container
+        uint32_t id;        // the state's number, if known (StateTable)
     };
 
     const uint8_t* value(const uint8_t* p, Slot slot);
     const uint8_t* planned_value(const uint8_t* p, Slot slot);
     bool decide(uint8_t c, Slot slot, const KeyCache::Slot* key, Decision* d);
+    // Whether a value with the verdict bits `v` in a state whose `selected`
+    // word is `selected` is hidden: selected, or hidden by its key; under a
+    // trusting plan, a selected value is hidden only by a word never trusted.
+    bool hides(int v, uint32_t selected) const {
+        if (selected & PathState::kInSubtree) return !plan_->trusting || (v & kDenied) != 0;
+        return (v & kHidden) != 0;
+    }
     const uint8_t* planned_scalar(const uint8_t* p, const Decision& d);
     const uint8_t* push_level(const uint8_t* p, uint8_t level);
     const uint8_t* string(const uint8_t* p, Slot slot);
@@ -134,6 +143,7 @@ private:
     const bool detect_;           // a detector looks into kept string values
     const RulePlan* const plan_;  // null: the verdicts and the mask policy decide alone
     const bool typed_;            // the plan masks numbers or booleans
+    const bool plain_scalars_;    // under a plan: nothing changes a number or a literal
     Frame* top_ = nullptr;        // under a plan: the innermost container's frame
     // Inside a value that `whole` replaced: no verdicts, no masks, and the
     // run restarts after the value once the stack is back to quiet_depth_.
@@ -290,6 +300,9 @@ inline const uint8_t* Grammar<Find, kPlan>::push_level(const uint8_t* p, uint8_t
 template <class Find, bool kPlan>
 inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::Slot* key, Decision* d) {
     Frame* const parent = top_;
+    // Only a container carries its state on; a string or a scalar needs
+    // no more of it than its `selected` word.
+    const bool container = c == '{' || c == '[';
     d->hide = false;
     d->replace = false;
     d->slot = 0;
@@ -297,6 +310,7 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
     if (slot.kind == Slot::kItem) parent->items++;
     if (quiet_) {
         d->state = PathState{};
+        d->selected = 0;
         return true;
     }
     int v;
@@ -306,6 +320,7 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
             // position is live, no key leads anywhere: nothing to ask.
             if (c == '{' && !whole_ && parent->still && parent->state.dead()) {
                 d->state = parent->state;
+                d->selected = parent->state.selected;
                 d->id = parent->id;
                 return true;
             }
@@ -314,16 +329,30 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
             v = key->verdict;
             if (key->from == parent->id) {  // the step this key took last
                 d->id = key->to;
-                d->state = s_.states_[d->id];
+                d->selected = key->selected;
+                if (container) d->state = s_.states_[d->id];
             } else if (parent->still && !names_live(parent->state, key->names)) {
-                d->state = parent->state;
+                if (container) d->state = parent->state;
+                d->selected = parent->state.selected;
                 d->id = parent->id;
+                if (key->from == KeyCache::kNoStep && parent->id != StateTable::kUnnumbered) {
+                    // Its first step: the state stays. Remembered, so that
+                    // the key's next meeting here asks nothing of the state.
+                    key->from = key->to = parent->id;
+                    key->selected = d->selected;
+                    key->keeps = !hides(v, d->selected);
+                    key->still = true;
+                }
             } else {
                 d->state = plan_member_by(plan_, parent->state, key->names);
+                d->selected = d->state.selected;
                 d->id = s_.states_.number(d->state);
                 if (parent->id != StateTable::kUnnumbered && d->id != StateTable::kUnnumbered) {
                     key->from = parent->id;
                     key->to = d->id;
+                    key->selected = d->selected;
+                    key->keeps = !hides(v, d->selected);
+                    key->still = still_state(plan_, d->state);
                 }
             }
             break;
@@ -331,27 +360,30 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
         case Slot::kItem:
             v = level_ & Scanner::kDo ? kHidden | int(parent->slot << kSlotShift) : 0;
             if (parent->still) {
-                d->state = parent->state;
+                if (container) d->state = parent->state;
+                d->selected = parent->state.selected;
                 d->id = parent->id;
             } else {
                 d->state = plan_item(plan_, parent->state, Py_ssize_t(parent->items - 1));
+                d->selected = d->state.selected;
             }
             break;
         default:
             v = s_.top_verdict();
             if (v < 0) return false;
             d->state = plan_->root;
+            d->selected = d->state.selected;
             d->id = s_.root_state_;
             break;
     }
-    const bool selected = d->state.in_subtree();
+    const bool selected = (d->selected & PathState::kInSubtree) != 0;
+    d->hide = hides(v, d->selected);
     if (plan_->trusting) {
-        d->hide = selected ? (v & kDenied) != 0 : (v & kHidden) != 0;
         d->replace = whole_ && d->hide && slot.kind == Slot::kMember;
         return true;
     }
-    d->hide = selected || (v & kHidden) != 0;
-    d->slot = d->state.policy() != 0 ? d->state.policy() : uint32_t(v >> kSlotShift);
+    const uint32_t policy = d->selected & ~PathState::kInSubtree;
+    d->slot = policy != 0 ? policy : uint32_t(v >> kSlotShift);
     const bool direct = selected && (parent == nullptr || !parent->state.in_subtree());
     d->replace = whole_ && d->hide && (slot.kind == Slot::kMember || direct);
     return true;
@@ -360,14 +392,49 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
 template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot slot) {
     const uint8_t c = *p;
-    if (c != '"' && c != '{' && c != '[' && !typed_ && !whole_) {
+    if (c != '"' && c != '{' && c != '[' && plain_scalars_) {
         // A number or a literal nothing can change: only counted.
         if (slot.kind == Slot::kItem) top_->items++;
         const uint8_t* after = scalar_token(p, end_);
         return after != nullptr ? after : fail(Fault::kExpectingValue, p);
     }
+    const KeyCache::Slot* key = nullptr;
     Decision d;
-    if (!decide(c, slot, nullptr, &d)) return nullptr;
+    bool decided = false;
+    if (slot.kind == Slot::kMember && !quiet_ && !(c == '{' && top_->still && top_->state.dead())) {
+        // The usual member: under a key that took a step from this
+        // container's state before (its step is remembered), or in a still
+        // container under a key that names no live position (the value
+        // stands in the container's own state). A string, or a container
+        // that nothing replaces, is decided here without decide().
+        key = s_.member_key(slot.key, slot.key_end, !slot.plain);
+        if (key == nullptr) return nullptr;
+        const Frame* const parent = top_;
+        const bool remembered = key->from == parent->id;
+        if (remembered || (parent->still && !names_live(parent->state, key->names))) {
+            const uint32_t selected = remembered ? key->selected : parent->state.selected;
+            const bool hide = remembered ? !key->keeps : hides(key->verdict, selected);
+            if (c == '"' && !hide) return !detect_ ? plain_string(p) : detected_string(p);
+            // The policy: the selecting path's, else the key's rule's, else
+            // the omitter's own; a trusting plan's is the omitter's own.
+            const uint32_t policy = selected & ~PathState::kInSubtree;
+            const uint32_t to_slot =
+                plan_->trusting ? 0 : policy != 0 ? policy : uint32_t(key->verdict >> kSlotShift);
+            if (c == '"') {  // hidden; a member's string is replaced whole under `whole`
+                d.hide = true;
+                d.replace = whole_;
+                d.slot = to_slot;
+                decided = true;
+            } else if ((c == '{' || c == '[') && !whole_) {
+                const Frame frame = remembered ? Frame{s_.states_[key->to], key->to, to_slot, key->still, 0}
+                                               : Frame{parent->state, parent->id, to_slot, parent->still, 0};
+                top_ = s_.frames_.push(frame);
+                if (top_ == nullptr) return no_memory();
+                return push_level(p, uint8_t(c == '[' ? Scanner::kArray | (hide ? Scanner::kDo : 0) : 0));
+            }
+        }
+    }
+    if (!decided && !decide(c, slot, key, &d)) return nullptr;
     switch (c) {
         case '"': {
             if (!d.hide) return !detect_ || quiet_ ? plain_string(p) : detected_string(p);

@@ -34,7 +34,7 @@ const KeyCache::Slot* KeyCache::insert(const uint8_t* p, size_t n, const KeyProb
     size_t i = k.hash & mask_;
     while (slots_[i].verdict >= 0) i = (i + 1) & mask_;
     slots_[i] = Slot{k.hash, k.first, k.last, offset, uint32_t(n), verdict,
-                     {names != nullptr ? names[0] : 0, names != nullptr ? names[1] : 0}, kNoStep, kNoStep};
+                     {names != nullptr ? names[0] : 0, names != nullptr ? names[1] : 0}, kNoStep, kNoStep, 0, false, false};
     count_++;
     return &slots_[i];
 }

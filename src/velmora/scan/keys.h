@@ -38,9 +38,14 @@ public:
         // key (omit/rule_plan.h: plan_names), and the last step it took as
         // a member: from the state numbered `from` to the one numbered `to`
         // (selection.h: StateTable); `from` is kNoStep before the first.
+        // `selected`: the `selected` word of the state numbered `to`, so
+        // that a string or a scalar under the key need not read the state.
         uint64_t names[2];
         mutable uint32_t from;
         mutable uint32_t to;
+        mutable uint32_t selected;
+        mutable bool keeps;  // a string under the key, by that step, is kept
+        mutable bool still;  // a container under the key, by that step, is still (selection.h)
     };
     static constexpr uint32_t kNoStep = 0xFFFFFFFEu;
 

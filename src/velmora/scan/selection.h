@@ -78,10 +78,13 @@ struct Frame {
 // it is selected and only `..name` positions are live (or none): an item,
 // or a member whose key names none of them, then stands in this very
 // state, and costs no step of the automaton.
-inline Frame frame_of(const RulePlan* plan, const PathState& state, uint32_t id, uint32_t slot) {
+inline bool still_state(const RulePlan* plan, const PathState& state) {
     uint64_t moving = 0;
     for (int w = 0; w < kPathWords; w++) moving |= state.live[w] & ~plan->descend[w];
-    return Frame{state, id, slot, moving == 0 && !state.in_subtree(), 0};
+    return moving == 0 && !state.in_subtree();
+}
+inline Frame frame_of(const RulePlan* plan, const PathState& state, uint32_t id, uint32_t slot) {
+    return Frame{state, id, slot, still_state(plan, state), 0};
 }
 
 // Whether any of the positions `names` is live in `state`.

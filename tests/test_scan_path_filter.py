@@ -1,0 +1,163 @@
+"""velmora.scan's short ways for members under a rule plan, against the
+plain-Python reference in path_model.py.
+
+Under a plan, a member whose key took a step from its container's state
+before is decided from that remembered step, and in a still container (only
+`..name` positions live, nothing selected) a key that names no live position
+leaves the state as it is; both skip the automaton. These tests make the
+remembered steps go stale: many distinct keys, names equal to path names and
+near them (a letter more, a letter less, another case, written with an
+escape), the same key under `*`, `..name`, index and member positions and in
+selected subtrees, over one scan_lines call (whose key table and states serve
+every line), on every vector path. Every output must equal the reference
+byte for byte.
+"""
+
+import re
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import velmora.scan as vscan
+from path_model import Config, Num, dump, loads, redact
+from velmora.rules import RuleNoTrustOmitter, RuleOmitter
+from velmora.scan import scan, scan_lines
+
+# Names the paths use, and keys near them: equal, a prefix, an extension,
+# another case, the same length with another last byte, and a long one
+# (keys over 16 bytes are compared in full by the key table).
+NAMES = ["ssn", "email", "user", "name", "tags", "q", "a_rather_long_member_name"]
+NEAR = ["ss", "ssnx", "SSN", "ssm", "emai", "emails", "users", "nam", "namE", "tag", "qq", "",
+        "a_rather_long_member_namf", "a_rather_long_member_name_"]
+KEYS = NAMES + NEAR + ["id", "x", "k1", "k2", "k3", "k4", "é", "pw"]
+
+SETTINGS = settings(max_examples=200, derandomize=True, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+leaves = st.one_of(st.text(alphabet="abé \\", max_size=5), st.integers(-5, 5).map(lambda n: Num(str(n))),
+                   st.booleans(), st.none())
+documents = st.recursive(leaves, lambda inner: st.one_of(
+    st.lists(inner, max_size=4), st.dictionaries(st.sampled_from(KEYS), inner, max_size=5)), max_leaves=24)
+
+
+def step_of(kind, name, index):
+    if kind == "member":
+        return f"['{name}']" if not name.isidentifier() else f".{name}"
+    if kind == "any":
+        return ".*"
+    if kind == "index":
+        return f"[{index}]"
+    return f"..['{name}']" if not name.isidentifier() else f"..{name}"
+
+
+@st.composite
+def paths(draw):
+    steps = []
+    for _ in range(draw(st.integers(1, 3))):
+        kind = draw(st.sampled_from(["member", "any", "index", "descend", "descend"]))
+        steps.append(step_of(kind, draw(st.sampled_from(NAMES)), draw(st.integers(0, 2))))
+    return "$" + "".join(steps)
+
+
+@st.composite
+def configs(draw):
+    cfg = Config()
+    cfg.keys = draw(st.lists(st.sampled_from(KEYS), max_size=3, unique=True))
+    cfg.paths = draw(st.lists(paths(), min_size=1, max_size=5, unique=True))
+    cfg.numbers = draw(st.sampled_from(["keep", "keep", "zero"]))
+    rules = sorted(set(cfg.keys) | set(cfg.paths))
+    for rule in draw(st.lists(st.sampled_from(rules), max_size=2, unique=True)):
+        cfg.policies[rule] = draw(st.sampled_from([{"mask": "[p]"}, {"keep_last": 1}]))
+    return cfg
+
+
+def escaped(text):
+    """The text with the first letter of every key that starts with s or e
+    written as an escape: the same keys to the reference, other bytes to the
+    scanner, which writes them as they came. (No value holds ':', so only a
+    key is followed by '": '.)"""
+    return re.sub(r'"([se])([^"]*)": ', lambda m: '"\\u%04x%s": ' % (ord(m.group(1)), m.group(2)), text)
+
+
+def check_lines(texts, cfg, omitter, rewrite=lambda text: text):
+    expected = [rewrite(dump(redact(loads(text), cfg))) for text in texts]
+    for path in vscan._paths():
+        previous = vscan._set_path(path)
+        try:
+            out, errors, count = scan_lines(omitter, "\n".join(texts).encode())
+        finally:
+            vscan._set_path(previous)
+        assert not errors and count == len(texts), path
+        assert out.decode().split("\n") == expected, (path, cfg)
+
+
+@SETTINGS
+@given(st.lists(documents, min_size=1, max_size=6), configs(), st.booleans())
+def test_one_scan_of_many_lines_matches_the_reference(docs, cfg, escape):
+    rewrite = escaped if escape else (lambda text: text)
+    texts = [rewrite(dump(doc)) for doc in docs]
+    check_lines(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()), rewrite)
+
+
+@SETTINGS
+@given(documents, configs())
+def test_a_document_matches_the_reference(doc, cfg):
+    text = dump(doc, 2)
+    expected = dump(redact(loads(text), cfg), 2)
+    omitter = RuleOmitter(cfg.keys, **cfg.kwargs())
+    for path in vscan._paths():
+        previous = vscan._set_path(path)
+        try:
+            assert scan(omitter, text.encode()).decode() == expected, (path, cfg)
+        finally:
+            vscan._set_path(previous)
+
+
+# One key met in turn under states that step it differently: its remembered
+# step is from one of them, and every other meeting must step anew.
+SHAPES = [
+    {"ssn": "s0", "user": {"ssn": "s1", "name": "n1", "tags": ["t0", "t1"]}},
+    {"k1": {"ssn": "s2", "name": "n2", "k2": [{"ssn": "s3", "name": "n3"}, {"email": "e1"}]}},
+    {"user": [{"name": "n4"}, {"user": {"name": "n5", "ssnx": "x1"}}], "name": "n6"},
+    [{"name": "n7", "k3": {"name": "n8", "SSN": "x2"}}, ["ssn", {"ssn": "s4"}]],
+    {"email": {"email": "e2", "k4": {"email": "e3"}}, "emails": "x3", "q": {"q": "q1"}},
+]
+
+
+@pytest.mark.parametrize("paths", [
+    ["$..ssn", "$.user.name"],
+    ["$..name", "$.user.*", "$[1].name"],
+    ["$..user..name", "$.k1.*.name"],
+    ["$..email", "$..ssn", "$.q.q", "$.user.tags[1]"],
+    ["$.*.ssn", "$..k2[0].name"],
+    ["$..['a_rather_long_member_name']", "$..email.email"],
+])
+@pytest.mark.parametrize("order", [(0, 1, 2, 3, 4), (4, 3, 2, 1, 0), (2, 0, 4, 1, 3, 2, 0, 3)])
+def test_a_key_under_many_states_in_one_scan(paths, order):
+    texts = [dump(SHAPES[i]) for i in order]
+    cfg = Config(paths=paths, keys=["id"], policies={paths[0]: {"mask": "[p]"}})
+    check_lines(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+
+
+@pytest.mark.parametrize("paths", [["$..ssn", "$.user.*"], ["$..name"], ["$.k1..name", "$..email"]])
+def test_trusting_paths_in_one_scan(paths):
+    """A trusting plan: a selected value is kept, the rest is hidden, and
+    a remembered step carries that answer too."""
+    texts = [dump(SHAPES[i]) for i in (0, 1, 2, 3, 4, 1, 0)]
+    cfg = Config(paths=paths, trusting=True, keys=["k1"])
+    kwargs = cfg.kwargs()
+    del kwargs["policies"]
+    check_lines(texts, cfg, RuleNoTrustOmitter(cfg.keys, defaults=False, **kwargs))
+
+
+def test_many_distinct_keys_near_the_path_names():
+    """More distinct keys than the key table starts with, each near a path
+    name, in still containers and not: the table grows with remembered
+    steps in it."""
+    keys = [f"{name}{suffix}" for name in NAMES for suffix in ("", "_", "0", "1", "x", "é")]
+    doc = {"user": {k: k for k in keys}, "k1": [{k: {"name": k} for k in keys[::3]}],
+           "deep": {"er": {k: [k, {"ssn": k}] for k in keys[1::2]}}}
+    texts = [dump(doc), dump({k: {"email": k, "q": k} for k in keys}), dump(doc)]
+    cfg = Config(paths=["$..ssn", "$..email", "$.user.*", "$.*[0].*.name", "$.q"], keys=["x"])
+    check_lines(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
