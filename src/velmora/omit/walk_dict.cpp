@@ -96,6 +96,7 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
 // The plan's answers by key object (the interpreter lock guards it, as it
 // does the verdict memo).
 PlanKeyMemo plan_key_memo;
+PlanMemberMemo plan_member_memo;
 
 // How a step ended: go on in the same table, read the table afresh (foreign
 // code may have run), the end of the dict, or a failure.
@@ -146,6 +147,7 @@ private:
     int quiet_decision(PyObject* key, PlanDecision* d);
     [[gnu::noinline]] int plan_entry(uint64_t read_at);  // kept out of omit_entry, which the walk inlines
     int plan_decide(PyObject* key, PlanDecision* d);
+    PathState plan_member(PyObject* key);
     int plan_key_policy(PyObject* key);
     int plan_key_denied(PyObject* key);
     int plan_str(const PlanDecision& d, uint64_t read_at);
@@ -554,6 +556,19 @@ int DictWalk<kPlan>::plan_decide(PyObject* key, PlanDecision* d) {
         [this](PyObject* k) { return plan_key_policy(k); }, [this](PyObject* k) { return plan_key_denied(k); });
 }
 
+// The state of the member `key`: found once per key object and state of
+// the dict, for an exact str key whose hash the key carries.
+template <bool kPlan>
+inline PathState DictWalk<kPlan>::plan_member(PyObject* key) {
+    if (at_->state.dead()) return PathState{{}, at_->state.selected};  // nothing live: nothing named, nothing taken
+    if (PyUnicode_CheckExact(key)) {
+        const Py_hash_t hash = cpython::cached_str_hash(key);
+        if (hash != -1) return plan_member_memo.member(plan_, at_->state, key, hash, foreign_code_epoch);
+        return plan_member_of(plan_, at_->state, key, hash);
+    }
+    return plan_member_of(plan_, at_->state, key);
+}
+
 // The decision for an exact str key read in place, from what is known
 // without running anything: 0 decided, 1 when only a held step can decide.
 template <bool kPlan>
@@ -583,7 +598,6 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
     const bool in_place = cursor_.writes_in_place();
     const bool typed = plan_masks_scalars(plan_);
     const bool plain_lists = table.str_keys && this->plain_lists();
-    const PlanLeaves leaves = plan_leaves(plan_, at_->state);  // the same for every member
     prefetch(table);
     for (Py_ssize_t pos = cursor_.pos();;) {
         pos = table.next_live(pos);
@@ -597,7 +611,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
             // A list no path can select an item of, whose items its key
             // alone decides, with the default mask: as without a plan.
             PlanDecision d;
-            d.state = plan_member_of(plan_, at_->state, key, cpython::cached_str_hash(key));
+            d.state = plan_member(key);
             if (quiet_decision(key, &d) == 0) {
                 if (plan_items_plain(plan_, d)) {
                     if (walk_plain_list(self_, value, d.hide)) continue;
@@ -610,7 +624,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
-            d.state.selected = plan_leaf_by(plan_, at_->state, leaves, key, cpython::cached_str_hash(key));
+            d.state.selected = plan_member(key).selected;
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
@@ -699,7 +713,7 @@ template <bool kPlan>
 int DictWalk<kPlan>::plan_entry(uint64_t read_at) {
     PyObject* const key = pair_.key();
     PlanDecision d{};
-    d.state = plan_member_of(plan_, at_->state, key, PyUnicode_CheckExact(key) ? cpython::cached_str_hash(key) : -1);
+    d.state = plan_member(key);
     bool decided = false;
     if (general_only_ && (PyUnicode_CheckExact(key) || d.state.in_subtree())) {
         if (plan_decide(key, &d) < 0) return fail_status(Site::OmitStrKey);

@@ -401,4 +401,43 @@ struct PlanKeyMemo {
     }
 };
 
+// The states of members already met, by key object and the state of the
+// container: a document's members of one place share their key objects
+// (json.loads makes one str per key text), and their containers share a
+// state. Like the verdict memo, it holds no references: an entry stands
+// only while the epoch it was made in does, and no key is freed without
+// the epoch moving. Only exact str keys are kept: their text never changes.
+struct PlanMemberMemo {
+    static constexpr size_t kSize = 512;
+    struct Slot {
+        const RulePlan* plan = nullptr;
+        PyObject* key = nullptr;
+        uint64_t epoch = 0;
+        PathState parent{};
+        PathState child{};
+    };
+    Slot slots[kSize];
+
+    static bool same(const PathState& a, const PathState& b) {
+        uint64_t differ = a.selected ^ b.selected;
+        for (int w = 0; w < kPathWords; w++) differ |= a.live[w] ^ b.live[w];
+        return differ == 0;
+    }
+    Slot& slot_for(PyObject* key, const PathState& parent) {
+        const auto address = reinterpret_cast<uintptr_t>(key);
+        const uint64_t state = (parent.live[0] ^ parent.live[kPathWords - 1] ^ parent.selected) * 0x9E3779B97F4A7C15ull;
+        return slots[((address >> 4) ^ (address >> 13) ^ (state >> 55)) & (kSize - 1)];
+    }
+    // plan_member_of(plan, parent, key, hash) for the exact str `key` whose
+    // hash is `hash`, at `epoch`. (A dead `parent` is better not asked
+    // about: its members are all {0, parent.selected}.)
+    PathState member(const RulePlan* plan, const PathState& parent, PyObject* key, Py_hash_t hash, uint64_t epoch) {
+        Slot& slot = slot_for(key, parent);
+        if (slot.key == key && slot.plan == plan && slot.epoch == epoch && same(slot.parent, parent)) return slot.child;
+        const PathState child = plan_member_of(plan, parent, key, hash);
+        slot = Slot{plan, key, epoch, parent, child};
+        return child;
+    }
+};
+
 }  // namespace velmora
