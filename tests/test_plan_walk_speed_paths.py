@@ -10,12 +10,14 @@ at every member (which no memo can answer for).
 import copy
 import json
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from plan_walk_model import PlanWalkModel
 from test_review_walk_plans import canon, outcome
 from test_scan_jsonpath import KEYS, configs, omitter_of
+from velmora.rules import RuleOmitter
 
 SETTINGS = settings(max_examples=200, derandomize=True, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -28,14 +30,17 @@ records = st.dictionaries(st.sampled_from(KEYS), json_values, min_size=1, max_si
 
 
 def parsed(template, copies, wrap):
-    """`copies` records like `template`, parsed from one text: every member
-    of one key text holds the same key object, at whatever depth."""
+    """The text of `copies` records like `template`: parsed, every member of
+    one key text holds the same key object, at whatever depth, and every
+    str value is held by its container alone (a mask may be written into
+    it)."""
     doc = {wrap: [template] * copies, "b": template} if wrap else [template] * copies
-    return json.loads(json.dumps(doc))
+    return json.dumps(doc)
 
 
 def fresh_keys(value):
-    """`value` with a str key object of its own at every member."""
+    """`value` with a str key object of its own at every member (but the
+    one-character ones, which the interpreter shares)."""
     if type(value) is dict:
         return {"".join(["", k, "\x00"])[:-1]: fresh_keys(v) for k, v in value.items()}
     if type(value) is list:
@@ -60,11 +65,16 @@ def model_walk(cfg, doc):
 @given(records, st.integers(1, 6), st.sampled_from([None, "a", "name"]),
        st.one_of(configs(), configs(trusting=True)))
 def test_shared_key_objects_walk_as_fresh_ones_and_the_model(template, copies, wrap, cfg):
-    doc = parsed(template, copies, wrap)
+    text = parsed(template, copies, wrap)
     omitter = omitter_of(cfg)
-    expected = model_walk(cfg, copy.deepcopy(doc))
-    assert walk(omitter, copy.deepcopy(doc)) == expected, (doc, cfg)
-    assert walk(omitter, fresh_keys(doc)) == expected, (doc, cfg)
+    expected = model_walk(cfg, copy.deepcopy(json.loads(text)))
+    assert walk(omitter, json.loads(text)) == expected, (text, cfg)
+    assert walk(omitter, fresh_keys(json.loads(text))) == expected, (text, cfg)
+    # Values held elsewhere too are replaced, never written into.
+    held = json.loads(text)
+    before = canon(held)
+    assert walk(omitter, copy.deepcopy(held)) == expected, (text, cfg)
+    assert canon(held) == before
 
 
 @SETTINGS
@@ -72,22 +82,41 @@ def test_shared_key_objects_walk_as_fresh_ones_and_the_model(template, copies, w
 def test_plans_taking_turns_over_the_same_key_objects(template, copies, cfgs):
     # Each omitter walks a document whose key objects the others have just
     # met, under their own plans and states.
-    doc = parsed(template, copies, "a")
+    text = parsed(template, copies, "a")
+    keys_of = json.loads(text)  # one object per key text, kept alive for all the walks below
     omitters = [omitter_of(cfg) for cfg in cfgs]
     for round_ in range(2):
         for cfg, omitter in zip(cfgs, omitters):
-            assert walk(omitter, copy.deepcopy(doc)) == model_walk(cfg, copy.deepcopy(doc)), (round_, doc, cfg)
+            doc = copy.deepcopy(keys_of)
+            assert walk(omitter, doc) == model_walk(cfg, copy.deepcopy(keys_of)), (round_, text, cfg)
 
 
 @SETTINGS
 @given(records, st.one_of(configs(), configs(trusting=True)))
 def test_a_key_object_at_every_depth(template, cfg):
     # One key object per text, met at every depth of one chain of dicts.
-    doc = json.loads(json.dumps({"a": {"a": {"a": template, "b": template}, "name": [template, {"a": template}]}}))
+    text = json.dumps({"a": {"a": {"a": template, "b": template}, "name": [template, {"a": template}]}})
     omitter = omitter_of(cfg)
-    expected = model_walk(cfg, copy.deepcopy(doc))
-    assert walk(omitter, copy.deepcopy(doc)) == expected, (doc, cfg)
-    assert walk(omitter, fresh_keys(doc)) == expected, (doc, cfg)
+    expected = model_walk(cfg, json.loads(text))
+    assert walk(omitter, json.loads(text)) == expected, (text, cfg)
+    assert walk(omitter, fresh_keys(json.loads(text))) == expected, (text, cfg)
+
+
+@pytest.mark.parametrize("keep", [1, 2, 5, 40])
+@pytest.mark.parametrize("value", ["abcdef", "ab", "", "x" * 30, "abcé"])
+def test_a_kept_tail_is_written_into_a_value_held_by_its_dict_alone(keep, value):
+    omitter = RuleOmitter(["pw", "b"], policies={"pw": {"keep_last": keep}}, paths=["$.b"])
+    text = json.dumps({"pw": value, "b": value, "c": value})
+    shown = "*" * max(len(value) - keep, 0) + value[len(value) - keep:] if len(value) > keep else "*" * len(value)
+    doc = json.loads(text)
+    omitter.omit(doc)
+    assert doc == {"pw": shown, "b": "*" * len(value), "c": value}
+    # The same value held elsewhere as well: replaced, and left as it was there.
+    held = json.loads(text)
+    elsewhere = [held["pw"], held["b"]]
+    omitter.omit(held)
+    assert held == {"pw": shown, "b": "*" * len(value), "c": value}
+    assert elsewhere == [value, value]
 
 
 def test_the_bench_paths_over_shared_keys_walk_as_fresh_ones():

@@ -98,6 +98,16 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
 PlanKeyMemo plan_key_memo;
 PlanMemberMemo plan_member_memo;
 
+// What a dict walk keeps of its state for PlanMemberMemo.
+template <bool kPlan>
+inline PlanField<kPlan, size_t> plan_spread(const PlanAt* at) {
+    if constexpr (kPlan) {
+        return at->state.dead() ? ~size_t(0) : PlanMemberMemo::spread(at->state);
+    } else {
+        return NoPlan(nullptr);
+    }
+}
+
 // How a step ended: go on in the same table, read the table afresh (foreign
 // code may have run), the end of the dict, or a failure.
 enum class Step { kOn, kForeign, kEnd, kFailed };
@@ -117,7 +127,8 @@ public:
           size_(PyDict_GET_SIZE(target)),
           cursor_(target),
           plan_(plan),
-          at_(at) {}
+          at_(at),
+          spread_(plan_spread<kPlan>(at)) {}
 
     PyObject* run();
 
@@ -151,6 +162,18 @@ private:
     int plan_key_policy(PyObject* key);
     int plan_key_denied(PyObject* key);
     int plan_str(const PlanDecision& d, uint64_t read_at);
+    int plan_mask_in_place(PyObject** slot, PyObject* value, uint32_t policy_slot);
+    // Whether the policy `policy_slot` (not 0) masks a str into one of its
+    // length, and, where it does, the exact str `value` made its own mask
+    // (cpython::fill_mask_keeping).
+    bool plan_keeps_length(uint32_t policy_slot) const {
+        const MaskPolicy& str = plan_policy(plan_, policy_slot).str;
+        return str.kind == MaskPolicy::kKeepLast && !str.whole;
+    }
+    bool plan_fills(uint32_t policy_slot, PyObject* value) const {
+        return plan_keeps_length(policy_slot) &&
+               cpython::fill_mask_keeping(value, plan_policy(plan_, policy_slot).str.keep);
+    }
     int plan_scalar(const PlanDecision& d, uint64_t read_at);
     int plan_list(const PlanDecision& d, uint64_t read_at);
     int plan_plain_list(PyObject* list, const PlanDecision& d);
@@ -183,6 +206,10 @@ private:
     // Under a plan only: the plan, and where the dict stands for it.
     [[no_unique_address]] const PlanField<kPlan, const RulePlan*> plan_;
     [[no_unique_address]] const PlanField<kPlan, const PlanAt*> at_;
+    // PlanMemberMemo::spread of the dict's state; kDead when nothing is
+    // live in it.
+    [[no_unique_address]] const PlanField<kPlan, size_t> spread_;
+    static constexpr size_t kDead = ~size_t(0);
 };
 
 template <bool kPlan>
@@ -560,10 +587,10 @@ int DictWalk<kPlan>::plan_decide(PyObject* key, PlanDecision* d) {
 // the dict, for an exact str key whose hash the key carries.
 template <bool kPlan>
 inline PathState DictWalk<kPlan>::plan_member(PyObject* key) {
-    if (at_->state.dead()) return PathState{{}, at_->state.selected};  // nothing live: nothing named, nothing taken
+    if (spread_ == kDead) return PathState{{}, at_->state.selected};  // nothing live: nothing named, nothing taken
     if (PyUnicode_CheckExact(key)) {
         const Py_hash_t hash = cpython::cached_str_hash(key);
-        if (hash != -1) return plan_member_memo.member(plan_, at_->state, key, hash, foreign_code_epoch);
+        if (hash != -1) return plan_member_memo.member(plan_, at_->state, spread_, key, hash, foreign_code_epoch);
         return plan_member_of(plan_, at_->state, key, hash);
     }
     return plan_member_of(plan_, at_->state, key);
@@ -628,16 +655,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
-                    if (d.slot == 0) {
-                        if (mask_in_place(slot, value) < 0) return Step::kFailed;
-                    } else {
-                        PyObject* mask = plan_str_mask(d.slot, value);
-                        if (mask == nullptr) {
-                            fail_status(Site::OmitStrMask);
-                            return Step::kFailed;
-                        }
-                        if (write_in_place(slot, value, mask) < 0) return Step::kFailed;
-                    }
+                    if (plan_mask_in_place(slot, value, d.slot) < 0) return Step::kFailed;
                     continue;
                 }
                 if (d.hide && plan_scalar_quiet(value)) {  // a built-in number or boolean: its release runs no code
@@ -656,6 +674,22 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         const Step step = held_step(key, value, false);
         if (step != Step::kOn) return step;
     }
+}
+
+// Mask the exact str `value` in the entry `slot` by the policy `policy_slot`,
+// as mask_in_place does by the omitter's own: a value the entry alone holds
+// becomes its own mask where the policy keeps its length. 0, or -1 with the
+// traceback entry.
+template <bool kPlan>
+int DictWalk<kPlan>::plan_mask_in_place(PyObject** slot, PyObject* value, uint32_t policy_slot) {
+    if (policy_slot == 0) return mask_in_place(slot, value);
+    if (plan_keeps_length(policy_slot) && cpython::str_fillable(value)) {
+        if (!cursor_.retag(foreign_code_epoch)) return fail_status(Site::OmitStrMask);
+        if (plan_fills(policy_slot, value)) return 0;
+    }
+    PyObject* mask = plan_str_mask(policy_slot, value);
+    if (mask == nullptr) return fail_status(Site::OmitStrMask);
+    return write_in_place(slot, value, mask);
 }
 
 // A list of plain items (exact str and built-in scalars) under a plan,
@@ -683,7 +717,7 @@ int DictWalk<kPlan>::plan_plain_list(PyObject* list, const PlanDecision& d) {
         if (!di.hide) continue;
         PyObject* mask;
         if (PyUnicode_CheckExact(item)) {
-            if (di.slot == 0 && policy_ == nullptr && cpython::fill_mask(item)) {
+            if (di.slot == 0 ? policy_ == nullptr && cpython::fill_mask(item) : plan_fills(di.slot, item)) {
                 written = true;
                 continue;
             }
