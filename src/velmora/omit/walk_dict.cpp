@@ -133,6 +133,8 @@ public:
     PyObject* run();
 
 private:
+    [[gnu::always_inline]] PyObject* loop();
+    [[gnu::always_inline]] Step table_steps(const cpython::EntryTable& table);
     Step general_step();
     template <bool kHook>
     Step fast_steps(const cpython::EntryTable& table);
@@ -214,7 +216,21 @@ private:
 
 template <bool kPlan>
 PyObject* DictWalk<kPlan>::run() {
-    if constexpr (kPlan) return run_planned();
+    if constexpr (kPlan) {
+        return run_planned();
+    } else {
+        return loop();
+    }
+}
+
+// run() under a plan: kept out of the walk of a dict that omit_dict inlines.
+template <bool kPlan>
+PyObject* DictWalk<kPlan>::run_planned() {
+    return loop();
+}
+
+template <bool kPlan>
+inline PyObject* DictWalk<kPlan>::loop() {
     for (;;) {
         if (PyDict_GET_SIZE(target_) != size_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -223,29 +239,21 @@ PyObject* DictWalk<kPlan>::run() {
         cpython::EntryTable table;
         const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
                               ? general_step()
-                              : hook_ != nullptr ? fast_steps<true>(table) : fast_steps<false>(table);
+                              : table_steps(table);
         if (step == Step::kFailed) return nullptr;
         if (step == Step::kEnd) break;
     }
     return dict_.release();
 }
 
-// run() under a plan.
+// Entries read in place: by the plan, else with or without a hook.
 template <bool kPlan>
-PyObject* DictWalk<kPlan>::run_planned() {
-    for (;;) {
-        if (PyDict_GET_SIZE(target_) != size_) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return fail(Site::OmitIteration);
-        }
-        cpython::EntryTable table;
-        const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
-                              ? general_step()
-                              : plan_steps(table);
-        if (step == Step::kFailed) return nullptr;
-        if (step == Step::kEnd) break;
+inline Step DictWalk<kPlan>::table_steps(const cpython::EntryTable& table) {
+    if constexpr (kPlan) {
+        return plan_steps(table);
+    } else {
+        return hook_ != nullptr ? fast_steps<true>(table) : fast_steps<false>(table);
     }
-    return dict_.release();
 }
 
 // One step in general: the next pair is held before the one before is let
