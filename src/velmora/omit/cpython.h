@@ -165,6 +165,16 @@ inline bool fill_mask(PyObject* s) {
     return true;
 }
 
+// The same for a mask that keeps the last `keep` characters of a str
+// longer than that (MaskPolicy::kKeepLast): the tail of an ASCII str is
+// ASCII, so the mask made afresh would be as compact as `s` is.
+inline bool fill_mask_keeping(PyObject* s, Py_ssize_t keep) {
+    if (!str_fillable(s)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    std::memset(PyUnicode_1BYTE_DATA(s), '*', static_cast<size_t>(n > keep ? n - keep : n));
+    return true;
+}
+
 // ---- Recursion budget -------------------------------------------------------------
 
 // The budget Py_EnterRecursiveCall counts levels against, counted on a

@@ -35,26 +35,40 @@ inline void set_key_list(OmitterObject* self, PyObject*& field, PyObject* owned)
 // decides by (a key list handed out can be walked as data).
 void key_list_written(OmitterObject* self, PyObject* list);
 
-// Verdicts already given in this stretch of the walk, by omitter and key
-// object. The memo holds no references: an entry stands only while
-// foreign_code_epoch has not moved since it was made, and no key can be
-// freed (and its address reused) without foreign code counting as run.
-struct VerdictMemo {
-    static constexpr size_t kSize = 512;
+// Answers already given about key objects in this stretch of the walk, by
+// owner (what answered: an omitter, a rule plan) and key object. The memo
+// holds no references: an entry stands only while foreign_code_epoch has
+// not moved since it was made, and no key can be freed (and its address
+// reused) without foreign code counting as run. `kShift`: the second shift
+// of the key's address that spreads the slots.
+template <class Owner, size_t kSlots, int kShift>
+struct KeyMemo {
+    static constexpr size_t kSize = kSlots;
     struct Slot {
-        OmitterObject* owner = nullptr;
+        const Owner* owner = nullptr;
         PyObject* key = nullptr;
         uint64_t epoch = 0;
         int answer = 0;
     };
     Slot slots[kSize];
 
-    // A walk asks one omitter: the key alone spreads the slots.
+    // A walk asks one owner: the key alone spreads the slots.
     Slot& slot_for(PyObject* key) {
         const auto address = reinterpret_cast<uintptr_t>(key);
-        return slots[((address >> 4) ^ (address >> 13)) & (kSize - 1)];
+        return slots[((address >> 4) ^ (address >> kShift)) & (kSize - 1)];
+    }
+    // The answer for `key`, or -1 when none stands.
+    int find(const Owner* owner, PyObject* key, uint64_t epoch) {
+        const Slot& slot = slot_for(key);
+        return slot.key == key && slot.owner == owner && slot.epoch == epoch ? slot.answer : -1;
+    }
+    void keep(const Owner* owner, PyObject* key, uint64_t epoch, int answer) {
+        slot_for(key) = Slot{owner, key, epoch, answer};
     }
 };
+
+// Verdicts (should_hide) by omitter.
+using VerdictMemo = KeyMemo<OmitterObject, 512, 13>;
 extern VerdictMemo verdict_memo;
 
 }  // namespace velmora

@@ -96,6 +96,17 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
 // The plan's answers by key object (the interpreter lock guards it, as it
 // does the verdict memo).
 PlanKeyMemo plan_key_memo;
+PlanMemberMemo plan_member_memo;
+
+// What a dict walk keeps of its state for PlanMemberMemo.
+template <bool kPlan>
+inline PlanField<kPlan, size_t> plan_spread(const PlanAt* at) {
+    if constexpr (kPlan) {
+        return at->state.dead() ? ~size_t(0) : PlanMemberMemo::spread(at->state);
+    } else {
+        return NoPlan(nullptr);
+    }
+}
 
 // How a step ended: go on in the same table, read the table afresh (foreign
 // code may have run), the end of the dict, or a failure.
@@ -116,11 +127,14 @@ public:
           size_(PyDict_GET_SIZE(target)),
           cursor_(target),
           plan_(plan),
-          at_(at) {}
+          at_(at),
+          spread_(plan_spread<kPlan>(at)) {}
 
     PyObject* run();
 
 private:
+    [[gnu::always_inline]] PyObject* loop();
+    [[gnu::always_inline]] Step table_steps(const cpython::EntryTable& table);
     Step general_step();
     template <bool kHook>
     Step fast_steps(const cpython::EntryTable& table);
@@ -146,9 +160,22 @@ private:
     int quiet_decision(PyObject* key, PlanDecision* d);
     [[gnu::noinline]] int plan_entry(uint64_t read_at);  // kept out of omit_entry, which the walk inlines
     int plan_decide(PyObject* key, PlanDecision* d);
+    PathState plan_member(PyObject* key);
     int plan_key_policy(PyObject* key);
     int plan_key_denied(PyObject* key);
     int plan_str(const PlanDecision& d, uint64_t read_at);
+    int plan_mask_in_place(PyObject** slot, PyObject* value, uint32_t policy_slot);
+    // Whether the policy `policy_slot` (not 0) masks a str into one of its
+    // length, and, where it does, the exact str `value` made its own mask
+    // (cpython::fill_mask_keeping).
+    bool plan_keeps_length(uint32_t policy_slot) const {
+        const MaskPolicy& str = plan_policy(plan_, policy_slot).str;
+        return str.kind == MaskPolicy::kKeepLast && !str.whole;
+    }
+    bool plan_fills(uint32_t policy_slot, PyObject* value) const {
+        return plan_keeps_length(policy_slot) &&
+               cpython::fill_mask_keeping(value, plan_policy(plan_, policy_slot).str.keep);
+    }
     int plan_scalar(const PlanDecision& d, uint64_t read_at);
     int plan_list(const PlanDecision& d, uint64_t read_at);
     int plan_plain_list(PyObject* list, const PlanDecision& d);
@@ -181,11 +208,29 @@ private:
     // Under a plan only: the plan, and where the dict stands for it.
     [[no_unique_address]] const PlanField<kPlan, const RulePlan*> plan_;
     [[no_unique_address]] const PlanField<kPlan, const PlanAt*> at_;
+    // PlanMemberMemo::spread of the dict's state; kDead when nothing is
+    // live in it.
+    [[no_unique_address]] const PlanField<kPlan, size_t> spread_;
+    static constexpr size_t kDead = ~size_t(0);
 };
 
 template <bool kPlan>
 PyObject* DictWalk<kPlan>::run() {
-    if constexpr (kPlan) return run_planned();
+    if constexpr (kPlan) {
+        return run_planned();
+    } else {
+        return loop();
+    }
+}
+
+// run() under a plan: kept out of the walk of a dict that omit_dict inlines.
+template <bool kPlan>
+PyObject* DictWalk<kPlan>::run_planned() {
+    return loop();
+}
+
+template <bool kPlan>
+inline PyObject* DictWalk<kPlan>::loop() {
     for (;;) {
         if (PyDict_GET_SIZE(target_) != size_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -194,29 +239,21 @@ PyObject* DictWalk<kPlan>::run() {
         cpython::EntryTable table;
         const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
                               ? general_step()
-                              : hook_ != nullptr ? fast_steps<true>(table) : fast_steps<false>(table);
+                              : table_steps(table);
         if (step == Step::kFailed) return nullptr;
         if (step == Step::kEnd) break;
     }
     return dict_.release();
 }
 
-// run() under a plan.
+// Entries read in place: by the plan, else with or without a hook.
 template <bool kPlan>
-PyObject* DictWalk<kPlan>::run_planned() {
-    for (;;) {
-        if (PyDict_GET_SIZE(target_) != size_) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return fail(Site::OmitIteration);
-        }
-        cpython::EntryTable table;
-        const Step step = !pair_.empty() || general_only_ || !cpython::entry_table(target_, &table)
-                              ? general_step()
-                              : plan_steps(table);
-        if (step == Step::kFailed) return nullptr;
-        if (step == Step::kEnd) break;
+inline Step DictWalk<kPlan>::table_steps(const cpython::EntryTable& table) {
+    if constexpr (kPlan) {
+        return plan_steps(table);
+    } else {
+        return hook_ != nullptr ? fast_steps<true>(table) : fast_steps<false>(table);
     }
-    return dict_.release();
 }
 
 // One step in general: the next pair is held before the one before is let
@@ -554,6 +591,19 @@ int DictWalk<kPlan>::plan_decide(PyObject* key, PlanDecision* d) {
         [this](PyObject* k) { return plan_key_policy(k); }, [this](PyObject* k) { return plan_key_denied(k); });
 }
 
+// The state of the member `key`: found once per key object and state of
+// the dict, for an exact str key whose hash the key carries.
+template <bool kPlan>
+inline PathState DictWalk<kPlan>::plan_member(PyObject* key) {
+    if (spread_ == kDead) return PathState{{}, at_->state.selected};  // nothing live: nothing named, nothing taken
+    if (PyUnicode_CheckExact(key)) {
+        const Py_hash_t hash = cpython::cached_str_hash(key);
+        if (hash != -1) return plan_member_memo.member(plan_, at_->state, spread_, key, hash, foreign_code_epoch);
+        return plan_member_of(plan_, at_->state, key, hash);
+    }
+    return plan_member_of(plan_, at_->state, key);
+}
+
 // The decision for an exact str key read in place, from what is known
 // without running anything: 0 decided, 1 when only a held step can decide.
 template <bool kPlan>
@@ -583,7 +633,6 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
     const bool in_place = cursor_.writes_in_place();
     const bool typed = plan_masks_scalars(plan_);
     const bool plain_lists = table.str_keys && this->plain_lists();
-    const PlanLeaves leaves = plan_leaves(plan_, at_->state);  // the same for every member
     prefetch(table);
     for (Py_ssize_t pos = cursor_.pos();;) {
         pos = table.next_live(pos);
@@ -597,7 +646,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
             // A list no path can select an item of, whose items its key
             // alone decides, with the default mask: as without a plan.
             PlanDecision d;
-            d.state = plan_member_of(plan_, at_->state, key, cpython::cached_str_hash(key));
+            d.state = plan_member(key);
             if (quiet_decision(key, &d) == 0) {
                 if (plan_items_plain(plan_, d)) {
                     if (walk_plain_list(self_, value, d.hide)) continue;
@@ -610,20 +659,11 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
-            d.state.selected = plan_leaf_by(plan_, at_->state, leaves, key, cpython::cached_str_hash(key));
+            d.state.selected = plan_member(key).selected;
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
-                    if (d.slot == 0) {
-                        if (mask_in_place(slot, value) < 0) return Step::kFailed;
-                    } else {
-                        PyObject* mask = plan_str_mask(d.slot, value);
-                        if (mask == nullptr) {
-                            fail_status(Site::OmitStrMask);
-                            return Step::kFailed;
-                        }
-                        if (write_in_place(slot, value, mask) < 0) return Step::kFailed;
-                    }
+                    if (plan_mask_in_place(slot, value, d.slot) < 0) return Step::kFailed;
                     continue;
                 }
                 if (d.hide && plan_scalar_quiet(value)) {  // a built-in number or boolean: its release runs no code
@@ -642,6 +682,22 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         const Step step = held_step(key, value, false);
         if (step != Step::kOn) return step;
     }
+}
+
+// Mask the exact str `value` in the entry `slot` by the policy `policy_slot`,
+// as mask_in_place does by the omitter's own: a value the entry alone holds
+// becomes its own mask where the policy keeps its length. 0, or -1 with the
+// traceback entry.
+template <bool kPlan>
+int DictWalk<kPlan>::plan_mask_in_place(PyObject** slot, PyObject* value, uint32_t policy_slot) {
+    if (policy_slot == 0) return mask_in_place(slot, value);
+    if (plan_keeps_length(policy_slot) && cpython::str_fillable(value)) {
+        if (!cursor_.retag(foreign_code_epoch)) return fail_status(Site::OmitStrMask);
+        if (plan_fills(policy_slot, value)) return 0;
+    }
+    PyObject* mask = plan_str_mask(policy_slot, value);
+    if (mask == nullptr) return fail_status(Site::OmitStrMask);
+    return write_in_place(slot, value, mask);
 }
 
 // A list of plain items (exact str and built-in scalars) under a plan,
@@ -669,7 +725,7 @@ int DictWalk<kPlan>::plan_plain_list(PyObject* list, const PlanDecision& d) {
         if (!di.hide) continue;
         PyObject* mask;
         if (PyUnicode_CheckExact(item)) {
-            if (di.slot == 0 && policy_ == nullptr && cpython::fill_mask(item)) {
+            if (di.slot == 0 ? policy_ == nullptr && cpython::fill_mask(item) : plan_fills(di.slot, item)) {
                 written = true;
                 continue;
             }
@@ -699,7 +755,7 @@ template <bool kPlan>
 int DictWalk<kPlan>::plan_entry(uint64_t read_at) {
     PyObject* const key = pair_.key();
     PlanDecision d{};
-    d.state = plan_member_of(plan_, at_->state, key, PyUnicode_CheckExact(key) ? cpython::cached_str_hash(key) : -1);
+    d.state = plan_member(key);
     bool decided = false;
     if (general_only_ && (PyUnicode_CheckExact(key) || d.state.in_subtree())) {
         if (plan_decide(key, &d) < 0) return fail_status(Site::OmitStrKey);

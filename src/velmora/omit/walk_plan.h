@@ -8,6 +8,7 @@
 // runs Python code unless a comment says so.
 #pragma once
 
+#include "keys.h"
 #include "ref.h"
 #include "rule_plan.h"
 
@@ -374,30 +375,50 @@ inline bool plan_masks_scalars(const RulePlan* plan) { return plan->typed; }
 // ---- Verdicts by key object ----------------------------------------------------------
 
 // The plan's answers (a key rule's policy slot, or a word never trusted)
-// already given, by key object. Like the verdict memo, it holds no
-// references: an entry stands only while the epoch it was made in does,
-// and no key is freed without the epoch moving.
-struct PlanKeyMemo {
-    static constexpr size_t kSize = 256;
+// already given, by key object (keys.h).
+using PlanKeyMemo = KeyMemo<RulePlan, 256, 12>;
+
+// The states of members already met, by key object and the state of the
+// container: a document's members of one place share their key objects
+// (json.loads makes one str per key text), and their containers share a
+// state. Like the verdict memo, it holds no references: an entry stands
+// only while the epoch it was made in does, and no key is freed without
+// the epoch moving. Only exact str keys are kept: their text never changes.
+struct PlanMemberMemo {
+    static constexpr size_t kSize = 512;
     struct Slot {
         const RulePlan* plan = nullptr;
         PyObject* key = nullptr;
         uint64_t epoch = 0;
-        int answer = 0;
+        PathState parent{};
+        PathState child{};
     };
     Slot slots[kSize];
 
-    Slot& slot_for(PyObject* key) {
+    static bool same(const PathState& a, const PathState& b) {
+        uint64_t differ = a.selected ^ b.selected;
+        for (int w = 0; w < kPathWords; w++) differ |= a.live[w] ^ b.live[w];
+        return differ == 0;
+    }
+    // What spreads the members of dicts in other states over other slots
+    // (found once per dict).
+    static size_t spread(const PathState& parent) {
+        return size_t((parent.live[0] ^ parent.live[kPathWords - 1] ^ parent.selected) * 0x9E3779B97F4A7C15ull >> 55);
+    }
+    Slot& slot_for(PyObject* key, size_t spread) {
         const auto address = reinterpret_cast<uintptr_t>(key);
-        return slots[((address >> 4) ^ (address >> 12)) & (kSize - 1)];
+        return slots[((address >> 4) ^ (address >> 13) ^ spread) & (kSize - 1)];
     }
-    // The answer for `key`, or -1 when none stands.
-    int find(const RulePlan* plan, PyObject* key, uint64_t epoch) {
-        const Slot& slot = slot_for(key);
-        return slot.key == key && slot.plan == plan && slot.epoch == epoch ? slot.answer : -1;
-    }
-    void keep(const RulePlan* plan, PyObject* key, uint64_t epoch, int answer) {
-        slot_for(key) = Slot{plan, key, epoch, answer};
+    // plan_member_of(plan, parent, key, hash) for the exact str `key` whose
+    // hash is `hash`, at `epoch`; `spread`: spread(parent). (A dead `parent`
+    // is better not asked about: its members are all {0, parent.selected}.)
+    PathState member(const RulePlan* plan, const PathState& parent, size_t spread, PyObject* key, Py_hash_t hash,
+                     uint64_t epoch) {
+        Slot& slot = slot_for(key, spread);
+        if (slot.key == key && slot.plan == plan && slot.epoch == epoch && same(slot.parent, parent)) return slot.child;
+        const PathState child = plan_member_of(plan, parent, key, hash);
+        slot = Slot{plan, key, epoch, parent, child};
+        return child;
     }
 };
 
