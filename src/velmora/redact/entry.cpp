@@ -14,6 +14,8 @@
 #include "state.h"
 #include "walk.h"
 
+#include <optional>
+
 namespace velmora::redact {
 
 namespace {
@@ -111,29 +113,20 @@ private:
     bool open_ = false;
 };
 
-PyObject* redact_deep_copy(PyObject* omitter, PyObject* target, bool is_dict, bool do_hide) {
+PyObject* redact_deep_copy(OmitterObject* self, PyObject* target, bool is_dict, bool do_hide,
+                           std::optional<const RulePlan*> plan = std::nullopt) {
     Ref copy = Ref::steal(PyObject_CallOneArg(g.deepcopy, target));
     if (!copy) return nullptr;
-    if (is_dict) return PyObject_CallMethodOneArg(omitter, g.s_omit, copy.get());
-    PyObject* args[] = {omitter, copy.get(), do_hide ? Py_True : Py_False};
-    return PyObject_VectorcallMethod(g.s_omit_recurse, args, 3, nullptr);
-}
-
-// The same, as the last resort of a call that began with `plan`: the walk
-// of the copy takes the omitter's plan when it starts, so that must still
-// be the call's. Code run since (the copy's own hooks among it) may have
-// given the omitter other rules; a copy decided by them could keep what
-// the call's rules hide, so the call fails instead. The method is looked
-// up before the plan is compared: from the comparison to the walk's start
-// no other code runs.
-PyObject* redact_deep_copy_with(OmitterObject* self, const RulePlan* plan, PyObject* target, bool is_dict,
-                                bool do_hide) {
-    PyObject* const omitter = reinterpret_cast<PyObject*>(self);
-    Ref copy = Ref::steal(PyObject_CallOneArg(g.deepcopy, target));
-    if (!copy) return nullptr;
-    Ref method = Ref::steal(PyObject_GetAttr(omitter, is_dict ? g.s_omit : g.s_omit_recurse));
+    PyObject* const name = is_dict ? g.s_omit : g.s_omit_recurse;
+    Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name));
     if (!method) return nullptr;
-    if (rule_plan_of(self) != plan) {
+    // As the last resort of a call that began with `plan`: the walk of the
+    // copy takes the omitter's plan when it starts, so that must still be
+    // the call's. Code run since (the copy's own hooks among it) may have
+    // given the omitter other rules; a copy decided by them could keep what
+    // the call's rules hide, so the call fails instead. The method is looked
+    // up first: from the comparison to the walk's start no other code runs.
+    if (plan && rule_plan_of(self) != *plan) {
         PyErr_SetString(PyExc_RuntimeError, "the omitter's rules changed while it was redacting");
         return nullptr;
     }
@@ -183,7 +176,7 @@ PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (overridden < 0) return nullptr;
     if (overridden) {
         if (strict && check_strict(target) < 0) return nullptr;
-        return redact_deep_copy(omitter, target, is_dict, do_hide);
+        return redact_deep_copy(reinterpret_cast<OmitterObject*>(omitter), target, is_dict, do_hide);
     }
 
     OmitterObject* const self = reinterpret_cast<OmitterObject*>(omitter);
@@ -209,7 +202,7 @@ PyObject* redacted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         PyObject* result = is_dict ? redact_dict(walk, target, root) : redact_list(walk, target, do_hide, root);
         if (result != nullptr || walk.mismatch == Walk::Mismatch::kNone) return result;
         if (walk.mismatch == Walk::Mismatch::kStores) {
-            return redact_deep_copy_with(self, plan, target, is_dict, do_hide);
+            return redact_deep_copy(self, target, is_dict, do_hide, plan);
         }
         if (attempt == kAttempts) {
             PyErr_SetString(PyExc_RuntimeError, "the data kept changing while it was being redacted");
