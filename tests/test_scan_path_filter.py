@@ -21,8 +21,9 @@ from hypothesis import strategies as st
 
 import velmora.scan as vscan
 from path_model import Config, Num, dump, loads, redact
+from test_scan_jsonpath import check_texts
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
-from velmora.scan import scan, scan_lines
+from velmora.scan import scan
 
 # Names the paths use, and keys near them: equal, a prefix, an extension,
 # another case, the same length with another last byte, and a long one
@@ -80,24 +81,12 @@ def escaped(text):
     return re.sub(r'"([se])([^"]*)": ', lambda m: '"\\u%04x%s": ' % (ord(m.group(1)), m.group(2)), text)
 
 
-def check_lines(texts, cfg, omitter, rewrite=lambda text: text):
-    expected = [rewrite(dump(redact(loads(text), cfg))) for text in texts]
-    for path in vscan._paths():
-        previous = vscan._set_path(path)
-        try:
-            out, errors, count = scan_lines(omitter, "\n".join(texts).encode())
-        finally:
-            vscan._set_path(previous)
-        assert not errors and count == len(texts), path
-        assert out.decode().split("\n") == expected, (path, cfg)
-
-
 @SETTINGS
 @given(st.lists(documents, min_size=1, max_size=6), configs(), st.booleans())
 def test_one_scan_of_many_lines_matches_the_reference(docs, cfg, escape):
     rewrite = escaped if escape else (lambda text: text)
     texts = [rewrite(dump(doc)) for doc in docs]
-    check_lines(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()), rewrite)
+    check_texts(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()), rewrite)
 
 
 @SETTINGS
@@ -137,7 +126,7 @@ SHAPES = [
 def test_a_key_under_many_states_in_one_scan(paths, order):
     texts = [dump(SHAPES[i]) for i in order]
     cfg = Config(paths=paths, keys=["id"], policies={paths[0]: {"mask": "[p]"}})
-    check_lines(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+    check_texts(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
 
 
 @pytest.mark.parametrize("paths", [["$..ssn", "$.user.*"], ["$..name"], ["$.k1..name", "$..email"]])
@@ -148,7 +137,7 @@ def test_trusting_paths_in_one_scan(paths):
     cfg = Config(paths=paths, trusting=True, keys=["k1"])
     kwargs = cfg.kwargs()
     del kwargs["policies"]
-    check_lines(texts, cfg, RuleNoTrustOmitter(cfg.keys, defaults=False, **kwargs))
+    check_texts(texts, cfg, RuleNoTrustOmitter(cfg.keys, defaults=False, **kwargs))
 
 
 def test_many_distinct_keys_near_the_path_names():
@@ -160,4 +149,4 @@ def test_many_distinct_keys_near_the_path_names():
            "deep": {"er": {k: [k, {"ssn": k}] for k in keys[1::2]}}}
     texts = [dump(doc), dump({k: {"email": k, "q": k} for k in keys}), dump(doc)]
     cfg = Config(paths=["$..ssn", "$..email", "$.user.*", "$.*[0].*.name", "$.q"], keys=["x"])
-    check_lines(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+    check_texts(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
