@@ -98,50 +98,6 @@ inline PathState plan_member_of(const RulePlan* plan, const PathState& parent, P
     return plan_member_by(plan, parent, names);
 }
 
-// What plan_member_of(...).selected is for a member that holds no
-// container (a str, a number, a boolean), whose live positions nothing
-// needs: only the positions whose next step ends a path can select it, and
-// most members meet none of them, so most need no look at their name.
-// Which positions those are depends on the container's state alone: a dict
-// walk finds them once (plan_leaves) for all its members (plan_leaf_by).
-struct PlanLeaves {
-    uint64_t last[kPathWords];  // live positions whose next step ends a path
-    bool any;                   // some of them take any member
-    bool named;                 // some of them take a named member
-};
-
-inline PlanLeaves plan_leaves(const RulePlan* plan, const PathState& parent) {
-    PlanLeaves leaves{};
-    uint64_t any = 0, named = 0;
-    for (int w = 0; w < kPathWords; w++) {
-        const uint64_t ends_next = (plan->ends[w] >> 1) | (w + 1 < kPathWords ? plan->ends[w + 1] << 63 : 0);
-        leaves.last[w] = parent.live[w] & ends_next;
-        any |= leaves.last[w] & plan->any[w];
-        named |= leaves.last[w] & plan->named[w];
-    }
-    leaves.any = any != 0;
-    leaves.named = named != 0;
-    return leaves;
-}
-
-inline uint32_t plan_leaf_by(const RulePlan* plan, const PathState& parent, const PlanLeaves& leaves,
-                             PyObject* key, Py_hash_t hash = -1) {
-    if (!leaves.any && !leaves.named) return parent.selected;
-    uint64_t names[kPathWords] = {};
-    if (leaves.named) plan_key_names(plan, key, hash, leaves.last, names);
-    uint32_t selected = parent.selected;
-    for (int w = 0; w < kPathWords; w++) {
-        // Ascending, as plan_select meets the ends: the first path listed
-        // that ends here with a policy gives it.
-        for (uint64_t hit = leaves.last[w] & (plan->any[w] | names[w]); hit != 0; hit &= hit - 1) {
-            selected |= PathState::kInSubtree;
-            const uint32_t policy = plan->steps[uint32_t(w * 64 + __builtin_ctzll(hit)) + 1].policy;
-            if (policy != 0) return PathState::kInSubtree | policy;
-        }
-    }
-    return selected;
-}
-
 // The policy slot of the exact-key rule a str subclass `key` is hidden by,
 // found by its text: the scanner and redacted() meet the same text as an
 // exact key, and a rule's policy must not fall back to the omitter's own
