@@ -123,19 +123,18 @@ def configs(draw):
 @given(configs(), st.lists(st.sampled_from(["a", "b", "c", "d"]), min_size=2, max_size=3), st.data())
 def test_threads_handing_off_one_container_walk_it_at_their_own_places(cfg, keys, data):
     """Threads each hand the same container off at their own place and run super() in a generated order, all
-    of the hand-offs recorded meanwhile: after each super() the container is as the model walks it at that
-    thread's place, on top of the walks before it."""
+    of the hand-offs recorded meanwhile: after each super() the container hides at least what the model hides
+    of it at that thread's place and at the places before it. (A thread's own call may begin while another
+    thread's hand-off is in progress: it cannot tell that from a super() on a copy, and hides more.)"""
     order = data.draw(st.permutations(range(len(keys))))
     shared = shared_doc()
     o, snapshots = turns_omitter(cfg, shared, len(keys), order, hop=False)
     run_threads(o, keys, shared)
-    model = PlanWalkModel(cfg)
-    state = shared_doc()
-    expected = []
-    for i in order:
-        model._dict(state, [("m", keys[i])])
-        expected.append(copy.deepcopy(state))
-    assert snapshots == expected
+    assert len(snapshots) == len(keys)
+    must = set()
+    for i, snapshot in zip(order, snapshots):
+        must |= hides(cfg, keys[i])
+        assert must <= changed(shared_doc(), snapshot), (keys[i], snapshot)
 
 
 def flat(d, where=()):
@@ -163,8 +162,9 @@ def hides(cfg, key):
 @given(configs(), st.lists(st.sampled_from(["a", "b", "c", "d"]), min_size=2, max_size=3), st.data())
 def test_a_thread_with_no_record_of_its_own_hides_what_every_candidate_hides(cfg, keys, data):
     """super() run on a fresh thread (which handed nothing off) while several threads' hand-offs of the same
-    container are recorded: one place, or several that agree, give theirs; places that differ give one that
-    hides at least what each of them hides, or the walk fails, never a place that hides less."""
+    container are recorded: one place, or several that agree, give theirs, places that differ one that hides
+    at least what each of them hides, either joined with the container's own root (the walk may be a call of
+    its own); or the walk fails, never a place that hides less."""
     order = data.draw(st.permutations(range(len(keys))))
     shared = shared_doc()
     first = order[0]
@@ -179,9 +179,8 @@ def test_a_thread_with_no_record_of_its_own_hides_what_every_candidate_hides(cfg
     walked = snapshots[0]
     for key in set(keys):
         assert hides(cfg, key) <= changed(shared_doc(), walked), (key, walked)
-    if len(set(keys)) == 1:
-        expected = PlanWalkModel(cfg)._dict(shared_doc(), [("m", keys[first])])
-        assert walked == expected
+    assert changed(shared_doc(), PlanWalkModel(cfg)._dict(shared_doc(), [])) <= changed(shared_doc(), walked)
+    assert hides(cfg, keys[first]) <= changed(shared_doc(), walked)
 
 
 def test_places_no_policy_covers_fail_rather_than_pick_one():
