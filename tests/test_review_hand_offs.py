@@ -179,25 +179,9 @@ def _leaks_of(cls):
     return survivors(HandOffModel(paths=PATHS), DOC, o.omit(copy.deepcopy(DOC)))
 
 
-LEAK_REASON = ("a super() on a copy from code the override runs (not its own frame) walks the copy from its "
-               "root, and the copy is stored at the override's place with what that place selects unmasked")
 
-
-@pytest.mark.parametrize("cls", [
-    Straight,
-    pytest.param(ThroughHelper, marks=pytest.mark.xfail(strict=True, reason=LEAK_REASON)),
-    pytest.param(ThroughLambda, marks=pytest.mark.xfail(strict=True, reason=LEAK_REASON)),
-    pytest.param(ThroughGenerator, marks=pytest.mark.xfail(strict=True, reason=LEAK_REASON)),
-    pytest.param(ThroughThread, marks=pytest.mark.xfail(strict=True, reason=LEAK_REASON)),
-    pytest.param(ThroughClosure, marks=pytest.mark.xfail(strict=True, reason=LEAK_REASON)),
-    pytest.param(ThroughWeakrefCallback, marks=pytest.mark.xfail(strict=True, reason=LEAK_REASON)),
-    pytest.param(ListItemsByOmit, marks=pytest.mark.xfail(strict=True, reason="super().omit on a copy from a "
-                                                                              "list override's frame: another "
-                                                                              "method's hand-off, walked from "
-                                                                              "its root")),
-    ThroughComprehension if INLINED_COMPREHENSIONS else pytest.param(
-        ThroughComprehension, marks=pytest.mark.xfail(strict=True, reason="3.11: " + LEAK_REASON)),
-])
+@pytest.mark.parametrize("cls", [Straight, ThroughHelper, ThroughLambda, ThroughGenerator, ThroughThread,
+                                 ThroughClosure, ThroughWeakrefCallback, ListItemsByOmit, ThroughComprehension])
 def test_a_copy_walked_by_super_hides_what_its_place_selects(cls):
     assert _leaks_of(cls) == []
 
@@ -320,9 +304,7 @@ def test_repeated_hand_offs_that_raise_or_hop_lose_no_memory():
 
 @pytest.mark.parametrize("call", [
     "super().omit(target)",
-    pytest.param("(lambda: super(Forks, self).omit(target))()", marks=pytest.mark.xfail(
-        strict=True, reason="the child's record stays taken by the gone worker, and a super() not straight from "
-                            "the override's frame then walks from the root")),
+    "(lambda: super(Forks, self).omit(target))()",
 ])
 def test_a_child_forked_while_another_thread_follows_the_parents_record_still_masks(call):
     """A worker thread follows the forking thread's hand-off when the fork happens; in the child the record
@@ -366,9 +348,6 @@ def test_a_child_forked_while_another_thread_follows_the_parents_record_still_ma
 
 # ---- a call of its own on another thread, on a container in another thread's hand-off ------------
 
-@pytest.mark.xfail(strict=True, reason="a walk on a thread that handed the container off nowhere takes another "
-                                       "thread's place, and a call of its own there cannot be told from a super() "
-                                       "run there: B's root-selected values come back unmasked")
 @pytest.mark.parametrize("trusting", [False, True])
 @pytest.mark.parametrize("entry", ["base", "override"])
 def test_a_call_of_its_own_on_a_shared_container_hides_what_its_root_hides(trusting, entry):

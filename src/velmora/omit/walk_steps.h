@@ -84,9 +84,15 @@ inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* targe
 // super() on another thread, so a record is not the thread's alone; but
 // two threads may hand the same container off at once at different places,
 // so a walk prefers a record its own thread made (TakenWalk, below, says
-// how it chooses among other threads' records). Any other
-// walk (a call of its own, from a finaliser or from the override's own
-// code) starts at its own root with the omitter's plan as it is then.
+// how it chooses among other threads' records). A walk that finds no
+// record of its target cannot always tell a call of its own (from a
+// finaliser, from the override's own code, from another thread) from a
+// super() the override runs, from code of its own, on a copy it will store
+// at its place. The rule where it cannot tell: hide more, never less. Such
+// a walk follows its own root joined with the place of every hand-off to
+// its omitter in progress, or fails rather than guess; only a walk while
+// no hand-off to its omitter is in progress starts at its own root with
+// the omitter's plan as it is then.
 struct PendingWalk {
     OmitterObject* owner;
     PyObject* target;  // compared, never read
@@ -174,57 +180,187 @@ inline bool same_place(const PendingWalk& a, const PendingWalk& b) {
            a.at.state.selected == b.at.state.selected && a.at.slot == b.at.slot && a.at.root == b.at.root;
 }
 
+// `at` joined with the root of `plan`: under a hiding plan the live
+// positions of both (a path from either may select what is below), in
+// P's subtree or else the root's; a trusting plan trusts only what both
+// trust. The rest is P's: its policy slot and whether it may be replaced.
+inline PlanAt with_root(const RulePlan* plan, PlanAt at) {
+    if (plan == nullptr) return at;
+    const PathState& root = plan->root;
+    for (int w = 0; w < kPathWords; w++) {
+        at.state.live[w] = plan->trusting ? at.state.live[w] & root.live[w] : at.state.live[w] | root.live[w];
+    }
+    if (plan->trusting) {
+        if (!root.in_subtree()) at.state.selected = 0;
+    } else if (!at.state.in_subtree()) {
+        at.state.selected = root.selected;
+    }
+    return at;
+}
+
+// The place of an item of the list at `list`, whatever its index (a path
+// that takes any index of it takes this one): where a list override that
+// walks a copy of an item stores what comes back.
+inline PlanAt any_item_of(const RulePlan* plan, const PlanAt& list) {
+    PlanAt item{list.state, list.slot, false};
+    if (plan->step_count != 0) {
+        uint64_t taken[kPathWords];
+        for (int w = 0; w < kPathWords; w++) taken[w] = list.state.live[w] & (plan->any[w] | plan->indexed[w]);
+        plan_detail::advance(plan, list.state, taken, &item.state);
+        plan_select(plan, &item.state, list.state.selected);
+    }
+    if (item.state.policy() != 0) item.slot = item.state.policy();
+    return item;
+}
+
+// Places of one plan joined into one that hides all that any of them
+// hides: under a hiding plan the union of their live positions (each path
+// that may select a value below any of them may select it here), selected
+// when any is, by a policy that shows no more than any of theirs; a
+// trusting plan trusts only what all of them trust (the positions live in
+// all, selected when all are). Its slot covers theirs; it may be replaced
+// when any may. Policies no single slot covers, or more distinct ones than
+// it keeps, cannot be joined.
+class PlaceJoin {
+public:
+    explicit PlaceJoin(const RulePlan* plan) : plan_(plan) {}
+
+    void add(const PlanAt& o) {
+        if (count_++ == 0) at_ = o;
+        for (int w = 0; w < kPathWords; w++) {
+            if (plan_->trusting) {
+                at_.state.live[w] &= o.state.live[w];
+            } else {
+                at_.state.live[w] |= o.state.live[w];
+            }
+        }
+        if (o.state.in_subtree()) {
+            note(selected_, selected_count_, o.state.policy());
+        } else {
+            all_selected_ = false;
+        }
+        note(slots_, slot_count_, o.slot);
+        at_.root = at_.root || o.root;
+    }
+
+    // The joined place into *out; false when there is none.
+    bool joined(PlanAt* out) const {
+        bool joinable = count_ > 0 && !overflow_;
+        PlanAt at = at_;
+        at.state.selected = 0;
+        const bool in_subtree = plan_->trusting ? all_selected_ : selected_count_ > 0;
+        if (in_subtree) {
+            const int64_t policy = plan_->trusting ? 0 : covering_slot(plan_, selected_, selected_count_);
+            joinable = joinable && policy >= 0;
+            at.state.selected = PathState::kInSubtree | uint32_t(policy < 0 ? 0 : policy);
+        }
+        const int64_t slot = covering_slot(plan_, slots_, slot_count_);
+        joinable = joinable && slot >= 0;
+        at.slot = uint32_t(slot < 0 ? 0 : slot);
+        if (joinable) *out = at;
+        return joinable;
+    }
+
+private:
+    static constexpr int kMaxSlots = 16;
+
+    // Each distinct slot once: the count of places joined is not bounded,
+    // that of the plan's slots is.
+    void note(uint32_t* kept, int& count, uint32_t slot) {
+        for (int i = 0; i < count; i++) {
+            if (kept[i] == slot) return;
+        }
+        if (count == kMaxSlots) {
+            overflow_ = true;
+            return;
+        }
+        kept[count++] = slot;
+    }
+
+    const RulePlan* plan_;
+    PlanAt at_{};
+    int count_ = 0;
+    uint32_t selected_[kMaxSlots];
+    int selected_count_ = 0;
+    bool all_selected_ = true;
+    uint32_t slots_[kMaxSlots];
+    int slot_count_ = 0;
+    bool overflow_ = false;
+};
+
 }  // namespace pending_detail
 
 // What a walk that is not nested in this module's own walk follows, held
-// for the walk:
+// for the walk. Where it cannot tell which place the walk belongs to, it
+// hides more, never less:
 //  1. a record of a hand-off of `target` to `self` for `method` that no walk
-//     follows now, made by this thread (the newest);
+//     follows now, made by this thread (the newest): its place, exactly;
 //  2. else such records made by other threads: one, or several that agree,
-//     give their place; several that disagree give a place that hides
-//     everything each of them hides (see merge_places), or the walk fails
-//     rather than guess;
+//     give their place, several that disagree the join of their places
+//     (PlaceJoin); either way joined with the target's own root
+//     (with_root), since a thread that handed the container off nowhere
+//     may be making a call of its own on it. Places that cannot be joined
+//     fail the walk rather than have it guess;
 //  3. else, for a super() called straight from the frame of an override
 //     this thread is running for a container of `self` at place P (a copy
 //     of that container, say, which has no record of its own): P joined
 //     with the target's own root (with_root). What the override returns is
 //     stored at P, so it must hide what P hides; what it does with a
-//     document of its own must hide what that document's root hides. A
-//     walk of a call of its own goes through the override's entry (a frame
-//     of its own) or comes from deeper code, and is not called from that
-//     frame;
-//  4. else the omitter's plan as it is now, from the target's root.
+//     document of its own must hide what that document's root hides;
+//  4. else, while any hand-off of a container to `self` is in progress (any
+//     thread, any method, followed by a walk or not): the walk may be a
+//     super() the override runs from code of its own (a helper, a lambda, a
+//     generator, a closure, a finaliser, another thread) on a copy of its
+//     container (or, for a list override, of an item of it) whose result
+//     it stores at its place, or a call of its own. It follows the join of
+//     every such record's place (and, for a list, the place of an item of
+//     any index), joined with its root.
+//     The records' plan is their call's; the walk of a call of its own
+//     would follow the omitter's plan as it is now. When those are not one
+//     plan (an __init__ run mid-walk), or the places cannot be joined, the
+//     walk fails (RuntimeError) rather than follow one of them;
+//  5. else the omitter's plan as it is now, from the target's root.
+// Only walks entered from outside this module's walk get here, and only
+// while some hand-off is recorded (walk_omit tests pending_walks).
 class TakenWalk {
 public:
     TakenWalk(OmitterObject* self, PyObject* target, WalkMethod method) {
         const unsigned long me = PyThread_get_thread_ident();
-        PendingWalk* others[kMaxOthers];
-        int other_count = 0;
+        PendingWalk* first_other = nullptr;
         bool agree = true;
         for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
-            if (p->owner != self || p->target != target || p->method != method || p->taken != 0) continue;
+            if (!untaken_record_of(p, self, target, method)) continue;
             if (p->thread == me) {
                 take(p);
                 return;
             }
-            if (other_count > 0 && !pending_detail::same_place(*others[0], *p)) agree = false;
-            if (other_count < kMaxOthers) others[other_count++] = p;
-            else overflow_ = true;
+            if (first_other == nullptr) {
+                first_other = p;
+            } else if (!pending_detail::same_place(*first_other, *p)) {
+                agree = false;
+            }
         }
-        if (other_count > 0) {
+        if (first_other != nullptr) {
             if (agree) {
-                take(others[0]);
+                take(first_other);
+                at_ = pending_detail::with_root(plan_, at_);
             } else {
-                merge_places(others, other_count);
+                merge_places(self, target, method);
             }
             return;
         }
         if (PendingWalk* p = record_of_calling_override(self, method, me)) {
             plan_ = p->plan;
-            at_ = with_root(p->plan, p->at);
+            at_ = pending_detail::with_root(p->plan, p->at);
             return;
         }
         plan_ = rule_plan_of(self);
+        for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+            if (p->owner == self) {
+                join_every_hand_off(self);
+                return;
+            }
+        }
         if (plan_ != nullptr) at_ = plan_root(plan_);
     }
     TakenWalk(const TakenWalk&) = delete;
@@ -240,14 +376,16 @@ public:
             }
         }
     }
-    // The places of other threads' hand-offs could not be joined: an
-    // exception is set, and the walk must not run.
+    // The places could not be joined: an exception is set, and the walk
+    // must not run.
     bool failed() const { return failed_; }
     const RulePlan* plan() const { return plan_; }
     const PlanAt& at() const { return at_; }
 
 private:
-    static constexpr int kMaxOthers = 16;
+    static bool untaken_record_of(const PendingWalk* p, OmitterObject* self, PyObject* target, WalkMethod method) {
+        return p->owner == self && p->target == target && p->method == method && p->taken == 0;
+    }
 
     void take(PendingWalk* p) {
         p->taken++;
@@ -275,86 +413,67 @@ private:
         return nullptr;
     }
 
-    // `at` joined with the root of `plan`: under a hiding plan the live
-    // positions of both (a path from either may select what is below), in
-    // P's subtree or else the root's; a trusting plan trusts only what both
-    // trust. The rest is P's: its policy slot and whether it may be replaced.
-    static PlanAt with_root(const RulePlan* plan, PlanAt at) {
-        if (plan == nullptr) return at;
-        const PathState& root = plan->root;
-        for (int w = 0; w < kPathWords; w++) {
-            at.state.live[w] = plan->trusting ? at.state.live[w] & root.live[w] : at.state.live[w] | root.live[w];
+    // Step 2 when other threads' places differ: their join, with the root.
+    // Records of different plans cannot be joined.
+    void merge_places(OmitterObject* self, PyObject* target, WalkMethod method) {
+        const RulePlan* plan = nullptr;
+        bool first = true;
+        bool one_plan = true;
+        for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+            if (!untaken_record_of(p, self, target, method)) continue;
+            if (first) plan = p->plan;
+            one_plan = one_plan && p->plan == plan;
+            first = false;
         }
-        if (plan->trusting) {
-            if (!root.in_subtree()) at.state.selected = 0;
-        } else if (!at.state.in_subtree()) {
-            at.state.selected = root.selected;
-        }
-        return at;
-    }
-
-    // Other threads handed the container off at places that differ, and
-    // which of them this walk belongs to cannot be told: it walks at a
-    // place that hides all that any of them hides. Under one plan that is
-    // the union of their live positions (each path that may select a value
-    // below any of them may select it here), selected when any is, by a
-    // policy that shows no more than any of theirs; a trusting plan trusts
-    // only what all of them trust (the positions live in all, selected
-    // when all are). Records of different plans, or policies no single
-    // slot covers, cannot be joined: the walk fails (RuntimeError) rather
-    // than follow one of them, and so do more records than it looks at.
-    void merge_places(PendingWalk* const* others, int count) {
-        const RulePlan* plan = others[0]->plan;
-        bool joinable = !overflow_;
-        for (int i = 1; i < count; i++) joinable = joinable && others[i]->plan == plan;
-        if (joinable && plan != nullptr) {
-            PlanAt at = others[0]->at;
-            uint32_t selected[kMaxOthers];
-            uint32_t slots[kMaxOthers];
-            int selected_count = 0;
-            bool all_selected = true;
-            for (int i = 0; i < count; i++) {
-                const PlanAt& o = others[i]->at;
-                for (int w = 0; w < kPathWords; w++) {
-                    if (plan->trusting) {
-                        at.state.live[w] &= o.state.live[w];
-                    } else {
-                        at.state.live[w] |= o.state.live[w];
-                    }
-                }
-                if (o.state.in_subtree()) selected[selected_count++] = o.state.policy();
-                else all_selected = false;
-                slots[i] = o.slot;
-                at.root = at.root || o.root;
+        if (one_plan && plan != nullptr) {
+            pending_detail::PlaceJoin join(plan);
+            for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+                if (untaken_record_of(p, self, target, method)) join.add(p->at);
             }
-            at.state.selected = 0;
-            const bool in_subtree = plan->trusting ? all_selected : selected_count > 0;
-            if (in_subtree) {
-                const int64_t policy = plan->trusting ? 0 : pending_detail::covering_slot(plan, selected,
-                                                                                         selected_count);
-                joinable = policy >= 0;
-                at.state.selected = PathState::kInSubtree | uint32_t(policy < 0 ? 0 : policy);
-            }
-            const int64_t slot = pending_detail::covering_slot(plan, slots, count);
-            joinable = joinable && slot >= 0;
-            at.slot = uint32_t(slot < 0 ? 0 : slot);
-            if (joinable) {
+            if (join.joined(&at_)) {
                 plan_ = plan;
-                at_ = at;
+                at_ = pending_detail::with_root(plan, at_);
                 return;
             }
         }
+        refuse("a container handed to an override by several threads at once, at places that cannot be joined, "
+               "was walked on a thread that handed it off at none of them");
+    }
+
+    // Step 4: every hand-off to `self` in progress, joined with the root of
+    // the plan the walk would follow (plan_, the omitter's now).
+    void join_every_hand_off(OmitterObject* self) {
+        bool one_plan = true;
+        for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+            if (p->owner == self) one_plan = one_plan && p->plan == plan_;
+        }
+        if (one_plan && plan_ == nullptr) return;  // no plan: nothing of a place to follow
+        if (one_plan) {
+            pending_detail::PlaceJoin join(plan_);
+            for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
+                if (p->owner != self) continue;
+                join.add(p->at);
+                if (p->method == WalkMethod::kOmitRecurse) join.add(pending_detail::any_item_of(plan_, p->at));
+            }
+            if (join.joined(&at_)) {
+                at_ = pending_detail::with_root(plan_, at_);
+                return;
+            }
+        }
+        refuse("a walk made while containers of its omitter are handed to overrides, at places that cannot be "
+               "joined with its root (another plan, or policies no one covers), was refused rather than walked "
+               "at one of them");
+    }
+
+    void refuse(const char* message) {
         plan_ = nullptr;
         failed_ = true;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "a container handed to an override by several threads at once, at places that cannot "
-                        "be joined, was walked on a thread that handed it off at none of them");
+        PyErr_SetString(PyExc_RuntimeError, message);
     }
 
     uint64_t serial_ = 0;
     const RulePlan* plan_ = nullptr;
     PlanAt at_{};
-    bool overflow_ = false;
     bool failed_ = false;
 };
 
