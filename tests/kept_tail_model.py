@@ -64,7 +64,7 @@ def policy_of(spec):
     return {"keep_last": arg} if kind == "keep" else {"mask": arg}
 
 
-def make_omitter(config):
+def make_omitter(config, detect=None):
     """config: (default, key_policies, paths) where default is a policy spec
     for the omitter's own (None: '*' per code point), key_policies maps
     exact keys to specs and paths maps "$.acct" / "$..deep" to specs."""
@@ -76,7 +76,7 @@ def make_omitter(config):
     for rule, spec in list(key_policies) + list(paths):
         if spec is not None:
             policies[rule] = policy_of(spec)
-    return RuleOmitter(list(EXACT), paths=[p for p, _ in paths], policies=policies or None, **kwargs)
+    return RuleOmitter(list(EXACT), paths=[p for p, _ in paths], policies=policies or None, detect=detect, **kwargs)
 
 
 class Model:
