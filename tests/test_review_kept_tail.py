@@ -74,7 +74,7 @@ FILL_DOC = st.lists(st.tuples(st.sampled_from(KEYS), FILL_NODE), min_size=1, max
     lambda entries: ("d", [("x", WARM), ("name", ("d", entries)), ("card", ("l", [WARM, ("d", entries)]))]))
 DOCS = st.one_of(DOC, FILL_DOC, FILL_DOC)
 
-HOSTILE = settings(max_examples=400, derandomize=True, deadline=None, database=None,
+HOSTILE = settings(max_examples=200, derandomize=True, deadline=None, database=None,
                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
