@@ -150,3 +150,63 @@ def test_many_distinct_keys_near_the_path_names():
     texts = [dump(doc), dump({k: {"email": k, "q": k} for k in keys}), dump(doc)]
     cfg = Config(paths=["$..ssn", "$..email", "$.user.*", "$.*[0].*.name", "$.q"], keys=["x"])
     check_texts(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+
+
+# Deep in a still container (only `..name` positions live, nothing
+# selected), an object or an array that stands in the container's state
+# goes without a frame of its own, and an item is decided without the
+# automaton. These documents nest arrays in arrays and objects in arrays
+# under keys that hide (with policies of their own, so that a hidden array
+# inside another hands its items another policy), meet `..name` members far
+# below, and go on with siblings after every container that closes.
+STILL_KEYS = ["ssn", "email", "pw", "tok", "list", "k1", "k2", "x"]
+still_leaves = st.one_of(st.text(alphabet="ab", max_size=3), st.integers(-3, 3).map(lambda n: Num(str(n))),
+                         st.booleans(), st.none())
+still_documents = st.recursive(still_leaves, lambda inner: st.one_of(
+    st.lists(inner, max_size=4), st.dictionaries(st.sampled_from(STILL_KEYS), inner, max_size=4)), max_leaves=30)
+STILL_PATHS = ["$..ssn", "$..email", "$..k1..ssn", "$.k2.*", "$..list[1]", "$.k1", "$..x.pw"]
+
+
+@st.composite
+def still_configs(draw):
+    cfg = Config()
+    cfg.trusting = draw(st.sampled_from([False, False, False, True]))
+    cfg.keys = draw(st.lists(st.sampled_from(["pw", "tok", "list", "x", "k2"]), min_size=1, max_size=3, unique=True))
+    cfg.paths = draw(st.lists(st.sampled_from(STILL_PATHS), min_size=1, max_size=3, unique=True))
+    cfg.whole = draw(st.sampled_from([False, False, True]))
+    if not cfg.whole:  # a whole value is replaced by the one mask, whatever its type
+        cfg.numbers = draw(st.sampled_from(["keep", "zero"]))
+        cfg.booleans = draw(st.sampled_from(["keep", "keep", "false"]))
+    if not cfg.trusting:
+        for rule in draw(st.lists(st.sampled_from(sorted(set(cfg.keys) | set(cfg.paths))), max_size=3, unique=True)):
+            masks = [{"mask": "[p]"}, {"mask": "[q]"}] + ([] if cfg.whole else [{"keep_last": 1}])
+            cfg.policies[rule] = draw(st.sampled_from(masks))
+    return cfg
+
+
+@SETTINGS
+@given(st.lists(still_documents, min_size=1, max_size=5), still_configs())
+def test_containers_deep_in_still_ones_match_the_reference(docs, cfg):
+    texts = [dump(doc) for doc in docs]
+    if cfg.trusting:
+        kwargs = cfg.kwargs()
+        del kwargs["policies"]
+        omitter = RuleNoTrustOmitter(cfg.keys, defaults=False, **kwargs)
+    else:
+        omitter = RuleOmitter(cfg.keys, **cfg.kwargs())
+    check_texts(texts, cfg, omitter)
+
+
+@pytest.mark.parametrize("doc", [
+    # a hidden array of hidden arrays under keys of two policies, then siblings
+    {"k1": [{"pw": [["a", ["b"]], "c"], "tok": ["d", ["e"]], "ssn": "f"}, {"x": [Num("1"), "g"]}], "ssn": "h"},
+    # `..ssn` below frameless objects and arrays, at several depths
+    [[{"a": [{"ssn": "s1"}, [{"k2": {"ssn": "s2"}}]]}], {"ssn": ["s3", {"ssn": "s4"}]}, "t"],
+    # closing many frameless levels at once, then a member the paths follow
+    {"x": [[[{"list": [[[]]]}]]], "k2": {"tok": "v", "y": ["w"]}, "email": "e"},
+])
+@pytest.mark.parametrize("whole", [False, True])
+def test_frameless_containers_close_back_to_their_frames(doc, whole):
+    cfg = Config(paths=["$..ssn", "$.k2.*", "$..email"], keys=["pw", "tok"], whole=whole,
+                 policies={"pw": {"mask": "[p]"}, "tok": {"mask": "[t]"}, "$..ssn": {"mask": "[s]"}})
+    check_texts([dump(doc), dump(doc)], cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))

@@ -63,11 +63,13 @@ private:
         uint32_t selected;  // the state's `selected` word
         PathState state;    // only filled in for a container
         uint32_t id;        // the state's number, if known (StateTable)
+        bool same;          // it stands in its container's state
     };
 
     const uint8_t* value(const uint8_t* p, Slot slot);
     const uint8_t* planned_value(const uint8_t* p, Slot slot);
     bool decide(uint8_t c, Slot slot, const KeyCache::Slot* key, Decision* d);
+    bool member_state(bool container, Slot slot, const KeyCache::Slot* key, Decision* d, int* v);
     // Whether a value with the verdict bits `v` in a state whose `selected`
     // word is `selected` is hidden: selected, or hidden by its key; under a
     // trusting plan, a selected value is hidden only by a word never trusted.
@@ -76,6 +78,17 @@ private:
         return (v & kHidden) != 0;
     }
     const uint8_t* planned_scalar(const uint8_t* p, const Decision& d);
+    const uint8_t* still_item(const uint8_t* p, uint8_t c);
+    const uint8_t* planned_open(const uint8_t* p, Decision& d);
+    // Whether a container that stands in its parent's state (`same`) can
+    // go without a frame of its own: the parent's is still, and hands the
+    // same policy to hidden items.
+    bool shares(bool same, bool array, bool hide, uint32_t slot) const {
+        return same && top_->still && (!array || !hide || slot == top_->slot);
+    }
+    static uint8_t level_of(bool array, bool hide) {
+        return uint8_t(array ? Scanner::kArray | (hide ? Scanner::kDo : 0) : 0);
+    }
     const uint8_t* push_level(const uint8_t* p, uint8_t level);
     const uint8_t* string(const uint8_t* p, Slot slot);
     const uint8_t* scalar(const uint8_t* p, Slot slot);
@@ -119,8 +132,8 @@ private:
     static bool literal(const uint8_t* p, const uint8_t* end, const char* word, size_t n) {
         return size_t(end - p) >= n && std::memcmp(p, word, n) == 0;
     }
-    static const uint8_t* scalar_token(const uint8_t* p, const uint8_t* end);
-    static const uint8_t* digits(const uint8_t* p, const uint8_t* end) {
+    [[gnu::always_inline]] static const uint8_t* scalar_token(const uint8_t* p, const uint8_t* end);
+    [[gnu::always_inline]] static const uint8_t* digits(const uint8_t* p, const uint8_t* end) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // Eight at a time: a byte is a digit when it and it plus 6 are both
         // 0x3_ (a carry out of a byte of 0xFA and up only reaches bytes
@@ -307,6 +320,7 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
     d->replace = false;
     d->slot = 0;
     d->id = StateTable::kUnnumbered;
+    d->same = false;
     if (slot.kind == Slot::kItem) parent->items++;
     if (quiet_) {
         d->state = PathState{};
@@ -322,39 +336,10 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
                 d->state = parent->state;
                 d->selected = parent->state.selected;
                 d->id = parent->id;
+                d->same = true;
                 return true;
             }
-            if (key == nullptr) key = s_.member_key(slot.key, slot.key_end, !slot.plain);
-            if (key == nullptr) return false;
-            v = key->verdict;
-            if (key->from == parent->id) {  // the step this key took last
-                d->id = key->to;
-                d->selected = key->selected;
-                if (container) d->state = s_.states_[d->id];
-            } else if (parent->still && !names_live(parent->state, key->names)) {
-                if (container) d->state = parent->state;
-                d->selected = parent->state.selected;
-                d->id = parent->id;
-                if (key->from == KeyCache::kNoStep && parent->id != StateTable::kUnnumbered) {
-                    // Its first step: the state stays. Remembered, so that
-                    // the key's next meeting here asks nothing of the state.
-                    key->from = key->to = parent->id;
-                    key->selected = d->selected;
-                    key->keeps = !hides(v, d->selected);
-                    key->still = true;
-                }
-            } else {
-                d->state = plan_member_by(plan_, parent->state, key->names);
-                d->selected = d->state.selected;
-                d->id = s_.states_.number(d->state);
-                if (parent->id != StateTable::kUnnumbered && d->id != StateTable::kUnnumbered) {
-                    key->from = parent->id;
-                    key->to = d->id;
-                    key->selected = d->selected;
-                    key->keeps = !hides(v, d->selected);
-                    key->still = still_state(plan_, d->state);
-                }
-            }
+            if (!member_state(container, slot, key, d, &v)) return false;
             break;
         }
         case Slot::kItem:
@@ -363,6 +348,7 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
                 if (container) d->state = parent->state;
                 d->selected = parent->state.selected;
                 d->id = parent->id;
+                d->same = true;
             } else {
                 d->state = plan_item(plan_, parent->state, Py_ssize_t(parent->items - 1));
                 d->selected = d->state.selected;
@@ -389,6 +375,49 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
     return true;
 }
 
+// The state of a member (its `selected` word, and for a container the whole
+// state), and its key's verdict bits into *v; `key`: the member's key, if
+// already looked up. False when the key could not be learnt.
+template <class Find, bool kPlan>
+inline bool Grammar<Find, kPlan>::member_state(bool container, Slot slot, const KeyCache::Slot* key, Decision* d,
+                                               int* v) {
+    Frame* const parent = top_;
+    if (key == nullptr) key = s_.member_key(slot.key, slot.key_end, !slot.plain);
+    if (key == nullptr) return false;
+    *v = key->verdict;
+    if (key->from == parent->id) {  // the step this key took last
+        d->id = key->to;
+        d->selected = key->selected;
+        d->same = key->to == parent->id;
+        if (container) d->state = s_.states_[d->id];
+    } else if (parent->still && !names_live(parent->state, key->names)) {
+        if (container) d->state = parent->state;
+        d->selected = parent->state.selected;
+        d->id = parent->id;
+        d->same = true;
+        if (key->from == KeyCache::kNoStep && parent->id != StateTable::kUnnumbered) {
+            // Its first step: the state stays. Remembered, so that
+            // the key's next meeting here asks nothing of the state.
+            key->from = key->to = parent->id;
+            key->selected = d->selected;
+            key->keeps = !hides(*v, d->selected);
+            key->still = true;
+        }
+    } else {
+        d->state = plan_member_by(plan_, parent->state, key->names);
+        d->selected = d->state.selected;
+        d->id = s_.states_.number(d->state);
+        if (parent->id != StateTable::kUnnumbered && d->id != StateTable::kUnnumbered) {
+            key->from = parent->id;
+            key->to = d->id;
+            key->selected = d->selected;
+            key->keeps = !hides(*v, d->selected);
+            key->still = still_state(plan_, d->state);
+        }
+    }
+    return true;
+}
+
 template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot slot) {
     const uint8_t c = *p;
@@ -398,10 +427,16 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot
         const uint8_t* after = scalar_token(p, end_);
         return after != nullptr ? after : fail(Fault::kExpectingValue, p);
     }
+    if (slot.kind == Slot::kItem && !quiet_ && top_->still) return still_item(p, c);
+    if (c == '{' && slot.kind == Slot::kMember && !whole_ && top_->still && top_->state.dead()) {
+        // Where no position is live, no key leads anywhere, and without
+        // `whole` no verdict replaces an object: it stands in this frame.
+        return push_level(p, 0);
+    }
     const KeyCache::Slot* key = nullptr;
     Decision d;
     bool decided = false;
-    if (slot.kind == Slot::kMember && !quiet_ && !(c == '{' && top_->still && top_->state.dead())) {
+    if (slot.kind == Slot::kMember && !quiet_) {
         // The usual member: under a key that took a step from this
         // container's state before (its step is remembered), or in a still
         // container under a key that names no live position (the value
@@ -426,11 +461,15 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot
                 d.slot = to_slot;
                 decided = true;
             } else if ((c == '{' || c == '[') && !whole_) {
+                const bool array = c == '[';
+                if (shares(!remembered || key->to == parent->id, array, hide, to_slot)) {
+                    return push_level(p, level_of(array, hide));
+                }
                 const Frame frame = remembered ? Frame{s_.states_[key->to], key->to, to_slot, key->still, 0}
                                                : Frame{parent->state, parent->id, to_slot, parent->still, 0};
                 top_ = s_.frames_.push(frame);
                 if (top_ == nullptr) return no_memory();
-                return push_level(p, uint8_t(c == '[' ? Scanner::kArray | (hide ? Scanner::kDo : 0) : 0));
+                return push_level(p, level_of(array, hide) | Scanner::kFramed);
             }
         }
     }
@@ -444,20 +483,48 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_value(const uint8_t* p, Slot
             return after != nullptr && replace_whole(p, after, spec) ? after : nullptr;
         }
         case '{':
-        case '[': {
-            const bool array = c == '[';
-            if (d.replace) {
-                if (!replace_whole(p, nullptr, s_.specs_[d.slot])) return nullptr;
-                quiet_ = true;
-                quiet_depth_ = depth_;
-                d.hide = false;
-            }
-            if (d.id == StateTable::kUnnumbered) d.id = s_.states_.number(d.state);
-            top_ = s_.frames_.push(frame_of(plan_, d.state, d.id, d.slot));
-            if (top_ == nullptr) return no_memory();
-            return push_level(p, uint8_t(array ? Scanner::kArray | (d.hide ? Scanner::kDo : 0) : 0));
-        }
+        case '[': return planned_open(p, d);
         default: return planned_scalar(p, d);
+    }
+}
+
+// An opening bracket under a plan, decided: replaced whole, or a level of
+// its own, with a frame unless it can stand in its parent's.
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::planned_open(const uint8_t* p, Decision& d) {
+    // Inside a replaced value, nothing reads a frame.
+    const bool array = *p == '[';
+    const bool shared = quiet_ || shares(d.same, array, d.hide, d.slot);
+    if (d.replace) {
+        if (!replace_whole(p, nullptr, s_.specs_[d.slot])) return nullptr;
+        quiet_ = true;
+        quiet_depth_ = depth_;
+        d.hide = false;
+    }
+    if (shared) return push_level(p, level_of(array, d.hide));
+    if (d.id == StateTable::kUnnumbered) d.id = s_.states_.number(d.state);
+    top_ = s_.frames_.push(frame_of(plan_, d.state, d.id, d.slot));
+    if (top_ == nullptr) return no_memory();
+    return push_level(p, level_of(array, d.hide) | Scanner::kFramed);
+}
+
+// An item of an array in a still frame (its own or one it stands in): it
+// stands in that state, where nothing is selected, so it is hidden only
+// when the array hides its items, by the policy the frame hands them, and
+// never replaced whole; nor does a still frame count its items.
+template <class Find, bool kPlan>
+inline const uint8_t* Grammar<Find, kPlan>::still_item(const uint8_t* p, uint8_t c) {
+    const bool hide = (level_ & Scanner::kDo) != 0;
+    switch (c) {
+        case '"':
+            if (!hide) return !detect_ ? plain_string(p) : detected_string(p);
+            return masked_string(p, s_.specs_[top_->slot]);
+        case '{':
+        case '[': return push_level(p, level_of(c == '[', hide));
+        default: {
+            const Decision d{hide, false, top_->slot, 0, PathState{}, StateTable::kUnnumbered, true};
+            return planned_scalar(p, d);
+        }
     }
 }
 
@@ -558,7 +625,9 @@ inline const uint8_t* Grammar<Find, kPlan>::member(const uint8_t* p, Slot* slot)
 template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::close(const uint8_t* p) {
     s_.stack_.pop();
-    if constexpr (kPlan) top_ = s_.frames_.pop();
+    if constexpr (kPlan) {
+        if (level_ & Scanner::kFramed) top_ = s_.frames_.pop();
+    }
     depth_--;
     level_ = depth_ != 0 ? s_.stack_.back() : 0;
     fresh_ = false;  // the container was a value of its parent

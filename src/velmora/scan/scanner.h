@@ -121,7 +121,10 @@ private:
     template <class Find, bool kPlan>
     friend class Grammar;
 
-    enum : uint8_t { kDo = 1, kArray = 2 };  // a level of the stack
+    // A level of the stack: its items are hidden (kDo), it is an array, and,
+    // under a plan, it has a frame of its own (kFramed); a container
+    // without one stands in the frame below it (selection.h: still).
+    enum : uint8_t { kDo = 1, kArray = 2, kFramed = 4 };
 
     // Copy the pending run up to `upto`.
     bool flush(const uint8_t* upto) {
