@@ -9,11 +9,13 @@ at every member (which no memo can answer for).
 
 import copy
 import json
+import random
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from path_model import Config
 from plan_walk_model import PlanWalkModel
 from test_review_walk_plans import canon, outcome
 from test_scan_jsonpath import KEYS, configs, omitter_of
@@ -136,3 +138,78 @@ def test_the_bench_paths_over_shared_keys_walk_as_fresh_ones():
     omit(fresh)
     assert canon(shared) == canon(fresh)
     assert shared != json.loads(text)
+
+
+# Wide dicts: more key objects than the walk keeps answers for, among which
+# a few are named by paths (at any depth, with '*' and indexes beside them).
+# Most keys are told apart from the plan's names by their hash alone; the
+# others, and the hashes that only look like a name's, are looked up.
+WIDE = [f"f{i}" for i in range(700)]
+
+
+@st.composite
+def wide_configs(draw):
+    named = draw(st.lists(st.sampled_from(WIDE), min_size=1, max_size=4, unique=True))
+    steps = st.one_of(st.sampled_from(named).map(lambda n: f".{n}"), st.sampled_from(named).map(lambda n: f"..{n}"),
+                      st.just(".*"), st.integers(0, 2).map(lambda i: f"[{i}]"), st.just(".rows"))
+    cfg = Config(keys=draw(st.lists(st.sampled_from(WIDE + ["pw"]), max_size=3, unique=True)))
+    cfg.paths = draw(st.lists(st.lists(steps, min_size=1, max_size=3).map(lambda s: "$" + "".join(s)),
+                              min_size=1, max_size=4, unique=True))
+    cfg.numbers = draw(st.sampled_from(["keep", "zero", "digits"]))
+    cfg.booleans = draw(st.sampled_from(["keep", "false"]))
+    if draw(st.booleans()):
+        cfg.policies = {draw(st.sampled_from(cfg.paths)): {"mask": "[p]"}}
+    if cfg.keys and draw(st.booleans()):
+        cfg.policies[cfg.keys[0]] = {"keep_last": 1}
+    return cfg
+
+
+wide_leaves = st.one_of(st.sampled_from(["ab", "", "é"]), st.integers(-99, 99), st.booleans(), st.none())
+
+
+@st.composite
+def wide_records(draw):
+    """A dict of every WIDE key (in a drawn order), a few of them holding a
+    small container of WIDE keys."""
+    rng = random.Random(draw(st.integers(0, 2 ** 32)))
+    order = rng.sample(WIDE, len(WIDE))
+    inner = st.dictionaries(st.sampled_from(WIDE[:8] + WIDE[-8:]), wide_leaves, max_size=3)
+    nested = draw(st.dictionaries(st.sampled_from(WIDE), st.one_of(inner, st.lists(wide_leaves, max_size=3),
+                                                                   st.lists(inner, max_size=2)), max_size=6))
+    leaves = [rng.choice(["ab", "", "é", rng.randint(-99, 99), True, False, None]) for _ in WIDE]
+    return {key: nested.get(key, leaf) for key, leaf in zip(order, leaves)}
+
+
+@settings(max_examples=10, derandomize=True, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(wide_records(), st.integers(1, 3), wide_configs(), st.booleans())
+def test_wide_dicts_walk_as_the_model(record, copies, cfg, fresh):
+    text = json.dumps({"rows": [record] * copies, "b": record})
+    omitter = RuleOmitter(cfg.keys, **cfg.kwargs())
+    expected = model_walk(cfg, json.loads(text))
+    doc = json.loads(text)
+    if fresh:
+        doc = fresh_keys(doc)
+    got = walk(omitter, doc)
+    assert got == expected, cfg
+    # Walked again: the answers kept from the first walk give the same.
+    again = json.loads(text)
+    assert walk(omitter, again) == expected, cfg
+
+
+@pytest.mark.parametrize("depth", [0, 1, 3])
+def test_a_named_member_among_hundreds_in_every_dict_of_a_chain(depth):
+    # Each dict of the chain holds every WIDE key; the path names one of them
+    # below the others' place, so the same key object is named at one depth
+    # and plain at the others.
+    target = WIDE[len(WIDE) // 2]
+    leaf = {k: i for i, k in enumerate(WIDE)}
+    doc = leaf
+    for _ in range(depth):
+        doc = dict(leaf, down=doc)
+    cfg = Config(paths=["$" + ".down" * depth + f".{target}", f"$..{WIDE[3]}"], numbers="zero")
+    text = json.dumps(doc)
+    expected = model_walk(cfg, json.loads(text))
+    got = walk(RuleOmitter([], **cfg.kwargs()), json.loads(text))
+    assert got == expected
+    assert got != outcome(lambda t: t, json.loads(text))

@@ -115,6 +115,9 @@ struct RulePlan {
     // whatever the number of named positions live.
     const PlanName* names;
     size_t name_mask;
+    // Bit `hash & 63` set for the hash of every name in `names`: a key
+    // whose hash has its bit clear is named by no step.
+    uint64_t name_filter;
 
     // For a RuleNoTrustOmitter, a path selects what is trusted.
     bool trusting;

@@ -98,11 +98,12 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
 PlanKeyMemo plan_key_memo;
 PlanMemberMemo plan_member_memo;
 
-// What a dict walk keeps of its state for PlanMemberMemo.
+// What the members of the dict have in common for the plan (found once per
+// dict).
 template <bool kPlan>
-inline PlanField<kPlan, size_t> plan_spread(const PlanAt* at) {
+inline PlanField<kPlan, PlanMembers> plan_members_at(const RulePlan* plan, const PlanAt* at) {
     if constexpr (kPlan) {
-        return at->state.dead() ? ~size_t(0) : PlanMemberMemo::spread(at->state);
+        return plan_members(plan, at->state);
     } else {
         return NoPlan(nullptr);
     }
@@ -128,7 +129,7 @@ public:
           cursor_(target),
           plan_(plan),
           at_(at),
-          spread_(plan_spread<kPlan>(at)) {}
+          members_(plan_members_at<kPlan>(plan, at)) {}
 
     PyObject* run();
 
@@ -157,10 +158,12 @@ private:
     // Under a rule plan (walk_plan.h).
     [[gnu::noinline]] PyObject* run_planned();
     Step plan_steps(const cpython::EntryTable& table);
-    int quiet_decision(PyObject* key, PlanDecision* d);
+    [[gnu::always_inline]] int quiet_decision(PyObject* key, PlanDecision* d);
     [[gnu::noinline]] int plan_entry(uint64_t read_at);  // kept out of omit_entry, which the walk inlines
     int plan_decide(PyObject* key, PlanDecision* d);
     PathState plan_member(PyObject* key);
+    [[gnu::always_inline]] PlanKeyMemo::Slot& plan_key(PyObject* key);
+    [[gnu::always_inline]] PathState plan_str_member(PyObject* key);
     int plan_key_policy(PyObject* key);
     int plan_key_denied(PyObject* key);
     int plan_str(const PlanDecision& d, uint64_t read_at);
@@ -208,10 +211,8 @@ private:
     // Under a plan only: the plan, and where the dict stands for it.
     [[no_unique_address]] const PlanField<kPlan, const RulePlan*> plan_;
     [[no_unique_address]] const PlanField<kPlan, const PlanAt*> at_;
-    // PlanMemberMemo::spread of the dict's state; kDead when nothing is
-    // live in it.
-    [[no_unique_address]] const PlanField<kPlan, size_t> spread_;
-    static constexpr size_t kDead = ~size_t(0);
+    // What the dict's members have in common (plan_members).
+    [[no_unique_address]] const PlanField<kPlan, PlanMembers> members_;
 };
 
 template <bool kPlan>
@@ -551,12 +552,31 @@ int DictWalk<kPlan>::mend_store(PyObject* replacement) {
 // containers are walked at their place, for the plan the call began with
 // (walk_steps.h: walk_dict_nested, walk_list_nested).
 
+// What the plan says about the exact str `key` (PlanKeyMemo). Runs no code.
+template <bool kPlan>
+inline PlanKeyMemo::Slot& DictWalk<kPlan>::plan_key(PyObject* key) {
+    return plan_key_memo.of(plan_, key, foreign_code_epoch);
+}
+
+// The state of the exact str member `key`: the one most members share,
+// unless a live step names it. Most keys are told from the names by their
+// hash alone.
+template <bool kPlan>
+inline PathState DictWalk<kPlan>::plan_str_member(PyObject* key) {
+    if (!members_.named) return members_.unnamed;
+    const Py_hash_t hash = cpython::cached_str_hash(key);
+    if (hash != -1 && ((plan_->name_filter >> (uint64_t(hash) & 63)) & 1) == 0) return members_.unnamed;
+    const PlanName* const name = plan_key(key).name;
+    if (name == nullptr) return members_.unnamed;
+    return plan_member_memo.member(plan_, at_->state, members_, key, name, foreign_code_epoch);
+}
+
 // The key rule's policy slot of the exact str `key`, whose verdict hides
 // it: from the memo, else asked (a regex search, where a pattern has a
 // policy, may let signal handlers run). -1 failed.
 template <bool kPlan>
 int DictWalk<kPlan>::plan_key_policy(PyObject* key) {
-    const int known = plan_key_memo.find(plan_, key, foreign_code_epoch);
+    const int known = plan_key(key).answer;
     if (known >= 0) return known;
     const int slot = plan_->key_policy(plan_, key);
     if (plan_->searched) note_foreign_code();
@@ -565,17 +585,17 @@ int DictWalk<kPlan>::plan_key_policy(PyObject* key) {
         PyErr_SetString(PyExc_SystemError, "the omitter's rule plan gave a policy it does not have");
         return -1;
     }
-    plan_key_memo.keep(plan_, key, foreign_code_epoch, slot);
+    plan_key(key).answer = slot;  // at the epoch as it is now
     return slot;
 }
 
 // Whether the exact str `key` holds a word never trusted. -1 failed.
 template <bool kPlan>
 int DictWalk<kPlan>::plan_key_denied(PyObject* key) {
-    const int known = plan_key_memo.find(plan_, key, foreign_code_epoch);
-    if (known >= 0) return known;
+    PlanKeyMemo::Slot& known = plan_key(key);
+    if (known.answer >= 0) return known.answer;
     const int denied = plan_->key_denied(plan_, key);  // runs no code
-    if (denied >= 0) plan_key_memo.keep(plan_, key, foreign_code_epoch, denied);
+    if (denied >= 0) known.answer = denied;
     return denied;
 }
 
@@ -591,17 +611,13 @@ int DictWalk<kPlan>::plan_decide(PyObject* key, PlanDecision* d) {
         [this](PyObject* k) { return plan_key_policy(k); }, [this](PyObject* k) { return plan_key_denied(k); });
 }
 
-// The state of the member `key`: found once per key object and state of
-// the dict, for an exact str key whose hash the key carries.
+// The state of the member `key`: the one most members share, unless a live
+// step names it.
 template <bool kPlan>
 inline PathState DictWalk<kPlan>::plan_member(PyObject* key) {
-    if (spread_ == kDead) return PathState{{}, at_->state.selected};  // nothing live: nothing named, nothing taken
-    if (PyUnicode_CheckExact(key)) {
-        const Py_hash_t hash = cpython::cached_str_hash(key);
-        if (hash != -1) return plan_member_memo.member(plan_, at_->state, spread_, key, hash, foreign_code_epoch);
-        return plan_member_of(plan_, at_->state, key, hash);
-    }
-    return plan_member_of(plan_, at_->state, key);
+    if (!members_.named) return members_.unnamed;
+    if (PyUnicode_CheckExact(key)) return plan_str_member(key);
+    return plan_member_in(plan_, at_->state, members_, key);
 }
 
 // The decision for an exact str key read in place, from what is known
@@ -610,7 +626,7 @@ template <bool kPlan>
 inline int DictWalk<kPlan>::quiet_decision(PyObject* key, PlanDecision* d) {
     bool unknown = false;
     const auto memo = [&](PyObject* k) {
-        const int known = plan_key_memo.find(plan_, k, foreign_code_epoch);
+        const int known = plan_key(k).answer;
         if (known < 0) unknown = true;
         return known < 0 ? 0 : known;
     };
@@ -646,7 +662,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
             // A list no path can select an item of, whose items its key
             // alone decides, with the default mask: as without a plan.
             PlanDecision d;
-            d.state = plan_member(key);
+            d.state = plan_str_member(key);
             if (quiet_decision(key, &d) == 0) {
                 if (plan_items_plain(plan_, d)) {
                     if (walk_plain_list(self_, value, d.hide)) continue;
@@ -659,7 +675,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
-            d.state.selected = plan_member(key).selected;
+            d.state.selected = plan_str_member(key).selected;
             if (quiet_decision(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {

@@ -98,6 +98,42 @@ inline PathState plan_member_of(const RulePlan* plan, const PathState& parent, P
     return plan_member_by(plan, parent, names);
 }
 
+// What the members of a container in one state have in common, found once
+// per container: the state of a member that no live step names (every
+// member, but for the few whose names the live steps take), and whether any
+// live step names a member at all.
+struct PlanMembers {
+    PathState unnamed;
+    bool named;
+    size_t spread;  // PlanMemberMemo::spread of the container's state
+};
+
+inline PlanMembers plan_members(const RulePlan* plan, const PathState& parent) {
+    PlanMembers members{};
+    if (plan->step_count == 0) return members;
+    const uint64_t none[kPathWords] = {};
+    members.unnamed = plan_member_by(plan, parent, none);
+    uint64_t named = 0;
+    for (int w = 0; w < kPathWords; w++) named |= parent.live[w] & plan->named[w];
+    members.named = named != 0;
+    members.spread = size_t((parent.live[0] ^ parent.live[kPathWords - 1] ^ parent.selected) *
+                            0x9E3779B97F4A7C15ull >> 55);
+    return members;
+}
+
+// plan_member_of(plan, parent, key, hash), from what the members of
+// `parent` have in common (plan_members): only a member some live step
+// names is stepped on its own.
+inline PathState plan_member_in(const RulePlan* plan, const PathState& parent, const PlanMembers& members,
+                                PyObject* key, Py_hash_t hash = -1) {
+    if (!members.named) return members.unnamed;
+    uint64_t names[kPathWords];
+    plan_key_names(plan, key, hash, parent.live, names);
+    uint64_t any = 0;
+    for (int w = 0; w < kPathWords; w++) any |= names[w];
+    return any == 0 ? members.unnamed : plan_member_by(plan, parent, names);
+}
+
 // The policy slot of the exact-key rule a str subclass `key` is hidden by,
 // found by its text: the scanner and redacted() meet the same text as an
 // exact key, and a rule's policy must not fall back to the omitter's own
@@ -115,7 +151,7 @@ inline int plan_subclass_key_policy(const RulePlan* plan, PyObject* key) {
 // -1 failed; `denied(key)`: 1 when a word never
 // trusted is in it (an exact str key), -1 failed. 0, or -1 failed.
 template <class Ask, class PolicyOf, class Denied>
-inline int plan_decide_member(const RulePlan* plan, bool whole, PyObject* key, PlanDecision* d, Ask&& ask,
+[[gnu::always_inline]] inline int plan_decide_member(const RulePlan* plan, bool whole, PyObject* key, PlanDecision* d, Ask&& ask,
                               PolicyOf&& policy_of, Denied&& denied) {
     const bool selected = d->state.in_subtree();
     d->slot = 0;
@@ -330,18 +366,81 @@ inline bool plan_masks_scalars(const RulePlan* plan) { return plan->typed; }
 
 // ---- Verdicts by key object ----------------------------------------------------------
 
-// The plan's answers (a key rule's policy slot, or a word never trusted)
-// already given, by key object (keys.h).
-using PlanKeyMemo = KeyMemo<RulePlan, 256, 12>;
+// The entry of the plan's table of names whose text is the exact str
+// `key` (hash `hash`, -1 when not at hand), null when no step names it.
+// Runs no code.
+inline const PlanName* plan_name_of(const RulePlan* plan, PyObject* key, Py_hash_t hash) {
+    if (plan->names == nullptr) return nullptr;
+    if (!PyUnicode_IS_READY(key)) {  // a legacy str (3.11): compared by the call
+        for (size_t i = 0; i <= plan->name_mask; i++) {
+            const PlanName& entry = plan->names[i];
+            if (entry.name != nullptr && PyUnicode_Compare(entry.name, key) == 0) return &entry;
+        }
+        return nullptr;
+    }
+    if (hash == -1) hash = PyObject_Hash(key);  // an exact str: runs no code, cannot fail
+    const KeyLabel label{key};
+    for (size_t i = size_t(hash) & plan->name_mask;; i = (i + 1) & plan->name_mask) {
+        const PlanName& entry = plan->names[i];
+        if (entry.name == nullptr) return nullptr;
+        if (entry.hash == hash && label.matches_str(entry.name)) return &entry;
+    }
+}
 
-// The states of members already met, by key object and the state of the
-// container: a document's members of one place share their key objects
-// (json.loads makes one str per key text), and their containers share a
-// state. Like the verdict memo, it holds no references: an entry stands
-// only while the epoch it was made in does, and no key is freed without
-// the epoch moving. Only exact str keys are kept: their text never changes.
-struct PlanMemberMemo {
+// What the plan says about exact str keys already met, by key object: the
+// entry of its table of names the key's text is (found when the key is
+// first met), and the plan's answer about the key (a key rule's policy
+// slot, or a word never trusted; -1 until asked). Like the verdict memo,
+// it holds no references: an entry stands only while the epoch it was made
+// in does, and no key is freed without the epoch moving. The text of an
+// exact str never changes.
+struct PlanKeyMemo {
     static constexpr size_t kSize = 512;
+    struct Slot {
+        const RulePlan* plan = nullptr;
+        PyObject* key = nullptr;
+        uint64_t epoch = 0;
+        const PlanName* name = nullptr;
+        int answer = -1;
+    };
+    Slot slots[kSize];
+
+    Slot& slot_for(PyObject* key) {
+        const auto address = reinterpret_cast<uintptr_t>(key);
+        return slots[((address >> 4) ^ (address >> 13)) & (kSize - 1)];
+    }
+    // The entry of the exact str `key` at `epoch`, made when none stands.
+    // Runs no code.
+    [[gnu::always_inline]] Slot& of(const RulePlan* plan, PyObject* key, uint64_t epoch) {
+        Slot& slot = slot_for(key);
+        if (slot.key == key && slot.plan == plan && slot.epoch == epoch) return slot;
+        slot = Slot{plan, key, epoch, plan_name_of(plan, key, -1), -1};
+        return slot;
+    }
+};
+
+// The state of a member of a container in state `parent`, whose name is
+// the entry `name` of the plan's table (null: none), from what the members
+// of `parent` have in common (plan_members).
+[[gnu::always_inline]] inline PathState plan_member_named(const RulePlan* plan, const PathState& parent,
+                                                          const PlanMembers& members, const PlanName* name) {
+    if (name == nullptr || !members.named) return members.unnamed;
+    uint64_t names[kPathWords];
+    uint64_t any = 0;
+    for (int w = 0; w < kPathWords; w++) {
+        names[w] = name->positions[w] & parent.live[w];
+        any |= names[w];
+    }
+    return any == 0 ? members.unnamed : plan_member_by(plan, parent, names);
+}
+
+// The states of members some live step names, already met, by key object
+// and the state of the container: a document's members of one place share
+// their key objects (json.loads makes one str per key text), and their
+// containers share a state. Like PlanKeyMemo, it holds no references and an
+// entry stands only while the epoch it was made in does.
+struct PlanMemberMemo {
+    static constexpr size_t kSize = 256;
     struct Slot {
         const RulePlan* plan = nullptr;
         PyObject* key = nullptr;
@@ -356,23 +455,14 @@ struct PlanMemberMemo {
         for (int w = 0; w < kPathWords; w++) differ |= a.live[w] ^ b.live[w];
         return differ == 0;
     }
-    // What spreads the members of dicts in other states over other slots
-    // (found once per dict).
-    static size_t spread(const PathState& parent) {
-        return size_t((parent.live[0] ^ parent.live[kPathWords - 1] ^ parent.selected) * 0x9E3779B97F4A7C15ull >> 55);
-    }
-    Slot& slot_for(PyObject* key, size_t spread) {
+    // plan_member_named(plan, parent, members, name) for the exact str
+    // `key` whose entry of names is `name`, at `epoch`.
+    PathState member(const RulePlan* plan, const PathState& parent, const PlanMembers& members, PyObject* key,
+                     const PlanName* name, uint64_t epoch) {
         const auto address = reinterpret_cast<uintptr_t>(key);
-        return slots[((address >> 4) ^ (address >> 13) ^ spread) & (kSize - 1)];
-    }
-    // plan_member_of(plan, parent, key, hash) for the exact str `key` whose
-    // hash is `hash`, at `epoch`; `spread`: spread(parent). (A dead `parent`
-    // is better not asked about: its members are all {0, parent.selected}.)
-    PathState member(const RulePlan* plan, const PathState& parent, size_t spread, PyObject* key, Py_hash_t hash,
-                     uint64_t epoch) {
-        Slot& slot = slot_for(key, spread);
+        Slot& slot = slots[((address >> 4) ^ (address >> 12) ^ members.spread) & (kSize - 1)];
         if (slot.key == key && slot.plan == plan && slot.epoch == epoch && same(slot.parent, parent)) return slot.child;
-        const PathState child = plan_member_of(plan, parent, key, hash);
+        const PathState child = plan_member_named(plan, parent, members, name);
         slot = Slot{plan, key, epoch, parent, child};
         return child;
     }

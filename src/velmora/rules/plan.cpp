@@ -297,6 +297,7 @@ int index_names(PlanNode* node) {
         slot.name = step.name_str;
         slot.hash = hash;
         plan_detail::mark(slot.positions, p);
+        plan.name_filter |= uint64_t(1) << (uint64_t(hash) & 63);
     }
     plan.names = node->names;
     plan.name_mask = slots - 1;
