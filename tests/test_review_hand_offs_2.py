@@ -205,6 +205,35 @@ def test_a_member_selected_from_the_place_and_the_root_keeps_the_places_policy(p
     assert _walk_weaker(ps, pol, doc, shape) == []
 
 
+# A key rule hides a value by the omitter's own policy; a path of the copy's root that selects it there (or a
+# container above it) brings a policy that shows more.
+KEYED = [
+    (["s"], dict(paths=["$.s"], policies={"$.s": {"numbers": "keep"}}, numbers="zero"), {"a": {"s": 12345}}),
+    (["k"], dict(paths=["$.n"], policies={"$.n": {"booleans": "keep"}}, booleans="false"), {"a": {"n": {"k": True}}}),
+    (["k"], dict(paths=["$.n"], policies={"$.n": {"keep_last": 3}}), {"a": {"n": {"k": "secretvalue"}}}),
+]
+
+
+@pytest.mark.parametrize("keys, kw, doc", KEYED)
+def test_a_key_rules_policy_holds_where_super_lands_on_the_container(keys, kw, doc):
+    out = shaped("direct")(keys, **kw).omit(copy.deepcopy(doc))
+    assert leaks(Model(keys, **kw), doc, out) == []
+    assert out == RuleOmitter(keys, **kw).omit(copy.deepcopy(doc))
+
+
+@pytest.mark.xfail(strict=True, reason="a path of the root, joined in where the walk cannot tell its place, "
+                                       "selects a value a key rule hides and shows it by its own policy")
+@pytest.mark.parametrize("keys, kw, doc", KEYED)
+@pytest.mark.parametrize("shape", CANNOT_TELL)
+def test_a_key_rules_policy_holds_in_a_copy_walked_where_it_cannot_tell(keys, kw, doc, shape):
+    try:
+        out = shaped(shape)(keys, **kw).omit(copy.deepcopy(doc))
+    except RuntimeError as e:
+        assert "cannot be joined" in str(e)
+        return
+    assert leaks(Model(keys, **kw), doc, out) == []
+
+
 # ---- a super() on a copy of a member, stored at the member's place ----------------------------
 
 class Members(RuleOmitter):
