@@ -94,9 +94,11 @@ def shaped_class(base, shape):
 
 
 # super() at the container's own place: the answer is exactly the plain walk's
-EXACT = ["direct", "twice", "generator_same", "thread_same", "nested_own_call"]
-# super() on a copy (or on more than was handed) from the override's frame: it hides at least that much
-COVERING = ["copy", "deep_copy", "caught", "added"] + (["comprehension_copy"] if INLINED_COMPREHENSIONS else [])
+EXACT = ["direct", "twice", "generator_same", "nested_own_call"]
+# super() on a copy (or on more than was handed) from the override's frame, or on the container itself
+# from another thread (which may be a call of its own there, so its root joins in): it hides at least that
+# much
+COVERING = ["copy", "deep_copy", "caught", "added", "thread_same"] + (["comprehension_copy"] if INLINED_COMPREHENSIONS else [])
 
 
 class Straight(RuleOmitter):
