@@ -61,9 +61,6 @@ class PlanWalkModel:
         assert all(p is not None for p in self.paths)
         self.base = cfg.base()
         self.texts: dict[str, str] = {}  # one object per fixed text, as a plan keeps them
-        # Every container walked at its place joined with its own root (an override whose super() runs on
-        # another thread for each container it is handed): a path may start at any container of a value.
-        self.unanchored = False
 
     # ---- verdicts -------------------------------------------------------------
     def _exact_hit(self, key: Any) -> bool:
@@ -121,10 +118,8 @@ class PlanWalkModel:
         """Whether `where` is in a selected subtree, and the policy of the
         innermost selection that has one."""
         selected = False
-        starts = range(max(1, len(where))) if self.unanchored else [0]
         for depth in range(len(where), -1, -1):
-            ending = [i for i, steps in enumerate(self.paths)
-                      if any(path_matches(steps, where[k:depth]) for k in starts if k <= depth)]
+            ending = [i for i, steps in enumerate(self.paths) if path_matches(steps, where[:depth])]
             if ending:
                 selected = True
                 for i in ending:
