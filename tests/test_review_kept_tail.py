@@ -107,7 +107,10 @@ def assert_true_str(s, written=False):
         assert as_utf8(s) == raw(s)
     except UnicodeEncodeError:
         assert any("\ud800" <= c <= "\udfff" for c in s)
-    wide = as_wstr(s)
+    # Only a str the walk wrote is asked for its wchar_t form: asking makes
+    # 3.11 keep one, and the others may be the omitter's shared masks, which
+    # later tests compare with masks made afresh.
+    wide = as_wstr(s) if written else None
     assert wide is None or wide == s
 
 
@@ -397,10 +400,8 @@ def legacy():
 om = RuleOmitter(["iban"], policies={"iban": {"keep_last": 4}})
 for _ in range(3):
     doc = {"n": {"iban": legacy()}, "l": {"iban": [legacy()]}}
-    old = id(doc["n"]["iban"]), id(doc["l"]["iban"][0])
     om.omit(doc)
     assert doc == {"n": {"iban": "*" * 18 + "3000"}, "l": {"iban": ["*" * 18 + "3000"]}}, doc
-    assert (id(doc["n"]["iban"]), id(doc["l"]["iban"][0])) != old or True
     assert sys.getsizeof(doc["n"]["iban"]) == sys.getsizeof("".join(list(doc["n"]["iban"])))
 print("ok")
 """
