@@ -180,10 +180,38 @@ inline bool same_place(const PendingWalk& a, const PendingWalk& b) {
            a.at.state.selected == b.at.state.selected && a.at.slot == b.at.slot && a.at.root == b.at.root;
 }
 
+// A joined place under a hiding plan that is inside a selected subtree:
+// every value below it is hidden whatever positions are live, but a path
+// live there that ends below with a policy of its own would replace the
+// subtree's policy with its own, which may show more than what the place
+// the subtree comes from lets it (a path of the root ending at a member of
+// a copy whose place selects it whole). Where one slot covers the
+// subtree's and every such path's, the place drops its positions and hides
+// all below it by that slot. Where none does, it stays as it is: it may
+// still show more at such a member than its place would.
+inline void settle_subtree(const RulePlan* plan, PlanAt* at) {
+    if (plan == nullptr || plan->trusting || !at->state.in_subtree() || plan->step_count == 0) return;
+    uint32_t slots[kMaxPathSteps + 1];
+    int count = 0;
+    slots[count++] = at->state.policy();
+    for (int w = 0; w < kPathWords; w++) {
+        for (uint64_t bits = at->state.live[w]; bits != 0; bits &= bits - 1) {
+            uint32_t q = uint32_t(w * 64 + __builtin_ctzll(bits));
+            while (q < plan->step_count && plan->steps[q].kind != PathStep::kEnd) q++;
+            if (q < plan->step_count && plan->steps[q].policy != 0) slots[count++] = plan->steps[q].policy;
+        }
+    }
+    const int64_t slot = covering_slot(plan, slots, count);
+    if (slot < 0) return;
+    for (int w = 0; w < kPathWords; w++) at->state.live[w] = 0;
+    at->state.selected = PathState::kInSubtree | uint32_t(slot);
+}
+
 // `at` joined with the root of `plan`: under a hiding plan the live
 // positions of both (a path from either may select what is below), in
 // P's subtree or else the root's; a trusting plan trusts only what both
 // trust. The rest is P's: its policy slot and whether it may be replaced.
+// Joined inside a selected subtree, it is settled (settle_subtree).
 inline PlanAt with_root(const RulePlan* plan, PlanAt at) {
     if (plan == nullptr) return at;
     const PathState& root = plan->root;
@@ -195,6 +223,7 @@ inline PlanAt with_root(const RulePlan* plan, PlanAt at) {
     } else if (!at.state.in_subtree()) {
         at.state.selected = root.selected;
     }
+    settle_subtree(plan, &at);
     return at;
 }
 
@@ -288,33 +317,6 @@ private:
     bool overflow_ = false;
 };
 
-// A joined place under a hiding plan that is inside a selected subtree:
-// every value below it is hidden whatever positions are live, but a path
-// live there that ends below with a policy of its own would replace the
-// subtree's policy with its own, which may show more than what the place
-// the subtree comes from lets it (a path of the root ending at a member of
-// a copy whose place selects it whole). Where one slot covers the
-// subtree's and every such path's, the place drops its positions and hides
-// all below it by that slot. Where none does, it stays as it is: it may
-// still show more at such a member than its place would.
-inline void settle_subtree(const RulePlan* plan, PlanAt* at) {
-    if (plan == nullptr || plan->trusting || !at->state.in_subtree() || plan->step_count == 0) return;
-    uint32_t slots[kMaxPathSteps + 1];
-    int count = 0;
-    slots[count++] = at->state.policy();
-    for (int w = 0; w < kPathWords; w++) {
-        for (uint64_t bits = at->state.live[w]; bits != 0; bits &= bits - 1) {
-            uint32_t q = uint32_t(w * 64 + __builtin_ctzll(bits));
-            while (q < plan->step_count && plan->steps[q].kind != PathStep::kEnd) q++;
-            if (q < plan->step_count && plan->steps[q].policy != 0) slots[count++] = plan->steps[q].policy;
-        }
-    }
-    const int64_t slot = covering_slot(plan, slots, count);
-    if (slot < 0) return;
-    for (int w = 0; w < kPathWords; w++) at->state.live[w] = 0;
-    at->state.selected = PathState::kInSubtree | uint32_t(slot);
-}
-
 }  // namespace pending_detail
 
 // What a walk that is not nested in this module's own walk follows, held
@@ -371,7 +373,6 @@ public:
             if (agree) {
                 take(first_other);
                 at_ = pending_detail::with_root(plan_, at_);
-                settle();
             } else {
                 merge_places(self, target, method);
             }
@@ -380,7 +381,6 @@ public:
         if (PendingWalk* p = record_of_calling_override(self, method, me)) {
             plan_ = p->plan;
             at_ = pending_detail::with_root(p->plan, p->at);
-            settle();
             return;
         }
         plan_ = rule_plan_of(self);
@@ -462,7 +462,6 @@ private:
             if (join.joined(&at_)) {
                 plan_ = plan;
                 at_ = pending_detail::with_root(plan, at_);
-                settle();
                 return;
             }
         }
@@ -487,19 +486,12 @@ private:
             }
             if (join.joined(&at_)) {
                 at_ = pending_detail::with_root(plan_, at_);
-                settle();
                 return;
             }
         }
         refuse("a walk made while containers of its omitter are handed to overrides, at places that cannot be "
                "joined with its root (another plan, or policies no one covers), was refused rather than walked "
                "at one of them");
-    }
-
-    // A joined place inside a selected subtree hides all below it by one
-    // policy where one covers those it could meet (settle_subtree).
-    void settle() {
-        if (!failed_) pending_detail::settle_subtree(plan_, &at_);
     }
 
     void refuse(const char* message) {
