@@ -8,10 +8,7 @@ no override is pending or super() lands on the container it was handed."""
 
 import copy
 import gc
-import os
-import subprocess
 import sys
-import textwrap
 import threading
 import weakref
 from concurrent.futures import ThreadPoolExecutor
@@ -21,22 +18,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from hand_off_model_2 import Model, at, leaks
+from test_review_hand_offs import _helper as _super_omit
+from test_review_hand_offs import _helper_recurse as _super_recurse
+from test_review_hand_offs import run_script
 from velmora.rules import RuleOmitter
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def run_script(script):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                          timeout=600, cwd=ROOT)
-
-
-def _super_omit(o, cls, target):
-    return super(cls, o).omit(target)
-
-
-def _super_recurse(o, cls, target, do):
-    return super(cls, o).omit_recurse(target, do)
 
 
 def shaped(shape):
