@@ -574,12 +574,45 @@ def test_many_names_and_odd_keys_walk_as_the_model(doc, cfg):
 @settings(max_examples=60, derandomize=True, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(docs(odd_keys=False), st.one_of(named_configs(), named_configs(trusting=True)), st.sampled_from(["hop", "own"]))
-def test_overrides_on_other_threads_or_with_walks_of_their_own_walk_as_the_model(doc, cfg, kind):
+def test_overrides_on_other_threads_or_with_walks_of_their_own_hide_at_least_what_the_model_hides(doc, cfg, kind):
+    """A super() on another thread, or one made while a walk of the override's own is in progress, cannot be
+    told from a call of its own: it may hide more than the exact walk (its place joined with its root, one
+    policy that shows least), never less."""
     if kind == "own" and cfg.trusting:
         kind = "hop"
     cls = {"hop": TrustHop if cfg.trusting else Hop, "own": OwnFirst}[kind]
-    expected = outcome(PlanWalkModel(cfg).omit, copy.deepcopy(doc))
-    assert outcome(make(cls, cfg).omit, copy.deepcopy(doc)) == expected
+    error, exact = outcome(PlanWalkModel(cfg).omit, copy.deepcopy(doc))
+    got_error, got = outcome(make(cls, cfg).omit, copy.deepcopy(doc))
+    assert got_error == error
+    assert hides_at_least(canon(doc), got, exact), (got, exact)
+
+
+def hides_at_least(before, got, exact):
+    """Whether `got` hides every value that `exact` hides, all three canon forms of one document (before and
+    after two walks of it). A 0 or False left standing shows nothing of what it hides."""
+    if exact == before:
+        return True
+    def container(c):
+        return c[0] in ("dict", "list") and isinstance(c[1], list)
+    if container(before) and container(exact) and container(got):
+        if not len(before[1]) == len(got[1]) == len(exact[1]):
+            return False
+        if before[0] == "dict":
+            return all(bk == gk == ek and hides_at_least(bv, gv, ev)
+                       for (bk, bv), (gk, gv), (ek, ev) in zip(before[1], got[1], exact[1]))
+        return all(hides_at_least(b, g, e) for b, g, e in zip(before[1], got[1], exact[1]))
+    if got == before:
+        return got in (("int", "0"), ("float", "0.0"), ("float", "-0.0"), ("bool", "False"))
+    if got[0] == exact[0] == before[0] == "str":  # a kept tail no longer than the exact walk's
+        return kept_tail(before[1], got[1]) <= kept_tail(before[1], exact[1])
+    return True
+
+
+def kept_tail(a, b):
+    n = 0
+    while n < min(len(a), len(b)) - 2 and a[-2 - n] == b[-2 - n]:  # reprs: the closing quote is not the value's
+        n += 1
+    return n
 
 
 @SETTINGS

@@ -50,6 +50,23 @@ struct PlanPolicy {
     PyObject* text;
 };
 
+// How much of a hidden value a policy still shows, per kind of value (0
+// nothing; more, more). A fixed text shows nothing of a value; zero and
+// false still show a value that was 0 or False as it was.
+inline int numbers_shown(int32_t n) {
+    return n == kNumbersKeep ? 3 : n == kNumbersDigits ? 2 : n == kNumbersZero ? 1 : 0;
+}
+inline int booleans_shown(int32_t n) { return n == kBooleansKeep ? 2 : n == kBooleansFalse ? 1 : 0; }
+inline Py_ssize_t str_shown(const MaskPolicy& m) {
+    return m.kind == MaskPolicy::kFixed ? 0 : m.kind == MaskPolicy::kStars ? 1 : 1 + m.keep;
+}
+
+// Whether `a` shows no more than `b` of any kind of value.
+inline bool policy_covers(const PlanPolicy& a, const PlanPolicy& b) {
+    return numbers_shown(a.numbers) <= numbers_shown(b.numbers) &&
+           booleans_shown(a.booleans) <= booleans_shown(b.booleans) && str_shown(a.str) <= str_shown(b.str);
+}
+
 // One position of the automaton: the step that leads from it to the next
 // position, or the end of a path.
 struct PathStep {
@@ -144,6 +161,19 @@ struct RulePlan {
     // 0 when not; -1 with an exception set. Runs no Python code.
     int (*key_denied)(const RulePlan* plan, PyObject* key);
     void* own;  // the omitter module's
+
+    // What a walk follows where it cannot tell which place it belongs to (a
+    // place joined with others, or with the root): the same rules and paths,
+    // but every slot masks by one policy that shows, of each kind of value,
+    // no more than the least any of this plan's shows, so that no path or
+    // rule joined in shows more than the exact place would. Never null; a
+    // joined plan's `joined` is itself, and so is a plan's without paths.
+    const RulePlan* joined;
+    // The plan a joined plan was made from; an exact plan's own self.
+    const RulePlan* exact;
+    // For a joined plan whose str mask is not the omitter's own: what a str
+    // hidden by slot 0 is masked by in place of it. Null otherwise.
+    const MaskPolicy* own_mask;
 };
 
 // ---- The automaton ------------------------------------------------------------

@@ -123,7 +123,7 @@ public:
           target_(target),
           dict_(Ref::borrow(target)),
           hook_(hook),
-          policy_(mask_policy_of(self)),
+          policy_(plan_own_mask<kPlan>(self, plan)),
           general_only_(policy_ != nullptr && policy_->whole),
           size_(PyDict_GET_SIZE(target)),
           cursor_(target),

@@ -64,7 +64,7 @@ public:
           target_(target),
           list_(Ref::borrow(target)),
           writes_(self, target),
-          policy_(mask_policy_of(self)),
+          policy_(plan_own_mask<kPlan>(self, plan)),
           hook_(hook),
           do_hide_(do_hide),
           plan_(plan),

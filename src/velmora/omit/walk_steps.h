@@ -142,19 +142,6 @@ inline void forget_other_threads_hand_offs() {
 
 namespace pending_detail {
 
-// How much of a hidden value a policy still shows, per kind of value (0
-// nothing; more, more): a policy covers another when it shows no more of
-// any kind.
-inline bool policy_covers(const PlanPolicy& a, const PlanPolicy& b) {
-    auto numbers = [](int32_t n) { return n == kNumbersKeep ? 2 : n == kNumbersDigits ? 1 : 0; };
-    auto booleans = [](int32_t n) { return n == kBooleansKeep ? 1 : 0; };
-    auto str = [](const MaskPolicy& m) -> Py_ssize_t {
-        return m.kind == MaskPolicy::kFixed ? 0 : m.kind == MaskPolicy::kStars ? 1 : 1 + m.keep;
-    };
-    return numbers(a.numbers) <= numbers(b.numbers) && booleans(a.booleans) <= booleans(b.booleans) &&
-           str(a.str) <= str(b.str);
-}
-
 // A policy slot of `plan` that covers every slot of `slots`: one of them if
 // one does, else any of the plan's; -1 when none does.
 inline int64_t covering_slot(const RulePlan* plan, const uint32_t* slots, int count) {
@@ -248,8 +235,9 @@ inline PlanAt any_item_of(const RulePlan* plan, const PlanAt& list) {
 // when any is, by a policy that shows no more than any of theirs; a
 // trusting plan trusts only what all of them trust (the positions live in
 // all, selected when all are). Its slot covers theirs; it may be replaced
-// when any may. Policies no single slot covers, or more distinct ones than
-// it keeps, cannot be joined.
+// when any may, or slot 0 where none covers them all: a joined place is
+// walked by the plan's joined policy (RulePlan::joined), which shows no
+// more than any slot, whichever slot it names.
 class PlaceJoin {
 public:
     explicit PlaceJoin(const RulePlan* plan) : plan_(plan) {}
@@ -274,20 +262,18 @@ public:
 
     // The joined place into *out; false when there is none.
     bool joined(PlanAt* out) const {
-        bool joinable = count_ > 0 && !overflow_;
+        if (count_ == 0) return false;
         PlanAt at = at_;
         at.state.selected = 0;
         const bool in_subtree = plan_->trusting ? all_selected_ : selected_count_ > 0;
         if (in_subtree) {
-            const int64_t policy = plan_->trusting ? 0 : covering_slot(plan_, selected_, selected_count_);
-            joinable = joinable && policy >= 0;
+            const int64_t policy = plan_->trusting || overflow_ ? 0 : covering_slot(plan_, selected_, selected_count_);
             at.state.selected = PathState::kInSubtree | uint32_t(policy < 0 ? 0 : policy);
         }
-        const int64_t slot = covering_slot(plan_, slots_, slot_count_);
-        joinable = joinable && slot >= 0;
+        const int64_t slot = overflow_ ? 0 : covering_slot(plan_, slots_, slot_count_);
         at.slot = uint32_t(slot < 0 ? 0 : slot);
-        if (joinable) *out = at;
-        return joinable;
+        *out = at;
+        return true;
     }
 
 private:
@@ -328,7 +314,7 @@ private:
 //     give their place, several that disagree the join of their places
 //     (PlaceJoin); either way joined with the target's own root
 //     (with_root), since a thread that handed the container off nowhere
-//     may be making a call of its own on it. Places that cannot be joined
+//     may be making a call of its own on it. Records of different plans
 //     fail the walk rather than have it guess;
 //  3. else, for a super() called straight from the frame of an override
 //     this thread is running for a container of `self` at place P (a copy
@@ -346,9 +332,12 @@ private:
 //     any index), joined with its root.
 //     The records' plan is their call's; the walk of a call of its own
 //     would follow the omitter's plan as it is now. When those are not one
-//     plan (an __init__ run mid-walk), or the places cannot be joined, the
-//     walk fails (RuntimeError) rather than follow one of them;
+//     plan (an __init__ run mid-walk), the walk fails (RuntimeError) rather
+//     than follow one of them;
 //  5. else the omitter's plan as it is now, from the target's root.
+// Steps 2 to 4 walk by the plan's joined policy (RulePlan::joined): a path
+// or rule that the join brings in, ending at a value, shows no more of it
+// than the policy of the place it belongs to would.
 // Only walks entered from outside this module's walk get here, and only
 // while some hand-off is recorded (walk_omit tests pending_walks).
 class TakenWalk {
@@ -373,6 +362,7 @@ public:
             if (agree) {
                 take(first_other);
                 at_ = pending_detail::with_root(plan_, at_);
+                follow_joined();
             } else {
                 merge_places(self, target, method);
             }
@@ -381,6 +371,7 @@ public:
         if (PendingWalk* p = record_of_calling_override(self, method, me)) {
             plan_ = p->plan;
             at_ = pending_detail::with_root(p->plan, p->at);
+            follow_joined();
             return;
         }
         plan_ = rule_plan_of(self);
@@ -450,8 +441,8 @@ private:
         bool one_plan = true;
         for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
             if (!untaken_record_of(p, self, target, method)) continue;
-            if (first) plan = p->plan;
-            one_plan = one_plan && p->plan == plan;
+            if (first) plan = exact_of(p->plan);
+            one_plan = one_plan && exact_of(p->plan) == plan;
             first = false;
         }
         if (one_plan && plan != nullptr) {
@@ -462,6 +453,7 @@ private:
             if (join.joined(&at_)) {
                 plan_ = plan;
                 at_ = pending_detail::with_root(plan, at_);
+                follow_joined();
                 return;
             }
         }
@@ -474,7 +466,7 @@ private:
     void join_every_hand_off(OmitterObject* self) {
         bool one_plan = true;
         for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
-            if (p->owner == self) one_plan = one_plan && p->plan == plan_;
+            if (p->owner == self) one_plan = one_plan && exact_of(p->plan) == plan_;
         }
         if (one_plan && plan_ == nullptr) return;  // no plan: nothing of a place to follow
         if (one_plan) {
@@ -486,13 +478,24 @@ private:
             }
             if (join.joined(&at_)) {
                 at_ = pending_detail::with_root(plan_, at_);
+                follow_joined();
                 return;
             }
         }
         refuse("a walk made while containers of its omitter are handed to overrides, at places that cannot be "
-               "joined with its root (another plan, or policies no one covers), was refused rather than walked "
+               "joined with its root (another plan: its rules changed mid-walk), was refused rather than walked "
                "at one of them");
     }
+
+    // A walk that cannot tell its place hides each value by one policy that
+    // shows no more of it than any the plan has (RulePlan::joined): a path or
+    // rule joined in from another place, ending at a value, must not show
+    // more of it than the exact place would.
+    void follow_joined() {
+        if (!failed_ && plan_ != nullptr) plan_ = plan_->joined;
+    }
+
+    static const RulePlan* exact_of(const RulePlan* plan) { return plan != nullptr ? plan->exact : nullptr; }
 
     void refuse(const char* message) {
         plan_ = nullptr;

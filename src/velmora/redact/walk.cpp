@@ -106,13 +106,18 @@ int is_number(Walk& walk, PyObject* value) {
 // through, with the hook's spans masked; the str itself when that changes
 // nothing.
 PyObject* masked(Walk& walk, PyObject* value, bool whole = true, const MaskPolicy* policy = nullptr) {
-    PyObject* mask = whole ? mask_str(policy != nullptr ? policy : walk.policy, value) : apply_str_hook(walk.hook, value);
-    if (mask == nullptr || mask == value) return mask;
-    if (PyUnicode_CheckExact(value) && unchanged_by_mask(value, mask)) {
-        Py_DECREF(mask);
-        return new_ref(value);
-    }
-    return mask;
+    Ref mask = Ref::steal(whole ? mask_str(policy != nullptr ? policy : walk.policy, value)
+                                : apply_str_hook(walk.hook, value));
+    if (!mask || mask.get() == value) return mask.release();
+    if (PyUnicode_CheckExact(value) && unchanged_by_mask(value, mask.get())) return new_ref(value);
+    return mask.release();
+}
+
+// A value replaced whole by `text`: the value itself where it is a str that
+// reads as the text already.
+PyObject* replaced_whole(PyObject* value, PyObject* text) {
+    if (PyUnicode_CheckExact(value) && unchanged_by_mask(value, text)) return new_ref(value);
+    return new_ref(text);
 }
 
 PyObject* plan_value(Walk& walk, PyObject* k, PyObject* v, const PlanAt& at);
@@ -128,9 +133,7 @@ PyObject* redact_value(Walk& walk, PyObject* k, PyObject* v, const PlanAt& at) {
         verdict = walk.verdicts.ask(k);
         if (verdict < 0) return nullptr;
         if (verdict) {
-            PyObject* text = whole_mask(walk.policy);
-            if (PyUnicode_CheckExact(v) && unchanged_by_mask(v, text)) return new_ref(v);
-            return new_ref(text);
+            return replaced_whole(v, whole_mask(walk.policy));
         }
     }
     PyTypeObject* tp = Py_TYPE(v);
@@ -228,9 +231,7 @@ PyObject* plan_value(Walk& walk, PyObject* k, PyObject* v, const PlanAt& at) {
     if (walk.whole() && (PyUnicode_CheckExact(k) || d.state.in_subtree())) {
         if (!decide()) return nullptr;
         if (d.replace) {
-            PyObject* text = plan_policy(plan, d.slot).text;
-            if (PyUnicode_CheckExact(v) && unchanged_by_mask(v, text)) return new_ref(v);
-            return new_ref(text);
+            return replaced_whole(v, plan_policy(plan, d.slot).text);
         }
     }
     PyTypeObject* tp = Py_TYPE(v);
@@ -280,9 +281,7 @@ PyObject* plan_item(Walk& walk, PyObject* item, bool do_hide, const PlanAt& at, 
         return unexpected("unicode", item);
     }
     if (d.replace) {
-        PyObject* text = plan_policy(walk.plan, d.slot).text;
-        if (PyUnicode_CheckExact(item) && unchanged_by_mask(item, text)) return new_ref(item);
-        return new_ref(text);
+        return replaced_whole(item, plan_policy(walk.plan, d.slot).text);
     }
     if (flags & Py_TPFLAGS_DICT_SUBCLASS) return redact_dict(walk, item, PlanAt{d.state, d.slot, false});
     if (flags & Py_TPFLAGS_LIST_SUBCLASS) return redact_list(walk, item, d.hide, PlanAt{d.state, d.slot, false});

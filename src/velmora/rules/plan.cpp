@@ -35,6 +35,8 @@ struct PlanOwn {
 struct PlanNode {
     RulePlan plan;
     PlanPolicy* policies;
+    RulePlan joined;  // plan.joined, when the plan has paths
+    PlanPolicy* joined_policies;
     PathStep* steps;
     PlanName* names;
     PlanOwn* own;
@@ -418,6 +420,10 @@ PyObject* in_rule_order(PyObject* pairs, PyObject* order) {
 
 }  // namespace
 
+namespace {
+int join_plan(PlanNode* node);
+}  // namespace
+
 int build_plan(const PlanOptions& options, PyObject* keys, const RuleSet* rules, const MaskPolicy* policy,
                bool whole, bool trusting, PlanNode** made) {
     *made = nullptr;
@@ -536,13 +542,65 @@ int build_plan(const PlanOptions& options, PyObject* keys, const RuleSet* rules,
     plan.key_denied = key_denied;
     own.deny = rules->deny;
     plan.own = node->own;
+    plan.exact = &plan;
+    if (join_plan(node) < 0) return -1;
     *made = std::exchange(node, nullptr);
     return 0;
 }
 
+namespace {
+
+// The plan a walk follows where it cannot tell its place (RulePlan::joined):
+// every slot masks by one policy made of, for each kind of value, the slot
+// that shows least of it (the first such), the omitter's own included. 0, or
+// -1 with an exception set.
+int join_plan(PlanNode* node) {
+    RulePlan& plan = node->plan;
+    if (plan.step_count == 0) {  // no path to join in: every place walks as the root does
+        plan.joined = &plan;
+        return 0;
+    }
+    PlanPolicy least = plan.policies[0];
+    PyObject* numbers_text = least.text;
+    PyObject* booleans_text = least.text;
+    for (uint32_t i = 1; i < plan.policy_count; i++) {
+        const PlanPolicy& p = plan.policies[i];
+        if (str_shown(p.str) < str_shown(least.str)) least.str = p.str;
+        if (numbers_shown(p.numbers) < numbers_shown(least.numbers)) {
+            least.numbers = p.numbers;
+            numbers_text = p.text;
+        }
+        if (booleans_shown(p.booleans) < booleans_shown(least.booleans)) {
+            least.booleans = p.booleans;
+            booleans_text = p.text;
+        }
+    }
+    // One text serves a number and a boolean shown as a str: either hides all of it.
+    least.text = least.numbers == kNumbersString ? numbers_text : booleans_text;
+    node->joined_policies = static_cast<PlanPolicy*>(PyMem_Calloc(plan.policy_count, sizeof(PlanPolicy)));
+    if (node->joined_policies == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (uint32_t i = 0; i < plan.policy_count; i++) node->joined_policies[i] = least;
+    const MaskPolicy& own = plan.policies[0].str;
+    const bool own_str = least.str.kind == own.kind && least.str.keep == own.keep && least.str.text == own.text;
+    RulePlan& joined = node->joined;
+    joined = plan;
+    joined.policies = node->joined_policies;
+    joined.joined = &joined;
+    joined.exact = &plan;
+    joined.own_mask = own_str ? nullptr : &node->joined_policies[0].str;
+    plan.joined = &joined;
+    return 0;
+}
+
+}  // namespace
+
 void free_plan(PlanNode* node) {
     if (node == nullptr) return;
     PyMem_Free(node->policies);
+    PyMem_Free(node->joined_policies);
     PyMem_Free(node->steps);
     PyMem_Free(node->names);
     delete node->own;  // str, ints, dicts of them and bound searches: their release runs no code
