@@ -295,3 +295,34 @@ def test_trusted_subtrees_keep_the_items_of_denied_arrays(doc, paths):
     kwargs = cfg.kwargs()
     del kwargs["policies"]
     check_texts([dump(doc), dump(doc)], cfg, RuleNoTrustOmitter(cfg.keys, defaults=True, **kwargs))
+
+
+# Under a plan, the key met after the last one looked up is tried first, by
+# its bytes, without hashing: keys of one length that share their first and
+# last eight bytes (over 16 bytes, compared in full), and short keys that
+# differ in one byte, each after the same key in turn, and in orders that
+# change from line to line, with more distinct keys than the key table
+# starts with so that it grows mid-scan.
+LONG = ["a_rather_long_member_name", "a_rather_lonG_member_name", "a_rather_long_memBer_name"]
+SHORT = ["ssn", "ssm", "tsn", "name", "nbme", "email", "emaim", "q", "r", ""]
+ORDER_PATHS = [["$..['a_rather_long_member_name']", "$..ssn", "$..name"], ["$.name", "$..email", "$.*.ssn", "$.q"],
+               ["$..['a_rather_lonG_member_name'][0]", "$.q", "$..['a_rather_long_memBer_name'].ssn"]]
+
+
+@pytest.mark.parametrize("paths", ORDER_PATHS)
+@pytest.mark.parametrize("value", ["v", ["w", "x"], {"ssn": "x", "q": "y"}])
+def test_a_key_after_the_same_key_as_another_last_time(paths, value):
+    texts = [dump({"k1": "v", key: value, "k2": value}) for key in LONG + SHORT + LONG[::-1] + SHORT[::-1]]
+    texts += [dump({f"g{i}": value for i in range(n, n + 30)}) for n in (0, 15)] + texts
+    cfg = Config(paths=paths, keys=["k3", "r"], policies={paths[0]: {"mask": "[p]"}})
+    check_texts(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+
+
+@SETTINGS
+@given(st.lists(st.lists(st.tuples(st.sampled_from(LONG + SHORT + ["k1", "k2"]),
+                                   st.sampled_from(["v", Num("1"), ["w"], {"ssn": "x"}])),
+                         max_size=8), min_size=2, max_size=8), st.sampled_from(ORDER_PATHS))
+def test_keys_in_changing_orders_match_the_reference(lines, paths):
+    texts = [dump(dict(line)) for line in lines]
+    cfg = Config(paths=paths, keys=["k2", "r", "a_rather_long_memBer_name"], policies={paths[0]: {"mask": "[p]"}})
+    check_texts(texts + texts[::-1], cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
