@@ -75,13 +75,15 @@ struct Frame {
 };
 
 // A frame for a container in `state`. It is `still` when only `..name`
-// positions are live (or none), inside a selected subtree or not: an item,
-// or a member whose key names none of them, then stands in this very state
-// (a subtree's `selected` word passes down as it is), and costs no step of
-// the automaton.
+// positions are live (or none), besides the ends of paths that selected
+// the container itself, inside a selected subtree or not: an item, or a
+// member whose key names none of them, then stands in this very state (a
+// subtree's `selected` word passes down as it is; an end takes no step, so
+// the state it leaves in the child decides all below as this one does), and
+// costs no step of the automaton.
 inline bool still_state(const RulePlan* plan, const PathState& state) {
     uint64_t moving = 0;
-    for (int w = 0; w < kPathWords; w++) moving |= state.live[w] & ~plan->descend[w];
+    for (int w = 0; w < kPathWords; w++) moving |= state.live[w] & ~(plan->descend[w] | plan->ends[w]);
     return moving == 0;
 }
 inline Frame frame_of(const RulePlan* plan, const PathState& state, uint32_t id, uint32_t slot) {
