@@ -210,3 +210,119 @@ def test_frameless_containers_close_back_to_their_frames(doc, whole):
     cfg = Config(paths=["$..ssn", "$.k2.*", "$..email"], keys=["pw", "tok"], whole=whole,
                  policies={"pw": {"mask": "[p]"}, "tok": {"mask": "[t]"}, "$..ssn": {"mask": "[s]"}})
     check_texts([dump(doc), dump(doc)], cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+
+
+# Inside a selected subtree where only `..name` positions are live, the frame
+# is still too: an item, or a member whose key names no live position, stands
+# in the subtree's state. Every string, number and boolean there is hidden
+# (kept, under a trusting plan), by the selecting path's policy if it has
+# one, else by the policy its array or key hands it; an array nested in
+# another that hands its items another policy than its frame's needs a frame
+# of its own. The selecting paths here end at containers (with and without
+# a policy), and `..ssn` / `..email` stay live below them.
+SUBTREE_KEYS = ["sel", "pw", "tok", "ssn", "email", "a", "b"]
+subtree_leaves = st.one_of(st.text(alphabet="xy", max_size=3), st.integers(-3, 3).map(lambda n: Num(str(n))),
+                           st.booleans(), st.none())
+subtree_documents = st.recursive(subtree_leaves, lambda inner: st.one_of(
+    st.lists(inner, max_size=4), st.dictionaries(st.sampled_from(SUBTREE_KEYS), inner, max_size=4)), max_leaves=30)
+SUBTREE_PATHS = ["$.sel", "$..sel", "$.a.sel", "$..ssn", "$..email", "$.b[0]", "$..pw..ssn"]
+
+
+@st.composite
+def subtree_configs(draw):
+    cfg = Config()
+    cfg.trusting = draw(st.sampled_from([False, False, False, True]))
+    cfg.keys = draw(st.lists(st.sampled_from(["pw", "tok", "b"]), min_size=1, max_size=3, unique=True))
+    cfg.paths = draw(st.lists(st.sampled_from(SUBTREE_PATHS), min_size=1, max_size=4, unique=True))
+    if not any(".sel" in path for path in cfg.paths):
+        cfg.paths.append(draw(st.sampled_from(SUBTREE_PATHS[:3])))
+    cfg.whole = draw(st.sampled_from([False, False, False, True]))
+    if not cfg.whole:
+        cfg.numbers = draw(st.sampled_from(["keep", "zero"]))
+        cfg.booleans = draw(st.sampled_from(["keep", "false"]))
+    if not cfg.trusting:
+        for rule in draw(st.lists(st.sampled_from(sorted(set(cfg.keys) | set(cfg.paths))), max_size=4, unique=True)):
+            masks = [{"mask": "[p]"}, {"mask": "[q]"}] + ([] if cfg.whole else [{"keep_last": 1}])
+            cfg.policies[rule] = draw(st.sampled_from(masks))
+    return cfg
+
+
+def subtree_omitter(cfg):
+    if cfg.trusting:
+        kwargs = cfg.kwargs()
+        del kwargs["policies"]
+        return RuleNoTrustOmitter(cfg.keys, defaults=False, **kwargs)
+    return RuleOmitter(cfg.keys, **cfg.kwargs())
+
+
+@SETTINGS
+@given(st.lists(subtree_documents.map(lambda doc: {"sel": doc, "a": {"sel": doc}, "b": [doc, doc]}),
+                min_size=1, max_size=4), subtree_configs())
+def test_still_containers_inside_selected_subtrees_match_the_reference(docs, cfg):
+    check_texts([dump(doc) for doc in docs], cfg, subtree_omitter(cfg))
+
+
+@pytest.mark.parametrize("policies", [
+    {},
+    {"$.sel": {"mask": "[s]"}},
+    {"pw": {"mask": "[p]"}, "tok": {"mask": "[t]"}},
+    {"$.sel": {"mask": "[s]"}, "pw": {"mask": "[p]"}, "$..ssn": {"keep_last": 1}},
+])
+@pytest.mark.parametrize("numbers", ["keep", "zero"])
+def test_arrays_in_arrays_inside_a_selected_subtree(policies, numbers):
+    """Arrays under keys with policies of their own, nested in arrays, in
+    objects and in arrays again, inside a selected subtree: each item takes
+    the policy its own array hands it, and the siblings after each array
+    take their container's again."""
+    inner = [["x", Num("1"), [True, "y"]], {"pw": ["p", ["q", Num("2")]], "tok": [["t"]], "c": "z"}, "w"]
+    doc = {"sel": {"pw": inner, "tok": [inner, "v"], "ssn": ["s", {"email": "e"}], "k": inner}, "after": "kept"}
+    cfg = Config(paths=["$.sel", "$..ssn", "$..email"], keys=["pw", "tok"], numbers=numbers, policies=policies)
+    check_texts([dump(doc), dump({"sel": inner}), dump(doc)], cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+
+
+@pytest.mark.parametrize("doc", [
+    {"public": {"api_token": ["x", ["y", Num("1")], {"t": "z"}], "l": ["w", True], "ssn": ["s"]}, "l": ["v"]},
+    {"public": [{"password": [["p"], "q"]}, ["r", {"secret": ["s", Num("2")]}]], "other": {"password": ["o"]}},
+    {"deep": {"public": {"k": [{"api_token": [[["a"]]]}, "b"]}}, "public": {"ssn": {"password": ["c"]}}},
+])
+@pytest.mark.parametrize("paths", [["$.public", "$..ssn"], ["$..public", "$..email"]])
+def test_trusted_subtrees_keep_the_items_of_denied_arrays(doc, paths):
+    """Under a trusting plan, a selected subtree is kept but for keys never
+    trusted; an array under such a key is hidden, yet its items, like every
+    item in a selected subtree, are kept."""
+    from velmora.rules import DEFAULT_DENYLIST
+    cfg = Config(paths=paths, trusting=True, keys=["id"], deny=list(DEFAULT_DENYLIST))
+    kwargs = cfg.kwargs()
+    del kwargs["policies"]
+    check_texts([dump(doc), dump(doc)], cfg, RuleNoTrustOmitter(cfg.keys, defaults=True, **kwargs))
+
+
+# Under a plan, the key met after the last one looked up is tried first, by
+# its bytes, without hashing: keys of one length that share their first and
+# last eight bytes (over 16 bytes, compared in full), and short keys that
+# differ in one byte, each after the same key in turn, and in orders that
+# change from line to line, with more distinct keys than the key table
+# starts with so that it grows mid-scan.
+LONG = ["a_rather_long_member_name", "a_rather_lonG_member_name", "a_rather_long_memBer_name"]
+SHORT = ["ssn", "ssm", "tsn", "name", "nbme", "email", "emaim", "q", "r", ""]
+ORDER_PATHS = [["$..['a_rather_long_member_name']", "$..ssn", "$..name"], ["$.name", "$..email", "$.*.ssn", "$.q"],
+               ["$..['a_rather_lonG_member_name'][0]", "$.q", "$..['a_rather_long_memBer_name'].ssn"]]
+
+
+@pytest.mark.parametrize("paths", ORDER_PATHS)
+@pytest.mark.parametrize("value", ["v", ["w", "x"], {"ssn": "x", "q": "y"}])
+def test_a_key_after_the_same_key_as_another_last_time(paths, value):
+    texts = [dump({"k1": "v", key: value, "k2": value}) for key in LONG + SHORT + LONG[::-1] + SHORT[::-1]]
+    texts += [dump({f"g{i}": value for i in range(n, n + 30)}) for n in (0, 15)] + texts
+    cfg = Config(paths=paths, keys=["k3", "r"], policies={paths[0]: {"mask": "[p]"}})
+    check_texts(texts, cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+
+
+@SETTINGS
+@given(st.lists(st.lists(st.tuples(st.sampled_from(LONG + SHORT + ["k1", "k2"]),
+                                   st.sampled_from(["v", Num("1"), ["w"], {"ssn": "x"}])),
+                         max_size=8), min_size=2, max_size=8), st.sampled_from(ORDER_PATHS))
+def test_keys_in_changing_orders_match_the_reference(lines, paths):
+    texts = [dump(dict(line)) for line in lines]
+    cfg = Config(paths=paths, keys=["k2", "r", "a_rather_long_memBer_name"], policies={paths[0]: {"mask": "[p]"}})
+    check_texts(texts + texts[::-1], cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))

@@ -509,12 +509,13 @@ inline const uint8_t* Grammar<Find, kPlan>::planned_open(const uint8_t* p, Decis
 }
 
 // An item of an array in a still frame (its own or one it stands in): it
-// stands in that state, where nothing is selected, so it is hidden only
-// when the array hides its items, by the policy the frame hands them, and
-// never replaced whole; nor does a still frame count its items.
+// stands in that state, so it is hidden when the array hides its items, by
+// the policy the frame hands them, and never replaced whole; nor does a
+// still frame count its items. In a selected subtree every array hides its
+// items and hands them the subtree's policy, but a trusting plan keeps them.
 template <class Find, bool kPlan>
 inline const uint8_t* Grammar<Find, kPlan>::still_item(const uint8_t* p, uint8_t c) {
-    const bool hide = (level_ & Scanner::kDo) != 0;
+    const bool hide = (level_ & Scanner::kDo) != 0 && !(plan_->trusting && top_->state.in_subtree());
     switch (c) {
         case '"':
             if (!hide) return !detect_ ? plain_string(p) : detected_string(p);

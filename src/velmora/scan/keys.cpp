@@ -10,14 +10,21 @@ namespace velmora::scan {
 bool KeyCache::rehash(size_t capacity) {
     Slot* fresh = static_cast<Slot*>(std::malloc(capacity * sizeof(Slot)));
     if (fresh == nullptr) return false;
-    for (size_t i = 0; i < capacity; i++) fresh[i].verdict = -1;
+    for (size_t i = 0; i < capacity; i++) {
+        fresh[i].verdict = -1;
+        fresh[i].after = 0;
+    }
     const size_t mask = capacity - 1;
+    uint32_t last = 0;
     for (size_t i = 0; i <= mask_; i++) {
         if (slots_[i].verdict < 0) continue;
         size_t j = slots_[i].hash & mask;
         while (fresh[j].verdict >= 0) j = (j + 1) & mask;
         fresh[j] = slots_[i];
+        fresh[j].after = 0;  // where they pointed is gone: learnt anew
+        if (i == last_) last = uint32_t(j);
     }
+    last_ = last;
     if (slots_ != inline_) std::free(slots_);
     slots_ = fresh;
     mask_ = mask;
@@ -34,7 +41,7 @@ const KeyCache::Slot* KeyCache::insert(const uint8_t* p, size_t n, const KeyProb
     size_t i = k.hash & mask_;
     while (slots_[i].verdict >= 0) i = (i + 1) & mask_;
     slots_[i] = Slot{k.hash, k.first, k.last, offset, uint32_t(n), verdict,
-                     {names != nullptr ? names[0] : 0, names != nullptr ? names[1] : 0}, kNoStep, kNoStep, 0, false, false};
+                     {names != nullptr ? names[0] : 0, names != nullptr ? names[1] : 0}, kNoStep, kNoStep, 0, false, false, 0};
     count_++;
     return &slots_[i];
 }

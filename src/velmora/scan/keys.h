@@ -46,11 +46,15 @@ public:
         mutable uint32_t selected;
         mutable bool keeps;  // a string under the key, by that step, is kept
         mutable bool still;  // a container under the key, by that step, is still (selection.h)
+        uint32_t after;      // under a plan: the slot of the key met next, last time (next())
     };
     static constexpr uint32_t kNoStep = 0xFFFFFFFEu;
 
     KeyCache() {
-        for (Slot& s : inline_) s.verdict = -1;
+        for (Slot& s : inline_) {
+            s.verdict = -1;
+            s.after = 0;
+        }
     }
     ~KeyCache() {
         if (slots_ != inline_) std::free(slots_);
@@ -59,6 +63,45 @@ public:
     KeyCache& operator=(const KeyCache&) = delete;
 
     static KeyProbe probe(const uint8_t* p, size_t n) {
+        uint64_t first;
+        uint64_t last;
+        words(p, n, &first, &last);
+        uint64_t h = mix(first ^ 0x9E3779B97F4A7C15ull, last ^ (n * 0xFF51AFD7ED558CCDull));
+        for (size_t i = 8; i + 8 < n; i += 8) {  // the middle of a longer key
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            h = mix(h, w);
+        }
+        return KeyProbe{first, last, h};
+    }
+
+    // The keys of a log come in the same order line after line: the key
+    // met after the last one looked up, when it was met before, is likely
+    // this one, and told without hashing. Its slot, or null (then find it
+    // by probe(), and tell met()).
+    const Slot* next(const uint8_t* p, size_t n) {
+        Slot& s = slots_[slots_[last_].after];
+        if (s.verdict < 0 || s.length != n) return nullptr;
+        if (n <= 16) {
+            uint64_t first;
+            uint64_t last;
+            words(p, n, &first, &last);
+            if (s.first != first || s.last != last) return nullptr;
+        } else if (std::memcmp(text_.data() + s.offset, p, n) != 0) {
+            return nullptr;
+        }
+        last_ = uint32_t(&s - slots_);
+        return &s;
+    }
+    // `slot` was met after the last one looked up.
+    void met(const Slot* slot) {
+        const uint32_t i = uint32_t(slot - slots_);
+        slots_[last_].after = i;
+        last_ = i;
+    }
+
+    // Up to 16 bytes, the two words are the key.
+    static void words(const uint8_t* p, size_t n, uint64_t* first_word, uint64_t* last_word) {
         uint64_t first = 0;
         uint64_t last = 0;
         if (n >= 8) {
@@ -73,13 +116,8 @@ public:
         } else if (n > 0) {
             first = p[0] | uint64_t(p[n / 2]) << 8 | uint64_t(p[n - 1]) << 16;
         }
-        uint64_t h = mix(first ^ 0x9E3779B97F4A7C15ull, last ^ (n * 0xFF51AFD7ED558CCDull));
-        for (size_t i = 8; i + 8 < n; i += 8) {  // the middle of a longer key
-            uint64_t w;
-            std::memcpy(&w, p + i, 8);
-            h = mix(h, w);
-        }
-        return KeyProbe{first, last, h};
+        *first_word = first;
+        *last_word = last;
     }
 
     // The remembered verdict (0 or 1, or a plan's bits) for the key bytes, or -1.
@@ -118,6 +156,7 @@ private:
     Slot* slots_ = inline_;
     size_t mask_ = kInline - 1;
     size_t count_ = 0;
+    uint32_t last_ = 0;  // the slot last looked up by next() or met()
     ByteBuffer text_;  // the bytes of keys longer than 16
 };
 

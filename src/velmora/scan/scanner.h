@@ -165,9 +165,14 @@ private:
     // bits, and the path positions that name it), asked about on first
     // sight; null when that failed. Valid until the next key is learnt.
     const KeyCache::Slot* member_key(const uint8_t* key, const uint8_t* key_end, bool escaped) {
-        const KeyProbe k = KeyCache::probe(key, size_t(key_end - key));
-        const KeyCache::Slot* known = keys_.find_slot(key, size_t(key_end - key), k);
-        return known != nullptr ? known : learn(key, key_end, escaped, k);
+        const size_t n = size_t(key_end - key);
+        const KeyCache::Slot* known = keys_.next(key, n);
+        if (known != nullptr) return known;
+        const KeyProbe k = KeyCache::probe(key, n);
+        known = keys_.find_slot(key, n, k);
+        if (known == nullptr) known = learn(key, key_end, escaped, k);
+        if (known != nullptr) keys_.met(known);
+        return known;
     }
     const KeyCache::Slot* learn(const uint8_t* key, const uint8_t* key_end, bool escaped, const KeyProbe& k);
     int top_verdict();

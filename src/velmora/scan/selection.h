@@ -74,14 +74,17 @@ struct Frame {
     size_t items;    // the index of its next item
 };
 
-// A frame for a container in `state`. It is `still` when nothing inside
-// it is selected and only `..name` positions are live (or none): an item,
-// or a member whose key names none of them, then stands in this very
-// state, and costs no step of the automaton.
+// A frame for a container in `state`. It is `still` when only `..name`
+// positions are live (or none), besides the ends of paths that selected
+// the container itself, inside a selected subtree or not: an item, or a
+// member whose key names none of them, then stands in this very state (a
+// subtree's `selected` word passes down as it is; an end takes no step, so
+// the state it leaves in the child decides all below as this one does), and
+// costs no step of the automaton.
 inline bool still_state(const RulePlan* plan, const PathState& state) {
     uint64_t moving = 0;
-    for (int w = 0; w < kPathWords; w++) moving |= state.live[w] & ~plan->descend[w];
-    return moving == 0 && !state.in_subtree();
+    for (int w = 0; w < kPathWords; w++) moving |= state.live[w] & ~(plan->descend[w] | plan->ends[w]);
+    return moving == 0;
 }
 inline Frame frame_of(const RulePlan* plan, const PathState& state, uint32_t id, uint32_t slot) {
     return Frame{state, id, slot, still_state(plan, state), 0};
