@@ -97,6 +97,7 @@ inline bool walk_plain_list(OmitterObject* self, PyObject* list, int do_hide) {
 // does the verdict memo).
 PlanKeyMemo plan_key_memo;
 PlanMemberMemo plan_member_memo;
+PlanDecisionMemo plan_decision_memo;
 
 // What the members of the dict have in common for the plan (found once per
 // dict).
@@ -159,6 +160,10 @@ private:
     [[gnu::noinline]] PyObject* run_planned();
     Step plan_steps(const cpython::EntryTable& table);
     [[gnu::always_inline]] int quiet_decision(PyObject* key, PlanDecision* d);
+    template <bool kLive>
+    [[gnu::always_inline]] int quiet_member(PyObject* key, PlanDecision* d);
+    [[gnu::noinline]] int quiet_member_met(PyObject* key, PlanDecision* d, PlanDecisionMemo::Slot* known,
+                                           uint64_t epoch);
     [[gnu::noinline]] int plan_entry(uint64_t read_at);  // kept out of omit_entry, which the walk inlines
     int plan_decide(PyObject* key, PlanDecision* d);
     PathState plan_member(PyObject* key);
@@ -641,6 +646,48 @@ inline int DictWalk<kPlan>::quiet_decision(PyObject* key, PlanDecision* d) {
     return unknown ? 1 : 0;
 }
 
+// The state of the exact str member `key` and the decision for it, from
+// what is known without running anything (PlanDecisionMemo, else
+// plan_str_member and quiet_decision): 0 decided, 1 when only a held step
+// can decide. Without
+// `kLive`, only the `selected` part of the member's state is set (all a
+// value that holds nothing needs).
+template <bool kPlan>
+template <bool kLive>
+inline int DictWalk<kPlan>::quiet_member(PyObject* key, PlanDecision* d) {
+    const uint64_t epoch = foreign_code_epoch;
+    PlanDecisionMemo::Slot& known = plan_decision_memo.slot_for(key, members_.spread);
+    if (PlanDecisionMemo::holds(known, key, self_, plan_, epoch, at_->state)) {
+        if constexpr (kLive) {
+            d->state = known.child;
+        } else {
+            d->state.selected = known.child.selected;
+        }
+        d->slot = known.slot;
+        d->hide = known.hide;
+        d->replace = false;
+        return 0;
+    }
+    // Through a copy: `d` stays out of memory on the way that hits.
+    PlanDecision met;
+    const int decided = quiet_member_met(key, &met, &known, epoch);
+    *d = met;
+    return decided;
+}
+
+// quiet_member() for a key the memo has no decision for, kept out of the
+// loop over entries: found as without the memo, and kept in `known` at
+// `epoch` (as it was when the parts were read: a slot whose epoch has moved
+// since stands no more).
+template <bool kPlan>
+int DictWalk<kPlan>::quiet_member_met(PyObject* key, PlanDecision* d, PlanDecisionMemo::Slot* known,
+                                      uint64_t epoch) {
+    d->state = plan_str_member(key);
+    if (quiet_decision(key, d) != 0) return 1;
+    *known = PlanDecisionMemo::Slot{key, self_, plan_, epoch, at_->state, d->state, d->slot, d->hide};
+    return 0;
+}
+
 // Entries read in place under a plan: str values and built-in scalars
 // under exact str keys whose decision is known without a call are decided
 // and written right here; everything else takes a held step.
@@ -662,8 +709,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
             // A list no path can select an item of, whose items its key
             // alone decides, with the default mask: as without a plan.
             PlanDecision d;
-            d.state = plan_str_member(key);
-            if (quiet_decision(key, &d) == 0) {
+            if (quiet_member<true>(key, &d) == 0) {
                 if (plan_items_plain(plan_, d)) {
                     if (walk_plain_list(self_, value, d.hide)) continue;
                 } else if (const int plain = plan_plain_list(value, d); plain != 0) {
@@ -675,8 +721,7 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         }
         if ((kind == ValueKind::kStr || kind == ValueKind::kScalar) && PyUnicode_CheckExact(key) && in_place) {
             PlanDecision d;
-            d.state.selected = plan_str_member(key).selected;
-            if (quiet_decision(key, &d) == 0) {
+            if (quiet_member<false>(key, &d) == 0) {
                 if (!d.hide && (kind == ValueKind::kScalar || hook_ == nullptr)) continue;
                 if (d.hide && kind == ValueKind::kStr) {
                     if (plan_mask_in_place(slot, value, d.slot) < 0) return Step::kFailed;

@@ -478,4 +478,45 @@ struct PlanMemberMemo {
     }
 };
 
+// What the plan decided for members already met, whose decision was known
+// without running anything: by key object, omitter, plan and the state of
+// the container, the member's own state, whether it is hidden and its
+// policy slot (what plan_member_named and plan_decide_member give, with no
+// `whole` policy). A document's members of one place share their key
+// objects and their containers share a state, so a member is decided by
+// one lookup. Like PlanKeyMemo, it holds no references and an entry stands
+// only while the epoch it was made in does: a verdict, a key rule's answer
+// and a name's entry all stand that long.
+struct PlanDecisionMemo {
+    static constexpr size_t kSize = 256;
+    struct Slot {
+        PyObject* key = nullptr;
+        const void* owner = nullptr;
+        const RulePlan* plan = nullptr;
+        uint64_t epoch = 0;
+        PathState parent{};
+        PathState child{};
+        uint32_t slot = 0;
+        bool hide = false;
+    };
+    Slot slots[kSize];
+
+    // The slot of `key` in a container whose state has the spread `spread`
+    // (PlanMembers::spread).
+    [[gnu::always_inline]] Slot& slot_for(PyObject* key, size_t spread) {
+        const auto address = reinterpret_cast<uintptr_t>(key);
+        return slots[((address >> 4) ^ (address >> 12) ^ spread) & (kSize - 1)];
+    }
+    // Whether `slot` holds the decision for `key` of `owner` under `plan`
+    // in a container in state `parent`, at `epoch`.
+    [[gnu::always_inline]] static bool holds(const Slot& slot, PyObject* key, const void* owner, const RulePlan* plan,
+                                             uint64_t epoch, const PathState& parent) {
+        uint64_t differ = (uintptr_t(slot.key) ^ uintptr_t(key)) | (uintptr_t(slot.owner) ^ uintptr_t(owner)) |
+                          (uintptr_t(slot.plan) ^ uintptr_t(plan)) | (slot.epoch ^ epoch) |
+                          (slot.parent.selected ^ parent.selected);
+        for (int w = 0; w < kPathWords; w++) differ |= slot.parent.live[w] ^ parent.live[w];
+        return differ == 0;
+    }
+};
+
 }  // namespace velmora
