@@ -440,3 +440,61 @@ def test_joins_without_paths_hold_with_the_gates_closed(closed):
     """, VELMORA_CLOSE_GATES=closed)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:2] == ["[0, False]"] * 2, done.stdout
+
+
+# ---- whole=True ------------------------------------------------------------------------------
+
+WHOLE_TEXTS = {"[a]", "[b]", "[own]"}
+
+
+def _leaves(doc, where=()):
+    if isinstance(doc, dict):
+        for k, v in doc.items():
+            yield from _leaves(v, where + (k,))
+    elif isinstance(doc, list):
+        for i, v in enumerate(doc):
+            yield from _leaves(v, where + (i,))
+    else:
+        yield where, doc
+
+
+def _at(doc, where):
+    for label in where:
+        if isinstance(doc, str):
+            return doc  # replaced whole above here
+        doc = doc[label]
+    return doc
+
+
+def check_whole_hides_what_exact_hides(doc, keys, kw, got):
+    """Under whole, a value the exact walk replaces (itself, or a container of it) comes back replaced."""
+    exact = fresh(doc)
+    RuleOmitter(keys, **kw).omit(exact)
+    for where, value in _leaves(doc):
+        if _at(exact, where) in WHOLE_TEXTS:
+            assert _at(got, where) in WHOLE_TEXTS, ("shows what whole replaces", where, value, _at(got, where))
+
+
+@pytest.mark.parametrize("shape", ["helper", "lambda", "closure", "generator", "copy", "thread", "finaliser"])
+@pytest.mark.parametrize("paths", [["$.l[0]"], ["$.l[*]"], ["$.l[*]", "$.x"], ["$..l[1]"]])
+def test_whole_replaces_selected_items_of_a_list_walked_where_it_cannot_tell(shape, paths):
+    """A list override walking a copy where it cannot tell its place joins the list's place with the place of
+    an item of it, which a path selects: the copy it hands back is stored as it is, so what is selected in it
+    is replaced item by item, as at the root."""
+    kw = dict(paths=paths, whole=True, mask="[own]")
+    doc = {"l": [1234, True, "secretvalue", [97531]], "x": {"l": [12.5, False]}}
+    got = fresh(doc)
+    returned = make_class(shape)([], **kw).omit(got)
+    check_whole_hides_what_exact_hides(doc, [], kw, returned if returned is not None else got)
+
+
+@settings(max_examples=80, derandomize=True, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(top_docs, st.lists(st.sampled_from(["pin", "card", "n"]), max_size=2, unique=True),
+       st.lists(st.sampled_from(PATHS), max_size=3, unique=True), st.sampled_from(SHAPES), st.data())
+def test_generated_overrides_under_whole_replace_what_the_exact_walk_replaces(doc, keys, ps, shape, data):
+    rules = data.draw(st.lists(st.sampled_from(ps + keys), max_size=3, unique=True)) if ps or keys else []
+    kw = dict(paths=ps, whole=True, mask="[own]",
+              policies={r: {"mask": data.draw(st.sampled_from(["[a]", "[b]"]))} for r in rules})
+    got = fresh(doc)
+    returned = make_class(shape)(keys, **kw).omit(got)
+    check_whole_hides_what_exact_hides(doc, keys, kw, returned if returned is not None else got)
