@@ -35,7 +35,7 @@ struct PlanOwn {
 struct PlanNode {
     RulePlan plan;
     PlanPolicy* policies;
-    RulePlan joined;  // plan.joined, when the plan has paths
+    RulePlan joined;  // plan.joined
     PlanPolicy* joined_policies;
     PathStep* steps;
     PlanName* names;
