@@ -167,12 +167,13 @@ struct RulePlan {
     // but every slot masks by one policy that shows, of each kind of value,
     // no more than the least any of this plan's shows, so that no path or
     // rule joined in shows more than the exact place would. Never null; a
-    // joined plan's `joined` is itself, and so is a plan's without paths.
+    // joined plan's `joined` is itself.
     const RulePlan* joined;
     // The plan a joined plan was made from; an exact plan's own self.
     const RulePlan* exact;
-    // For a joined plan whose str mask is not the omitter's own: what a str
-    // hidden by slot 0 is masked by in place of it. Null otherwise.
+    // For a joined plan: what a str hidden by slot 0 is masked by in place
+    // of the omitter's own mask (which an __init__ run mid-walk may have
+    // replaced since the plan was made). Null for an exact plan.
     const MaskPolicy* own_mask;
 };
 

@@ -491,8 +491,15 @@ private:
     // shows no more of it than any the plan has (RulePlan::joined): a path or
     // rule joined in from another place, ending at a value, must not show
     // more of it than the exact place would.
+    // Nothing above such a walk replaces its target either: what it hands
+    // back is stored as it is (an override's copy, or a document of its
+    // own), so under `whole` what a path selects in it is replaced item by
+    // item, as in a root, even where the joined place lies in a selected
+    // subtree (joined with the place of an item of a list, say).
     void follow_joined() {
-        if (!failed_ && plan_ != nullptr) plan_ = plan_->joined;
+        if (failed_ || plan_ == nullptr) return;
+        plan_ = plan_->joined;
+        at_.root = true;
     }
 
     static const RulePlan* exact_of(const RulePlan* plan) { return plan != nullptr ? plan->exact : nullptr; }

@@ -35,7 +35,7 @@ struct PlanOwn {
 struct PlanNode {
     RulePlan plan;
     PlanPolicy* policies;
-    RulePlan joined;  // plan.joined, when the plan has paths
+    RulePlan joined;  // plan.joined
     PlanPolicy* joined_policies;
     PathStep* steps;
     PlanName* names;
@@ -555,11 +555,11 @@ namespace {
 // that shows least of it (the first such), the omitter's own included. 0, or
 // -1 with an exception set.
 int join_plan(PlanNode* node) {
+    // Built for every plan, paths or none: a place's slot comes from key
+    // rules too (the items of a list take its key's), and places joined
+    // with no one slot covering theirs walk by slot 0, which must then show
+    // no more than any of them.
     RulePlan& plan = node->plan;
-    if (plan.step_count == 0) {  // no path to join in: every place walks as the root does
-        plan.joined = &plan;
-        return 0;
-    }
     PlanPolicy least = plan.policies[0];
     PyObject* numbers_text = least.text;
     PyObject* booleans_text = least.text;
@@ -583,14 +583,15 @@ int join_plan(PlanNode* node) {
         return -1;
     }
     for (uint32_t i = 0; i < plan.policy_count; i++) node->joined_policies[i] = least;
-    const MaskPolicy& own = plan.policies[0].str;
-    const bool own_str = least.str.kind == own.kind && least.str.keep == own.keep && least.str.text == own.text;
     RulePlan& joined = node->joined;
     joined = plan;
     joined.policies = node->joined_policies;
     joined.joined = &joined;
     joined.exact = &plan;
-    joined.own_mask = own_str ? nullptr : &node->joined_policies[0].str;
+    // Slot 0 too masks by the joined policy, never by the omitter's mask as
+    // it is now: an __init__ run since the call began may have given the
+    // omitter one that shows more than this plan's policies.
+    joined.own_mask = &node->joined_policies[0].str;
     plan.joined = &joined;
     return 0;
 }
