@@ -28,9 +28,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INLINED_COMPREHENSIONS = sys.version_info >= (3, 12)
 
 
-def run_script(script):
+def run_script(script, **env):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                          timeout=600, cwd=ROOT)
+                          timeout=600, cwd=ROOT, env={**os.environ, **env})
 
 
 def _helper(o, cls, target):

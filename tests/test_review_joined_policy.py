@@ -6,97 +6,20 @@ least policy; documents, paths, key rules and per-rule policies are generated, e
 import copy
 import gc
 import json
-import os
 import pickle
-import subprocess
 import sys
-import textwrap
 import threading
-import weakref
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from joined_policy_model import BOOL, NUM, STR, Model, kind_of, shown, value_at
+from test_review_hand_offs import _helper as _super_omit
+from test_review_hand_offs import run_script
+from test_review_hand_offs_2 import shaped
 from velmora.redact import redacted
 from velmora.rules import RuleOmitter
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def run_script(script, **env):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                          timeout=600, cwd=ROOT, env={**os.environ, **env})
-
-
-def _super_omit(o, cls, target):
-    return super(cls, o).omit(target)
-
-
-def _super_recurse(o, cls, target, do):
-    return super(cls, o).omit_recurse(target, do)
-
-
-def make_class(shape, base=RuleOmitter):
-    """An override that hands back what a super() of `shape` walked, for every dict and list it is handed."""
-
-    class Shaped(base):
-        def omit(self, target):
-            if shape == "direct":
-                return super().omit(target)
-            if shape == "copy":
-                return super().omit(dict(target))
-            if shape == "helper":
-                return _super_omit(self, Shaped, dict(target))
-            if shape == "lambda":
-                return (lambda t: super(Shaped, self).omit(t))(dict(target))
-            if shape == "generator":
-                return next(super(Shaped, self).omit(t) for t in [dict(target)])
-            if shape == "closure":
-                later = [lambda: super(Shaped, self).omit(dict(target))]
-                return later.pop()()
-            if shape == "thread":
-                with ThreadPoolExecutor(1) as ex:
-                    return ex.submit(super().omit, dict(target)).result()
-            if shape == "weakref":
-                class Gone:
-                    pass
-
-                box, gone = [], Gone()
-                ref = weakref.ref(gone, lambda _: box.append(super(Shaped, self).omit(dict(target))))
-                del gone
-                assert ref() is None
-                return box[0]
-            if shape == "finaliser":
-                box = []
-
-                class Dying:
-                    def __del__(_):
-                        box.append(super(Shaped, self).omit(dict(target)))
-
-                Dying()
-                gc.collect()
-                return box[0]
-            if shape == "nested":  # an override of an override, the inner one copying in a helper
-                return Inner.omit(self, target)
-            raise AssertionError(shape)
-
-        def omit_recurse(self, target, do=True):
-            if shape == "direct":
-                return super().omit_recurse(target, do)
-            if shape in ("copy", "thread", "weakref", "finaliser"):
-                return super().omit_recurse(list(target), do)
-            return _super_recurse(self, Shaped, list(target), do)
-
-    class Inner(Shaped):
-        pass
-
-    if shape == "nested":
-        Inner.omit = lambda self, target: _super_omit(self, Shaped, dict(target))
-    return Shaped
-
 
 SHAPES = ["direct", "copy", "helper", "lambda", "generator", "closure", "thread", "weakref", "finaliser", "nested"]
 
@@ -207,7 +130,7 @@ def test_generated_overrides_show_no_more_than_the_exact_place(doc, config, shap
     keys, kw = config
     model = Model(keys, **kw)
     after = fresh(doc)
-    returned = make_class(shape)(keys, **kw).omit(after)
+    returned = shaped(shape)(keys, **kw).omit(after)
     # the top-level dict is the call's own; what is below it is handed to the override
     check_no_more_than_exact(model, doc, returned if returned is not None else after,
                              joined_below=None if shape == "direct" else 2)
@@ -219,7 +142,7 @@ def test_key_rule_policies_without_paths_hold_in_generated_overrides(doc, config
     keys, kw = config
     model = Model(keys, **kw)
     after = fresh(doc)
-    returned = make_class(shape)(keys, **kw).omit(after)
+    returned = shaped(shape)(keys, **kw).omit(after)
     check_no_more_than_exact(model, doc, returned if returned is not None else after,
                              joined_below=None if shape == "direct" else 2)
 
@@ -228,7 +151,7 @@ def side_walking(shape):
     """An override that, the first time it holds a container, walks a document of its own (a fresh copy of
     `side`) from inside the override: a call of its own while a hand-off is in progress, whose own containers
     are handed to the override again at places of their own, so that the walk joins several places."""
-    base = make_class(shape)
+    base = shaped(shape)
 
     class Side(base):
         side = None
@@ -278,7 +201,7 @@ def test_key_rule_policies_no_slot_covers_hold_in_a_join_without_paths(shape, po
     whose override walks a copy where it cannot tell: the join of two places with no covering policy."""
     other = "pin" if held == "card" else "card"
 
-    class O(make_class(shape)):
+    class O(shaped(shape)):
         def omit_recurse(self, target, do=True):
             if target and target[0] == "held-marker":
                 mine = {other: list(values)}
@@ -300,7 +223,7 @@ def test_redacted_through_an_override_shows_no_more_than_the_exact_place():
     model = Model(keys, paths=["$.a"], policies=policies)
     doc = {"a": {"pin": [1234, True], "card": "secretvalue"}, "pin": 97531, "card": ["tokenvalue9"]}
     for shape in SHAPES:
-        got = redacted(make_class(shape)(keys, paths=["$.a"], policies=policies), doc)
+        got = redacted(shaped(shape)(keys, paths=["$.a"], policies=policies), doc)
         check_no_more_than_exact(model, doc, got, joined_below=None if shape == "direct" else 2)
 
 
@@ -351,7 +274,7 @@ def test_a_plan_replaced_mid_walk_is_still_refused_by_a_call_of_its_own():
 @pytest.mark.parametrize("shape", ["helper", "thread", "finaliser"])
 def test_joined_walks_lose_no_memory(shape):
     policies = {"card": {"mask": "[c]"}, "pin": {"numbers": "zero", "booleans": "false"}, "$.a": {"keep_last": 2}}
-    cls = make_class(shape)
+    cls = shaped(shape)
     o = cls(["card", "pin"], paths=["$.a"], policies=policies)
     doc = {"a": {"pin": [1234, True], "card": "secretvalue"}, "pin": [97531], "card": ["tokenvalue9"]}
 
@@ -484,7 +407,7 @@ def test_whole_replaces_selected_items_of_a_list_walked_where_it_cannot_tell(sha
     kw = dict(paths=paths, whole=True, mask="[own]")
     doc = {"l": [1234, True, "secretvalue", [97531]], "x": {"l": [12.5, False]}}
     got = fresh(doc)
-    returned = make_class(shape)([], **kw).omit(got)
+    returned = shaped(shape)([], **kw).omit(got)
     check_whole_hides_what_exact_hides(doc, [], kw, returned if returned is not None else got)
 
 
@@ -496,5 +419,5 @@ def test_generated_overrides_under_whole_replace_what_the_exact_walk_replaces(do
     kw = dict(paths=ps, whole=True, mask="[own]",
               policies={r: {"mask": data.draw(st.sampled_from(["[a]", "[b]"]))} for r in rules})
     got = fresh(doc)
-    returned = make_class(shape)(keys, **kw).omit(got)
+    returned = shaped(shape)(keys, **kw).omit(got)
     check_whole_hides_what_exact_hides(doc, keys, kw, returned if returned is not None else got)
