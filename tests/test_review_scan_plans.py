@@ -16,11 +16,11 @@ import json
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_scan_jsonpath import scanned
 
 import velmora.scan as vscan
 from velmora.redact import redacted
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
-from velmora.scan import scan_lines
 
 SETTINGS = settings(max_examples=150, derandomize=True, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -84,20 +84,6 @@ def omitters(draw):
     kwargs["policies"] = {rule: draw(st.sampled_from(masks))
                           for rule in draw(st.lists(st.sampled_from(rules), max_size=3, unique=True))}
     return RuleOmitter(keys, **kwargs)
-
-
-def scanned(omitter, texts):
-    """The output lines of one scan_lines call over `texts`, per vector path."""
-    outs = {}
-    for path in vscan._paths():
-        previous = vscan._set_path(path)
-        try:
-            out, errors, count = scan_lines(omitter, "\n".join(texts).encode())
-        finally:
-            vscan._set_path(previous)
-        assert not errors and count == len(texts), path
-        outs[path] = out.decode().split("\n")
-    return outs
 
 
 def check_against_the_walk(omitter, texts):

@@ -247,6 +247,13 @@ def check_texts(texts, cfg, omitter, rewrite=lambda text: text):
     `rewrite` gives the bytes the scanner keeps where the reference writes
     its own (escapes in keys)."""
     expected = [rewrite(dump(redact(loads(text), cfg))) for text in texts]
+    for path, lines in scanned(omitter, texts).items():
+        assert lines == expected, (path, cfg)
+
+
+def scanned(omitter, texts):
+    """The output lines of one scan_lines call over `texts`, per vector path."""
+    outs = {}
     for path in vscan._paths():
         previous = vscan._set_path(path)
         try:
@@ -254,7 +261,8 @@ def check_texts(texts, cfg, omitter, rewrite=lambda text: text):
         finally:
             vscan._set_path(previous)
         assert not errors and count == len(texts), path
-        assert out.decode().split("\n") == expected, (path, cfg)
+        outs[path] = out.decode().split("\n")
+    return outs
 
 
 def check_lines(docs, cfg):

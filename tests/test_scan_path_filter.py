@@ -167,6 +167,15 @@ still_documents = st.recursive(still_leaves, lambda inner: st.one_of(
 STILL_PATHS = ["$..ssn", "$..email", "$..k1..ssn", "$.k2.*", "$..list[1]", "$.k1", "$..x.pw"]
 
 
+def plan_omitter(cfg):
+    """The omitter of `cfg`: a RuleNoTrustOmitter (no policies, no default words) or a RuleOmitter."""
+    if cfg.trusting:
+        kwargs = cfg.kwargs()
+        del kwargs["policies"]
+        return RuleNoTrustOmitter(cfg.keys, defaults=False, **kwargs)
+    return RuleOmitter(cfg.keys, **cfg.kwargs())
+
+
 @st.composite
 def still_configs(draw):
     cfg = Config()
@@ -187,14 +196,7 @@ def still_configs(draw):
 @SETTINGS
 @given(st.lists(still_documents, min_size=1, max_size=5), still_configs())
 def test_containers_deep_in_still_ones_match_the_reference(docs, cfg):
-    texts = [dump(doc) for doc in docs]
-    if cfg.trusting:
-        kwargs = cfg.kwargs()
-        del kwargs["policies"]
-        omitter = RuleNoTrustOmitter(cfg.keys, defaults=False, **kwargs)
-    else:
-        omitter = RuleOmitter(cfg.keys, **cfg.kwargs())
-    check_texts(texts, cfg, omitter)
+    check_texts([dump(doc) for doc in docs], cfg, plan_omitter(cfg))
 
 
 @pytest.mark.parametrize("doc", [
@@ -247,19 +249,11 @@ def subtree_configs(draw):
     return cfg
 
 
-def subtree_omitter(cfg):
-    if cfg.trusting:
-        kwargs = cfg.kwargs()
-        del kwargs["policies"]
-        return RuleNoTrustOmitter(cfg.keys, defaults=False, **kwargs)
-    return RuleOmitter(cfg.keys, **cfg.kwargs())
-
-
 @SETTINGS
 @given(st.lists(subtree_documents.map(lambda doc: {"sel": doc, "a": {"sel": doc}, "b": [doc, doc]}),
                 min_size=1, max_size=4), subtree_configs())
 def test_still_containers_inside_selected_subtrees_match_the_reference(docs, cfg):
-    check_texts([dump(doc) for doc in docs], cfg, subtree_omitter(cfg))
+    check_texts([dump(doc) for doc in docs], cfg, plan_omitter(cfg))
 
 
 @pytest.mark.parametrize("policies", [
