@@ -649,9 +649,8 @@ inline int DictWalk<kPlan>::quiet_decision(PyObject* key, PlanDecision* d) {
 // The state of the exact str member `key` and the decision for it, from
 // what is known without running anything (PlanDecisionMemo, else
 // plan_str_member and quiet_decision): 0 decided, 1 when only a held step
-// can decide. Without
-// `kLive`, only the `selected` part of the member's state is set (all a
-// value that holds nothing needs).
+// can decide. Without `kLive`, only the `selected` part of the member's
+// state is set (all a value that holds nothing needs).
 template <bool kPlan>
 template <bool kLive>
 inline int DictWalk<kPlan>::quiet_member(PyObject* key, PlanDecision* d) {

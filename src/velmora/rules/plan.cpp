@@ -418,10 +418,52 @@ PyObject* in_rule_order(PyObject* pairs, PyObject* order) {
     return PyList_AsTuple(sorted.get());
 }
 
-}  // namespace
+// The plan a walk follows where it cannot tell its place (RulePlan::joined):
+// every slot masks by one policy made of, for each kind of value, the slot
+// that shows least of it (the first such), the omitter's own included. 0, or
+// -1 with an exception set.
+int join_plan(PlanNode* node) {
+    // Built for every plan, paths or none: a place's slot comes from key
+    // rules too (the items of a list take its key's), and places joined
+    // with no one slot covering theirs walk by slot 0, which must then show
+    // no more than any of them.
+    RulePlan& plan = node->plan;
+    PlanPolicy least = plan.policies[0];
+    PyObject* numbers_text = least.text;
+    PyObject* booleans_text = least.text;
+    for (uint32_t i = 1; i < plan.policy_count; i++) {
+        const PlanPolicy& p = plan.policies[i];
+        if (str_shown(p.str) < str_shown(least.str)) least.str = p.str;
+        if (numbers_shown(p.numbers) < numbers_shown(least.numbers)) {
+            least.numbers = p.numbers;
+            numbers_text = p.text;
+        }
+        if (booleans_shown(p.booleans) < booleans_shown(least.booleans)) {
+            least.booleans = p.booleans;
+            booleans_text = p.text;
+        }
+    }
+    // One text serves a number and a boolean shown as a str: either hides all of it.
+    least.text = least.numbers == kNumbersString ? numbers_text : booleans_text;
+    node->joined_policies = static_cast<PlanPolicy*>(PyMem_Calloc(plan.policy_count, sizeof(PlanPolicy)));
+    if (node->joined_policies == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (uint32_t i = 0; i < plan.policy_count; i++) node->joined_policies[i] = least;
+    RulePlan& joined = node->joined;
+    joined = plan;
+    joined.policies = node->joined_policies;
+    joined.joined = &joined;
+    joined.exact = &plan;
+    // Slot 0 too masks by the joined policy, never by the omitter's mask as
+    // it is now: an __init__ run since the call began may have given the
+    // omitter one that shows more than this plan's policies.
+    joined.own_mask = &node->joined_policies[0].str;
+    plan.joined = &joined;
+    return 0;
+}
 
-namespace {
-int join_plan(PlanNode* node);
 }  // namespace
 
 int build_plan(const PlanOptions& options, PyObject* keys, const RuleSet* rules, const MaskPolicy* policy,
@@ -548,55 +590,6 @@ int build_plan(const PlanOptions& options, PyObject* keys, const RuleSet* rules,
     return 0;
 }
 
-namespace {
-
-// The plan a walk follows where it cannot tell its place (RulePlan::joined):
-// every slot masks by one policy made of, for each kind of value, the slot
-// that shows least of it (the first such), the omitter's own included. 0, or
-// -1 with an exception set.
-int join_plan(PlanNode* node) {
-    // Built for every plan, paths or none: a place's slot comes from key
-    // rules too (the items of a list take its key's), and places joined
-    // with no one slot covering theirs walk by slot 0, which must then show
-    // no more than any of them.
-    RulePlan& plan = node->plan;
-    PlanPolicy least = plan.policies[0];
-    PyObject* numbers_text = least.text;
-    PyObject* booleans_text = least.text;
-    for (uint32_t i = 1; i < plan.policy_count; i++) {
-        const PlanPolicy& p = plan.policies[i];
-        if (str_shown(p.str) < str_shown(least.str)) least.str = p.str;
-        if (numbers_shown(p.numbers) < numbers_shown(least.numbers)) {
-            least.numbers = p.numbers;
-            numbers_text = p.text;
-        }
-        if (booleans_shown(p.booleans) < booleans_shown(least.booleans)) {
-            least.booleans = p.booleans;
-            booleans_text = p.text;
-        }
-    }
-    // One text serves a number and a boolean shown as a str: either hides all of it.
-    least.text = least.numbers == kNumbersString ? numbers_text : booleans_text;
-    node->joined_policies = static_cast<PlanPolicy*>(PyMem_Calloc(plan.policy_count, sizeof(PlanPolicy)));
-    if (node->joined_policies == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    for (uint32_t i = 0; i < plan.policy_count; i++) node->joined_policies[i] = least;
-    RulePlan& joined = node->joined;
-    joined = plan;
-    joined.policies = node->joined_policies;
-    joined.joined = &joined;
-    joined.exact = &plan;
-    // Slot 0 too masks by the joined policy, never by the omitter's mask as
-    // it is now: an __init__ run since the call began may have given the
-    // omitter one that shows more than this plan's policies.
-    joined.own_mask = &node->joined_policies[0].str;
-    plan.joined = &joined;
-    return 0;
-}
-
-}  // namespace
 
 void free_plan(PlanNode* node) {
     if (node == nullptr) return;
