@@ -320,3 +320,36 @@ def test_keys_in_changing_orders_match_the_reference(lines, paths):
     texts = [dump(dict(line)) for line in lines]
     cfg = Config(paths=paths, keys=["k2", "r", "a_rather_long_memBer_name"], policies={paths[0]: {"mask": "[p]"}})
     check_texts(texts + texts[::-1], cfg, RuleOmitter(cfg.keys, **cfg.kwargs()))
+
+
+# A masked string is written with the pending run before it in one step,
+# its stars a word at a time while they fit in four words and the buffer
+# has room past them: star runs of every length near that bound, of
+# multi-byte letters too (stars count code points), after runs of every
+# length, hidden by a key, by a path and by an item of a selected array,
+# and into the command's buffers of every size near the output's.
+STAR_CONFIGS = [Config(keys=["pw"], paths=["$..ssn", "$.sel"]),
+                Config(keys=["pw"], paths=["$..ssn", "$.sel"], policies={"$..ssn": {"keep_last": 1}})]
+
+
+@pytest.mark.parametrize("cfg", STAR_CONFIGS, ids=["stars", "keep-last"])
+@pytest.mark.parametrize("letter", ["a", "é", "\\n"])
+def test_masked_strings_of_every_length_after_runs_of_every_length(cfg, letter):
+    texts = []
+    for count in range(0, 41):
+        run = "k" * (count * 7 % 37)
+        body = letter * count
+        texts.append('{"%s": "x", "pw": "%s", "ssn": "%s", "sel": ["%s", "%s"]}' % (run, body, body, body, run))
+    omitter = RuleOmitter(cfg.keys, **cfg.kwargs())
+    check_texts(texts, cfg, omitter)
+    data = "\n".join(texts).encode()
+    for path in vscan._paths():
+        previous = vscan._set_path(path)
+        try:
+            want, _, lines = vscan.scan_lines(omitter, data)
+            for size in range(len(want) - 80, len(want) + 40):
+                target = bytearray(b"\xee" * size)
+                written, _, count = vscan._scan_lines_into(omitter, memoryview(data), target)
+                assert (bytes(target[:written]), count) == (want, lines), (path, size)
+        finally:
+            vscan._set_path(previous)

@@ -106,6 +106,29 @@ public:
         size_ += n + 2;
         return true;
     }
+    // The `n` bytes at `run`, then `count` stars between double quotes:
+    // what a masked string leaves, with its pending run before it, under
+    // one check for room. A short run of stars is four word stores where
+    // there is room for their overshoot.
+    bool run_and_stars(const uint8_t* run, size_t n, size_t count) {
+        if (n > SIZE_MAX / 4 || count > SIZE_MAX / 4 || !reserve(n + count + 2)) return false;
+        uint8_t* to = data_ + size_;
+        if (n != 0) std::memcpy(to, run, n);
+        to += n;
+        *to++ = '"';
+        if (count <= 32 && ready_ - size_ >= n + 34) {
+            const uint64_t word = 0x2A2A2A2A2A2A2A2Aull;  // "********"
+            std::memcpy(to, &word, 8);
+            std::memcpy(to + 8, &word, 8);
+            std::memcpy(to + 16, &word, 8);
+            std::memcpy(to + 24, &word, 8);
+        } else {
+            std::memset(to, '*', count);
+        }
+        to[count] = '"';
+        size_ += n + count + 2;
+        return true;
+    }
     bool push(uint8_t c) {
         if (size_ == ready_ && !make_room(1)) return false;
         data_[size_++] = c;

@@ -715,7 +715,11 @@ const uint8_t* Grammar<Find, kPlan>::masked_string(const uint8_t* p, const MaskS
         if (s_.fault_ == Fault::kUnterminatedString) s_.where_ = p;
         return nullptr;
     }
-    if (!s_.flush(p) || !write_string_mask(s_.out_, spec, p + 1, close, count)) return no_memory();
+    if (spec.kind == MaskSpec::kStars) {  // the usual mask: written with the run before it
+        if (!s_.out_.run_and_stars(s_.copy_from_, size_t(p - s_.copy_from_), count)) return no_memory();
+    } else if (!s_.flush(p) || !write_policy_mask(s_.out_, spec, p + 1, close, count)) {
+        return no_memory();
+    }
     s_.copy_from_ = close + 1;
     return close + 1;
 }
