@@ -246,3 +246,46 @@ def test_sibling_dicts_of_other_states_over_the_same_key_objects(path, numbers):
     assert got == expected
     assert got == walk(omitter, fresh_keys(json.loads(text)))
     assert got != outcome(lambda t: t, json.loads(text))
+
+
+# The decisions kept for a dict's members stand for the epoch they were
+# found at: code run by a value in the middle of a dict (here a `__class__`
+# that re-runs the omitter's __init__) moves it, and the members after it
+# in the same dict are decided afresh, though a dict of the same state met
+# before it had the same key objects decided, as they are with key objects
+# no kept decision can answer for.
+class Reinits:
+    def __init__(self, omitter, kwargs):
+        self.omitter, self.kwargs = omitter, kwargs
+
+    @property
+    def __class__(self):
+        if self.kwargs is not None:
+            self.omitter.__init__(**self.kwargs)
+        return Reinits
+
+
+@pytest.mark.parametrize("order", [("pw", "tt", "xx"), ("xx", "tt", "pw"), ("tt", "pw", "xx")])
+@pytest.mark.parametrize("at", [0, 1, 3])
+@pytest.mark.parametrize("kwargs", [{"omissions": ["xx"], "paths": ["$[*].zz"]},
+                                    {"omissions": [], "paths": ["$[1].xx", "$[2].pw"]},
+                                    {"omissions": ["pw", "xx"], "paths": ["$[*].zz"], "numbers": "zero"}])
+def test_a_dict_met_again_after_init_ran_in_the_middle_of_it(order, at, kwargs):
+    # Only the row `at` holds the value that runs the __init__.
+    text = json.dumps([{k: "secret" for k in order if k != "tt" or i == at} for i in range(4)])
+
+    def walked(doc, kwargs=kwargs):
+        omitter = RuleOmitter(["pw"], paths=["$[*].zz"])
+        for row in doc:
+            for k in row:
+                if k == "tt":
+                    row[k] = Reinits(omitter, kwargs)
+        assert omitter.omit_recurse(doc, False) is doc
+        return [{k: v for k, v in row.items() if k != "tt"} for row in doc]
+
+    got = walked(json.loads(text))
+    assert got == walked(fresh_keys(json.loads(text)))
+    # Where a member after it changes its verdict, the __init__ told.
+    after = order[order.index("tt") + 1:]
+    if any((k == "pw") != (k in kwargs["omissions"]) for k in after):
+        assert got != walked(json.loads(text), kwargs=None)
