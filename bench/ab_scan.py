@@ -6,6 +6,7 @@
     python bench/ab_scan.py --callgrind BUILD.so [BUILD.so ...]
     python bench/ab_scan.py BUILD.so --with-paths [--pairs 20]
     python bench/ab_scan.py --callgrind --with-paths BUILD.so [BUILD.so ...]
+    python bench/ab_scan.py --callgrind --branch-sim BUILD.so [BUILD.so ...]
 
 Each build's extension file is loaded as its own module (each library has
 its own statics, the chosen vector path among them), both bound to the
@@ -28,7 +29,10 @@ callgrind, repeatable on a loaded machine: a run that scans the corpus
 twice minus one that scans it once, on each path. With --with-paths, it
 counts them for the RuleOmitter without paths ("rules"), with a policy for
 one key and no paths (a plan that follows no path: "policy") and with the
-ten paths ("paths"), for each build.
+ten paths ("paths"), for each build. With --branch-sim, callgrind also
+simulates the branch predictor and reports its mispredicted conditional
+(Bcm) and indirect (Bim) branches per MB beside the instructions: the
+scanner's time goes as much to those as to the instructions.
 """
 
 import argparse
@@ -172,7 +176,17 @@ def callgrind_child(build, corpus_name, size, path, times, omitter_kind="omitter
             module.scan_lines(omitter, chunk)
 
 
-def callgrind(build, corpus_name, size, paths, omitter_kind="omitter"):
+def callgrind_counts(out):
+    """The events callgrind counted in all, by name (Ir, Bc, Bcm, ...)."""
+    with open(out) as f:
+        lines = f.read().splitlines()
+    names = next(line for line in lines if line.startswith("events:")).split()[1:]
+    totals = next(line for line in lines if line.startswith("summary:") or line.startswith("totals:"))
+    return dict(zip(names, (int(v) for v in totals.split()[1:])))
+
+
+def callgrind(build, corpus_name, size, paths, omitter_kind="omitter", branch_sim=False):
+    corpus(corpus_name, size)  # made and cached now, not inside the first counted run
     for path in paths:
         counts = []
         for times in (1, 2):
@@ -181,14 +195,18 @@ def callgrind(build, corpus_name, size, paths, omitter_kind="omitter"):
                 code = (f"import sys; sys.path.insert(0, {HERE!r}); import ab_scan; "
                         f"ab_scan.callgrind_child({build!r}, {corpus_name!r}, {size}, {path!r}, {times}, "
                         f"{omitter_kind!r})")
-                subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                sim = ["--branch-sim=yes"] if branch_sim else []
+                subprocess.run(["valgrind", "--tool=callgrind", *sim, f"--callgrind-out-file={out}", sys.executable,
                                 "-c", code], check=True, capture_output=True)
-                with open(out) as f:
-                    summary_line = next(line for line in f if line.startswith("summary:") or line.startswith("totals:"))
-                counts.append(int(summary_line.split()[1]))
-        per_mb = (counts[1] - counts[0]) / (size / 1e6)
+                counts.append(callgrind_counts(out))
+        mb = size / 1e6
+        per_mb = (counts[1]["Ir"] - counts[0]["Ir"]) / mb
         label = "" if omitter_kind == "omitter" else f" {omitter_kind:7s}"
-        print(f"{os.path.basename(build)}{label} {path:7s} {per_mb / 1e6:.1f} M instructions per MB", flush=True)
+        line = f"{os.path.basename(build)}{label} {path:7s} {per_mb / 1e6:.1f} M instructions per MB"
+        if branch_sim:
+            bcm, bim = ((counts[1][e] - counts[0][e]) / mb for e in ("Bcm", "Bim"))
+            line += f", {bcm / 1e3:.1f} K Bcm, {bim / 1e3:.2f} K Bim per MB"
+        print(line, flush=True)
 
 
 def main():
@@ -201,6 +219,7 @@ def main():
     parser.add_argument("--per-call", action="store_true", help="scan() of a 1 KB record instead")
     parser.add_argument("--calls", type=int, default=20000, help="with --per-call: calls per sample")
     parser.add_argument("--callgrind", action="store_true", help="count instructions instead")
+    parser.add_argument("--branch-sim", action="store_true", help="with --callgrind: count mispredicts too")
     parser.add_argument("--with-paths", action="store_true", help="one build: ten JSON paths against none")
     opts = parser.parse_args()
     size = int(opts.size_mb * (1 << 20))
@@ -208,7 +227,7 @@ def main():
         paths = opts.paths.split(",") if opts.paths else ["scalar", "sse2", "avx2"]
         for build in opts.builds:
             for kind in ("rules", "policy", "paths"):
-                callgrind(os.path.abspath(build), opts.corpus, size, paths, kind)
+                callgrind(os.path.abspath(build), opts.corpus, size, paths, kind, opts.branch_sim)
         return
     if opts.with_paths:
         module = load_build(os.path.abspath(opts.builds[0]))
@@ -225,7 +244,7 @@ def main():
     if opts.callgrind:
         paths = opts.paths.split(",") if opts.paths else ["scalar", "sse2", "avx2"]
         for build in opts.builds:
-            callgrind(os.path.abspath(build), opts.corpus, size, paths)
+            callgrind(os.path.abspath(build), opts.corpus, size, paths, branch_sim=opts.branch_sim)
         return
     old, new = (load_build(os.path.abspath(b)) for b in opts.builds)
     paths = opts.paths.split(",") if opts.paths else list(new._paths())

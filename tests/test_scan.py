@@ -76,6 +76,10 @@ JSON_BEFORE_3_13 = {b"[1,]": ("Expecting value", 3),
     b'"a\\x"', b'"\\u12g4"', b'"a\x01"', b"01", b"1.", b"-", b"tru", b"nul", b"truex", b"[01]", b"{1: 2}",
     b"{'a': 1}", b"// c\n1", b"[1]/*c*/", b"NaNx", b"-NaN", b"+1", b".5", b"1e", b"[1,\n 2,\n  x]",
     b'{"a": [1, 2}', b'"\\', b"\x00",
+    # A \u escape the text ends right after, in a value, a key, an array,
+    # and as either half of a pair.
+    b'"\\u00e9', b'["\\u00e9', b'{"\\u00e9', b'{"a": "x\\u00e9', b'"\\ud83d', b'"\\ud83d\\ude00',
+    b'"\\ude00', b'"\\u00e9 ',
 ])
 def test_faults_are_named_where_pythons_json_names_them(text):
     with pytest.raises(json.JSONDecodeError) as expected:

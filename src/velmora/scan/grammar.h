@@ -688,10 +688,13 @@ const uint8_t* Grammar<Find, kPlan>::escape(const uint8_t* p, bool pair) {
             return fail(Fault::kInvalidEscape, p);
     }
     const int32_t u = unicode_escape(p, end_);
-    if (u < 0) return fail(Fault::kInvalidUnicodeEscape, p + 1);  // at the 'u', as Python's json says
+    // At the 'u', as Python's json says; it says so too of an escape that
+    // the text ends right after (its string is unterminated as well).
+    if (u < 0 || end_ - p == 6) return fail(Fault::kInvalidUnicodeEscape, p + 1);
     p += 6;
     if (pair && is_high_surrogate(u) && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u' &&
         is_low_surrogate(unicode_escape(p, end_))) {
+        if (end_ - p == 6) return fail(Fault::kInvalidUnicodeEscape, p + 1);  // the low half, as above
         p += 6;
     }
     return p;
