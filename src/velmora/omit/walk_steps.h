@@ -95,7 +95,11 @@ inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* targe
 // the omitter's plan as it is then.
 struct PendingWalk {
     OmitterObject* owner;
-    PyObject* target;  // compared, never read
+    // Compared; read only for the members a copy handed to super() may have
+    // been made of (pending_detail::join_copied_members, which runs no
+    // code). Alive as long as the record: the walk that handed it off
+    // holds it.
+    PyObject* target;
     WalkMethod method;
     const RulePlan* plan;  // null: the call follows none
     PlanAt at;
@@ -303,6 +307,58 @@ private:
     bool overflow_ = false;
 };
 
+// Whether `copy` holds what `member` holds, object for object and in the
+// same order: a copy of it (dict(member), member.copy(), list(member), a
+// slice of all of it). Reads both; runs no code (no lookup, no comparison).
+inline bool copied_from(PyObject* copy, PyObject* member) {
+    if (PyDict_Check(copy)) {
+        if (!PyDict_Check(member) || PyDict_GET_SIZE(member) != PyDict_GET_SIZE(copy)) return false;
+        Py_ssize_t at_copy = 0, at_member = 0;
+        PyObject *key, *value, *member_key, *member_value;
+        while (PyDict_Next(copy, &at_copy, &key, &value)) {
+            if (!PyDict_Next(member, &at_member, &member_key, &member_value)) return false;
+            if (key != member_key || value != member_value) return false;
+        }
+        return true;
+    }
+    if (!PyList_Check(copy) || !PyList_Check(member) || PyList_GET_SIZE(member) != PyList_GET_SIZE(copy)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy); i++) {
+        if (PyList_GET_ITEM(copy, i) != PyList_GET_ITEM(member, i)) return false;
+    }
+    return true;
+}
+
+// Joins into `join` the place of each member of the container `held` (at
+// `at`) that `copy` is a copy of: an override handed `held` that walks a
+// copy of one of its members through super() and stores what comes back
+// in that member's place. (The copy is walked at `held`'s place too: that
+// it is a copy of a member is a guess, which may only hide more.) An empty
+// copy holds nothing a place could select.
+inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PyObject* held, const PlanAt& at,
+                                PyObject* copy) {
+    if (plan->step_count == 0 || copy == held) return;
+    if (PyDict_Check(copy) ? PyDict_GET_SIZE(copy) == 0 : !PyList_Check(copy) || PyList_GET_SIZE(copy) == 0) {
+        return;
+    }
+    if (PyDict_Check(held)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(held, &pos, &key, &value)) {
+            if (!copied_from(copy, value)) continue;
+            PlanAt member{plan_member_of(plan, at.state, key), at.slot, false};
+            if (member.state.policy() != 0) member.slot = member.state.policy();
+            join.add(member);
+        }
+    } else if (PyList_Check(held)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held); i++) {
+            if (!copied_from(copy, PyList_GET_ITEM(held, i))) continue;
+            PlanAt item{plan_item(plan, at.state, i), at.slot, false};
+            if (item.state.policy() != 0) item.slot = item.state.policy();
+            join.add(item);
+        }
+    }
+}
+
 }  // namespace pending_detail
 
 // What a walk that is not nested in this module's own walk follows, held
@@ -370,14 +426,21 @@ public:
         }
         if (PendingWalk* p = record_of_calling_override(self, method, me)) {
             plan_ = p->plan;
-            at_ = pending_detail::with_root(p->plan, p->at);
+            at_ = p->at;
+            if (plan_ != nullptr) {
+                pending_detail::PlaceJoin join(plan_);
+                join.add(p->at);
+                pending_detail::join_copied_members(join, plan_, p->target, p->at, target);
+                join.joined(&at_);
+            }
+            at_ = pending_detail::with_root(p->plan, at_);
             follow_joined();
             return;
         }
         plan_ = rule_plan_of(self);
         for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
             if (p->owner == self) {
-                join_every_hand_off(self);
+                join_every_hand_off(self, target);
                 return;
             }
         }
@@ -463,7 +526,7 @@ private:
 
     // Step 4: every hand-off to `self` in progress, joined with the root of
     // the plan the walk would follow (plan_, the omitter's now).
-    void join_every_hand_off(OmitterObject* self) {
+    void join_every_hand_off(OmitterObject* self, PyObject* target) {
         bool one_plan = true;
         for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
             if (p->owner == self) one_plan = one_plan && exact_of(p->plan) == plan_;
@@ -475,6 +538,7 @@ private:
                 if (p->owner != self) continue;
                 join.add(p->at);
                 if (p->method == WalkMethod::kOmitRecurse) join.add(pending_detail::any_item_of(plan_, p->at));
+                pending_detail::join_copied_members(join, plan_, p->target, p->at, target);
             }
             if (join.joined(&at_)) {
                 at_ = pending_detail::with_root(plan_, at_);
