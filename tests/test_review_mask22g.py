@@ -1,0 +1,94 @@
+"""Review of the walk keeping its call's mask and of copies of members walked by super(), against a model of
+its own (member_copy_model): whatever copy an override makes of a member of the container it is handed, the
+walk of that copy hides at least what the container's place and the root select, and, for a copy that holds
+the member's own keys and values in order, also what the member's place selects. Nothing else is assumed of
+the output, so a copy the walk cannot place may hide more, never less."""
+
+import copy
+import itertools
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from member_copy_model import Override, required, strs_in
+from test_review_hand_offs import run_script
+from velmora.rules import RuleOmitter
+
+NAMES = ["a", "x", "s", "l"]
+PATHS = ["$.a.x.s", "$.a.*.s", "$.a.x", "$..s", "$.x.l[1]", "$.l[0].x.s", "$.a.l[*].s", "$.*.*.*", "$.a.*",
+         "$.x.a.s.a"]
+
+# Mostly dicts: a container whose members are all dicts is what the override takes.
+_dicts = st.deferred(lambda: st.dictionaries(st.sampled_from(NAMES), st.one_of(st.none(), _dicts, _dicts, _lists),
+                                             min_size=1, max_size=3))
+_lists = st.deferred(lambda: st.lists(st.one_of(st.none(), _dicts), min_size=1, max_size=2))
+_shape = st.one_of(st.none(), _dicts, _dicts, _lists)
+
+
+def labelled(shape):
+    """`shape` with each leaf a distinct str, so that a leaf found in the output is that leaf."""
+    n = itertools.count()
+
+    def go(v):
+        if v is None:
+            return f"leaf{next(n):03d}"
+        if type(v) is dict:
+            return {k: go(x) for k, x in v.items()}
+        return [go(x) for x in v]
+
+    return go(shape)
+
+
+def override_class(shape):
+    model = Override(shape)
+
+    class Copies(RuleOmitter):
+        def omit(self, target):
+            if not model.takes(target):
+                return super().omit(target)
+            for k, member in list(target.items()):
+                if shape == "grandchild":
+                    inner = [k2 for k2, g in member.items() if type(g) is dict]
+                    if inner:
+                        member[inner[0]] = super().omit(dict(member[inner[0]]))
+                    continue
+                target[k] = super().omit(model.copy(member))
+            return target
+
+    return Copies
+
+
+@settings(max_examples=400, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(st.dictionaries(st.sampled_from(NAMES), _shape, min_size=1, max_size=3),
+       st.lists(st.sampled_from(PATHS), min_size=1, max_size=3, unique=True), st.sampled_from(Override.SHAPES))
+def test_a_copy_walked_by_super_hides_what_any_place_it_may_be_at_selects(shape, ps, how):
+    doc = labelled(shape)
+    must = required(doc, ps, Override(how))
+    out = RuleOmitter.omit(override_class(how)(paths=ps), copy.deepcopy(doc))
+    assert sorted(must & strs_in(out)) == [], (doc, out)
+
+
+@pytest.mark.parametrize("how", Override.SHAPES)
+def test_the_model_is_not_vacuous(how):
+    """The model's requirement depends on the shape: a member's place counts only for the copies it
+    recognises, so the same document and path require more of them."""
+    doc = {"r": {"a": {"x": {"s": "leaf1", "t": "leaf2"}, "y": {"t": "leaf3", "u": {"v": "leaf4"}}}}}
+    got = required(doc, ["$.r.a.x.s", "$.r.a.y.u"], Override(how))
+    if how in Override.RECOGNISED:
+        assert got == {"leaf1", "leaf4"}
+    else:
+        assert got == set()
+    # And the plain walk, with no override, hides the leaves the model selects at their own places.
+    out = strs_in(RuleOmitter(paths=["$.r.a.x.s", "$.r.a.y.u"]).omit(copy.deepcopy(doc)))
+    assert {"leaf2", "leaf3"} <= out and not out & {"leaf1", "leaf4"}
+
+
+@pytest.mark.parametrize("how", Override.SHAPES)
+@pytest.mark.parametrize("ps", [["$.a.x.s"], ["$.a.x"], ["$.a.*.s"], ["$..s"], ["$.a.y.u"]])
+def test_a_copy_of_a_member_of_two_keys_hides_what_the_model_requires(how, ps):
+    """Members of more than one key, so that a reordered copy differs from the member."""
+    doc = {"a": {"x": {"s": "leaf1", "t": "leaf2"}, "y": {"t": "leaf3", "u": {"s": "leaf4", "v": "leaf5"}}}}
+    must = required(doc, ps, Override(how))
+    out = RuleOmitter.omit(override_class(how)(paths=ps), copy.deepcopy(doc))
+    assert sorted(must & strs_in(out)) == [], out
