@@ -92,3 +92,115 @@ def test_a_copy_of_a_member_of_two_keys_hides_what_the_model_requires(how, ps):
     must = required(doc, ps, Override(how))
     out = RuleOmitter.omit(override_class(how)(paths=ps), copy.deepcopy(doc))
     assert sorted(must & strs_in(out)) == [], out
+
+
+MASK_SCRIPT = r'''
+import gc, json, threading
+from velmora.rules import RuleOmitter, RuleNoTrustOmitter
+from velmora.redact import redacted
+
+OLD = [{"mask": "[old]"}, {"keep_last": 3}, {"mask": "[old]", "whole": True}, {}]
+NEW = [{"mask": "[new]"}, {}, {"keep_last": 1}, {"mask": "[new]", "whole": True}]
+doc = {"k1": "value-1", "a": {"k1": "value-2", "b": [{"k1": "value-3"}, "x"], "c": {"k1": "value-4"}},
+       "d": {"k1": "value-5", "e": {"k1": "value-6"}}, "l": [{"k1": "value-7"}, {"m": {"k1": "value-8"}}]}
+PLANS = [{}, {"paths": ["$.a.c", "$..e.k1"]}]
+
+def fresh(base, kw, plan):
+    return base(["k1"], **kw, **plan)
+
+for base in (RuleOmitter, RuleNoTrustOmitter):
+    for old in OLD:
+        for new in NEW:
+            for plan in PLANS:
+                if base is RuleNoTrustOmitter and plan:
+                    continue
+                for at in range(1, 7):
+                    seen = [0]
+                    own = []
+
+                    def renew_on_another_thread(o):
+                        t = threading.Thread(target=lambda: o.__init__(["k1"], **new, **plan))
+                        t.start()
+                        t.join()
+
+                    class C(base):
+                        def omit(self, target):
+                            seen[0] += 1
+                            if seen[0] == at:
+                                renew_on_another_thread(self)
+                                # Calls of its own made here, after the policy changed: each masks by one of the
+                                # object's two policies, whole.
+                                # (or, where the plan changed too, are refused rather than guessed at).
+                                for call, arg in ((redacted, {"k1": "own-1"}), (base.omit, {"k1": "own-2"})):
+                                    try:
+                                        own.append(call(self, arg))
+                                    except RuntimeError:
+                                        own.append(None)
+                            return super().omit(target)
+
+                        def omit_recurse(self, target, do=False):
+                            return super().omit_recurse(target, do)
+
+                    o = C(["k1"], **old, **plan)
+                    want = fresh(base, old, plan).omit(json.loads(json.dumps(doc)))
+                    got = base.omit(o, json.loads(json.dumps(doc)))
+                    assert got == want, (base, old, new, plan, at, got, want)
+                    for value, text in zip(own, ["own-1", "own-2"]):
+                        if value is None:
+                            assert plan, "only a changed plan is refused"
+                            continue
+                        allowed = [fresh(base, kw, plan).omit({"k1": text}) for kw in (old, new)]
+                        assert value in allowed, (value, allowed)
+                    # Later calls take the new policy.
+                    if seen[0] >= at:
+                        again = base.omit(o, json.loads(json.dumps(doc)))
+                        assert again == fresh(base, new, plan).omit(json.loads(json.dumps(doc))), again
+print("checked")
+'''
+
+
+def test_an_init_on_another_thread_mid_walk_changes_no_mask_of_the_running_call():
+    done = run_script(MASK_SCRIPT)
+    assert done.returncode == 0 and done.stdout.strip() == "checked", done.stderr[-3000:]
+
+
+LEAK_SCRIPT = r'''
+import copy, gc, sys
+from velmora.rules import RuleOmitter, RuleNoTrustOmitter
+
+class M(RuleOmitter):
+    def omit(self, target):
+        if target and all(type(v) is dict for v in target.values()):
+            for k, v in list(target.items()):
+                target[k] = super().omit(dict(v))
+            return target
+        return super().omit(target)
+
+class R(RuleOmitter):
+    def omit(self, target):
+        # The same policy again: the object keeps no second copy of it (one it has not had is kept for
+        # good, and so is a plan with paths, once per __init__).
+        self.__init__(mask="[r]")
+        return super().omit(target)
+
+doc = {"a": {"x": {"s": "secret", "t": "t"}, "y": {"s": "s", "q": {"r": {"t": "1"}}}}, "l": [{"x": {"s": 1}}]}
+for o in (M(paths=["$.a.x.s", "$..t"], mask="[m]"), R()):
+    def once():
+        RuleOmitter.omit(o, copy.deepcopy(doc))
+    for _ in range(50):
+        once()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(3000):
+        once()
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    # A block or a reference kept per call would grow by thousands.
+    assert grown < 300, grown
+print("checked")
+'''
+
+
+def test_repeated_calls_with_copies_or_new_policies_keep_no_blocks():
+    done = run_script(LEAK_SCRIPT)
+    assert done.returncode == 0 and done.stdout.strip() == "checked", done.stderr[-3000:]
