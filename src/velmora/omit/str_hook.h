@@ -6,8 +6,10 @@
 // own, so the call looks at every value with one state of what it looks
 // for. An override the walk calls for a nested container walks that
 // container for the call, and the walk it enters (through super()) finds
-// the call's hook too. Any other walk entered from Python code run mid-walk
-// (a finaliser, a key's __eq__) is a call of its own, and opens its own.
+// the call's hook too, as does any other walk of the same omitter entered
+// straight from the override's code (a call of its own there included). A
+// walk entered from Python code the walk itself runs mid-walk (a
+// finaliser, a key's __eq__) is a call of its own, and opens its own.
 //
 // The mask policy the call masks by is read with the hook and kept with
 // it, so that an `__init__` run mid-walk (which gives the object a new
