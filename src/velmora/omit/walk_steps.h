@@ -349,6 +349,8 @@ inline bool copied_from(PyObject* copy, PyObject* member, Py_ssize_t& spent) {
 // than a few times the container's size, so that copies of each of n
 // members cost O(n), not O(n²). A copy not found within that is walked at
 // the container's place alone, as one of no member is.
+// A container of at most this many members is read in full for each copy.
+inline constexpr Py_ssize_t kReadAllMembers = 16;
 inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWalk& record, PyObject* copy) {
     PyObject* const held = record.target;
     if (plan->step_count == 0 || copy == held) return;
@@ -357,9 +359,39 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
     }
     const bool dict = PyDict_Check(held);
     if (!dict && !PyList_Check(held)) return;
+    const Py_ssize_t size = dict ? PyDict_GET_SIZE(held) : PyList_GET_SIZE(held);
+    if (size <= kReadAllMembers) {
+        // Few members: read them all, every time, and join each that the
+        // copy matches. Members that hold the same objects are told apart
+        // by nothing, and an override walking copies out of order would
+        // spend a budget of a few times the size before the last is found.
+        Py_ssize_t spent = 0;
+        if (dict) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(held, &pos, &key, &value)) {
+                if (!copied_from(copy, value, spent)) continue;
+                PlanAt member{plan_member_of(plan, record.at.state, key), record.at.slot, false};
+                if (member.state.policy() != 0) member.slot = member.state.policy();
+                join.add(member);
+            }
+        } else {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held); i++) {
+                if (!copied_from(copy, PyList_GET_ITEM(held, i), spent)) continue;
+                PlanAt item{plan_item(plan, record.at.state, i), record.at.slot, false};
+                if (item.state.policy() != 0) item.slot = item.state.policy();
+                join.add(item);
+            }
+        }
+        return;
+    }
     if (record.copy_budget < 0) {
         record.copy_budget = 4 * (dict ? PyDict_GET_SIZE(held) : PyList_GET_SIZE(held)) + 64;
     }
+    // The members read up to the one found are charged; reading that one
+    // costs what walking the copy costs, and charging it would spend the
+    // budget on copies made in order of members with more than a few keys.
+    // (What is charged stays below the budget: -1 marks it unset.)
     Py_ssize_t spent = 0;
     const Py_ssize_t from = record.copy_cursor;
     for (int lap = 0; lap < 2 && spent < record.copy_budget; lap++) {
@@ -370,22 +402,25 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
         if (dict) {
             PyObject *key, *value;
             while (spent < record.copy_budget && pos < end && PyDict_Next(held, &pos, &key, &value)) {
-                if (pos - 1 >= end || !copied_from(copy, value, spent)) continue;
+                if (pos - 1 >= end) continue;
+                const Py_ssize_t missed = spent;
+                if (!copied_from(copy, value, spent)) continue;
                 PlanAt member{plan_member_of(plan, record.at.state, key), record.at.slot, false};
                 if (member.state.policy() != 0) member.slot = member.state.policy();
                 join.add(member);
                 record.copy_cursor = pos;
-                record.copy_budget -= spent;
+                record.copy_budget -= missed + 1;
                 return;
             }
         } else {
             for (; spent < record.copy_budget && pos < end && pos < PyList_GET_SIZE(held); pos++) {
+                const Py_ssize_t missed = spent;
                 if (!copied_from(copy, PyList_GET_ITEM(held, pos), spent)) continue;
                 PlanAt item{plan_item(plan, record.at.state, pos), record.at.slot, false};
                 if (item.state.policy() != 0) item.slot = item.state.policy();
                 join.add(item);
                 record.copy_cursor = pos + 1;
-                record.copy_budget -= spent;
+                record.copy_budget -= missed + 1;
                 return;
             }
         }
