@@ -6,8 +6,14 @@
 // own, so the call looks at every value with one state of what it looks
 // for. An override the walk calls for a nested container walks that
 // container for the call, and the walk it enters (through super()) finds
-// the call's hook too. Any other walk entered from Python code run mid-walk
-// (a finaliser, a key's __eq__) is a call of its own, and opens its own.
+// the call's hook too, as does any other walk of the same omitter entered
+// straight from the override's code (a call of its own there included). A
+// walk entered from Python code the walk itself runs mid-walk (a
+// finaliser, a key's __eq__) is a call of its own, and opens its own.
+//
+// The mask policy the call masks by is read with the hook and kept with
+// it, so that an `__init__` run mid-walk (which gives the object a new
+// policy, keeping the old one alive) changes no mask of the running call.
 #pragma once
 
 #include "abi.h"
@@ -17,11 +23,13 @@
 namespace velmora {
 
 // The hook open on this thread: whose, for which call (its walk_depth),
-// and the hook itself (null: that omitter has none).
+// the hook itself (null: that omitter has none), and the mask policy the
+// call masks by (null: the default).
 struct OpenHook {
     OmitterObject* owner;
     int depth;
     const StrHook* hook;
+    const MaskPolicy* mask;
 };
 extern __attribute__((tls_model("initial-exec"))) thread_local OpenHook open_hook;
 
@@ -36,17 +44,24 @@ public:
     // False with an exception set when the hook could not be opened.
     bool enter(OmitterObject* self) {
         auto open = self->vtab->open_str_hook;
-        if (open == nullptr) return true;
+        if (open == nullptr) {
+            // No hook, and so no call to keep a policy for: the object's
+            // own, read at each level.
+            mask_ = mask_policy_of(self);
+            return true;
+        }
         if (open_hook.owner == self && open_hook.depth == walk_depth) {
             hook_ = open_hook.hook;
+            mask_ = open_hook.mask;
             return true;
         }
         const int opened = open(self, &own_);
         if (opened < 0) return false;
         hook_ = opened > 0 ? &own_ : nullptr;
+        mask_ = mask_policy_of(self);
         outer_ = open_hook;
         opened_here_ = true;
-        open_hook = {self, walk_depth, hook_};
+        open_hook = {self, walk_depth, hook_, mask_};
         return true;
     }
     ~HookScope() {
@@ -60,9 +75,12 @@ public:
 
     // Null: no hook, the walk looks at nothing beyond its verdicts.
     const StrHook* hook() const { return hook_; }
+    // The call's mask policy (null: the default).
+    const MaskPolicy* mask() const { return mask_; }
 
 private:
     const StrHook* hook_ = nullptr;
+    const MaskPolicy* mask_ = nullptr;
     StrHook own_;
     OpenHook outer_;
     bool opened_here_ = false;

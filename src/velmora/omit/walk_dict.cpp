@@ -119,12 +119,13 @@ enum class Step { kOn, kForeign, kEnd, kFailed };
 template <bool kPlan>
 class DictWalk {
 public:
-    DictWalk(OmitterObject* self, PyObject* target, const StrHook* hook, const RulePlan* plan, const PlanAt* at)
+    DictWalk(OmitterObject* self, PyObject* target, const StrHook* hook, const MaskPolicy* mask, const RulePlan* plan,
+             const PlanAt* at)
         : self_(self),
           target_(target),
           dict_(Ref::borrow(target)),
           hook_(hook),
-          policy_(plan_own_mask<kPlan>(self, plan)),
+          policy_(plan_own_mask<kPlan>(mask, plan)),
           general_only_(policy_ != nullptr && policy_->whole),
           size_(PyDict_GET_SIZE(target)),
           cursor_(target),
@@ -948,7 +949,7 @@ template <bool kPlan>
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::OmitIteration);
-    DictWalk<kPlan> walk(self, target, hook.hook(), plan, at);
+    DictWalk<kPlan> walk(self, target, hook.hook(), hook.mask(), plan, at);
     return walk.run();
 }
 

@@ -58,13 +58,13 @@ private:
 template <bool kPlan>
 class ListWalk {
 public:
-    ListWalk(OmitterObject* self, PyObject* target, int do_hide, const StrHook* hook, const RulePlan* plan,
-             const PlanAt* at)
+    ListWalk(OmitterObject* self, PyObject* target, int do_hide, const StrHook* hook, const MaskPolicy* mask,
+             const RulePlan* plan, const PlanAt* at)
         : self_(self),
           target_(target),
           list_(Ref::borrow(target)),
           writes_(self, target),
-          policy_(plan_own_mask<kPlan>(self, plan)),
+          policy_(plan_own_mask<kPlan>(mask, plan)),
           hook_(hook),
           do_hide_(do_hide),
           plan_(plan),
@@ -245,7 +245,7 @@ template <bool kPlan>
     }
     HookScope hook;
     if (!hook.enter(self)) return fail(Site::RecurseNone);
-    ListWalk<kPlan> walk(self, target, do_hide, hook.hook(), plan, at);
+    ListWalk<kPlan> walk(self, target, do_hide, hook.hook(), hook.mask(), plan, at);
     return walk.run();
 }
 

@@ -215,14 +215,15 @@ inline bool plan_items_plain(const RulePlan* plan, const PlanDecision& d) {
     return true;
 }
 
-// What a str that slot 0 hides is masked by: the omitter's own mask, but
-// under a joined plan (RulePlan::own_mask) the one policy all its slots take.
+// What a str that slot 0 hides is masked by: the call's own mask (`call`,
+// read once per call: str_hook.h), but under a joined plan
+// (RulePlan::own_mask) the one policy all its slots take.
 template <bool kPlan>
-inline const MaskPolicy* plan_own_mask(OmitterObject* self, const RulePlan* plan) {
+inline const MaskPolicy* plan_own_mask(const MaskPolicy* call, const RulePlan* plan) {
     if constexpr (kPlan) {
         if (plan->own_mask != nullptr) return plan->own_mask;
     }
-    return mask_policy_of(self);
+    return call;
 }
 
 // What a plan's policy slot is, checked: slots come from the plan itself.

@@ -95,7 +95,11 @@ inline int dispatch_step(OmitterObject* self, WalkMethod method, PyObject* targe
 // the omitter's plan as it is then.
 struct PendingWalk {
     OmitterObject* owner;
-    PyObject* target;  // compared, never read
+    // Compared; read only for the members a copy handed to super() may have
+    // been made of (pending_detail::join_copied_members, which runs no
+    // code). Alive as long as the record: the walk that handed it off
+    // holds it.
+    PyObject* target;
     WalkMethod method;
     const RulePlan* plan;  // null: the call follows none
     PlanAt at;
@@ -110,6 +114,11 @@ struct PendingWalk {
     int taken;  // walks that follow it now: it is theirs, not another one's
     PendingWalk* prev;
     PendingWalk* next;
+    // Where the members of `target` are next read for a copy of one, and
+    // how much more of them may be read (-1: not yet set):
+    // pending_detail::join_copied_members.
+    Py_ssize_t copy_cursor = 0;
+    Py_ssize_t copy_budget = -1;
 };
 // Every hand-off in progress, on any thread, newest first (the interpreter
 // lock guards it). Each record lives in the frame of the walk that handed
@@ -303,6 +312,122 @@ private:
     bool overflow_ = false;
 };
 
+// Whether `copy` holds what `member` holds, object for object and in the
+// same order: a copy of it (dict(member), member.copy(), list(member), a
+// slice of all of it). Reads both; runs no code (no lookup, no comparison).
+// Adds what it read to `spent`.
+inline bool copied_from(PyObject* copy, PyObject* member, Py_ssize_t& spent) {
+    spent++;
+    if (PyDict_Check(copy)) {
+        if (!PyDict_Check(member) || PyDict_GET_SIZE(member) != PyDict_GET_SIZE(copy)) return false;
+        Py_ssize_t at_copy = 0, at_member = 0;
+        PyObject *key, *value, *member_key, *member_value;
+        while (PyDict_Next(copy, &at_copy, &key, &value)) {
+            spent++;
+            if (!PyDict_Next(member, &at_member, &member_key, &member_value)) return false;
+            if (key != member_key || value != member_value) return false;
+        }
+        return true;
+    }
+    if (!PyList_Check(copy) || !PyList_Check(member) || PyList_GET_SIZE(member) != PyList_GET_SIZE(copy)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy); i++) {
+        spent++;
+        if (PyList_GET_ITEM(copy, i) != PyList_GET_ITEM(member, i)) return false;
+    }
+    return true;
+}
+
+// Joins into `join` the place of the member of the container a record
+// holds that `copy` is a copy of: an override handed that container that
+// walks a copy of one of its members through super() and stores what comes
+// back in that member's place. (The copy is walked at the container's place
+// too: that it is a copy of a member is a guess, which may only hide more.)
+// An empty copy holds nothing a place could select.
+// The members are read from where the record's last copy was found (an
+// override walks copies of its members in order), up to the first that
+// `copy` is a copy of; all the copies of one record together read no more
+// than a few times the container's size, so that copies of each of n
+// members cost O(n), not O(n²). A copy not found within that is walked at
+// the container's place alone, as one of no member is.
+// A container of at most this many members is read in full for each copy.
+inline constexpr Py_ssize_t kReadAllMembers = 16;
+inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWalk& record, PyObject* copy) {
+    PyObject* const held = record.target;
+    if (plan->step_count == 0 || copy == held) return;
+    if (PyDict_Check(copy) ? PyDict_GET_SIZE(copy) == 0 : !PyList_Check(copy) || PyList_GET_SIZE(copy) == 0) {
+        return;
+    }
+    const bool dict = PyDict_Check(held);
+    if (!dict && !PyList_Check(held)) return;
+    const Py_ssize_t size = dict ? PyDict_GET_SIZE(held) : PyList_GET_SIZE(held);
+    if (size <= kReadAllMembers) {
+        // Few members: read them all, every time, and join each that the
+        // copy matches. Members that hold the same objects are told apart
+        // by nothing, and an override walking copies out of order would
+        // spend a budget of a few times the size before the last is found.
+        Py_ssize_t spent = 0;
+        if (dict) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(held, &pos, &key, &value)) {
+                if (!copied_from(copy, value, spent)) continue;
+                PlanAt member{plan_member_of(plan, record.at.state, key), record.at.slot, false};
+                if (member.state.policy() != 0) member.slot = member.state.policy();
+                join.add(member);
+            }
+        } else {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held); i++) {
+                if (!copied_from(copy, PyList_GET_ITEM(held, i), spent)) continue;
+                PlanAt item{plan_item(plan, record.at.state, i), record.at.slot, false};
+                if (item.state.policy() != 0) item.slot = item.state.policy();
+                join.add(item);
+            }
+        }
+        return;
+    }
+    if (record.copy_budget < 0) {
+        record.copy_budget = 4 * (dict ? PyDict_GET_SIZE(held) : PyList_GET_SIZE(held)) + 64;
+    }
+    // The members read up to the one found are charged; reading that one
+    // costs what walking the copy costs, and charging it would spend the
+    // budget on copies made in order of members with more than a few keys.
+    // (What is charged stays below the budget: -1 marks it unset.)
+    Py_ssize_t spent = 0;
+    const Py_ssize_t from = record.copy_cursor;
+    for (int lap = 0; lap < 2 && spent < record.copy_budget; lap++) {
+        // The first lap reads from the cursor to the end, the second from
+        // the start to the cursor.
+        Py_ssize_t pos = lap == 0 ? from : 0;
+        const Py_ssize_t end = lap == 0 ? PY_SSIZE_T_MAX : from;
+        if (dict) {
+            PyObject *key, *value;
+            while (spent < record.copy_budget && pos < end && PyDict_Next(held, &pos, &key, &value)) {
+                if (pos - 1 >= end) continue;
+                const Py_ssize_t missed = spent;
+                if (!copied_from(copy, value, spent)) continue;
+                PlanAt member{plan_member_of(plan, record.at.state, key), record.at.slot, false};
+                if (member.state.policy() != 0) member.slot = member.state.policy();
+                join.add(member);
+                record.copy_cursor = pos;
+                record.copy_budget -= missed + 1;
+                return;
+            }
+        } else {
+            for (; spent < record.copy_budget && pos < end && pos < PyList_GET_SIZE(held); pos++) {
+                const Py_ssize_t missed = spent;
+                if (!copied_from(copy, PyList_GET_ITEM(held, pos), spent)) continue;
+                PlanAt item{plan_item(plan, record.at.state, pos), record.at.slot, false};
+                if (item.state.policy() != 0) item.slot = item.state.policy();
+                join.add(item);
+                record.copy_cursor = pos + 1;
+                record.copy_budget -= missed + 1;
+                return;
+            }
+        }
+    }
+    record.copy_budget = spent < record.copy_budget ? record.copy_budget - spent : 0;
+}
+
 }  // namespace pending_detail
 
 // What a walk that is not nested in this module's own walk follows, held
@@ -370,14 +495,21 @@ public:
         }
         if (PendingWalk* p = record_of_calling_override(self, method, me)) {
             plan_ = p->plan;
-            at_ = pending_detail::with_root(p->plan, p->at);
+            at_ = p->at;
+            if (plan_ != nullptr) {
+                pending_detail::PlaceJoin join(plan_);
+                join.add(p->at);
+                pending_detail::join_copied_members(join, plan_, *p, target);
+                join.joined(&at_);
+            }
+            at_ = pending_detail::with_root(p->plan, at_);
             follow_joined();
             return;
         }
         plan_ = rule_plan_of(self);
         for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
             if (p->owner == self) {
-                join_every_hand_off(self);
+                join_every_hand_off(self, target);
                 return;
             }
         }
@@ -463,7 +595,7 @@ private:
 
     // Step 4: every hand-off to `self` in progress, joined with the root of
     // the plan the walk would follow (plan_, the omitter's now).
-    void join_every_hand_off(OmitterObject* self) {
+    void join_every_hand_off(OmitterObject* self, PyObject* target) {
         bool one_plan = true;
         for (PendingWalk* p = pending_walks; p != nullptr; p = p->next) {
             if (p->owner == self) one_plan = one_plan && exact_of(p->plan) == plan_;
@@ -475,6 +607,7 @@ private:
                 if (p->owner != self) continue;
                 join.add(p->at);
                 if (p->method == WalkMethod::kOmitRecurse) join.add(pending_detail::any_item_of(plan_, p->at));
+                pending_detail::join_copied_members(join, plan_, *p, target);
             }
             if (join.joined(&at_)) {
                 at_ = pending_detail::with_root(plan_, at_);
