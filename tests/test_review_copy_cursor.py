@@ -11,8 +11,8 @@ import random
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from test_review_hand_offs import run_script
+
 from velmora.rules import RuleOmitter
 
 

@@ -10,9 +10,9 @@ import itertools
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from member_copy_model import Override, required, strs_in
 from test_review_hand_offs import run_script
+
 from velmora.rules import RuleOmitter
 
 NAMES = ["a", "x", "s", "l"]

@@ -7,10 +7,11 @@ same places; masks fall only on the values of told keys."""
 
 import json
 
-from hypothesis import assume, given, settings, strategies as st
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
+from model import same_json, walk_document
 
 import velmora.scan as vscan
-from model import same_json, walk_document
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.scan import ScanError, scan, scan_lines
 

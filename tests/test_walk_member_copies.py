@@ -6,11 +6,11 @@ itself nothing records the place, which the README says."""
 
 import copy
 
+from hand_off_model_2 import Model, leaks
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-from hand_off_model_2 import Model, leaks
 from test_review_hand_offs import _helper, _helper_recurse
+
 from velmora.rules import RuleOmitter
 
 
