@@ -281,10 +281,14 @@ class _Run:
         hand each outcome to ``take`` in order."""
         try:
             for index, (offset, length) in enumerate(self.blocks):
-                self.pending.append((index, self.client.submit(
-                    _redact_block, self.omitter, self.source, self.shown, offset, length, self.skip_invalid,
-                    part(index), key=f"{self.name}-block-{index}", pure=False)))
-                self.submitted += 1
+                # A signal between a block's submission and its count would
+                # leave it running unseen by the clean-up, which neither
+                # waits for it nor removes its part: it comes after both.
+                with _signals_deferred():
+                    self.pending.append((index, self.client.submit(
+                        _redact_block, self.omitter, self.source, self.shown, offset, length, self.skip_invalid,
+                        part(index), key=f"{self.name}-block-{index}", pure=False)))
+                    self.submitted += 1
                 while len(self.pending) >= 2 * max(1, sum(self.client.nthreads().values())):
                     self._take(take)
             while self.pending:
