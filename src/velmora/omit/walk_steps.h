@@ -223,19 +223,26 @@ inline PlanAt with_root(const RulePlan* plan, PlanAt at) {
     return at;
 }
 
+// The place of a member or item in state `state` of the container at
+// `parent`: the container's slot, or the policy of a path that selects it.
+inline PlanAt place_below(const PlanAt& parent, const PathState& state) {
+    PlanAt place{state, parent.slot, false};
+    if (state.policy() != 0) place.slot = state.policy();
+    return place;
+}
+
 // The place of an item of the list at `list`, whatever its index (a path
 // that takes any index of it takes this one): where a list override that
 // walks a copy of an item stores what comes back.
 inline PlanAt any_item_of(const RulePlan* plan, const PlanAt& list) {
-    PlanAt item{list.state, list.slot, false};
+    PathState item = list.state;
     if (plan->step_count != 0) {
         uint64_t taken[kPathWords];
         for (int w = 0; w < kPathWords; w++) taken[w] = list.state.live[w] & (plan->any[w] | plan->indexed[w]);
-        plan_detail::advance(plan, list.state, taken, &item.state);
-        plan_select(plan, &item.state, list.state.selected);
+        plan_detail::advance(plan, list.state, taken, &item);
+        plan_select(plan, &item, list.state.selected);
     }
-    if (item.state.policy() != 0) item.slot = item.state.policy();
-    return item;
+    return place_below(list, item);
 }
 
 // Places of one plan joined into one that hides all that any of them
@@ -371,22 +378,18 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
             PyObject *key, *value;
             while (PyDict_Next(held, &pos, &key, &value)) {
                 if (!copied_from(copy, value, spent)) continue;
-                PlanAt member{plan_member_of(plan, record.at.state, key), record.at.slot, false};
-                if (member.state.policy() != 0) member.slot = member.state.policy();
-                join.add(member);
+                join.add(place_below(record.at, plan_member_of(plan, record.at.state, key)));
             }
         } else {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held); i++) {
                 if (!copied_from(copy, PyList_GET_ITEM(held, i), spent)) continue;
-                PlanAt item{plan_item(plan, record.at.state, i), record.at.slot, false};
-                if (item.state.policy() != 0) item.slot = item.state.policy();
-                join.add(item);
+                join.add(place_below(record.at, plan_item(plan, record.at.state, i)));
             }
         }
         return;
     }
     if (record.copy_budget < 0) {
-        record.copy_budget = 4 * (dict ? PyDict_GET_SIZE(held) : PyList_GET_SIZE(held)) + 64;
+        record.copy_budget = 4 * size + 64;
     }
     // The members read up to the one found are charged; reading that one
     // costs what walking the copy costs, and charging it would spend the
@@ -405,9 +408,7 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
                 if (pos - 1 >= end) continue;
                 const Py_ssize_t missed = spent;
                 if (!copied_from(copy, value, spent)) continue;
-                PlanAt member{plan_member_of(plan, record.at.state, key), record.at.slot, false};
-                if (member.state.policy() != 0) member.slot = member.state.policy();
-                join.add(member);
+                join.add(place_below(record.at, plan_member_of(plan, record.at.state, key)));
                 record.copy_cursor = pos;
                 record.copy_budget -= missed + 1;
                 return;
@@ -416,9 +417,7 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
             for (; spent < record.copy_budget && pos < end && pos < PyList_GET_SIZE(held); pos++) {
                 const Py_ssize_t missed = spent;
                 if (!copied_from(copy, PyList_GET_ITEM(held, pos), spent)) continue;
-                PlanAt item{plan_item(plan, record.at.state, pos), record.at.slot, false};
-                if (item.state.policy() != 0) item.slot = item.state.policy();
-                join.add(item);
+                join.add(place_below(record.at, plan_item(plan, record.at.state, pos)));
                 record.copy_cursor = pos + 1;
                 record.copy_budget -= missed + 1;
                 return;
