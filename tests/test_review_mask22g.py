@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from member_copy_model import Override, required, strs_in
 from test_review_hand_offs import run_script
+from test_walk_member_copies import members_class
 
 from velmora.rules import RuleOmitter
 
@@ -209,28 +210,7 @@ def test_repeated_calls_with_copies_or_new_policies_keep_no_blocks():
 def _copies_class(base, do):
     """Walks a copy of every member (dict(v) or list(v)) of a container whose members are all containers
     through super() and stores it at the member's place, for dicts and lists alike."""
-
-    def walk_copy(self, cls, v):
-        if type(v) is dict:
-            return super(cls, self).omit(dict(v))
-        return super(cls, self).omit_recurse(list(v), do)
-
-    class Copies(base):
-        def omit(self, target):
-            if target and all(type(v) in (dict, list) for v in target.values()):
-                for k, v in list(target.items()):
-                    target[k] = walk_copy(self, Copies, v)
-                return target
-            return super().omit(target)
-
-        def omit_recurse(self, target, do_hide=False):
-            if target and all(type(v) in (dict, list) for v in target):
-                for i, v in enumerate(list(target)):
-                    target[i] = walk_copy(self, Copies, v)
-                return target
-            return super().omit_recurse(target, do_hide)
-
-    return Copies
+    return members_class(base, False, do)
 
 
 def _leaves(v, at=()):

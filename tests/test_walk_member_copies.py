@@ -14,16 +14,16 @@ from test_review_hand_offs import _helper, _helper_recurse
 from velmora.rules import RuleOmitter
 
 
-def members_class(base, from_helper):
-    """Stores a walked copy of every member of a container whose members are all containers; walks any
-    other container itself."""
+def members_class(base, from_helper, do=False):
+    """Stores a walked copy of every member of a container whose members are all containers (a list's
+    copy walked with `do`); walks any other container itself."""
 
     def walk_copy(self, cls, v):
         if type(v) is dict:
             return _helper(self, cls, dict(v)) if from_helper else super(cls, self).omit(dict(v))
         if from_helper:
-            return _helper_recurse(self, cls, list(v), False)
-        return super(cls, self).omit_recurse(list(v), False)
+            return _helper_recurse(self, cls, list(v), do)
+        return super(cls, self).omit_recurse(list(v), do)
 
     class Members(base):
         def omit(self, target):
