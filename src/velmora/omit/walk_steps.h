@@ -3,6 +3,7 @@
 // foreign-code epoch honest.
 #pragma once
 
+#include "copy_index.h"
 #include "depth.h"
 #include "dispatch.h"
 #include "epoch.h"
@@ -114,9 +115,13 @@ struct PendingWalk {
     int taken;  // walks that follow it now: it is theirs, not another one's
     PendingWalk* prev;
     PendingWalk* next;
-    // Where the members of `target` are next read for a copy of one, and
-    // how much more of them may be read (-1: not yet set):
+    // The members of a large `target` by what they hold, made the first
+    // time a copy of one is looked for (copy_index_tried), and where they
+    // are next read one by one, and how much more of them may be read (-1:
+    // not yet set), for a copy the index does not find:
     // pending_detail::join_copied_members.
+    MemberIndex copy_index{};
+    bool copy_index_tried = false;
     Py_ssize_t copy_cursor = 0;
     Py_ssize_t copy_budget = -1;
 };
@@ -344,18 +349,43 @@ inline bool copied_from(PyObject* copy, PyObject* member, Py_ssize_t& spent) {
     return true;
 }
 
+// Joins into `join` the places of the members of the large container a
+// record holds that the record's index filed with what `copy` holds (the
+// same objects in the same order, when the index was made), those still
+// held where they were filed; false when there is none (a member changed,
+// moved or came after the index was made). Every such member joins,
+// whatever order the copies come in: members that hold the same objects
+// are told apart by nothing. The members are not read again: one the
+// override changed since may no longer hold what the copy holds, and
+// joining its place too only hides more.
+inline bool join_filed_members(PlaceJoin& join, const RulePlan* plan, PendingWalk& record, PyObject* copy) {
+    MemberIndex& index = record.copy_index;
+    const MemberIndex::Filed filed = index.under(MemberIndex::hash_of(copy));
+    if (filed.first == filed.second) return false;
+    const auto [first, last] = index.places(record.target, filed, [&](PyObject* key, Py_ssize_t pos) {
+        return place_below(record.at, key != nullptr ? plan_member_of(plan, record.at.state, key)
+                                                     : plan_item(plan, record.at.state, pos));
+    });
+    for (const PlanAt* place = first; place != last; ++place) join.add(*place);
+    return first != last;
+}
+
 // Joins into `join` the place of the member of the container a record
 // holds that `copy` is a copy of: an override handed that container that
 // walks a copy of one of its members through super() and stores what comes
 // back in that member's place. (The copy is walked at the container's place
 // too: that it is a copy of a member is a guess, which may only hide more.)
 // An empty copy holds nothing a place could select.
-// The members are read from where the record's last copy was found (an
+// A small container is read in full for each copy; a larger one is indexed
+// by what its members hold (join_filed_members) the first time. A copy the
+// index does not find (its member changed or came after the index), or
+// every copy when memory ran short for the index, is looked for by
+// reading the members from where the record's last copy was found (an
 // override walks copies of its members in order), up to the first that
-// `copy` is a copy of; all the copies of one record together read no more
-// than a few times the container's size, so that copies of each of n
-// members cost O(n), not O(n²). A copy not found within that is walked at
-// the container's place alone, as one of no member is.
+// `copy` is a copy of; all such reads of one record together stay within a
+// few times the container's size, so that copies of each of n members cost
+// O(n), not O(n²). A copy not found within that is walked at the
+// container's place alone, as one of no member is.
 // A container of at most this many members is read in full for each copy.
 inline constexpr Py_ssize_t kReadAllMembers = 16;
 inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWalk& record, PyObject* copy) {
@@ -388,6 +418,11 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
         }
         return;
     }
+    if (!record.copy_index_tried) {
+        record.copy_index_tried = true;
+        record.copy_index.make(held);
+    }
+    if (record.copy_index.made() && join_filed_members(join, plan, record, copy)) return;
     if (record.copy_budget < 0) {
         record.copy_budget = 4 * size + 64;
     }
