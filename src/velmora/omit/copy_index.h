@@ -100,8 +100,8 @@ public:
     Filed under(uint64_t hash) const {
         const Member* first = std::lower_bound(members_, members_ + count_, hash,
                                                [](const Member& m, uint64_t h) { return m.hash < h; });
-        const Member* last = first;
-        while (last != members_ + count_ && last->hash == hash) ++last;
+        const Member* last = std::upper_bound(first, const_cast<const Member*>(members_ + count_), hash,
+                                              [](uint64_t h, const Member& m) { return h < m.hash; });
         return {first, last};
     }
 
