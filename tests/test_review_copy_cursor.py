@@ -1,10 +1,10 @@
-"""Copies of members walked through super() by an override are found at their member's place: in a small
-container by reading every member, in a large one by what the members hold, or else from where the last one
-was found (wrapping around once), within a read budget per hand-off. Checked against the exact walk of the same document
-by a plain RuleOmitter: whatever that hides must stay hidden when the override walks copies of the members in
-order, in reverse, rotated, or in any order for a small container (which is read in full for every copy, so
-members that hold the same objects are each joined). Large containers walked out of order must finish and
-hide what each member's place hides; containers changed between copies run in a subprocess."""
+"""Copies of members walked through super() by an override are found at their member's place: in a small container
+by reading every member, in a large one by what the members hold, or else from where the last one was found
+(wrapping around once), within a read budget per hand-off. Checked against the exact walk of the same document by
+a plain RuleOmitter: whatever that hides must stay hidden when the override walks copies of the members in order,
+in reverse, rotated, or in any order for a small container (which is read in full for every copy, so members that
+hold the same objects are each joined). Large containers walked out of order must finish and hide what each
+member's place hides; containers changed between copies run in a subprocess."""
 
 import copy
 import random
