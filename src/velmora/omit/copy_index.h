@@ -33,7 +33,9 @@ public:
     MemberIndex() = default;
     MemberIndex(const MemberIndex&) = delete;
     MemberIndex& operator=(const MemberIndex&) = delete;
-    ~MemberIndex() { drop(); }
+    ~MemberIndex() {
+        if (members_ != nullptr) drop();  // most hand-offs never file their members
+    }
 
     bool made() const { return members_ != nullptr; }
 
