@@ -352,12 +352,14 @@ inline bool copied_from(PyObject* copy, PyObject* member, Py_ssize_t& spent) {
 // Joins into `join` the places of the members of the large container a
 // record holds that the record's index filed with what `copy` holds (the
 // same objects in the same order, when the index was made), those still
-// held where they were filed; false when there is none (a member changed,
-// moved or came after the index was made). Every such member joins,
-// whatever order the copies come in: members that hold the same objects
-// are told apart by nothing. The members are not read again: one the
-// override changed since may no longer hold what the copy holds, and
-// joining its place too only hides more.
+// held where they were filed; false when there is none. Every such member
+// joins, whatever order the copies come in: members that hold the same
+// objects are told apart by nothing. The members are not read again: one
+// the override changed since may no longer hold what the copy holds, and
+// joining its place too only hides more. What it joins is never all there
+// may be: the member the copy was made of may have been changed to hold
+// what another held, moved, or put in after the index was made, and the
+// index still finds the others (the caller reads the members too).
 inline bool join_filed_members(PlaceJoin& join, const RulePlan* plan, PendingWalk& record, PyObject* copy) {
     MemberIndex& index = record.copy_index;
     const MemberIndex::Filed filed = index.under(MemberIndex::hash_of(copy));
@@ -377,14 +379,15 @@ inline bool join_filed_members(PlaceJoin& join, const RulePlan* plan, PendingWal
 // too: that it is a copy of a member is a guess, which may only hide more.)
 // An empty copy holds nothing a place could select.
 // A small container is read in full for each copy; a larger one is indexed
-// by what its members hold (join_filed_members) the first time. A copy the
-// index does not find (its member changed or came after the index), or
-// every copy when memory ran short for the index, is looked for by
-// reading the members from where the record's last copy was found (an
-// override walks copies of its members in order), up to the first that
-// `copy` is a copy of; all such reads of one record together stay within a
-// few times the container's size, so that copies of each of n members cost
-// O(n), not O(n²). A copy not found within that is walked at the
+// by what its members hold (join_filed_members) the first time. Whatever
+// the index finds, the copy is then also looked for by reading the members
+// from where the record's last copy was found (an override walks copies
+// of its members in order), up to the first that `copy` is a copy of: the
+// index knows the members as they were when it was made, and a member the
+// override changed to hold what another held, moved, or put in since is
+// found only by reading. All such reads of one record together stay
+// within a few times the container's size, so that copies of each of n
+// members cost O(n), not O(n²). A copy found by neither is walked at the
 // container's place alone, as one of no member is.
 // A container of at most this many members is read in full for each copy.
 inline constexpr Py_ssize_t kReadAllMembers = 16;
@@ -422,7 +425,7 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
         record.copy_index_tried = true;
         record.copy_index.make(held);
     }
-    if (record.copy_index.made() && join_filed_members(join, plan, record, copy)) return;
+    if (record.copy_index.made()) join_filed_members(join, plan, record, copy);
     if (record.copy_budget < 0) {
         record.copy_budget = 4 * size + 64;
     }
