@@ -66,22 +66,18 @@ def leaks(original, plain, overridden):
 
 def dict_override(base, order, change=None):
     """Stores a walked copy of each member of a dict whose values are all non-empty dicts, in `order(keys)`.
-    With `change`: walks the first member's copy, then calls change(target, first) (which leaves that member
-    alone), then walks the rest."""
+    With `change`: first walks a copy of the first member and drops what comes back (the members are filed
+    then), calls change(target, first), then walks and stores every member."""
 
     class Members(base):
         def omit(self, target):
             if len(target) > 1 and all(type(v) is dict and v for v in target.values()):
-                keys = order(list(target))
-                first = None
                 if change is not None:
-                    first = keys[0]
-                    target[first] = super().omit(dict(target[first]))
+                    first = order(list(target))[0]
+                    super().omit(dict(target[first]))
                     change(target, first)
-                    keys = order(list(target))
-                for k in keys:
-                    if k != first:
-                        target[k] = super().omit(dict(target[k]))
+                for k in order(list(target)):
+                    target[k] = super().omit(dict(target[k]))
                 return target
             return super().omit(target)
 
@@ -94,14 +90,12 @@ def list_override(base, order, change=None):
     class Items(base):
         def omit_recurse(self, target, do=False):
             if len(target) > 1 and all(type(v) is list and v for v in target):
-                done = None
                 if change is not None:
-                    i = order(list(range(len(target))))[0]
-                    done = target[i] = super().omit_recurse(list(target[i]), do)
-                    change(target, done)
+                    first = order(list(range(len(target))))[0]
+                    super().omit_recurse(list(target[first]), do)
+                    change(target, first)
                 for i in order(list(range(len(target)))):
-                    if target[i] is not done:
-                        target[i] = super().omit_recurse(list(target[i]), do)
+                    target[i] = super().omit_recurse(list(target[i]), do)
                 return target
             return super().omit_recurse(target, do)
 
@@ -180,3 +174,219 @@ def test_a_member_changed_to_hold_what_another_held_is_still_found_in_order(chan
     override = dict_override(RuleOmitter, lambda ks: ks, change)
     assert leaks_of(RuleOmitter, {"paths": [path]}, doc, override,
                     lambda d: change(d["a"], None)) == []
+
+
+# ---- generated: large containers, member shapes, orders, paths, policies, trusting omitters -------------------
+
+POOL = ["alpha-secret", "beta-secret", "gamma-secret"]
+
+
+def _order(name, seed):
+    if name == "forward":
+        return lambda xs: xs
+    if name == "reversed":
+        return lambda xs: xs[::-1]
+    if name == "sorted":
+        return lambda xs: sorted(xs, key=str)
+    return lambda xs: random.Random(seed).sample(xs, len(xs))
+
+
+def _member(shape, i, pool_pick, shared_inner, lists):
+    """One member: shape 0 holds a private str, 1 a pooled (shared) one, 2 a nested container holding a pooled
+    str, 3 the one nested container every member of shape 3 holds."""
+    leaf = f"sec{i}" if shape == 0 else POOL[pool_pick]
+    inner = shared_inner if shape == 3 else {"s": leaf, "n": i}
+    if lists:
+        return [leaf, inner] if shape >= 2 else [leaf, i]
+    return {"x": leaf, "n": inner} if shape >= 2 else {"x": leaf, "y": i}
+
+
+def _paths(lists, picks):
+    at = "$.l[{}]" if lists else "$.a.k{}"
+    every = "$.l[*]" if lists else "$.a.*"
+    first = "[0]" if lists else ".x"
+    inner = "[1].s" if lists else ".n.s"
+    out = [every + first, "$..s", every + inner, "$..x"]
+    for p in picks:
+        out += [at.format(p) + first, at.format(p) + inner, at.format(p)]
+    return out
+
+
+@st.composite
+def cases(draw):
+    n = draw(st.integers(17, 300))
+    lists = draw(st.booleans())
+    shapes = draw(st.lists(st.integers(0, 3), min_size=n, max_size=n))
+    pool_picks = draw(st.lists(st.integers(0, len(POOL) - 1), min_size=n, max_size=n))
+    # The same member object at a few places (a member held twice).
+    twins = draw(st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)), max_size=3))
+    order = draw(st.sampled_from(["forward", "reversed", "sorted", "shuffled"]))
+    seed = draw(st.integers(0, 2**16))
+    picks = draw(st.lists(st.integers(0, n - 1), min_size=1, max_size=3, unique=True))
+    paths = _paths(lists, picks)
+    chosen = draw(st.lists(st.sampled_from(paths), min_size=1, max_size=3, unique=True))
+    trusting = draw(st.booleans())
+    style = draw(st.sampled_from(["plain", "zero", "whole", "policies"]))
+    if trusting and style == "policies":
+        style = "plain"
+    return n, lists, shapes, pool_picks, twins, order, seed, chosen, trusting, style
+
+
+def _build(n, lists, shapes, pool_picks, twins):
+    shared_inner = {"s": "inner-secret", "n": -1} if not lists else ["inner-secret", -1]
+    members = [_member(shapes[i], i, pool_picks[i], shared_inner, lists) for i in range(n)]
+    for a, b in twins:
+        members[b] = members[a]
+    if lists:
+        return {"l": members}
+    return {"a": {f"k{i}": m for i, m in enumerate(members)}}
+
+
+def _kwargs(chosen, trusting, style):
+    kwargs = {"paths": chosen}
+    if style == "zero":
+        kwargs["numbers"] = "zero"
+    elif style == "whole":
+        kwargs["whole"] = True
+    elif style == "policies":
+        kwargs["policies"] = {p: ({"mask": f"[{i}]"} if i % 2 else {"keep_last": 2}) for i, p in enumerate(chosen)}
+    return (RuleNoTrustOmitter if trusting else RuleOmitter), kwargs
+
+
+@settings(max_examples=250, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck))
+@given(cases())
+def test_copies_of_large_containers_show_nothing_the_plain_walk_hides(case):
+    n, lists, shapes, pool_picks, twins, order, seed, chosen, trusting, style = case
+    doc = _build(n, lists, shapes, pool_picks, twins)
+    base, kwargs = _kwargs(chosen, trusting, style)
+    make = list_override if lists else dict_override
+    assert leaks_of(base, kwargs, doc, make(base, _order(order, seed))) == []
+
+
+# ---- the override changes the container between its copies (each case in a subprocess) ------------------------
+
+
+def _dict_changes():
+    def holes_then_growth(t, first):
+        # Deleted entries leave holes; growth past the table's room compacts the entries, so every member
+        # after a hole moves to another entry.
+        for i in range(2, 12):
+            t.pop(f"k{i}", None)
+        for i in range(30):
+            t[f"g{i}"] = {"x": f"g{i}"}
+
+    def pop_and_put_back(t, first):
+        for k in [k for k in list(t) if k != first][::3]:
+            t[k] = t.pop(k)
+
+    def clear_and_refill(t, first):
+        kept = list(t.items())
+        t.clear()
+        for k, v in kept:
+            t[k] = v
+
+    def last_renamed_key_dropped(t, first):
+        # popitem hands back the last entry, whose slot the next key takes: a freed key's address may come
+        # back as the new key's at the same entry.
+        for _ in range(3):
+            k, v = t.popitem()
+            if k == first:
+                t[k] = v
+                break
+            del k
+            t["".join(["re", "named"]) + str(len(t))] = v
+
+    def same_object_twice(t, first):
+        others = [k for k in t if k != first]
+        t[others[4]] = t[others[1]]
+        t[others[9]] = dict(t[others[2]])
+
+    return {f.__name__: f for f in [holes_then_growth, pop_and_put_back, clear_and_refill,
+                                     last_renamed_key_dropped, same_object_twice]}
+
+
+def _list_changes():
+    def reversed_in_place(t, first):
+        t.reverse()
+
+    def inserted_at_front(t, first):
+        t.insert(0, ["head-secret"])
+
+    def first_moved_to_end(t, first):
+        t.append(t.pop(0))
+
+    def two_swapped(t, first):
+        t[3], t[7] = t[7], t[3]
+
+    def copy_of_another_put_in(t, first):
+        t[5] = list(t[2])
+        t.append(list(t[4]))
+
+    def shrunk_then_grown(t, first):
+        del t[len(t) // 2:]
+        t.extend([[f"tail{i}", i] for i in range(30)])
+
+    return {f.__name__: f for f in [reversed_in_place, inserted_at_front, first_moved_to_end, two_swapped,
+                                     copy_of_another_put_in, shrunk_then_grown]}
+
+
+def _run_change(kind, name, n, trusting):
+    """Checked in a child process (the walk reads containers the override is changing)."""
+    lists = kind == "list"
+    change = (_list_changes if lists else _dict_changes)()[name]
+    doc = ({"l": [[f"sec{i}", i] for i in range(n)]} if lists
+           else {"a": {f"k{i}": {"x": f"sec{i}", "y": i} for i in range(n)}})
+    make = list_override if lists else dict_override
+    base = RuleNoTrustOmitter if trusting else RuleOmitter
+    selected = ["$.l[*][0]"] if lists else ["$.a.*.x"]
+    for at in (1, 3, 5, 7, n // 2, n - 1, n + 5):
+        selected.append(f"$.l[{at}][0]" if lists else f"$.a.k{at}.x")
+    if not lists:
+        selected += ["$.a.renamed17.x", "$.a.g3.x"]
+    found = []
+    for paths in ([p] for p in selected):
+        # The document the plain omitter walks: the change made to the unwalked container.
+        if lists:
+            def change_doc(d):
+                change(d["l"], None)
+        else:
+            def change_doc(d):
+                change(d["a"], next(iter(d["a"])))
+        found += leaks_of(base, {"paths": paths}, doc, make(base, lambda xs: xs, change), change_doc)
+    return found
+
+
+@pytest.mark.parametrize("trusting", [False, True], ids=["hiding", "trusting"])
+@pytest.mark.parametrize("n", [17, 120])
+@pytest.mark.parametrize("kind,name", [("dict", k) for k in _dict_changes()] + [("list", k) for k in _list_changes()])
+def test_a_container_changed_between_copies_shows_nothing_the_plain_walk_of_it_hides(kind, name, n, trusting):
+    proc = run_script(f"""
+        import sys
+        sys.path.insert(0, "tests")
+        import test_review_copy_index as t
+        print(repr(t._run_change({kind!r}, {name!r}, {n}, {trusting})))
+    """)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.strip() == "[]"
+
+
+@pytest.mark.xfail(strict=True, reason="the read budget is set by the container's size at the first copy the "
+                                       "index does not find, and a container that grows well past it runs it out")
+def test_a_container_grown_fourfold_after_its_first_copy_keeps_every_member_place():
+    """Not a fault of the index (the read search alone loses them too): copies of a member read again after a
+    change, in a container grown from 17 to 67 members, run the budget out and the last members' copies are
+    walked at the container's place alone."""
+
+    def change(t, first):
+        for i in range(2, 12):
+            t.pop(f"k{i}", None)
+        for i in range(60):
+            t[f"g{i}"] = {"x": f"g{i}"}
+
+    doc = {"a": {f"k{i}": {"x": f"sec{i}", "y": i} for i in range(17)}}
+    override = dict_override(RuleOmitter, lambda xs: xs, change)
+    found = []
+    for i in (52, 59):
+        found += leaks_of(RuleOmitter, {"paths": [f"$.a.g{i}.x"]}, doc, override,
+                          lambda d: change(d["a"], None))
+    assert found == []
