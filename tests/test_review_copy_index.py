@@ -390,3 +390,197 @@ def test_a_container_grown_fourfold_after_its_first_copy_keeps_every_member_plac
         found += leaks_of(RuleOmitter, {"paths": [f"$.a.g{i}.x"]}, doc, override,
                           lambda d: change(d["a"], None))
     assert found == []
+
+
+# ---- threads, fork, memory running short, recursion errors, memory freed (each in a subprocess) ---------------
+
+_OVERRIDE = r"""
+import os, sys, threading
+from velmora.rules import RuleOmitter
+
+class Members(RuleOmitter):
+    order = staticmethod(lambda ks: ks[::-1])
+    hook = None
+
+    def omit(self, target):
+        if len(target) > 16 and all(type(v) is dict and v for v in target.values()):
+            for j, k in enumerate(self.order(list(target))):
+                if k in target:
+                    target[k] = super().omit(dict(target[k]))
+                if self.hook is not None:
+                    self.hook(j)
+            return target
+        return super().omit(target)
+
+def doc(n, tag=""):
+    return {"a": {f"k{i}": {"x": f"sec{tag}{i}", "y": i} for i in range(n)}}
+
+def hidden(out, n, tag="", picks=None):
+    return all(out["a"][f"k{i}"]["x"] != f"sec{tag}{i}" for i in (picks if picks is not None else range(n)))
+"""
+
+
+def test_two_threads_walking_copies_of_one_containers_members_at_once():
+    """Thread switches as often as the interpreter allows: each thread's copies are found at their places,
+    and what one thread's override stores the other may read and walk again."""
+    proc = run_script(_OVERRIDE + r"""
+sys.setswitchinterval(1e-6)
+n = 150
+shared = doc(n)
+picks = [0, 3, 77, n - 1]
+o = Members(paths=[f"$.a.k{p}.x" for p in picks])
+errors = []
+
+def run(tag, order):
+    try:
+        for _ in range(15):
+            own = Members(paths=[f"$.a.k{p}.x" for p in picks])
+            own.order = order
+            out = RuleOmitter.omit(own, doc(n, tag))
+            assert hidden(out, n, tag, picks), tag
+            RuleOmitter.omit(o, shared)
+    except BaseException as e:
+        errors.append(repr(e))
+
+ts = [threading.Thread(target=run, args=(t, order)) for t, order in
+      (("t0", lambda ks: ks[::-1]), ("t1", sorted), ("t2", lambda ks: ks[::2] + ks[1::2]))]
+for t in ts: t.start()
+for t in ts: t.join()
+assert not errors, errors
+assert hidden(shared, n, "", picks)
+print("ok")
+""")
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr[-3000:]
+
+
+def test_fork_during_a_hand_off_walks_on_in_the_child_and_the_parent():
+    """The child forks after the members are filed (and, once, while another thread is inside a hand-off of
+    its own): both processes finish the walk with every selected member hidden."""
+    proc = run_script(_OVERRIDE + r"""
+n = 200
+picks = [1, 50, 199]
+ready, go = threading.Event(), threading.Event()
+
+def background():
+    bg = Members(paths=["$.a.*.x"])
+    def hook(j):
+        if j == 3:
+            ready.set()
+            go.wait(10)
+    bg.hook = hook
+    out = RuleOmitter.omit(bg, doc(n, "bg"))
+    assert hidden(out, n, "bg")
+
+t = threading.Thread(target=background)
+t.start()
+ready.wait(10)
+o = Members(paths=[f"$.a.k{p}.x" for p in picks])
+pids = []
+def hook(j):
+    if j in (5, 120):
+        pid = os.fork()
+        if pid == 0:
+            pids.clear()
+            o.hook = None
+        else:
+            pids.append(pid)
+o.hook = hook
+out = RuleOmitter.omit(o, doc(n))
+ok = hidden(out, n, "", picks)
+if not pids and os.getpid() != PARENT:
+    os._exit(0 if ok else 3)
+go.set()
+t.join()
+for pid in pids:
+    assert os.waitpid(pid, 0)[1] == 0, pid
+assert ok
+print("ok")
+""".replace("n = 200", "PARENT = os.getpid()\nn = 200"))
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr[-3000:]
+
+
+def test_memory_short_for_the_filing_falls_back_to_reading_the_members():
+    """A list of four million references to one item: the filing needs a few hundred MB, refused under an
+    address-space limit. The walk must go on by reading the members, raise nothing, and hide what the
+    copies' places select."""
+    proc = run_script(r"""
+import resource
+from velmora.rules import RuleOmitter
+
+class Items(RuleOmitter):
+    def omit_recurse(self, target, do=False):
+        if len(target) > 16 and all(type(v) is list for v in target):
+            for i in (0, 1, 2):
+                target[i] = super().omit_recurse(list(target[i]), do)
+            return target
+        return super().omit_recurse(target, do)
+
+item = ["sec", "pub"]
+doc = {"l": [item] * 4_000_000, "m": [[f"s{i}", "p"] for i in range(40)]}
+o = Items(paths=["$.l[0][0]", "$.l[2][0]", "$.m[*][0]"])
+with open("/proc/self/status") as f:
+    vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (vm + 100 * 2**20, resource.RLIM_INFINITY))
+try:
+    out = RuleOmitter.omit(o, doc)
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+assert out["l"][0][0] != "sec" and out["l"][2][0] != "sec" and out["l"][2][1] == "pub", out["l"][:3]
+assert out["l"][1] == ["sec", "pub"] and out["l"][3] is item, out["l"][:4]
+assert all(v[0] != f"s{i}" for i, v in enumerate(out["m"][:3])), out["m"][:3]
+print("ok")
+""")
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr[-3000:]
+
+
+def test_filings_are_freed_when_hand_offs_end_by_error_or_recursion_limit():
+    """Nested large containers, each filed when its first copy is walked, and hand-offs ended by an exception
+    from the override or by the recursion limit: repeated runs hold no more traced memory."""
+    proc = run_script(_OVERRIDE + r"""
+import tracemalloc
+
+def boom(j):
+    if j == 5:
+        raise ValueError("boom")
+
+def nested(depth):
+    d = {f"k{i}": {"x": f"sec{i}"} for i in range(40)}
+    for _ in range(depth):
+        d = {f"k{i}": dict(d) for i in range(20)}
+    return d
+
+o = Members(paths=["$..x"])
+o.hook = boom
+deep = Members(paths=["$..x"])
+
+def once():
+    try:
+        RuleOmitter.omit(o, {"a": nested(1)})
+        raise AssertionError("no error from the override")
+    except ValueError:
+        pass
+    d = {"k": {"x": 1}}
+    for _ in range(60):
+        d = {f"k{i}": d for i in range(17)}
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(80)
+    try:
+        RuleOmitter.omit(deep, {"a": d})
+        raise AssertionError("no recursion error")
+    except RecursionError:
+        pass
+    finally:
+        sys.setrecursionlimit(old)
+
+for _ in range(3):
+    once()
+tracemalloc.start()
+once()
+before = tracemalloc.get_traced_memory()[0]
+for _ in range(20):
+    once()
+grown = tracemalloc.get_traced_memory()[0] - before
+assert grown < 8192, grown
+print("ok")
+""")
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr[-3000:]
