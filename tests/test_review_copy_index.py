@@ -602,3 +602,30 @@ assert grown < 8192, grown
 print("ok")
 """)
     assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stderr[-3000:]
+
+
+class _Mixed(RuleOmitter):
+    """Handed a dict of more than 16 members, stores a walked copy of each, dict or list, empty or not, in
+    reversed order."""
+
+    def omit(self, target):
+        if len(target) > 16 and all(type(v) in (dict, list) for v in target.values()):
+            for k in list(target)[::-1]:
+                v = target[k]
+                target[k] = super().omit(dict(v)) if type(v) is dict else super().omit_recurse(list(v), False)
+            return target
+        return super().omit(target)
+
+
+@pytest.mark.parametrize("n", [17, 90])
+@pytest.mark.parametrize("pick", [0, 1, 2, 5])
+def test_dict_and_list_members_holding_the_same_objects_and_empty_members(n, pick):
+    """Member i holds ("x", secret) as a dict {"x": secret} or as a list ["x", secret] by i % 3, or is empty:
+    a copy of one kind must not be taken for a member of the other, nor an empty copy for anything."""
+    secret = "shared-secret"
+    members = {}
+    for i in range(n):
+        members[f"k{i}"] = [{"x": secret}, ["x", secret], {} if i % 2 else []][i % 3]
+    doc = {"a": members}
+    for paths in ([f"$.a.k{pick}.x"], [f"$.a.k{pick}[1]"], [f"$.a.k{pick}"], ["$.a.*.x", "$.a.*[1]"]):
+        assert leaks_of(RuleOmitter, {"paths": paths}, doc, _Mixed) == []
