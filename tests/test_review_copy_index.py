@@ -577,9 +577,11 @@ def once():
         raise AssertionError("no error from the override")
     except ValueError:
         pass
-    d = {"k": {"x": 1}}
-    for _ in range(60):
-        d = {f"k{i}": d for i in range(17)}
+    # A chain, not a tree of shared members: the depth at which the limit is met differs between versions,
+    # and seventeen members each holding the next level would be walked 17**depth times before it.
+    d = {"x": 1}
+    for _ in range(200):
+        d = dict({"k0": d}, **{f"k{i}": {"x": i} for i in range(1, 17)})
     old = sys.getrecursionlimit()
     sys.setrecursionlimit(80)
     try:
