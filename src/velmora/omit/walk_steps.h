@@ -476,7 +476,7 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
         // the budget of those it does not find; once that is spent, the
         // next few members from the cursor (an override walking copies in
         // order made it of the member there) are read, charged to nothing:
-        // a few members a copy cost O(n).
+        // a few members per copy keep the cost O(n).
         if (search(record.copy_index.found_budget)) return;
         Py_ssize_t spent = 0;
         Py_ssize_t pos = record.copy_cursor;
