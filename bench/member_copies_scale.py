@@ -1,8 +1,9 @@
 """How the walk of copies of list items, handed to super() by an override, scales with the list's length.
 
-Each super() on a copy looks through the members of the container the override was handed for the ones the
-copy was made of, so n copies cost n * n member comparisons: run it with two builds and compare the times
-(identical items: every item holds the same objects, so each copy matches every item). Run by hand:
+Each super() on a copy looks for the members of the container the override was handed that the copy was made
+of: a large container's members are filed once by what they hold, so n copies must cost O(n), not n * n
+member comparisons, also when every item holds the same objects (identical items: each copy matches every
+item). Run it with two builds and compare the times. Run by hand:
 
     python bench/member_copies_scale.py
 """

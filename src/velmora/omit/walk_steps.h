@@ -3,6 +3,7 @@
 // foreign-code epoch honest.
 #pragma once
 
+#include "copy_index.h"
 #include "depth.h"
 #include "dispatch.h"
 #include "epoch.h"
@@ -114,9 +115,13 @@ struct PendingWalk {
     int taken;  // walks that follow it now: it is theirs, not another one's
     PendingWalk* prev;
     PendingWalk* next;
-    // Where the members of `target` are next read for a copy of one, and
-    // how much more of them may be read (-1: not yet set):
+    // The members of a large `target` by what they hold, made the first
+    // time a copy of one is looked for (copy_index_tried), and where they
+    // are next read one by one, and how much more of them may be read (-1:
+    // not yet set), for a copy the index does not find:
     // pending_detail::join_copied_members.
+    MemberIndex copy_index{};
+    bool copy_index_tried = false;
     Py_ssize_t copy_cursor = 0;
     Py_ssize_t copy_budget = -1;
 };
@@ -344,18 +349,47 @@ inline bool copied_from(PyObject* copy, PyObject* member, Py_ssize_t& spent) {
     return true;
 }
 
+// Joins into `join` the places of the members of the large container a
+// record holds that the record's index filed with what `copy` holds (the
+// same objects in the same order, when the index was made), those still
+// held where they were filed; false when there is none. Every such member
+// joins, whatever order the copies come in: members that hold the same
+// objects are told apart by nothing. The members are not read again: one
+// the override changed since may no longer hold what the copy holds, and
+// joining its place too only hides more. What it joins is never all there
+// may be: the member the copy was made of may have been changed to hold
+// what another held, moved, or put in after the index was made, and the
+// index still finds the others (the caller reads the members too).
+inline bool join_filed_members(PlaceJoin& join, const RulePlan* plan, PendingWalk& record, PyObject* copy) {
+    MemberIndex& index = record.copy_index;
+    const MemberIndex::Filed filed = index.under(MemberIndex::hash_of(copy));
+    if (filed.first == filed.second) return false;
+    const auto [first, last] = index.places(record.target, filed, [&](PyObject* key, Py_ssize_t pos) {
+        return place_below(record.at, key != nullptr ? plan_member_of(plan, record.at.state, key)
+                                                     : plan_item(plan, record.at.state, pos));
+    });
+    for (const PlanAt* place = first; place != last; ++place) join.add(*place);
+    return first != last;
+}
+
 // Joins into `join` the place of the member of the container a record
 // holds that `copy` is a copy of: an override handed that container that
 // walks a copy of one of its members through super() and stores what comes
 // back in that member's place. (The copy is walked at the container's place
 // too: that it is a copy of a member is a guess, which may only hide more.)
 // An empty copy holds nothing a place could select.
-// The members are read from where the record's last copy was found (an
-// override walks copies of its members in order), up to the first that
-// `copy` is a copy of; all the copies of one record together read no more
-// than a few times the container's size, so that copies of each of n
-// members cost O(n), not O(n²). A copy not found within that is walked at
-// the container's place alone, as one of no member is.
+// A small container is read in full for each copy; a larger one is indexed
+// by what its members hold (join_filed_members) the first time. The index
+// knows the members as they were when it was made: a member the override
+// changed to hold what another held, moved, or put in since is found only
+// by reading. So the members are read from where the record's last copy
+// was found (an override walks copies of its members in order) up to the
+// first that `copy` is a copy of, on two budgets (one for copies the index
+// found, one for the others), all such reads of one record together within
+// a few times the container's size, so that copies of each of n members
+// cost O(n), not O(n²); with the first spent, a few members from there.
+// A copy found by neither is walked at the container's place alone, as
+// one of no member is.
 // A container of at most this many members is read in full for each copy.
 inline constexpr Py_ssize_t kReadAllMembers = 16;
 inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWalk& record, PyObject* copy) {
@@ -388,43 +422,81 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
         }
         return;
     }
-    if (record.copy_budget < 0) {
-        record.copy_budget = 4 * size + 64;
+    if (!record.copy_index_tried) {
+        record.copy_index_tried = true;
+        record.copy_index.make(held);
     }
-    // The members read up to the one found are charged; reading that one
-    // costs what walking the copy costs, and charging it would spend the
-    // budget on copies made in order of members with more than a few keys.
-    // (What is charged stays below the budget: -1 marks it unset.)
-    Py_ssize_t spent = 0;
-    const Py_ssize_t from = record.copy_cursor;
-    for (int lap = 0; lap < 2 && spent < record.copy_budget; lap++) {
-        // The first lap reads from the cursor to the end, the second from
-        // the start to the cursor.
-        Py_ssize_t pos = lap == 0 ? from : 0;
-        const Py_ssize_t end = lap == 0 ? PY_SSIZE_T_MAX : from;
-        if (dict) {
-            PyObject *key, *value;
-            while (spent < record.copy_budget && pos < end && PyDict_Next(held, &pos, &key, &value)) {
-                if (pos - 1 >= end) continue;
-                const Py_ssize_t missed = spent;
-                if (!copied_from(copy, value, spent)) continue;
-                join.add(place_below(record.at, plan_member_of(plan, record.at.state, key)));
-                record.copy_cursor = pos;
-                record.copy_budget -= missed + 1;
-                return;
-            }
-        } else {
-            for (; spent < record.copy_budget && pos < end && pos < PyList_GET_SIZE(held); pos++) {
-                const Py_ssize_t missed = spent;
-                if (!copied_from(copy, PyList_GET_ITEM(held, pos), spent)) continue;
-                join.add(place_below(record.at, plan_item(plan, record.at.state, pos)));
-                record.copy_cursor = pos + 1;
-                record.copy_budget -= missed + 1;
-                return;
+    // Reads the members from the cursor (wrapping around once) up to the
+    // first that `copy` is a copy of, joins its place and moves the cursor
+    // past it; true when found. The members read up to the one found are
+    // charged to `budget`; reading that one costs what walking the copy
+    // costs, and charging it would spend the budget on copies made in order
+    // of members with more than a few keys. (What is charged stays below
+    // the budget: -1 marks it unset.)
+    auto search = [&](Py_ssize_t& budget) {
+        if (budget < 0) budget = 4 * size + 64;
+        Py_ssize_t spent = 0;
+        const Py_ssize_t from = record.copy_cursor;
+        for (int lap = 0; lap < 2 && spent < budget; lap++) {
+            // The first lap reads from the cursor to the end, the second
+            // from the start to the cursor.
+            Py_ssize_t pos = lap == 0 ? from : 0;
+            const Py_ssize_t end = lap == 0 ? PY_SSIZE_T_MAX : from;
+            if (dict) {
+                PyObject *key, *value;
+                while (spent < budget && pos < end && PyDict_Next(held, &pos, &key, &value)) {
+                    if (pos - 1 >= end) continue;
+                    const Py_ssize_t missed = spent;
+                    if (!copied_from(copy, value, spent)) continue;
+                    join.add(place_below(record.at, plan_member_of(plan, record.at.state, key)));
+                    record.copy_cursor = pos;
+                    budget -= missed + 1;
+                    return true;
+                }
+            } else {
+                for (; spent < budget && pos < end && pos < PyList_GET_SIZE(held); pos++) {
+                    const Py_ssize_t missed = spent;
+                    if (!copied_from(copy, PyList_GET_ITEM(held, pos), spent)) continue;
+                    join.add(place_below(record.at, plan_item(plan, record.at.state, pos)));
+                    record.copy_cursor = pos + 1;
+                    budget -= missed + 1;
+                    return true;
+                }
             }
         }
+        budget = spent < budget ? budget - spent : 0;
+        return false;
+    };
+    if (record.copy_index.made() && join_filed_members(join, plan, record, copy)) {
+        // The index found members that held what the copy holds; the one
+        // the copy was made of may be another (changed to hold the same,
+        // moved, put in since). It is searched for too, on a budget of its
+        // own, so that copies the index finds, which an override walking
+        // them far out of order makes of members anywhere, do not spend
+        // the budget of those it does not find; once that is spent, the
+        // next few members from the cursor (an override walking copies in
+        // order made it of the member there) are read, charged to nothing:
+        // a few members per copy keep the cost O(n).
+        if (search(record.copy_index.found_budget)) return;
+        Py_ssize_t spent = 0;
+        Py_ssize_t pos = record.copy_cursor;
+        for (Py_ssize_t read = 0; read < kReadAllMembers; read++) {
+            PyObject *key = nullptr, *value;
+            if (dict) {
+                if (!PyDict_Next(held, &pos, &key, &value)) return;
+            } else {
+                if (pos >= PyList_GET_SIZE(held)) return;
+                value = PyList_GET_ITEM(held, pos++);
+            }
+            if (!copied_from(copy, value, spent)) continue;
+            join.add(place_below(record.at, dict ? plan_member_of(plan, record.at.state, key)
+                                                 : plan_item(plan, record.at.state, pos - 1)));
+            record.copy_cursor = pos;
+            return;
+        }
+        return;
     }
-    record.copy_budget = spent < record.copy_budget ? record.copy_budget - spent : 0;
+    search(record.copy_budget);
 }
 
 }  // namespace pending_detail
