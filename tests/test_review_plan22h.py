@@ -482,3 +482,31 @@ def test_threads_in_process_match_the_reference():
         sys.setswitchinterval(previous)
     assert len(results) == 60
     assert all(r == expected for r in results)
+
+
+@pytest.mark.parametrize("release", [1, 3, 4])
+@pytest.mark.parametrize("action", ["parent.setdefault('zz', 1)", "parent.pop('b', None)", "parent.update(a=5)",
+                                    "parent.clear()"])
+def test_a_finaliser_in_a_nested_dict_changes_the_dict_being_walked(action, release):
+    # The release-th masked number's finaliser changes a record while (or
+    # before) the walk is inside one of its nested dicts.
+    out = run_child(prelude=KEY_CLASSES, body=f"""
+    results = []
+    for make in (json.loads, lambda t: fresh_keys(json.loads(t))):
+        doc = make(json.dumps({{"r": [{{"a": {{"n": 0, "b": "xy"}}, "b": {{"a": {{"n": 0}}}}, "c": "q"}}] * 3}}))
+        for rec in doc["r"]:
+            rec["a"]["n"] = Fin(5)
+            rec["b"]["a"]["n"] = Fin(6)
+        parent = doc["r"][1]
+        count = [0]
+        def act():
+            count[0] += 1
+            if count[0] == {release}:
+                {action}
+        Fin.action = act
+        results.append(outcome(RuleOmitter(["n"], paths=["$..a.b"], numbers="zero").omit, doc))
+        Fin.action = None
+    print(results[0] == results[1])
+    print(results)
+    """)
+    assert out.splitlines()[0] == "True", out
