@@ -289,3 +289,44 @@ def test_a_dict_met_again_after_init_ran_in_the_middle_of_it(order, at, kwargs):
     after = order[order.index("tt") + 1:]
     if any((k == "pw") != (k in kwargs["omissions"]) for k in after):
         assert got != walked(json.loads(text), kwargs=None)
+
+
+# A dict under an exact str key whose decision is kept is walked at the
+# state kept with it, straight from the entry read in place; a dict whose
+# members all have kept decisions never works out the rest of what its
+# members have in common. Dicts under dicts over the same key objects, met
+# at several states (rows, the member "b", the items of "name"), against
+# the model and against fresh key objects.
+dict_chains = st.recursive(json_scalars, lambda inner: st.dictionaries(st.sampled_from(KEYS), inner, min_size=1,
+                                                                       max_size=3), max_leaves=10)
+
+
+@SETTINGS
+@given(st.dictionaries(st.sampled_from(KEYS), dict_chains, min_size=1, max_size=4), st.integers(2, 5),
+       st.one_of(configs(), configs(trusting=True)))
+def test_dicts_under_dicts_walk_at_the_state_of_their_key(template, copies, cfg):
+    text = json.dumps({"a": [template] * copies, "b": template, "name": {"a": template, "b": [template]}})
+    omitter = omitter_of(cfg)
+    expected = model_walk(cfg, json.loads(text))
+    assert walk(omitter, json.loads(text)) == expected, (text, cfg)
+    assert walk(omitter, fresh_keys(json.loads(text))) == expected, (text, cfg)
+    # Walked again: every dict's state comes from the kept decisions.
+    assert walk(omitter, json.loads(text)) == expected, (text, cfg)
+
+
+@pytest.mark.parametrize("path", ["$[*].a.b.a.b", "$[*].a.b.a", "$..a.b", "$[*].*.b.a.x", "$[1].a.b", "$..b.a.b",
+                                  "$[*].b.a"])
+def test_a_named_dict_below_plain_ones_over_the_same_key_objects(path):
+    # "a" and "b" are one key object each at every depth; only the path
+    # names one of their dicts, which is walked at its own state, not the
+    # one its siblings' members share.
+    row = {"a": {"b": {"a": {"b": {"x": "s", "y": 7}, "x": "s"}, "x": "s"}, "x": "s"}, "b": {"a": {"x": "s"}}}
+    text = json.dumps([row] * 3)
+    cfg = Config(keys=["y"], paths=[path], numbers="zero", policies={path: {"mask": "[p]"}})
+    omitter = omitter_of(cfg)
+    expected = model_walk(cfg, json.loads(text))
+    got = walk(omitter, json.loads(text))
+    assert got == expected
+    assert got == walk(omitter, fresh_keys(json.loads(text)))
+    assert got == walk(omitter, json.loads(text))
+    assert got != walk(omitter_of(Config(keys=["y"], numbers="zero")), json.loads(text))

@@ -99,12 +99,21 @@ PlanKeyMemo plan_key_memo;
 PlanMemberMemo plan_member_memo;
 PlanDecisionMemo plan_decision_memo;
 
-// What the members of the dict have in common for the plan (found once per
-// dict).
+// What the members of a dict have in common for the plan (plan_members),
+// found the first time a member needs it: most dicts of a document have
+// every member decided by PlanDecisionMemo, which asks only for the spread
+// of the dict's state (PlanMembers::spread, found with the walk).
+struct LazyMembers {
+    PlanMembers members;
+    bool found;
+};
+
 template <bool kPlan>
-inline PlanField<kPlan, PlanMembers> plan_members_at(const RulePlan* plan, const PlanAt* at) {
+inline PlanField<kPlan, LazyMembers> plan_members_at(const PlanAt* at) {
     if constexpr (kPlan) {
-        return plan_members(plan, at->state);
+        LazyMembers lazy{};
+        lazy.members.spread = plan_spread(at->state);
+        return lazy;
     } else {
         return NoPlan(nullptr);
     }
@@ -131,7 +140,7 @@ public:
           cursor_(target),
           plan_(plan),
           at_(at),
-          members_(plan_members_at<kPlan>(plan, at)) {}
+          members_(plan_members_at<kPlan>(at)) {}
 
     PyObject* run();
 
@@ -158,8 +167,9 @@ private:
     int mend_store(PyObject* replacement);
 
     // Under a rule plan (walk_plan.h).
-    [[gnu::noinline]] PyObject* run_planned();
+    [[gnu::always_inline]] PyObject* run_planned();
     Step plan_steps(const cpython::EntryTable& table);
+    Step plan_dict_step(PyObject* key, PyObject* value, const PathState& state);
     [[gnu::always_inline]] int quiet_decision(PyObject* key, PlanDecision* d);
     template <bool kLive>
     [[gnu::always_inline]] int quiet_member(PyObject* key, PlanDecision* d);
@@ -217,8 +227,17 @@ private:
     // Under a plan only: the plan, and where the dict stands for it.
     [[no_unique_address]] const PlanField<kPlan, const RulePlan*> plan_;
     [[no_unique_address]] const PlanField<kPlan, const PlanAt*> at_;
-    // What the dict's members have in common (plan_members).
-    [[no_unique_address]] const PlanField<kPlan, PlanMembers> members_;
+    // What the dict's members have in common (plan_members): see members().
+    [[no_unique_address]] PlanField<kPlan, LazyMembers> members_;
+    // The dict's members' common part, found on first use. (The plan and the
+    // dict's place are the walk's for its whole length.)
+    const PlanMembers& members() {
+        if (!members_.found) [[unlikely]] {
+            members_.members = plan_members(plan_, at_->state);
+            members_.found = true;
+        }
+        return members_.members;
+    }
 };
 
 template <bool kPlan>
@@ -230,9 +249,12 @@ PyObject* DictWalk<kPlan>::run() {
     }
 }
 
-// run() under a plan: kept out of the walk of a dict that omit_dict inlines.
+// run() under a plan, inlined into omit_dict_planned with the loop and the
+// steps read in place: a nested dict then costs one frame (a smaller one
+// than the three it took when this was a call of its own) and no set-up
+// beyond the walk's own fields.
 template <bool kPlan>
-PyObject* DictWalk<kPlan>::run_planned() {
+inline PyObject* DictWalk<kPlan>::run_planned() {
     return loop();
 }
 
@@ -569,12 +591,13 @@ inline PlanKeyMemo::Slot& DictWalk<kPlan>::plan_key(PyObject* key) {
 // hash alone.
 template <bool kPlan>
 inline PathState DictWalk<kPlan>::plan_str_member(PyObject* key) {
-    if (!members_.named) return members_.unnamed;
+    const PlanMembers& members = this->members();
+    if (!members.named) return members.unnamed;
     const Py_hash_t hash = cpython::cached_str_hash(key);
-    if (hash != -1 && ((plan_->name_filter >> (uint64_t(hash) & 63)) & 1) == 0) return members_.unnamed;
+    if (hash != -1 && ((plan_->name_filter >> (uint64_t(hash) & 63)) & 1) == 0) return members.unnamed;
     const PlanName* const name = plan_key(key).name;
-    if (name == nullptr) return members_.unnamed;
-    return plan_member_memo.member(plan_, at_->state, members_, key, name, foreign_code_epoch);
+    if (name == nullptr) return members.unnamed;
+    return plan_member_memo.member(plan_, at_->state, members, key, name, foreign_code_epoch);
 }
 
 // The key rule's policy slot of the exact str `key`, whose verdict hides
@@ -621,9 +644,10 @@ int DictWalk<kPlan>::plan_decide(PyObject* key, PlanDecision* d) {
 // step names it.
 template <bool kPlan>
 inline PathState DictWalk<kPlan>::plan_member(PyObject* key) {
-    if (!members_.named) return members_.unnamed;
+    const PlanMembers& members = this->members();
+    if (!members.named) return members.unnamed;
     if (PyUnicode_CheckExact(key)) return plan_str_member(key);
-    return plan_member_in(plan_, at_->state, members_, key);
+    return plan_member_in(plan_, at_->state, members, key);
 }
 
 // The decision for an exact str key read in place, from what is known
@@ -656,7 +680,7 @@ template <bool kPlan>
 template <bool kLive>
 inline int DictWalk<kPlan>::quiet_member(PyObject* key, PlanDecision* d) {
     const uint64_t epoch = foreign_code_epoch;
-    PlanDecisionMemo::Slot& known = plan_decision_memo.slot_for(key, members_.spread);
+    PlanDecisionMemo::Slot& known = plan_decision_memo.slot_for(key, members_.members.spread);
     if (PlanDecisionMemo::holds(known, key, self_, plan_, epoch, at_->state)) {
         if constexpr (kLive) {
             d->state = known.child;
@@ -705,6 +729,18 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         PyObject* const value = slot[1];
         const ValueKind kind = builtin_kind(Py_TYPE(value));
         if (kind == ValueKind::kScalar && (!typed || value == Py_None)) continue;
+        if (kind == ValueKind::kDict && PyUnicode_CheckExact(key)) {
+            // A dict under a key whose state is known: walked at that
+            // place, as plan_entry would, without finding the state again.
+            PlanDecision d;
+            if (quiet_member<true>(key, &d) == 0) {
+                cursor_.pos() = pos;
+                if (!ahead_) look_ahead(table, pos);
+                const Step step = plan_dict_step(key, value, d.state);
+                if (step != Step::kOn) return step;
+                continue;
+            }
+        }
         if (kind == ValueKind::kList && plain_lists && PyUnicode_CheckExact(key)) {
             // A list no path can select an item of, whose items its key
             // alone decides, with the default mask: as without a plan.
@@ -743,6 +779,25 @@ Step DictWalk<kPlan>::plan_steps(const cpython::EntryTable& table) {
         const Step step = held_step(key, value, false);
         if (step != Step::kOn) return step;
     }
+}
+
+// The held step of a dict value under an exact str key whose state is
+// `state`: plan_entry's walk of a nested dict, the pair held as held_step
+// holds it.
+template <bool kPlan>
+Step DictWalk<kPlan>::plan_dict_step(PyObject* key, PyObject* value, const PathState& state) {
+    const uint64_t read_at = foreign_code_epoch;
+    pair_.hold(key, value);
+    const PlanAt at{state, 0, false};
+    Ref walked = Ref::steal(walk_dict_nested<true>(self_, value, plan_, &at));
+    if (!walked || store_walked(walked.get(), read_at) < 0) {
+        fail_status(Site::OmitDict);
+        return Step::kFailed;
+    }
+    walked.reset();  // let go before the check, as plan_entry does on its return
+    if (foreign_code_epoch != read_at || !pair_.lets_go_quietly()) return Step::kForeign;
+    pair_.let_go();
+    return Step::kOn;
 }
 
 // Mask the exact str `value` in the entry `slot` by the policy `policy_slot`,

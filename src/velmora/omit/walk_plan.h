@@ -108,6 +108,12 @@ struct PlanMembers {
     size_t spread;  // PlanMemberMemo::spread of the container's state
 };
 
+// PlanMembers::spread of a container in state `parent`: what spreads the
+// slots of the memos kept by state (a few bits of the state, mixed).
+inline size_t plan_spread(const PathState& parent) {
+    return size_t((parent.live[0] ^ parent.live[kPathWords - 1] ^ parent.selected) * 0x9E3779B97F4A7C15ull >> 55);
+}
+
 inline PlanMembers plan_members(const RulePlan* plan, const PathState& parent) {
     PlanMembers members{};
     if (plan->step_count == 0) return members;
@@ -116,8 +122,7 @@ inline PlanMembers plan_members(const RulePlan* plan, const PathState& parent) {
     uint64_t named = 0;
     for (int w = 0; w < kPathWords; w++) named |= parent.live[w] & plan->named[w];
     members.named = named != 0;
-    members.spread = size_t((parent.live[0] ^ parent.live[kPathWords - 1] ^ parent.selected) *
-                            0x9E3779B97F4A7C15ull >> 55);
+    members.spread = plan_spread(parent);
     return members;
 }
 
