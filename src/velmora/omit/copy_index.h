@@ -39,11 +39,6 @@ public:
 
     bool made() const { return members_ != nullptr; }
 
-    // How much more of the members may be read, one by one, for copies the
-    // index found (-1: not yet set): the member a copy was made of may not
-    // be among those it found (pending_detail::join_copied_members).
-    Py_ssize_t found_budget = -1;
-
     // The hash of what `container` (a dict or a list) holds; a dict and a
     // list holding the same objects differ.
     static uint64_t hash_of(PyObject* container) {

@@ -118,12 +118,13 @@ struct PendingWalk {
     // The members of a large `target` by what they hold, made the first
     // time a copy of one is looked for (copy_index_tried), and where they
     // are next read one by one, and how much more of them may be read (-1:
-    // not yet set), for a copy the index does not find:
-    // pending_detail::join_copied_members.
+    // not yet set) for copies the index does not find and for those it
+    // finds: pending_detail::join_copied_members.
     MemberIndex copy_index{};
     bool copy_index_tried = false;
     Py_ssize_t copy_cursor = 0;
     Py_ssize_t copy_budget = -1;
+    Py_ssize_t found_budget = -1;
 };
 // Every hand-off in progress, on any thread, newest first (the interpreter
 // lock guards it). Each record lives in the frame of the walk that handed
@@ -349,6 +350,13 @@ inline bool copied_from(PyObject* copy, PyObject* member, Py_ssize_t& spent) {
     return true;
 }
 
+// The place of the member of the container a record holds under `key` (a
+// dict's), or at `pos` (a list's: `key` null).
+inline PlanAt member_place(const RulePlan* plan, const PendingWalk& record, PyObject* key, Py_ssize_t pos) {
+    return place_below(record.at, key != nullptr ? plan_member_of(plan, record.at.state, key)
+                                                 : plan_item(plan, record.at.state, pos));
+}
+
 // Joins into `join` the places of the members of the large container a
 // record holds that the record's index filed with what `copy` holds (the
 // same objects in the same order, when the index was made), those still
@@ -365,8 +373,7 @@ inline bool join_filed_members(PlaceJoin& join, const RulePlan* plan, PendingWal
     const MemberIndex::Filed filed = index.under(MemberIndex::hash_of(copy));
     if (filed.first == filed.second) return false;
     const auto [first, last] = index.places(record.target, filed, [&](PyObject* key, Py_ssize_t pos) {
-        return place_below(record.at, key != nullptr ? plan_member_of(plan, record.at.state, key)
-                                                     : plan_item(plan, record.at.state, pos));
+        return member_place(plan, record, key, pos);
     });
     for (const PlanAt* place = first; place != last; ++place) join.add(*place);
     return first != last;
@@ -412,12 +419,12 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
             PyObject *key, *value;
             while (PyDict_Next(held, &pos, &key, &value)) {
                 if (!copied_from(copy, value, spent)) continue;
-                join.add(place_below(record.at, plan_member_of(plan, record.at.state, key)));
+                join.add(member_place(plan, record, key, 0));
             }
         } else {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held); i++) {
                 if (!copied_from(copy, PyList_GET_ITEM(held, i), spent)) continue;
-                join.add(place_below(record.at, plan_item(plan, record.at.state, i)));
+                join.add(member_place(plan, record, nullptr, i));
             }
         }
         return;
@@ -448,7 +455,7 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
                     if (pos - 1 >= end) continue;
                     const Py_ssize_t missed = spent;
                     if (!copied_from(copy, value, spent)) continue;
-                    join.add(place_below(record.at, plan_member_of(plan, record.at.state, key)));
+                    join.add(member_place(plan, record, key, 0));
                     record.copy_cursor = pos;
                     budget -= missed + 1;
                     return true;
@@ -457,7 +464,7 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
                 for (; spent < budget && pos < end && pos < PyList_GET_SIZE(held); pos++) {
                     const Py_ssize_t missed = spent;
                     if (!copied_from(copy, PyList_GET_ITEM(held, pos), spent)) continue;
-                    join.add(place_below(record.at, plan_item(plan, record.at.state, pos)));
+                    join.add(member_place(plan, record, nullptr, pos));
                     record.copy_cursor = pos + 1;
                     budget -= missed + 1;
                     return true;
@@ -477,7 +484,7 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
         // next few members from the cursor (an override walking copies in
         // order made it of the member there) are read, charged to nothing:
         // a few members per copy keep the cost O(n).
-        if (search(record.copy_index.found_budget)) return;
+        if (search(record.found_budget)) return;
         Py_ssize_t spent = 0;
         Py_ssize_t pos = record.copy_cursor;
         for (Py_ssize_t read = 0; read < kReadAllMembers; read++) {
@@ -489,8 +496,7 @@ inline void join_copied_members(PlaceJoin& join, const RulePlan* plan, PendingWa
                 value = PyList_GET_ITEM(held, pos++);
             }
             if (!copied_from(copy, value, spent)) continue;
-            join.add(place_below(record.at, dict ? plan_member_of(plan, record.at.state, key)
-                                                 : plan_item(plan, record.at.state, pos - 1)));
+            join.add(member_place(plan, record, key, pos - 1));
             record.copy_cursor = pos;
             return;
         }
