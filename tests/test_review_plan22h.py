@@ -11,6 +11,7 @@ key object at every member, which no memo kept by key object can answer.
 """
 
 import copy
+import inspect
 import json
 import subprocess
 import sys
@@ -265,13 +266,7 @@ PRELUDE = """
 import copy, gc, json, sys
 from velmora.rules import RuleOmitter
 
-def fresh_keys(value):
-    if type(value) is dict:
-        return {"".join(["", k, "\\x00"])[:-1] if type(k) is str else k: fresh_keys(v) for k, v in value.items()}
-    if type(value) is list:
-        return [fresh_keys(v) for v in value]
-    return value
-
+""" + inspect.getsource(fresh_keys) + """
 def outcome(call, doc):
     try:
         call(doc)

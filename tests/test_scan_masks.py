@@ -8,6 +8,7 @@ takes other ways to a masked string), with and without a run of text
 before the string, on every vector path, through scan and scan_lines.
 """
 
+import contextlib
 import json
 
 import pytest
@@ -59,33 +60,33 @@ def text_of(pad, body, stars=None):
             f'"k":{s},"q": {b}}}')
 
 
+def bare_text_of(pad, body, stars=None):
+    """The same for BARE, which has no plan: values under v and k."""
+    s = stars if stars is not None else '"' + body + '"'
+    return f'["{"y" * pad}", {{"v": {s}, "k": {s}}}]'
+
+
+@contextlib.contextmanager
+def forced(path):
+    previous = vscan._set_path(path)
+    try:
+        yield
+    finally:
+        vscan._set_path(previous)
+
+
+@pytest.mark.parametrize("omitter,layout", [(OMITTER, text_of), (BARE, bare_text_of)], ids=["plan", "no-plan"])
 @pytest.mark.parametrize("path", vscan._paths())
 @SETTINGS
 @given(pad=st.integers(0, 40), body=bodies)
-def test_stars_count_code_points(path, pad, body):
-    previous = vscan._set_path(path)
-    try:
-        line = text_of(pad, body).encode()
-        want = text_of(pad, body, masked(body)).encode()
-        assert vscan.scan(OMITTER, line) == want
+def test_stars_count_code_points(omitter, layout, path, pad, body):
+    with forced(path):
+        line = layout(pad, body).encode()
+        want = layout(pad, body, masked(body)).encode()
+        assert vscan.scan(omitter, line) == want
         # The same through scan_lines, after a line that leaves a run pending.
         lines = b'{"w": 1}\n' + line + b"\n" + line
-        assert vscan.scan_lines(OMITTER, lines)[0] == b'{"w": 1}\n' + want + b"\n" + want
-    finally:
-        vscan._set_path(previous)
-
-
-@pytest.mark.parametrize("path", vscan._paths())
-@SETTINGS
-@given(pad=st.integers(0, 40), body=bodies)
-def test_stars_count_code_points_without_plan(path, pad, body):
-    previous = vscan._set_path(path)
-    try:
-        text = f'["{"y" * pad}", {{"v": "{body}", "k": "{body}"}}]'.encode()
-        stars = masked(body)
-        assert vscan.scan(BARE, text) == f'["{"y" * pad}", {{"v": {stars}, "k": {stars}}}]'.encode()
-    finally:
-        vscan._set_path(previous)
+        assert vscan.scan_lines(omitter, lines)[0] == b'{"w": 1}\n' + want + b"\n" + want
 
 
 @pytest.mark.parametrize("path", vscan._paths())
@@ -93,11 +94,8 @@ def test_stars_count_code_points_without_plan(path, pad, body):
 @pytest.mark.parametrize("length", [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200])
 def test_stars_for_runs_of_one_length(path, size, length):
     # Runs of one character over every block edge, each the body alone.
-    previous = vscan._set_path(path)
-    try:
+    with forced(path):
         for char in CHARS[size]:
             body = char * length
             for pad in range(0, 33, 3):
                 assert vscan.scan(OMITTER, text_of(pad, body).encode()) == text_of(pad, body, masked(body)).encode()
-    finally:
-        vscan._set_path(previous)
