@@ -330,3 +330,31 @@ def test_a_named_dict_below_plain_ones_over_the_same_key_objects(path):
     assert got == walk(omitter, fresh_keys(json.loads(text)))
     assert got == walk(omitter, json.loads(text))
     assert got != walk(omitter_of(Config(keys=["y"], numbers="zero")), json.loads(text))
+
+
+# Key objects of one length, made one after another by json.loads, lie a
+# fixed stride apart: the kept decisions are placed by a mix of the whole
+# address, so many such keys, each met in dicts of several states (and
+# under several plans in turn), share places with each other. Each must
+# still be decided by its own key and its own dict's state.
+STRIDED = [f"k{i:02d}" for i in range(96)]
+
+
+@pytest.mark.parametrize("numbers", ["keep", "zero"])
+@pytest.mark.parametrize("path", ["$[*].a.k07", "$..k13", "$[*].*.k21", "$[1].b.*", "$[*].c[0].k40", "$..k95"])
+def test_many_keys_of_one_length_in_dicts_of_several_states(path, numbers):
+    rng = random.Random(f"{path} {numbers}")
+    inner = {k: rng.choice(["sss", "tttt", 12, -3, True, None, 2.5]) for k in STRIDED}
+    row = {"a": inner, "b": dict(inner), "c": [dict(inner)], "k07": dict(inner)}
+    text = json.dumps([row] * 3)
+    keys = rng.sample(STRIDED, 8)
+    cfg = Config(keys=keys, paths=[path], numbers=numbers, policies={path: {"mask": "[p]"}, keys[0]: {"keep_last": 1}})
+    other = Config(keys=keys[4:], paths=["$..k07"], numbers="zero")
+    expected = model_walk(cfg, json.loads(text))
+    omitter, turns = omitter_of(cfg), omitter_of(other)
+    got = walk(omitter, json.loads(text))
+    assert got == expected
+    assert walk(turns, json.loads(text)) == model_walk(other, json.loads(text))
+    assert walk(omitter, json.loads(text)) == expected
+    assert walk(omitter, fresh_keys(json.loads(text))) == expected
+    assert got != walk(omitter_of(Config(keys=keys, numbers=numbers)), json.loads(text))
