@@ -3,6 +3,7 @@
     python bench/ab_scan.py OLD.so NEW.so [--size-mb 16] [--pairs 20] [--paths scalar,sse2,avx2]
     python bench/ab_scan.py OLD.so NEW.so --corpus documents
     python bench/ab_scan.py OLD.so NEW.so --per-call [--calls 20000]
+    python bench/ab_scan.py OLD.so NEW.so --planned
     python bench/ab_scan.py --callgrind BUILD.so [BUILD.so ...]
     python bench/ab_scan.py BUILD.so --with-paths [--pairs 20]
     python bench/ab_scan.py --callgrind --with-paths BUILD.so [BUILD.so ...]
@@ -19,6 +20,10 @@ give the same output, or the comparison stops.
 
 --per-call does the same for `scan` of the API-log record nearest 1 KB,
 called --calls times per sample.
+
+--planned compares two builds on a RuleOmitter with bench_scan_plan's ten
+JSON paths instead of an Omitter: the scanner's planned grammar, old
+against new.
 
 --with-paths takes one build and compares, the same way, a RuleOmitter
 with bench_scan_plan's ten JSON paths (NEW) against the same RuleOmitter
@@ -108,8 +113,13 @@ def compare(old, new, make_run, paths, pairs):
         compare_runs(path, (make_run(old, path), make_run(new, path)), pairs)
 
 
-def lines_run(data, keys):
-    omitter = Omitter(keys)
+def lines_run(data, keys, planned=False):
+    if planned:
+        from bench_scan_plan import PATHS
+        from velmora.rules import RuleOmitter
+        omitter = RuleOmitter(list(keys), paths=PATHS)
+    else:
+        omitter = Omitter(keys)
     chunks = pieces(data)
 
     def make(module, path):
@@ -221,6 +231,7 @@ def main():
     parser.add_argument("--callgrind", action="store_true", help="count instructions instead")
     parser.add_argument("--branch-sim", action="store_true", help="with --callgrind: count mispredicts too")
     parser.add_argument("--with-paths", action="store_true", help="one build: ten JSON paths against none")
+    parser.add_argument("--planned", action="store_true", help="two builds, on a RuleOmitter with ten JSON paths")
     opts = parser.parse_args()
     size = int(opts.size_mb * (1 << 20))
     if opts.with_paths and opts.callgrind:
@@ -257,7 +268,7 @@ def main():
             new._set_path(path)
             assert old.scan(omitter, small) == new.scan(omitter, small), path
     else:
-        omitter, make = lines_run(data, keys)
+        omitter, make = lines_run(data, keys, opts.planned)
         for path in paths:
             old._set_path(path)
             new._set_path(path)

@@ -298,3 +298,44 @@ def test_more_states_than_are_numbered():
     last 12 levels is a state of its own: more than a scan numbers
     (4096); the rest are stepped each time, to the same answer."""
     check(binary_tree(13), Config(paths=["$..a" + ".*" * 12, "$..b.b.b.a"], keys=["b"], numbers="zero"), None)
+
+
+# ---- Items met again: an array's steps remembered by its state ------------------------
+
+item_leaves = st.one_of(st.sampled_from(["s", "t"]), st.integers(0, 9).map(lambda n: Num(str(n))), st.booleans())
+
+
+@st.composite
+def item_arrays(draw, depth=2):
+    """An array of up to 9 items (past the indexes the paths name, and past
+    the few an array's state remembers), some of them arrays or objects."""
+    inner = item_leaves if depth == 0 else st.one_of(item_leaves, item_arrays(depth - 1),
+                                                      st.dictionaries(st.sampled_from(["a", "name"]),
+                                                                      item_arrays(depth - 1), max_size=2))
+    return draw(st.lists(inner, max_size=9))
+
+
+item_paths = st.lists(st.builds(lambda head, index, tail: head + f"[{index}]" + tail,
+                                st.sampled_from(["$", "$.a", "$..name", "$[*]", "$.a[1]"]),
+                                st.integers(0, 7), st.sampled_from(["", "[0]", "[5]", ".a", "[*]"])),
+                      min_size=1, max_size=3, unique=True)
+
+
+@SETTINGS
+@given(st.lists(st.one_of(item_arrays(), st.dictionaries(st.sampled_from(["a", "name"]), item_arrays(),
+                                                         max_size=2)), min_size=1, max_size=6),
+       item_paths, st.sampled_from(["keep", "zero"]))
+def test_items_past_the_named_indexes_take_one_step(docs, paths, numbers):
+    """Arrays in the same state over one scan, longer and shorter than the
+    indexes their paths name (some past the few steps a state remembers):
+    each item takes the step of its own index, every line alike."""
+    check_lines(docs + docs, Config(paths=paths, numbers=numbers))
+
+
+@pytest.mark.parametrize("paths", [["$[3]", "$[0][2]"], ["$[4]", "$[1][3]"], ["$[5]", "$[*][6]"], ["$..name[3]"]])
+def test_an_item_at_the_last_named_index_and_past_it(paths):
+    """The item at the largest index a state names, the one after it and
+    the ones far past it, in arrays met again and again."""
+    row = [[f"v{i}{j}" for j in range(8)] for i in range(8)]
+    docs = [row, row[:4], {"name": row}, row[:1], [], row]
+    check_lines(docs, Config(paths=paths))

@@ -349,6 +349,10 @@ inline bool Grammar<Find, kPlan>::decide(uint8_t c, Slot slot, const KeyCache::S
                 d->selected = parent->state.selected;
                 d->id = parent->id;
                 d->same = true;
+            } else if (parent->id != StateTable::kUnnumbered &&
+                       (d->id = s_.states_.item(plan_, parent->id, parent->items - 1)) != StateTable::kUnnumbered) {
+                if (container) d->state = s_.states_[d->id];
+                d->selected = s_.states_[d->id].selected;
             } else {
                 d->state = plan_item(plan_, parent->state, Py_ssize_t(parent->items - 1));
                 d->selected = d->state.selected;

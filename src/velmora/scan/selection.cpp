@@ -48,6 +48,7 @@ int read_scan_plan(OmitterObject* omitter, ScanPlan* out) {
 
 StateTable::~StateTable() {
     std::free(states_);
+    std::free(items_);
     std::free(index_);
 }
 
@@ -63,6 +64,9 @@ bool StateTable::grow() {
     void* states = std::realloc(states_, size / 2 * sizeof(PathState));
     if (states == nullptr) return false;
     states_ = static_cast<PathState*>(states);
+    void* items = std::realloc(items_, size / 2 * sizeof(ItemSteps));
+    if (items == nullptr) return false;
+    items_ = static_cast<ItemSteps*>(items);
     uint32_t* index = static_cast<uint32_t*>(std::calloc(size, sizeof(uint32_t)));
     if (index == nullptr) return false;
     for (uint32_t id = 0; id < count_; id++) {
@@ -91,8 +95,33 @@ uint32_t StateTable::number(const PathState& state) {
     uint32_t i = uint32_t(h) & mask_;
     while (index_[i] != 0) i = (i + 1) & mask_;
     states_[count_] = state;
+    items_[count_] = ItemSteps{};
     index_[i] = ++count_;
     return count_ - 1;
+}
+
+uint32_t StateTable::learn_item(const RulePlan* plan, uint32_t id, size_t index) {
+    if (!items_[id].known) {
+        // One past the largest index a live position asks for (an index
+        // below 0 never matches an item).
+        Py_ssize_t rest = 0;
+        const PathState& state = states_[id];
+        for (int w = 0; w < kPathWords; w++) {
+            for (uint64_t bits = state.live[w] & plan->indexed[w]; bits != 0; bits &= bits - 1) {
+                const Py_ssize_t at = plan->steps[w * 64 + __builtin_ctzll(bits)].index;
+                if (at >= rest) rest = at + 1;
+            }
+        }
+        items_[id].rest = rest > Py_ssize_t(kItemSteps) ? kItemSteps + 1 : uint32_t(rest);
+        items_[id].known = true;
+    }
+    if (items_[id].rest > kItemSteps) return kUnnumbered;
+    const size_t at = index < items_[id].rest ? index : items_[id].rest;
+    // Numbering may move both tables: the parent's state is copied first.
+    const PathState parent = states_[id];
+    const uint32_t to = number(plan_item(plan, parent, Py_ssize_t(at)));
+    if (to != kUnnumbered) items_[id].to[at] = to + 1;
+    return to;
 }
 
 bool decode_key_utf8(const uint8_t* p, const uint8_t* end, ByteBuffer& out) {

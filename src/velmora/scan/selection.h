@@ -55,11 +55,35 @@ public:
     uint32_t number(const PathState& state);
     const PathState& operator[](uint32_t id) const { return states_[id]; }
 
+    // The number of the state of item `index` of an array in the state
+    // numbered `id`. Every item past the state's largest live index takes
+    // the same step, so a state whose indexes are all below kItemSteps
+    // remembers at most kItemSteps + 1 steps and takes each once; for any
+    // other state (or when the table is full), kUnnumbered.
+    uint32_t item(const RulePlan* plan, uint32_t id, size_t index) {
+        const ItemSteps& steps = items_[id];
+        if (steps.known) {
+            if (steps.rest > kItemSteps) return kUnnumbered;
+            const uint32_t to = steps.to[index < steps.rest ? index : steps.rest];
+            if (to != 0) return to - 1;
+        }
+        return learn_item(plan, id, index);
+    }
+
 private:
+    static constexpr uint32_t kItemSteps = 4;
+    struct ItemSteps {
+        uint32_t to[kItemSteps + 1];  // a number + 1; 0: not taken yet
+        uint32_t rest;                // the first index past every live one
+        bool known;                   // `rest` is set
+    };
+
     static uint64_t hash(const PathState& state);
     bool grow();
+    uint32_t learn_item(const RulePlan* plan, uint32_t id, size_t index);
 
     PathState* states_ = nullptr;
+    ItemSteps* items_ = nullptr;  // [a state's number], beside states_
     uint32_t count_ = 0;
     uint32_t* index_ = nullptr;  // open addressing: a number + 1, 0 empty
     uint32_t mask_ = 0;
