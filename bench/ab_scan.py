@@ -113,40 +113,42 @@ def compare(old, new, make_run, paths, pairs):
         compare_runs(path, (make_run(old, path), make_run(new, path)), pairs)
 
 
-def lines_run(data, keys, planned=False):
-    if planned:
-        from bench_scan_plan import PATHS
-        from velmora.rules import RuleOmitter
-        omitter = RuleOmitter(list(keys), paths=PATHS)
-    else:
-        omitter = Omitter(keys)
-    chunks = pieces(data)
+def scan_omitter(keys, kind="omitter"):
+    """The omitter a run scans with: the Omitter of the keys, or a
+    RuleOmitter of them with bench_scan_plan's ten paths ("paths"), with a
+    policy for one key and no paths ("policy": a plan that follows no path),
+    or with neither ("rules")."""
+    if kind == "omitter":
+        return Omitter(keys)
+    from bench_scan_plan import PATHS
+    from velmora.rules import RuleOmitter
+    if kind == "paths":
+        return RuleOmitter(list(keys), paths=PATHS)
+    if kind == "policy":
+        return RuleOmitter(list(keys), policies={keys[0]: {"mask": "[p]"}})
+    return RuleOmitter(list(keys))
 
-    def make(module, path):
+
+def lines_maker(chunks, omitter):
+    """make_run for compare(): one pass of scan_lines over the chunks."""
+    def make_run(module, path):
         def run():
             module._set_path(path)
             for chunk in chunks:
                 module.scan_lines(omitter, chunk)
         return run
-    return omitter, make
+    return make_run
+
+
+def lines_run(data, keys, planned=False):
+    omitter = scan_omitter(keys, "paths" if planned else "omitter")
+    return omitter, lines_maker(pieces(data), omitter)
 
 
 def with_paths_run(data, keys):
     """RuleOmitters of the same keys without and with ten JSON paths."""
-    from bench_scan_plan import PATHS
-    from velmora.rules import RuleOmitter
     chunks = pieces(data)
-    bare, planned = RuleOmitter(list(keys)), RuleOmitter(list(keys), paths=PATHS)
-
-    def make(omitter):
-        def make_run(module, path):
-            def run():
-                module._set_path(path)
-                for chunk in chunks:
-                    module.scan_lines(omitter, chunk)
-            return run
-        return make_run
-    return make(bare), make(planned)
+    return lines_maker(chunks, scan_omitter(keys, "rules")), lines_maker(chunks, scan_omitter(keys, "paths"))
 
 
 def per_call_run(data, keys, calls):
@@ -168,17 +170,7 @@ def per_call_run(data, keys, calls):
 def callgrind_child(build, corpus_name, size, path, times, omitter_kind="omitter"):
     module = load_build(build)
     data, keys = corpus(corpus_name, size)
-    if omitter_kind == "omitter":
-        omitter = Omitter(keys)
-    else:
-        from bench_scan_plan import PATHS
-        from velmora.rules import RuleOmitter
-        if omitter_kind == "paths":
-            omitter = RuleOmitter(list(keys), paths=PATHS)
-        elif omitter_kind == "policy":  # a plan without paths: a policy for one key
-            omitter = RuleOmitter(list(keys), policies={keys[0]: {"mask": "[p]"}})
-        else:
-            omitter = RuleOmitter(list(keys))
+    omitter = scan_omitter(keys, omitter_kind)
     chunks = pieces(data)
     module._set_path(path)
     for _ in range(times):
