@@ -187,12 +187,18 @@ OMITTERS = [
 ]
 
 
+def drawn(seed, which, least, most):
+    """The generator of `seed`, between `least` and `most` paths drawn from
+    it, and the omitter `which` of them."""
+    rng = random.Random(seed)
+    paths = [path_text(p, rng) for p in make_paths(rng, rng.randint(least, most))]
+    return rng, paths, OMITTERS[which](paths)
+
+
 @settings(max_examples=120, deadline=None, suppress_health_check=list(HealthCheck))
 @given(seed=st.integers(0, 2**32 - 1), which=st.integers(0, len(OMITTERS) - 1))
 def test_scan_agrees_with_the_object_walk(vector_path, seed, which):
-    rng = random.Random(seed)
-    paths = [path_text(p, rng) for p in make_paths(rng, rng.randint(1, 6))]
-    omitter = OMITTERS[which](paths)
+    rng, paths, omitter = drawn(seed, which, 1, 6)
     doc = {"a": make_doc(rng, 6, [0]), "c": make_doc(rng, 4, [0]), "password": ["p1", "p2"]}
     if rng.random() < 0.5:
         doc = {"b": [doc, make_doc(rng, 5, [0])]}
@@ -205,9 +211,7 @@ def test_scan_agrees_with_the_object_walk(vector_path, seed, which):
 @settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
 @given(seed=st.integers(0, 2**32 - 1), which=st.integers(0, len(OMITTERS) - 1))
 def test_lines_agree_with_each_line_on_its_own(vector_path, seed, which):
-    rng = random.Random(seed)
-    paths = [path_text(p, rng) for p in make_paths(rng, rng.randint(2, 8))]
-    omitter = OMITTERS[which](paths)
+    rng, _, omitter = drawn(seed, which, 2, 8)
     docs = [{"a": make_doc(rng, 5, [0]), "b": make_doc(rng, 5, [0])} for _ in range(12)]
     # The same shapes again, in another order: their states are numbered by now.
     docs += [docs[k] for k in rng.sample(range(12), 12)]
