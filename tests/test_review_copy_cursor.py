@@ -190,7 +190,8 @@ MODE = sys.argv[1] if len(sys.argv) > 1 else "{mode}"
 
 class Mutating(RuleOmitter):
     def omit(self, target):
-        if target and all(type(v) is dict for v in target.values()):
+        # list() reads the values in one step: the churning threads cannot resize the dict mid-read.
+        if target and all(type(v) is dict for v in list(target.values())):
             keys = list(target)
             for j, k in enumerate(keys[::-1] if "rev" in MODE else keys):
                 if k in target:
