@@ -7,8 +7,9 @@
 // the quotes a backslash run escapes, turns the real quotes into an
 // in-string mask by a prefix xor (carry-less multiply by all ones on the
 // AVX2 path, shifts on the SSE2 one), and appends the positions of the
-// structural characters outside strings and of every string's opening and
-// closing quote to a reused uint32 index.
+// structural characters outside strings, of every string's opening and
+// closing quote and of the backslashes inside strings to a reused uint32
+// index.
 //
 // Stage 2 walks the index only: a string whose next entry is ':' is a key,
 // looked up in a small open-addressing table of hidden keys; a string value
@@ -41,6 +42,9 @@ struct Block {
     u64 quote, backslash, control, structural;
 };
 
+// Lean: the structural mask holds brackets and braces only (stage 2 then
+// reads the byte after a string to tell a key by its ':').
+template <bool Lean>
 __attribute__((target("avx2"))) inline Block masks_avx2(const u8* p) {
     const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
@@ -54,8 +58,9 @@ __attribute__((target("avx2"))) inline Block masks_avx2(const u8* p) {
     // With 0x20 set, '[' and ']' read as '{' and '}', and the low nibble of
     // each of the six structural characters picks a byte only it matches
     // (no byte with 0x20 set is 0, the table's other entries).
-    const __m256i table = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ':', '{', ',', '}', 0, 0,
-                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ':', '{', ',', '}', 0, 0);
+    constexpr char colon = Lean ? 0 : ':', comma = Lean ? 0 : ',';
+    const __m256i table = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0,
+                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0);
     auto structural = [&](__m256i v) {
         return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), _mm256_or_si256(v, space_bit));
     };
@@ -65,6 +70,7 @@ __attribute__((target("avx2"))) inline Block masks_avx2(const u8* p) {
             bits(control(lo), control(hi)), bits(structural(lo), structural(hi))};
 }
 
+template <bool Lean>
 inline Block masks_sse2(const u8* p) {
     Block b{0, 0, 0, 0};
     const __m128i quote = _mm_set1_epi8('"');
@@ -74,9 +80,10 @@ inline Block masks_sse2(const u8* p) {
     for (int k = 0; k < 4; ++k) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
         const __m128i folded = _mm_or_si128(v, space_bit);
-        const __m128i s = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')), _mm_cmpeq_epi8(folded, _mm_set1_epi8('}'))),
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8(':'))));
+        __m128i s = _mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')), _mm_cmpeq_epi8(folded, _mm_set1_epi8('}')));
+        if (!Lean) {
+            s = _mm_or_si128(s, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8(':'))));
+        }
         const int shift = 16 * k;
         b.quote |= u64(u32(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)))) << shift;
         b.backslash |= u64(u32(_mm_movemask_epi8(_mm_cmpeq_epi8(v, backslash)))) << shift;
@@ -126,7 +133,7 @@ inline u64 escaped_bytes(u64 backslash, Carry& carry) {
 }
 
 struct Found {
-    u64 index;      // structural characters outside strings, and real quotes
+    u64 index;      // structural characters outside strings, real quotes, backslashes in strings
     u64 in_string;  // from an opening quote up to (not including) its closing one
     u64 bad;        // control bytes inside strings
 };
@@ -136,7 +143,9 @@ inline Found classify(const Block& b, Carry& carry) {
     const u64 quotes = b.quote & ~escaped_bytes(b.backslash, carry);
     const u64 in_string = (Clmul ? prefix_xor_clmul(quotes) : prefix_xor_shifts(quotes)) ^ carry.in_string;
     carry.in_string = static_cast<u64>(static_cast<std::int64_t>(in_string) >> 63);
-    return {(b.structural & ~in_string) | quotes, in_string, b.control & in_string};
+    // Backslashes in strings go in the index too, so that stage 2 knows a
+    // string with escapes without reading it.
+    return {(b.structural & ~in_string) | quotes | (b.backslash & in_string), in_string, b.control & in_string};
 }
 
 // Appends base + the position of every set bit; writes up to 8 entries past
@@ -166,19 +175,19 @@ enum Path { kAvx2 = 0, kSse2 = 1 };
 // Stage 1 over [from, to) of `text` (from a multiple of 64), positions
 // relative to `text`. The last partial block is read from a copy padded
 // with spaces.
-template <Path P>
+template <Path P, bool Lean>
 __attribute__((target("avx2,pclmul,bmi,bmi2,popcnt"))) u32* stage1(const u8* text, size_t from, size_t to,
                                                                    size_t end, Carry& carry, u32* out, u64& bad,
                                                                    u8* in_string_out) {
     for (size_t at = from; at < to; at += 64) {
         Block b;
         if (at + 64 <= end) {
-            b = P == kAvx2 ? masks_avx2(text + at) : masks_sse2(text + at);
+            b = P == kAvx2 ? masks_avx2<Lean>(text + at) : masks_sse2<Lean>(text + at);
         } else {
             alignas(64) u8 tail[64];
             std::memset(tail, ' ', 64);
             std::memcpy(tail, text + at, end - at);
-            b = P == kAvx2 ? masks_avx2(tail) : masks_sse2(tail);
+            b = P == kAvx2 ? masks_avx2<Lean>(tail) : masks_sse2<Lean>(tail);
         }
         const Found f = classify<P == kAvx2>(b, carry);
         bad |= f.bad;
@@ -342,6 +351,7 @@ struct Probe {
 struct Walk {
     const Probe& probe;
     const u8* text;
+    size_t size;
     Mode mode;
     u8* out;
     size_t written = 0;
@@ -358,23 +368,37 @@ struct Walk {
 
     // Walks index[i, n); stops early (returning where) when a string's
     // closing quote or the entry after it is not in the index yet.
+    template <bool Lean>
     size_t run(const u32* index, size_t i, size_t n, bool last) {
         while (i < n) {
             const u32 at = index[i];
             const u8 c = text[at];
             if (c == '"') {
-                if (i + 2 >= n && !last) return i;
-                if (i + 1 >= n) {
+                size_t j = i + 1;
+                while (j < n && text[index[j]] == '\\') ++j;
+                const bool escapes = j != i + 1;
+                if (j + (Lean ? 0 : 1) >= n && !last) return i;
+                if (j >= n) {
                     failed = true;  // unterminated string
                     return n;
                 }
-                const u32 close = index[i + 1];
-                const bool key = i + 2 < n && text[index[i + 2]] == ':';
-                i += 2;
+                const u32 close = index[j];
+                bool key;
+                if (Lean) {
+                    size_t after = close + 1;
+                    while (after < size && (text[after] == ' ' || text[after] == '\n' || text[after] == '\t' ||
+                                            text[after] == '\r')) {
+                        ++after;
+                    }
+                    key = after < size && text[after] == ':';
+                } else {
+                    key = j + 1 < n && text[index[j + 1]] == ':';
+                }
+                i = j + 1;
                 const u8* body = text + at + 1;
                 const size_t length = close - at - 1;
                 if (key) {
-                    if (std::memchr(body, '\\', length)) {
+                    if (escapes) {
                         u8 buf[64];
                         size_t k;
                         key_hidden = unescape(body, body + length, buf, k, sizeof buf) && probe.keys.hidden(buf, k);
@@ -391,14 +415,11 @@ struct Walk {
                 ++masked;
                 if (mode != kWrite) continue;
                 size_t chars = 0;
-                bool escapes = false;
-                for (size_t k = 0; k < length; ++k) {
-                    chars += (body[k] & 0xc0) != 0x80;
-                    escapes |= body[k] == '\\';
-                }
                 if (escapes) {
                     chars = characters_escaped(body, body + length);
                     ++masked_escaped;
+                } else {
+                    for (size_t k = 0; k < length; ++k) chars += (body[k] & 0xc0) != 0x80;
                 }
                 std::memcpy(out + written, text + copied, at + 1 - copied);
                 written += at + 1 - copied;
@@ -431,7 +452,7 @@ struct Walk {
     }
 };
 
-template <Path P>
+template <Path P, bool Lean>
 long long run(Probe& probe, const u8* text, size_t n, Mode mode, size_t chunk, u8* out, size_t* out_length,
               u8* aux) {
     chunk = (chunk + 63) & ~size_t(63);
@@ -440,22 +461,22 @@ long long run(Probe& probe, const u8* text, size_t n, Mode mode, size_t chunk, u
     u32* index = probe.index.data();
     Carry carry;
     u64 bad = 0;
-    Walk walk{probe, text, mode, out, 0, 0, aux, 0, 0, false, 0, 0, false,
+    Walk walk{probe, text, n, mode, out, 0, 0, aux, 0, 0, false, 0, 0, false,
               probe.frames.data() + probe.frames.size(), probe.frames.data()};
     size_t kept = 0;  // entries carried over to the next chunk
     u64 entries = 0;
     for (size_t from = 0; from < n; from += chunk) {
         const size_t to = from + chunk < n ? from + chunk : n;
         if (mode == kStage1) {
-            u32* e = stage1<P>(text, from, to, n, carry, index, bad, aux);
+            u32* e = stage1<P, Lean>(text, from, to, n, carry, index, bad, aux);
             entries += static_cast<u64>(e - index);
             continue;
         }
-        u32* e = stage1<P>(text, from, to, n, carry, index + kept, bad, nullptr);
+        u32* e = stage1<P, Lean>(text, from, to, n, carry, index + kept, bad, nullptr);
         const size_t count = static_cast<size_t>(e - index);
         entries += count - kept;
         const bool last = to == n;
-        const size_t done = walk.run(index, 0, count, last);
+        const size_t done = walk.run<Lean>(index, 0, count, last);
         if (walk.failed) return -1;
         kept = count - done;
         std::memmove(index, index + done, kept * sizeof(u32));
@@ -501,14 +522,20 @@ void probe_free(void* probe) { delete static_cast<Probe*>(probe); }
 // mode 2: the same, writing the masked text to out (room for n bytes).
 // mode 3: the same, writing the class of every string to aux (0 value,
 //   1 key, 2 hidden value, 3 hidden key) and their number to *out_length.
+// mode | 4: the lean index, without ',' and ':' (a key is told by the byte
+//   after its closing quote, white space skipped).
 // path 0: AVX2 (with PCLMUL and BMI2), 1: SSE2. chunk: bytes of text per
 // stage 1 pass before stage 2 reads its entries. Negative on bad text.
 long long probe_run(void* handle, const unsigned char* text, size_t n, int path, int mode, size_t chunk,
                     unsigned char* out, size_t* out_length, unsigned char* aux) {
     auto& probe = *static_cast<Probe*>(handle);
-    const Mode m = static_cast<Mode>(mode);
-    return path == kAvx2 ? run<kAvx2>(probe, text, n, m, chunk, out, out_length, aux)
-                         : run<kSse2>(probe, text, n, m, chunk, out, out_length, aux);
+    const Mode m = static_cast<Mode>(mode & 3);
+    if (mode & 4) {
+        return path == kAvx2 ? run<kAvx2, true>(probe, text, n, m, chunk, out, out_length, aux)
+                             : run<kSse2, true>(probe, text, n, m, chunk, out, out_length, aux);
+    }
+    return path == kAvx2 ? run<kAvx2, false>(probe, text, n, m, chunk, out, out_length, aux)
+                         : run<kSse2, false>(probe, text, n, m, chunk, out, out_length, aux);
 }
 
 unsigned long long probe_masked_escaped(void* handle) { return static_cast<Probe*>(handle)->masked_escaped; }
