@@ -207,12 +207,19 @@ struct Keys {
         char bytes[48] = {};
     };
     Slot slots[kSlots];
+    // Most keys are not hidden: a bit per (length, first and last byte)
+    // turns almost all of them away before the table is read.
+    u64 filter[16] = {};
 
     static u32 hash(const u8* p, size_t n) {
         return static_cast<u32>((n * 0x9e3779b1u) ^ (p[0] * 31u) ^ (p[n - 1] * 131u) ^ (p[n / 2] * 7u));
     }
+    static u32 sieve(const u8* p, size_t n) {
+        return ((u32(p[0]) | (u32(p[n - 1]) << 8) | (u32(n) << 16)) * 0x9e3779b1u) >> 22;
+    }
     bool add(const u8* p, size_t n) {
         if (n == 0 || n > sizeof(Slot::bytes)) return false;
+        filter[sieve(p, n) >> 6] |= u64(1) << (sieve(p, n) & 63);
         for (u32 h = hash(p, n), k = 0; k < kSlots; ++k) {
             Slot& s = slots[(h + k) % kSlots];
             if (!s.used) {
@@ -226,6 +233,7 @@ struct Keys {
     }
     bool hidden(const u8* p, size_t n) const {
         if (n == 0 || n > sizeof(Slot::bytes)) return false;
+        if (!((filter[sieve(p, n) >> 6] >> (sieve(p, n) & 63)) & 1)) return false;
         for (u32 h = hash(p, n), k = 0; k < kSlots; ++k) {
             const Slot& s = slots[(h + k) % kSlots];
             if (!s.used) return false;
@@ -307,6 +315,22 @@ bool unescape(const u8* p, const u8* end, u8* out, size_t& n, size_t room) {
         if (!put(c)) return false;
     }
     return true;
+}
+
+// Characters in a string body without escapes: its bytes less the UTF-8
+// continuation bytes (10xxxxxx), eight at a time.
+inline size_t characters(const u8* p, size_t n) {
+    constexpr u64 kHigh = 0x8080808080808080ULL;
+    size_t continuation = 0, k = 0;
+    for (; k + 8 <= n; k += 8) {
+        u64 x;
+        std::memcpy(&x, p + k, 8);
+        continuation += __builtin_popcountll(x & ~(x << 1) & kHigh);
+    }
+    u64 x = 0;
+    std::memcpy(&x, p + k, n - k);
+    continuation += __builtin_popcountll(x & ~(x << 1) & kHigh);
+    return n - continuation;
 }
 
 // Characters in a string body as written: one per UTF-8 lead byte, one per
@@ -419,7 +443,7 @@ struct Walk {
                     chars = characters_escaped(body, body + length);
                     ++masked_escaped;
                 } else {
-                    for (size_t k = 0; k < length; ++k) chars += (body[k] & 0xc0) != 0x80;
+                    chars = characters(body, length);
                 }
                 std::memcpy(out + written, text + copied, at + 1 - copied);
                 written += at + 1 - copied;
