@@ -121,12 +121,12 @@ def agree(name, data, probe, omitter, vscan):
           f"strings with '*'")
 
 
-def measure(name, data, rounds, count, lib, with_simdjson):
+def measure(name, data, rounds, count, lib, with_simdjson, chunk=64 << 10):
     import velmora.scan as vscan
     from velmora.omit import Omitter
 
     omitter = Omitter(HIDDEN)
-    probe = Probe(lib, HIDDEN)
+    probe = Probe(lib, HIDDEN, chunk)
     agree(name, data, probe, omitter, vscan)
     view = memoryview(data)
     cuts = pieces(data)
@@ -179,6 +179,7 @@ def main():
     parser.add_argument("--size-mb", type=int, default=256)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--no-documents", action="store_true", help="the API-log corpus only")
+    parser.add_argument("--chunk-kb", type=int, default=64, help="text per stage 1 pass before stage 2 reads it")
     args = parser.parse_args()
     count = count_loop()
     lib = build()
@@ -189,14 +190,15 @@ def main():
         with_simdjson = False
     import velmora.scan as vscan
     print(f"paths: {', '.join(vscan._paths())}; hidden keys: {len(HIDDEN)} (bench.HIDDEN); "
+          f"stage 1 passes of {args.chunk_kb} KiB; "
           f"load average {os.getloadavg()[0]:.1f}")
     api, _ = corpora.api_log(args.size_mb << 20)
-    measure("API-log JSON Lines", api, args.rounds, count, lib, with_simdjson)
+    measure("API-log JSON Lines", api, args.rounds, count, lib, with_simdjson, args.chunk_kb << 10)
     del api
     if not args.no_documents:
         docs, _ = corpora.documents_as_lines(args.size_mb << 20)
         measure("documents as JSON Lines (canada, ctm, github, tweet)", docs, args.rounds, count, lib,
-                with_simdjson)
+                with_simdjson, args.chunk_kb << 10)
     print(f"\nload average at the end {os.getloadavg()[0]:.1f}")
 
 
