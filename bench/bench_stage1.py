@@ -36,12 +36,17 @@ SOURCE = os.path.join(HERE, "stage1_probe.cpp")
 
 
 def build():
-    """The probe as a ctypes library, built into bench/.cache."""
-    library = os.path.join(corpora.CACHE, "stage1_probe.so")
+    """The probe as a ctypes library, built into bench/.cache under a name of
+    this process's own (a build by another process cannot rewrite a library
+    this one has loaded), removed once loaded."""
+    library = os.path.join(corpora.CACHE, f"stage1_probe-{os.getpid()}.so")
     os.makedirs(corpora.CACHE, exist_ok=True)
     subprocess.run(["g++", "-std=c++20", "-O2", "-mavx2", "-mpclmul", "-mbmi", "-mbmi2", "-mpopcnt", "-shared",
                     "-fPIC", "-o", library, SOURCE], check=True)
-    lib = ctypes.CDLL(library)
+    try:
+        lib = ctypes.CDLL(library)
+    finally:
+        os.unlink(library)
     lib.probe_new.restype = ctypes.c_void_p
     lib.probe_new.argtypes = [ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_size_t), ctypes.c_int]
     lib.probe_free.argtypes = [ctypes.c_void_p]
