@@ -26,12 +26,24 @@ import corpora  # noqa: E402
 from bench import HIDDEN  # noqa: E402
 from bench_scan import count_loop, cpu, pieces  # noqa: E402
 
-PATHS = {"avx2": 0, "sse2": 1}
+PATHS = {"avx2": 0, "sse2": 1, "avx512": 2}
+
+
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 STAGE1, COUNT, WRITE, CLASSES = range(4)
 # The lean index leaves ',' and ':' out; stage 2 tells a key by the byte
 # after its closing quote.
 VARIANTS = {"avx2": ("avx2", False), "avx2 lean": ("avx2", True), "sse2": ("sse2", False),
             "sse2 lean": ("sse2", True)}
+if " avx512bw " in cpu_flags():
+    VARIANTS.update({"avx512": ("avx512", False), "avx512 lean": ("avx512", True)})
 SOURCE = os.path.join(HERE, "stage1_probe.cpp")
 
 

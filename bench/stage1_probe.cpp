@@ -70,6 +70,20 @@ __attribute__((target("avx2"))) inline Block masks_avx2(const u8* p) {
             bits(control(lo), control(hi)), bits(structural(lo), structural(hi))};
 }
 
+// One 64-byte vector: each mask is one compare into a mask register.
+template <bool Lean>
+__attribute__((target("avx512f,avx512bw"))) inline Block masks_avx512(const u8* p) {
+    const __m512i v = _mm512_loadu_si512(p);
+    constexpr char colon = Lean ? 0 : ':', comma = Lean ? 0 : ',';
+    alignas(64) static constexpr char lanes[64] = {
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0};
+    const __m512i table = _mm512_load_si512(lanes);
+    return {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')), _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\')),
+            _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1f)),
+            _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(table, v), _mm512_or_si512(v, _mm512_set1_epi8(0x20)))};
+}
+
 template <bool Lean>
 inline Block masks_sse2(const u8* p) {
     Block b{0, 0, 0, 0};
@@ -170,33 +184,47 @@ __attribute__((target("bmi,bmi2,popcnt"))) inline u32* flatten(u32* out, u32 bas
     return out + count;
 }
 
-enum Path { kAvx2 = 0, kSse2 = 1 };
+enum Path { kAvx2 = 0, kSse2 = 1, kAvx512 = 2 };
 
 // Stage 1 over [from, to) of `text` (from a multiple of 64), positions
 // relative to `text`. The last partial block is read from a copy padded
-// with spaces.
-template <Path P, bool Lean>
-__attribute__((target("avx2,pclmul,bmi,bmi2,popcnt"))) u32* stage1(const u8* text, size_t from, size_t to,
-                                                                   size_t end, Carry& carry, u32* out, u64& bad,
-                                                                   u8* in_string_out) {
-    for (size_t at = from; at < to; at += 64) {
-        Block b;
-        if (at + 64 <= end) {
-            b = P == kAvx2 ? masks_avx2<Lean>(text + at) : masks_sse2<Lean>(text + at);
-        } else {
-            alignas(64) u8 tail[64];
-            std::memset(tail, ' ', 64);
-            std::memcpy(tail, text + at, end - at);
-            b = P == kAvx2 ? masks_avx2<Lean>(tail) : masks_sse2<Lean>(tail);
-        }
-        const Found f = classify<P == kAvx2>(b, carry);
-        bad |= f.bad;
-        if (in_string_out) {
-            for (size_t k = 0; k < 64 && at + k < end; ++k) in_string_out[at + k] = (f.in_string >> k) & 1;
-        }
-        out = flatten(out, static_cast<u32>(at), f.index);
-    }
+// with spaces. (The whole file is built for AVX2, PCLMUL and BMI2; the
+// AVX-512 loop is the same loop in a function of its own target.)
+#define VELMORA_PROBE_STAGE1_LOOP(MASKS, CLMUL)                                                          \
+    for (size_t at = from; at < to; at += 64) {                                                          \
+        Block b;                                                                                         \
+        if (at + 64 <= end) {                                                                            \
+            b = MASKS(text + at);                                                                        \
+        } else {                                                                                         \
+            alignas(64) u8 tail[64];                                                                     \
+            std::memset(tail, ' ', 64);                                                                  \
+            std::memcpy(tail, text + at, end - at);                                                      \
+            b = MASKS(tail);                                                                             \
+        }                                                                                                \
+        const Found f = classify<CLMUL>(b, carry);                                                       \
+        bad |= f.bad;                                                                                    \
+        if (in_string_out) {                                                                             \
+            for (size_t k = 0; k < 64 && at + k < end; ++k) in_string_out[at + k] = (f.in_string >> k) & 1; \
+        }                                                                                                \
+        out = flatten(out, static_cast<u32>(at), f.index);                                               \
+    }                                                                                                    \
     return out;
+
+template <Path P, bool Lean>
+u32* stage1(const u8* text, size_t from, size_t to, size_t end, Carry& carry, u32* out, u64& bad,
+            u8* in_string_out) {
+    if constexpr (P == kAvx2) {
+        VELMORA_PROBE_STAGE1_LOOP(masks_avx2<Lean>, true)
+    } else {
+        VELMORA_PROBE_STAGE1_LOOP(masks_sse2<Lean>, false)
+    }
+}
+
+template <bool Lean>
+__attribute__((target("avx512f,avx512bw"))) u32* stage1_avx512(const u8* text, size_t from, size_t to, size_t end,
+                                                                Carry& carry, u32* out, u64& bad,
+                                                                u8* in_string_out) {
+    VELMORA_PROBE_STAGE1_LOOP(masks_avx512<Lean>, true)
 }
 
 struct Keys {
@@ -492,11 +520,13 @@ long long run(Probe& probe, const u8* text, size_t n, Mode mode, size_t chunk, u
     for (size_t from = 0; from < n; from += chunk) {
         const size_t to = from + chunk < n ? from + chunk : n;
         if (mode == kStage1) {
-            u32* e = stage1<P, Lean>(text, from, to, n, carry, index, bad, aux);
+            u32* e = P == kAvx512 ? stage1_avx512<Lean>(text, from, to, n, carry, index, bad, aux)
+                                  : stage1<P, Lean>(text, from, to, n, carry, index, bad, aux);
             entries += static_cast<u64>(e - index);
             continue;
         }
-        u32* e = stage1<P, Lean>(text, from, to, n, carry, index + kept, bad, nullptr);
+        u32* e = P == kAvx512 ? stage1_avx512<Lean>(text, from, to, n, carry, index + kept, bad, nullptr)
+                              : stage1<P, Lean>(text, from, to, n, carry, index + kept, bad, nullptr);
         const size_t count = static_cast<size_t>(e - index);
         entries += count - kept;
         const bool last = to == n;
@@ -548,18 +578,28 @@ void probe_free(void* probe) { delete static_cast<Probe*>(probe); }
 //   1 key, 2 hidden value, 3 hidden key) and their number to *out_length.
 // mode | 4: the lean index, without ',' and ':' (a key is told by the byte
 //   after its closing quote, white space skipped).
-// path 0: AVX2 (with PCLMUL and BMI2), 1: SSE2. chunk: bytes of text per
+// path 0: AVX2 (with PCLMUL and BMI2), 1: SSE2, 2: AVX-512 (BW; -3 when
+// the processor lacks it). chunk: bytes of text per
 // stage 1 pass before stage 2 reads its entries. Negative on bad text.
 long long probe_run(void* handle, const unsigned char* text, size_t n, int path, int mode, size_t chunk,
                     unsigned char* out, size_t* out_length, unsigned char* aux) {
     auto& probe = *static_cast<Probe*>(handle);
     const Mode m = static_cast<Mode>(mode & 3);
-    if (mode & 4) {
-        return path == kAvx2 ? run<kAvx2, true>(probe, text, n, m, chunk, out, out_length, aux)
-                             : run<kSse2, true>(probe, text, n, m, chunk, out, out_length, aux);
+    const bool lean = mode & 4;
+    switch (path) {
+        case kAvx2:
+            return lean ? run<kAvx2, true>(probe, text, n, m, chunk, out, out_length, aux)
+                        : run<kAvx2, false>(probe, text, n, m, chunk, out, out_length, aux);
+        case kSse2:
+            return lean ? run<kSse2, true>(probe, text, n, m, chunk, out, out_length, aux)
+                        : run<kSse2, false>(probe, text, n, m, chunk, out, out_length, aux);
+        case kAvx512:
+            if (!__builtin_cpu_supports("avx512bw")) return -3;
+            return lean ? run<kAvx512, true>(probe, text, n, m, chunk, out, out_length, aux)
+                        : run<kAvx512, false>(probe, text, n, m, chunk, out, out_length, aux);
+        default:
+            return -3;
     }
-    return path == kAvx2 ? run<kAvx2, false>(probe, text, n, m, chunk, out, out_length, aux)
-                         : run<kSse2, false>(probe, text, n, m, chunk, out, out_length, aux);
 }
 
 unsigned long long probe_masked_escaped(void* handle) { return static_cast<Probe*>(handle)->masked_escaped; }

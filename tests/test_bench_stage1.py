@@ -23,14 +23,24 @@ BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench")
 sys.path.insert(0, BENCH)
 from bench import HIDDEN  # noqa: E402
 
+
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 pytestmark = [
     pytest.mark.skipif(shutil.which("g++") is None, reason="the probe is built with g++"),
-    pytest.mark.skipif(not os.path.exists("/proc/cpuinfo") or " avx2 " not in open("/proc/cpuinfo").read()
-                       or " pclmulqdq " not in open("/proc/cpuinfo").read(),
-                       reason="the probe is built for AVX2 and PCLMUL"),
+    pytest.mark.skipif(not all(f" {flag} " in cpu_flags() for flag in ("avx2", "pclmulqdq", "bmi2")),
+                       reason="the probe is built for AVX2, PCLMUL and BMI2"),
 ]
 
 VARIANTS = ["avx2", "avx2 lean", "sse2", "sse2 lean"]
+if " avx512bw " in cpu_flags():
+    VARIANTS += ["avx512", "avx512 lean"]
 
 WORKER = r"""
 import base64, json, sys
