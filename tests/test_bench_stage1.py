@@ -57,6 +57,8 @@ for line in sys.stdin:
         reply["masked"] = base64.b64encode(probe.masked(data, ask["variant"])[0]).decode()
     except ValueError:
         reply["masked"] = None
+    at = b.address(data)
+    reply["counts"] = [probe.run(at, len(data), ask["variant"], mode) for mode in (b.COUNT, b.STAGE1, b.MASKS_ONLY)]
     print(json.dumps(reply), flush=True)
 """
 
@@ -73,6 +75,7 @@ class Worker:
         assert line, f"the probe's worker ended (exit status {self.proc.poll()})"
         reply = json.loads(line)
         masked = reply["masked"] and base64.b64decode(reply["masked"])
+        self.counts = reply["counts"]
         return base64.b64decode(reply["in_string"]), reply["classes"], masked
 
     def close(self):
@@ -175,6 +178,11 @@ def test_the_probe_finds_strings_keys_and_masks_as_a_tokenizer_and_the_scanner_d
     assert in_string == want_flags
     assert classes == want_classes
     assert masked == scan(Omitter(HIDDEN), data)
+    # Counting finds the strings writing masks; stage 1 counts without
+    # writing the index as many entries as it writes.
+    masked_strings, entries, entries_counted = worker.counts
+    assert masked_strings == want_classes.count(2)
+    assert entries == entries_counted
 
 
 @pytest.mark.parametrize("variant", VARIANTS)
