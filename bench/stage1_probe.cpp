@@ -76,8 +76,10 @@ __attribute__((target("avx512f,avx512bw"))) inline Block masks_avx512(const u8* 
     const __m512i v = _mm512_loadu_si512(p);
     constexpr char colon = Lean ? 0 : ':', comma = Lean ? 0 : ',';
     alignas(64) static constexpr char lanes[64] = {
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0,
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0};
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, colon, '{', comma, '}', 0, 0};
     const __m512i table = _mm512_load_si512(lanes);
     return {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')), _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\')),
             _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1f)),
@@ -94,9 +96,11 @@ inline Block masks_sse2(const u8* p) {
     for (int k = 0; k < 4; ++k) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
         const __m128i folded = _mm_or_si128(v, space_bit);
-        __m128i s = _mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')), _mm_cmpeq_epi8(folded, _mm_set1_epi8('}')));
+        __m128i s = _mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')),
+                                 _mm_cmpeq_epi8(folded, _mm_set1_epi8('}')));
         if (!Lean) {
-            s = _mm_or_si128(s, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8(':'))));
+            s = _mm_or_si128(s, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')),
+                                             _mm_cmpeq_epi8(v, _mm_set1_epi8(':'))));
         }
         const int shift = 16 * k;
         b.quote |= u64(u32(_mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)))) << shift;
@@ -305,10 +309,25 @@ bool unescape(const u8* p, const u8* end, u8* out, size_t& n, size_t room) {
     auto put = [&](u32 c) {
         u8 b[4];
         int len;
-        if (c < 0x80) { b[0] = static_cast<u8>(c); len = 1; }
-        else if (c < 0x800) { b[0] = 0xc0 | (c >> 6); b[1] = 0x80 | (c & 0x3f); len = 2; }
-        else if (c < 0x10000) { b[0] = 0xe0 | (c >> 12); b[1] = 0x80 | ((c >> 6) & 0x3f); b[2] = 0x80 | (c & 0x3f); len = 3; }
-        else { b[0] = 0xf0 | (c >> 18); b[1] = 0x80 | ((c >> 12) & 0x3f); b[2] = 0x80 | ((c >> 6) & 0x3f); b[3] = 0x80 | (c & 0x3f); len = 4; }
+        if (c < 0x80) {
+            b[0] = static_cast<u8>(c);
+            len = 1;
+        } else if (c < 0x800) {
+            b[0] = static_cast<u8>(0xc0 | (c >> 6));
+            b[1] = static_cast<u8>(0x80 | (c & 0x3f));
+            len = 2;
+        } else if (c < 0x10000) {
+            b[0] = static_cast<u8>(0xe0 | (c >> 12));
+            b[1] = static_cast<u8>(0x80 | ((c >> 6) & 0x3f));
+            b[2] = static_cast<u8>(0x80 | (c & 0x3f));
+            len = 3;
+        } else {
+            b[0] = static_cast<u8>(0xf0 | (c >> 18));
+            b[1] = static_cast<u8>(0x80 | ((c >> 12) & 0x3f));
+            b[2] = static_cast<u8>(0x80 | ((c >> 6) & 0x3f));
+            b[3] = static_cast<u8>(0x80 | (c & 0x3f));
+            len = 4;
+        }
         if (n + len > room) return false;
         std::memcpy(out + n, b, len);
         n += len;
