@@ -23,8 +23,9 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import corpora  # noqa: E402
-from bench import HIDDEN  # noqa: E402
 from bench_scan import count_loop, cpu, pieces  # noqa: E402
+
+from bench import HIDDEN  # noqa: E402
 
 PATHS = {"avx2": 0, "sse2": 1, "avx512": 2}
 
