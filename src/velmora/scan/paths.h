@@ -40,7 +40,7 @@ enum class Fault : uint8_t;
 // the unit's functions.
 #if defined(__GNUC__) && defined(__ELF__)
 #define VELMORA_SCAN_UNIT_STARTS_AT(offset) \
-    asm(".pushsection .text\n.p2align 6\n.skip " #offset ", 0xcc\n.popsection")
+    asm(".pushsection .text\n.p2align 6\n.if " #offset "\n.skip " #offset ", 0xcc\n.endif\n.popsection")
 #else
 #define VELMORA_SCAN_UNIT_STARTS_AT(offset) static_assert(true)
 #endif
