@@ -7,6 +7,7 @@ not masked passes as written.
 """
 
 import json
+from dataclasses import replace
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -129,6 +130,30 @@ def test_lines_match_documents(docs, cfg):
     out, errors, count = scan_lines(omitter, "\n".join(lines).encode())
     assert not errors and count == len(lines)
     assert out.decode().split("\n") == [dump(redact(loads(line), cfg)) for line in lines]
+
+
+@SETTINGS
+@given(st.lists(documents, min_size=1, max_size=4), configs(), st.sampled_from([None, 2]))
+def test_plan_and_no_plan_scans_take_turns_on_every_path(docs, cfg, indent):
+    # Each path has a grammar for omitters with a plan and one for the
+    # others: turns between the two, in both calls, on every path, must
+    # each get its own omitter's output.
+    plain = replace(cfg, paths=[], policies={}, numbers="keep", booleans="keep")
+    pairs = [(omitter_of(c), c) for c in (cfg, plain)]
+    lines = [dump(doc) for doc in docs]
+    data = "\n".join(lines).encode()
+    previous = vscan._set_path(vscan._paths()[0])
+    try:
+        for path in vscan._paths():
+            vscan._set_path(path)
+            for omitter, c in pairs + pairs[::-1]:
+                text = dump(docs[0], indent)
+                assert scan(omitter, text.encode()).decode() == dump(redact(loads(text), c), indent), path
+                out, errors, count = scan_lines(omitter, data)
+                assert (errors, count) == ([], len(lines)), path
+                assert out.decode().split("\n") == [dump(redact(loads(line), c)) for line in lines], path
+    finally:
+        vscan._set_path(previous)
 
 
 # ---- Examples a reader checks by eye ------------------------------------------------

@@ -4,6 +4,10 @@ _scan_lines_into() fills the buffer it is given."""
 
 import json
 import os
+import pathlib
+import re
+import shutil
+import subprocess
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -255,3 +259,54 @@ def test_told_keys_and_their_lookalikes(kind, keys, members):
     data = {key: f"v{i}" for i, key in enumerate(members)}
     text = json.dumps(data, ensure_ascii=False).encode()
     assert json.loads(scan(omitter, text)) == omitter.omit(json.loads(text))
+
+
+# ---- Where the build puts each path's two grammars ------------------------------
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def scan_units():
+    """The scan module's source files, in the order CMakeLists.txt links them."""
+    cmake = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
+    body = re.search(r"^velmora_extension\(scan\n(.*?)^\)", cmake, re.M | re.S).group(1)
+    return [line.split("#")[0].strip() for line in body.splitlines() if line.split("#")[0].strip()]
+
+
+def test_the_planned_grammar_is_linked_after_every_unit_without_a_plan():
+    # The linker lays code out in the order of its units: what comes first
+    # keeps its place whatever grows after it.
+    units = [pathlib.PurePosixPath(u).name for u in scan_units()]
+    planned = [i for i, u in enumerate(units) if u.startswith("planned_")]
+    assert sorted(units[i].removeprefix("planned_") for i in planned) == \
+        sorted(u.removeprefix("path_") for u in units if u.startswith("path_"))
+    assert planned and min(planned) > max(i for i, u in enumerate(units) if not u.startswith("planned_"))
+
+
+@pytest.mark.parametrize("unit", sorted(p.name for p in (ROOT / "src/velmora/scan").glob("p*_*.cpp")))
+def test_each_path_unit_compiles_one_grammar(unit):
+    source = (ROOT / "src/velmora/scan" / unit).read_text(encoding="utf-8")
+    kinds = set(re.findall(r"Grammar<\w+, (true|false)>", source))
+    assert kinds == ({"true"} if unit.startswith("planned_") else {"false"})
+    # and says where in a cache line its code starts, whatever precedes it
+    assert len(re.findall(r"^VELMORA_SCAN_UNIT_STARTS_AT\((0|16|32|48)\);$", source, re.M)) == 1
+
+
+def test_the_built_module_lays_the_grammar_without_a_plan_out_first():
+    if shutil.which("nm") is None:
+        pytest.skip("no nm")
+    listing = subprocess.run(["nm", "-C", vscan.__file__], capture_output=True, text=True).stdout
+    found = re.findall(r"^([0-9a-f]+) [tT] velmora::scan::Grammar<(?:[\w:() ]*::)?(\w+)Find, (true|false)>::",
+                       listing, re.M)
+    if not found:
+        pytest.skip("the module was installed without its symbols")
+    place = {kind: [int(address, 16) for address, _, k in found if k == kind] for kind in ("true", "false")}
+    assert len(place["true"]) >= len(PATHS) and len(place["false"]) >= len(PATHS)
+    assert max(place["false"]) < min(place["true"])
+    # Each unit's first function starts where the unit says.
+    for find, kind in {(find, kind) for _, find, kind in found}:
+        unit = ("planned_" if kind == "true" else "path_") + find.lower() + ".cpp"
+        declared = re.search(r"^VELMORA_SCAN_UNIT_STARTS_AT\((\d+)\);$",
+                             (ROOT / "src/velmora/scan" / unit).read_text(encoding="utf-8"), re.M)
+        first = min(int(address, 16) for address, f, k in found if (f, k) == (find, kind))
+        assert first % 64 == int(declared.group(1)), unit

@@ -10,8 +10,9 @@
 //       space, or end.
 //
 // ScalarFind is the reference and builds everywhere; the SSE2 and AVX2
-// structs live in their own translation units (path_sse2.cpp,
-// path_avx2.cpp), compiled for those instruction sets.
+// structs (find_sse2.h, find_avx2.h) are compiled only in their paths'
+// translation units (path_sse2.cpp, path_avx2.cpp and their planned_
+// twins), for those instruction sets.
 #pragma once
 
 #include "text.h"

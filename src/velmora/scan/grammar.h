@@ -7,11 +7,11 @@
 // default: the number tokens NaN, Infinity and -Infinity, and escaped lone
 // surrogates in strings. Messages name faults as Python's json does.
 //
-// This header is compiled once per vector path (path_*.cpp), with `Find`
-// saying how the next interesting byte is found (find.h), and twice there:
-// with kPlan for an omitter with a rule plan (selection.h), without it for
-// all others, whose scans never look at a plan. It defines
-// templates only, so each path's copy stays its own.
+// This header is compiled once per vector path, with `Find` saying how the
+// next interesting byte is found (find.h), and twice for each: with kPlan
+// for an omitter with a rule plan (selection.h, planned_*.cpp), without it
+// for all others, whose scans never look at a plan (path_*.cpp). It
+// defines templates only, so each path's copy stays its own.
 //
 // Where later work plugs in: `Slot` is what a value knows about its place
 // (the key it stands under, or the array it is an item of), and a level of

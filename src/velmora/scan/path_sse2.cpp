@@ -1,53 +1,26 @@
 // The grammar with SSE2, which every x86-64 processor has: sixteen bytes
-// at a time.
+// at a time. This unit compiles the scan without a plan; planned_sse2.cpp
+// the one with.
 #include "find.h"
 #include "grammar.h"
+#include "paths.h"
+#include "find_sse2.h"
 
 #if defined(__x86_64__)
-#include <emmintrin.h>
 
 namespace velmora::scan {
 
+VELMORA_SCAN_UNIT_STARTS_AT(48);
+
 namespace {
 
-struct Sse2Find {
-    static const uint8_t* string_stop(const uint8_t* p, const uint8_t* end) {
-        const __m128i quote = _mm_set1_epi8('"');
-        const __m128i backslash = _mm_set1_epi8('\\');
-        const __m128i space = _mm_set1_epi8(0x20);
-        for (; end - p >= 16; p += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            // The signed compare takes control bytes and bytes of 0x80 and up.
-            const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                              _mm_cmplt_epi8(v, space));
-            const unsigned mask = unsigned(_mm_movemask_epi8(hits));
-            if (mask != 0) return p + __builtin_ctz(mask);
-        }
-        return ScalarFind::string_stop(p, end);
-    }
-
-    static const uint8_t* space_stop(const uint8_t* p, const uint8_t* end) {
-        for (; end - p >= 16; p += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i spaces = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-            const unsigned others = ~unsigned(_mm_movemask_epi8(spaces)) & 0xFFFFu;
-            if (others != 0) return p + __builtin_ctz(others);
-        }
-        return ScalarFind::space_stop(p, end);
-    }
-};
-
 Fault text(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where) {
-    return scanner.planned() ? Grammar<Sse2Find, true>(scanner).text(begin, end, blank, where)
-                             : Grammar<Sse2Find, false>(scanner).text(begin, end, blank, where);
+    return Grammar<Sse2Find, false>(scanner).text(begin, end, blank, where);
 }
 
 Fault lines(Scanner& scanner, const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults,
             size_t* count) {
-    return scanner.planned() ? Grammar<Sse2Find, true>(scanner).lines(begin, end, skip_bad, faults, count)
-                             : Grammar<Sse2Find, false>(scanner).lines(begin, end, skip_bad, faults, count);
+    return Grammar<Sse2Find, false>(scanner).lines(begin, end, skip_bad, faults, count);
 }
 
 }  // namespace

@@ -57,13 +57,13 @@ bool choose_path_at_start(const char** refused) {
     return false;
 }
 
-const PathEntry& entry_of(Path path) {
+const PathEntry& entry_of(Path path, bool planned) {
     switch (path) {
 #if defined(__x86_64__)
-        case Path::kSse2: return sse2_path;
-        case Path::kAvx2: return avx2_path;
+        case Path::kSse2: return planned ? planned_sse2_path : sse2_path;
+        case Path::kAvx2: return planned ? planned_avx2_path : avx2_path;
 #endif
-        default: return scalar_path;
+        default: return planned ? planned_scalar_path : scalar_path;
     }
 }
 

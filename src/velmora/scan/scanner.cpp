@@ -70,11 +70,11 @@ int Scanner::top_verdict() {
 
 Fault Scanner::text(const uint8_t* begin, const uint8_t* end, bool* blank, const uint8_t** where) {
     copy_from_ = begin;
-    return entry_of(path_).text(*this, begin, end, blank, where);
+    return entry_of(path_, planned()).text(*this, begin, end, blank, where);
 }
 
 Fault Scanner::lines(const uint8_t* begin, const uint8_t* end, bool skip_bad, ByteBuffer& faults, size_t* lines) {
-    return entry_of(path_).lines(*this, begin, end, skip_bad, faults, lines);
+    return entry_of(path_, planned()).lines(*this, begin, end, skip_bad, faults, lines);
 }
 
 }  // namespace velmora::scan
