@@ -106,9 +106,12 @@ def hides_unkeyed(omitter: Omitter) -> bool:
     positional argument, an item of a list argument): its verdict for the
     key None. An allowlist has nothing that vouches for such a value; a
     denylist hides it only if it lists None. Asked at every call, as the
-    omitter may be re-initialised; when it cannot answer, hidden."""
+    omitter may be re-initialised; when it cannot answer, hidden. A kept
+    value comes back as the very object given; a mask is another one, even
+    when its text is the probe's (``mask="x"``)."""
+    probe = "".join(("x", "?"))  # made here: no mask object can be it
     try:
-        return omitter.omit({None: "x"}).get(None) != "x"
+        return omitter.omit({None: probe}).get(None) is not probe
     except Exception:  # noqa: BLE001 - an answer of doubt is "hidden"
         return True
 
