@@ -186,22 +186,35 @@ def is_container(value: Any) -> bool:
     return not isinstance(value, str) and isinstance(value, (Mapping, *_SEQUENCES))
 
 
-def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any]) -> dict[Any, Any]:
+def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any], own_keys: bool = False) -> dict[Any, Any]:
     """A redacted version of a mapping whose keys name its values (an event,
     a record's extra attributes): the same dict when nothing is masked and it
     is a plain dict. If the walk refuses something, the entries are redacted
     one by one and only those it refuses are withheld. Raises only when the
-    mapping's items cannot be read."""
+    mapping's items cannot be read.
+
+    With `own_keys`, for a caller that writes the result back into `mapping`
+    by key, a str subclass among the keys makes the entries redacted one by
+    one, each under its own key object: the plain copy turns it into a str,
+    which may not find the entry again (a subclass with a hash of its own)
+    or may find another one."""
     try:
-        result: dict[Any, Any] = _redacted(omitter, mapping) if type(mapping) is dict else redacted(
-            omitter, plain(mapping))
-        return result
+        if type(mapping) is dict:
+            try:
+                result: dict[Any, Any] = redacted(omitter, mapping, True, strict=True)
+                return result
+            except TypeError:
+                pass
+        if not own_keys or not any(type(key) is not str and isinstance(key, str) for key in mapping):
+            result = redacted(omitter, plain(mapping))
+            return result
     except Exception:  # noqa: BLE001
         pass
     out: dict[Any, Any] = {}
     for key, value in list(mapping.items()):
+        name = _key(key)
         try:
-            out[key] = _redacted(omitter, {key: value})[key]
+            out[key] = _redacted(omitter, {name: value})[name]
         except Exception as exc:  # noqa: BLE001
             out[key] = withheld(exc)
     return out

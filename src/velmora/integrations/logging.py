@@ -156,7 +156,7 @@ def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detecto
     extra = _extra(record)
     if extra:
         attributes = vars(record)
-        for name, value in redact_mapping(omitter, extra).items():
+        for name, value in redact_mapping(omitter, extra, own_keys=True).items():
             if value is not extra.get(name):
                 attributes[name] = value
     if detector is not None:

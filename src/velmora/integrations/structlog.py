@@ -69,7 +69,7 @@ class RedactingProcessor:
         try:
             positional = event_dict.get(_POSITIONAL)
             fields = event_dict if positional is None else {k: v for k, v in event_dict.items() if k != _POSITIONAL}
-            update_in_place(event_dict, redact_mapping(self.omitter, fields))
+            update_in_place(event_dict, redact_mapping(self.omitter, fields, own_keys=True))
             if type(positional) is tuple and positional:
                 hides = hides_unkeyed(self.omitter)
                 clean = tuple(redact_unkeyed(self.omitter, arg, hides) for arg in positional)
