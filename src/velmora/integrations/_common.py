@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import collections
 import collections.abc
+import types
 from collections.abc import Iterable, Mapping, MutableMapping
 from typing import Any
 
@@ -26,6 +27,14 @@ from velmora.redact import redacted
 _ATOMS = frozenset({str, int, float, bool, type(None), bytes, complex})
 # Containers copied into lists.
 _SEQUENCES = (list, tuple, set, frozenset, collections.deque, collections.UserList)
+# Containers that str() and repr() show as exactly the items `plain` copies
+# from them. Others may show more: a ChainMap shows the values it shadows, a
+# subclass may override its repr or the iteration `plain` reads.
+_FAITHFUL = frozenset({dict, list, tuple, set, frozenset, collections.deque, collections.OrderedDict,
+                       collections.defaultdict, collections.Counter, collections.UserDict, collections.UserList,
+                       types.MappingProxyType})
+# The code of the __repr__ that namedtuple gives every class it makes.
+_NAMEDTUPLE_REPR = collections.namedtuple("_Shape", "a").__repr__.__code__
 
 
 def make_omitter(owner: str, omitter: Omitter | None = None, hide: Iterable[Any] | None = None,
@@ -91,7 +100,7 @@ def detected(detector: Detector, value: Any) -> Any:
     if is_container(value):
         clean = plain(value)
         result = detected(detector, clean)
-        return value if result is clean else result
+        return value if result is clean and shows_as_copied(value) else result
     return value
 
 
@@ -176,9 +185,30 @@ def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
             return value
         clean = plain(value)
         result = redacted(omitter, clean, hides)
-        return value if result is clean else result
+        return value if result is clean and shows_as_copied(value) else result
     except Exception as exc:  # noqa: BLE001 - never let data fail a logging call
         return withheld(exc)
+
+
+def shows_as_copied(value: Any) -> bool:
+    """Whether str() and repr() of `value` show nothing that its plain copy
+    lacks, so that `value` may stand for a copy in which nothing was masked.
+    Only the containers of `_FAITHFUL` (and namedtuples) are taken at their
+    word, with what they hold; a str subclass must keep str's repr. Other
+    objects are shared by the copy, and show the same in both."""
+    t = type(value)
+    if t in _ATOMS:
+        return True
+    if isinstance(value, str):
+        return t.__repr__ is str.__repr__
+    if t in _FAITHFUL:
+        if isinstance(value, Mapping):
+            return all(shows_as_copied(k) and shows_as_copied(v) for k, v in value.items())
+        return all(shows_as_copied(v) for v in value)
+    if isinstance(value, tuple):
+        return (getattr(t.__repr__, "__code__", None) is _NAMEDTUPLE_REPR and t.__iter__ is tuple.__iter__
+                and t.__str__ is object.__str__ and all(shows_as_copied(v) for v in value))
+    return not is_container(value)
 
 
 def is_container(value: Any) -> bool:
