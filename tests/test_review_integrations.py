@@ -11,6 +11,7 @@ import collections
 import copy
 import io
 import logging
+import logging.handlers
 import types
 
 import pytest
@@ -569,3 +570,33 @@ def test_detect_masks_tokens_in_text_wherever_the_integrations_carry_it():
         assert snapshot(value) == kept and identities(value) == ids
 
     check()
+
+
+# ---- A record formatted before it was redacted ------------------------------------------
+
+
+class Posting(logging.handlers.HTTPHandler):
+    """Sends what HTTPHandler sends, the record's attributes as they stand,
+    to a list."""
+
+    def __init__(self):
+        super().__init__("localhost", "/log")
+        self.sent = []
+
+    def emit(self, record):
+        self.sent.append(repr(self.mapLogRecord(record)))
+
+
+@pytest.mark.parametrize("make", [lambda: RedactingFilter(hide=["password"]),
+                                  lambda: RedactingFilter(detect=Detector([SECRET]))], ids=["keys", "detect"])
+def test_a_filter_on_a_later_handler_drops_the_message_an_earlier_one_formatted(make):
+    # Handler-level wiring: the first handler shows everything, the second
+    # redacts; what the first formatted must not travel on with the record.
+    first = logging.StreamHandler(io.StringIO())
+    later = Posting()
+    later.addFilter(make())
+    log = a_logger(f"later.{id(later)}", handler=first)
+    log.addHandler(later)
+    log.warning("login %s", {"password": SECRET, "user": "ann"})
+    assert SECRET in first.stream.getvalue()  # the first handler's own business
+    assert SECRET not in later.sent[0] and "ann" in later.sent[0], later.sent

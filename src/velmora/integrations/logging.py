@@ -161,6 +161,11 @@ def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detecto
                 attributes[name] = value
     if detector is not None:
         _detect_in_record(detector, record)
+    # The message a handler before this one formatted from the record as it
+    # was; formatters make it again from what is left here, but handlers
+    # that send the record's attributes as they stand (HTTPHandler) would
+    # send it.
+    vars(record).pop("message", None)
     setattr(record, _REDACTED, True)
 
 
