@@ -380,16 +380,16 @@ def test_a_container_that_shows_more_than_it_iterates_is_replaced_by_its_copy(ma
         assert SECRET not in text, text
 
 
-@pytest.mark.parametrize("value, shown", [
-    (("a", 1), "('a', 1)"), (Pair("a", 1), "Pair(left='a', right=1)"), ({"a"}, "{'a'}"),
-    (collections.OrderedDict(a="b"), "OrderedDict([('a', 'b')])"), (Rows(["a"]), "['a']"),
-    (collections.deque(["a"]), "deque(['a'])"), (frozenset(), "frozenset()"),
-])
-def test_a_container_that_shows_what_it_holds_is_shown_as_it_is(value, shown):
+@pytest.mark.parametrize("value", [("a", 1), Pair("a", 1), {"a"}, collections.OrderedDict(a="b"), Rows(["a"]),
+                                   collections.deque(["a"]), frozenset(), collections.Counter("ab")], ids=repr)
+def test_a_container_that_shows_what_it_holds_is_shown_as_it_is(value):
+    # Where nothing is masked, such a container shows as itself, as without
+    # the filter.
+    expected = f"{value}|1\n"
     stream = io.StringIO()
     handler = logging.StreamHandler(stream)
     a_logger(f"shown.{id(value)}", RedactingFilter(hide=["password"]), handler=handler).warning("%s|%s", value, 1)
-    assert stream.getvalue() == f"{shown}|1\n"
+    assert stream.getvalue() == expected
 
 
 # ---- Hostile objects: the call returns, nothing hidden shows --------------------------
