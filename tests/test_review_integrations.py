@@ -600,3 +600,24 @@ def test_a_filter_on_a_later_handler_drops_the_message_an_earlier_one_formatted(
     log.warning("login %s", {"password": SECRET, "user": "ann"})
     assert SECRET in first.stream.getvalue()  # the first handler's own business
     assert SECRET not in later.sent[0] and "ann" in later.sent[0], later.sent
+
+
+# ---- Numbers under no key ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("policy", [{"numbers": "digits"}, {"numbers": "zero"}, {"numbers": "string"},
+                                    {"numbers": "zero", "booleans": "false"}])
+@pytest.mark.parametrize("value", [4111111111111111, -4111.25, True])
+def test_a_number_under_no_key_gets_the_policy_an_item_of_a_list_argument_gets(policy, value):
+    # An allowlist with a number policy masks a number standing alone as it
+    # masks one in a list argument; a denylist keeps both.
+    for omitter, hides in ((RuleNoTrustOmitter(["user", "event"], **policy), True),
+                           (RuleOmitter(["password"], **policy), False)):
+        in_list = omitter.omit_recurse([value], hides)[0]
+        handler = Dump(logging.Formatter("%(message)s"))
+        a_logger(f"number.{id(omitter)}", RedactingFilter(omitter), handler=handler).warning(
+            "%s|%s", value, [value])
+        assert handler.seen[0] == f"{in_list}|[{in_list!r}]", handler.seen
+        event = RedactingProcessor(omitter)(None, "info", {"event": "e", "positional_args": (value, [value])})
+        assert event["positional_args"] == (in_list, [in_list])
+        assert type(event["positional_args"][0]) is type(in_list)

@@ -169,12 +169,20 @@ def _redacted(omitter: Omitter, value: Any, do: bool = True) -> Any:
 def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
     """A redacted version of a value that stands under no key: a dict (or
     mapping) by its own keys, a list (or other sequence) with its str items
-    masked when `hides`, a str masked when `hides`; other objects as they
-    are. A value that cannot be redacted is withheld whole. Returns `value`
-    itself when nothing is masked."""
+    masked when `hides`, a str masked when `hides`, a number or boolean
+    when `hides` as the omitter's policy masks one in a hidden list (as an
+    item of a list argument is); other objects as they are. A value that
+    cannot be redacted is withheld whole. Returns `value` itself when
+    nothing is masked."""
     t = type(value)
     if t in _ATOMS and t is not str:
-        return value
+        if not hides or value is None or t is bytes:
+            return value
+        try:
+            masked = redacted(omitter, [value], True)[0]
+        except Exception as exc:  # noqa: BLE001
+            return withheld(exc)
+        return value if masked is value else masked
     try:
         if t is dict or t is list:
             return _redacted(omitter, value, hides)
