@@ -621,3 +621,27 @@ def test_a_number_under_no_key_gets_the_policy_an_item_of_a_list_argument_gets(p
         event = RedactingProcessor(omitter)(None, "info", {"event": "e", "positional_args": (value, [value])})
         assert event["positional_args"] == (in_list, [in_list])
         assert type(event["positional_args"][0]) is type(in_list)
+
+
+# ---- structlog: an exception waiting for format_exc_info ---------------------------------
+
+
+@pytest.mark.parametrize("with_positional", [False, True])
+@pytest.mark.parametrize("make", [lambda: RedactingProcessor(hide=["password"]),
+                                  lambda: RedactingProcessor(trust=["event"], detect=Detector(formats=["all"]))],
+                         ids=["keys", "trust and detect"])
+def test_an_exception_tuple_reaches_format_exc_info_as_it_was(make, with_positional):
+    structlog = pytest.importorskip("structlog")
+    try:
+        raise ValueError("boom")
+    except ValueError:
+        import sys
+
+        exc_info = sys.exc_info()
+    event = {"event": "failed", "exc_info": exc_info, "password": SECRET}
+    if with_positional:
+        event["positional_args"] = ({"password": SECRET},)
+    out = make()(None, "error", event)
+    assert out["exc_info"] is exc_info and SECRET not in repr(out)
+    formatted = structlog.processors.format_exc_info(None, "error", dict(out))
+    assert "ValueError: boom" in formatted["exception"]
