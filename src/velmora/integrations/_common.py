@@ -204,7 +204,7 @@ def shows_as_copied(value: Any) -> bool:
     Only the containers of `_FAITHFUL` (and namedtuples) are taken at their
     word, with what they hold; a str subclass must keep str's repr. Other
     objects are shared by the copy, and show the same in both."""
-    t = type(value)
+    t: Any = type(value)
     if t in _ATOMS:
         return True
     if isinstance(value, str):
