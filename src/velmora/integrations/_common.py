@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import collections
 import collections.abc
+import types
 from collections.abc import Iterable, Mapping, MutableMapping
 from typing import Any
 
@@ -26,6 +27,14 @@ from velmora.redact import redacted
 _ATOMS = frozenset({str, int, float, bool, type(None), bytes, complex})
 # Containers copied into lists.
 _SEQUENCES = (list, tuple, set, frozenset, collections.deque, collections.UserList)
+# Containers that str() and repr() show as exactly the items `plain` copies
+# from them. Others may show more: a ChainMap shows the values it shadows, a
+# subclass may override its repr or the iteration `plain` reads.
+_FAITHFUL = frozenset({dict, list, tuple, set, frozenset, collections.deque, collections.OrderedDict,
+                       collections.defaultdict, collections.Counter, collections.UserDict, collections.UserList,
+                       types.MappingProxyType})
+# The code of the __repr__ that namedtuple gives every class it makes.
+_NAMEDTUPLE_REPR = collections.namedtuple("_Shape", "a").__repr__.__code__
 
 
 def make_omitter(owner: str, omitter: Omitter | None = None, hide: Iterable[Any] | None = None,
@@ -91,7 +100,7 @@ def detected(detector: Detector, value: Any) -> Any:
     if is_container(value):
         clean = plain(value)
         result = detected(detector, clean)
-        return value if result is clean else result
+        return value if result is clean and shows_as_copied(value) else result
     return value
 
 
@@ -106,9 +115,12 @@ def hides_unkeyed(omitter: Omitter) -> bool:
     positional argument, an item of a list argument): its verdict for the
     key None. An allowlist has nothing that vouches for such a value; a
     denylist hides it only if it lists None. Asked at every call, as the
-    omitter may be re-initialised; when it cannot answer, hidden."""
+    omitter may be re-initialised; when it cannot answer, hidden. A kept
+    value comes back as the very object given; a mask is another one, even
+    when its text is the probe's (``mask="x"``)."""
+    probe = "".join(("x", "?"))  # made here: no mask object can be it
     try:
-        return omitter.omit({None: "x"}).get(None) != "x"
+        return omitter.omit({None: probe}).get(None) is not probe
     except Exception:  # noqa: BLE001 - an answer of doubt is "hidden"
         return True
 
@@ -157,12 +169,20 @@ def _redacted(omitter: Omitter, value: Any, do: bool = True) -> Any:
 def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
     """A redacted version of a value that stands under no key: a dict (or
     mapping) by its own keys, a list (or other sequence) with its str items
-    masked when `hides`, a str masked when `hides`; other objects as they
-    are. A value that cannot be redacted is withheld whole. Returns `value`
-    itself when nothing is masked."""
+    masked when `hides`, a str masked when `hides`, a number or boolean
+    when `hides` as the omitter's policy masks one in a hidden list (as an
+    item of a list argument is); other objects as they are. A value that
+    cannot be redacted is withheld whole. Returns `value` itself when
+    nothing is masked."""
     t = type(value)
     if t in _ATOMS and t is not str:
-        return value
+        if not hides or value is None or t is bytes:
+            return value
+        try:
+            masked = redacted(omitter, [value], True)[0]
+        except Exception as exc:  # noqa: BLE001
+            return withheld(exc)
+        return value if masked is value else masked
     try:
         if t is dict or t is list:
             return _redacted(omitter, value, hides)
@@ -173,9 +193,30 @@ def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
             return value
         clean = plain(value)
         result = redacted(omitter, clean, hides)
-        return value if result is clean else result
+        return value if result is clean and shows_as_copied(value) else result
     except Exception as exc:  # noqa: BLE001 - never let data fail a logging call
         return withheld(exc)
+
+
+def shows_as_copied(value: Any) -> bool:
+    """Whether str() and repr() of `value` show nothing that its plain copy
+    lacks, so that `value` may stand for a copy in which nothing was masked.
+    Only the containers of `_FAITHFUL` (and namedtuples) are taken at their
+    word, with what they hold; a str subclass must keep str's repr. Other
+    objects are shared by the copy, and show the same in both."""
+    t: Any = type(value)
+    if t in _ATOMS:
+        return True
+    if isinstance(value, str):
+        return t.__repr__ is str.__repr__
+    if t in _FAITHFUL:
+        if isinstance(value, Mapping):
+            return all(shows_as_copied(k) and shows_as_copied(v) for k, v in value.items())
+        return all(shows_as_copied(v) for v in value)
+    if isinstance(value, tuple):
+        return (getattr(t.__repr__, "__code__", None) is _NAMEDTUPLE_REPR and t.__iter__ is tuple.__iter__
+                and t.__str__ is object.__str__ and all(shows_as_copied(v) for v in value))
+    return not is_container(value)
 
 
 def is_container(value: Any) -> bool:
@@ -183,22 +224,35 @@ def is_container(value: Any) -> bool:
     return not isinstance(value, str) and isinstance(value, (Mapping, *_SEQUENCES))
 
 
-def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any]) -> dict[Any, Any]:
+def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any], own_keys: bool = False) -> dict[Any, Any]:
     """A redacted version of a mapping whose keys name its values (an event,
     a record's extra attributes): the same dict when nothing is masked and it
     is a plain dict. If the walk refuses something, the entries are redacted
     one by one and only those it refuses are withheld. Raises only when the
-    mapping's items cannot be read."""
+    mapping's items cannot be read.
+
+    With `own_keys`, for a caller that writes the result back into `mapping`
+    by key, a str subclass among the keys makes the entries redacted one by
+    one, each under its own key object: the plain copy turns it into a str,
+    which may not find the entry again (a subclass with a hash of its own)
+    or may find another one."""
     try:
-        result: dict[Any, Any] = _redacted(omitter, mapping) if type(mapping) is dict else redacted(
-            omitter, plain(mapping))
-        return result
+        if type(mapping) is dict:
+            try:
+                result: dict[Any, Any] = redacted(omitter, mapping, True, strict=True)
+                return result
+            except TypeError:
+                pass
+        if not own_keys or not any(type(key) is not str and isinstance(key, str) for key in mapping):
+            result = redacted(omitter, plain(mapping))
+            return result
     except Exception:  # noqa: BLE001
         pass
     out: dict[Any, Any] = {}
     for key, value in list(mapping.items()):
+        name = _key(key)
         try:
-            out[key] = _redacted(omitter, {key: value})[key]
+            out[key] = _redacted(omitter, {name: value})[name]
         except Exception as exc:  # noqa: BLE001
             out[key] = withheld(exc)
     return out

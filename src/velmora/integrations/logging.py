@@ -156,11 +156,16 @@ def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detecto
     extra = _extra(record)
     if extra:
         attributes = vars(record)
-        for name, value in redact_mapping(omitter, extra).items():
+        for name, value in redact_mapping(omitter, extra, own_keys=True).items():
             if value is not extra.get(name):
                 attributes[name] = value
     if detector is not None:
         _detect_in_record(detector, record)
+    # The message a handler before this one formatted from the record as it
+    # was; formatters make it again from what is left here, but handlers
+    # that send the record's attributes as they stand (HTTPHandler) would
+    # send it.
+    vars(record).pop("message", None)
     setattr(record, _REDACTED, True)
 
 
@@ -217,7 +222,8 @@ class RedactingFormatter(logging.Formatter):
     A record whose arguments were merged into its message before it came
     (``args`` None: a QueueHandler or SocketHandler did that) is formatted
     with its message withheld, unless a :class:`RedactingFilter` redacted it
-    before the merge."""
+    before the merge. A record a filter redacted is redacted again by this
+    formatter's own omitter (and detector)."""
 
     omitter: Omitter
     detect: Detector | None
@@ -232,17 +238,14 @@ class RedactingFormatter(logging.Formatter):
 
     def format(self, record: logging.LogRecord) -> str:
         copy = logging.makeLogRecord(vars(record))
-        if not getattr(record, _REDACTED, False):
-            if record.args is None and isinstance(record.msg, str):
-                copy.msg, copy.args = _MERGED, ()
-            try:
-                redact_record(self.omitter, copy, self.detect)
-            except Exception as exc:  # noqa: BLE001
-                _withhold_record(copy, exc, self.detect)
-        elif self.detect is not None:
-            # Redacted by a filter, perhaps one without this detector.
-            try:
-                _detect_in_record(self.detect, copy)
-            except Exception as exc:  # noqa: BLE001
-                _withhold_record(copy, exc, self.detect)
+        # A message merged before it came is withheld unless a filter
+        # redacted it first. What the record still carries apart is redacted
+        # here in any case: a filter before this one may hide other keys
+        # (and the mark it leaves may have come with extra= data).
+        if not getattr(record, _REDACTED, False) and record.args is None and isinstance(record.msg, str):
+            copy.msg, copy.args = _MERGED, ()
+        try:
+            redact_record(self.omitter, copy, self.detect)
+        except Exception as exc:  # noqa: BLE001
+            _withhold_record(copy, exc, self.detect)
         return super().format(copy)

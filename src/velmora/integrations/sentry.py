@@ -8,9 +8,11 @@
 
 The whole event is redacted, at any depth: frame locals, request data,
 extra, contexts, breadcrumbs. sentry-sdk hands ``before_send`` an event it
-has just serialised into new dicts and lists of its own, so the event is
-redacted in place. A breadcrumb is a shallow copy of what the caller passed
-(its ``data`` is the caller's dict), so it is redacted copy-on-write.
+has serialised into dicts and lists of its own, but not only of its own:
+what an object's ``__sentry_repr__`` returns goes into the event as it is,
+the object's own dict perhaps. Events are therefore redacted copy-on-write,
+as breadcrumbs are (a breadcrumb is a shallow copy of what the caller
+passed, its ``data`` the caller's dict).
 
 ``detect=`` (a :class:`velmora.detect.Detector`) also masks what the
 detector finds inside every str value of the event, at any depth:
@@ -25,6 +27,7 @@ from typing import Any
 
 from velmora.detect import Detector
 from velmora.omit import Omitter
+from velmora.redact import redacted
 
 from ._common import check_detector, detected, make_omitter, redact_mapping
 
@@ -74,12 +77,15 @@ class SentryRedactor:
         self.omitter = make_omitter("SentryRedactor", omitter, hide, trust)
 
     def before_send(self, event: Any, hint: Any) -> Any:
-        """Redact an error event in place: sentry-sdk (2 and 3) serialises it
-        into dicts, lists and str of its own first, so every value is one
-        the walk sees. An event that cannot be redacted is dropped (None)
-        rather than sent half-redacted."""
+        """A redacted version of an error event; the containers in it are
+        left as they were (sentry-sdk serialises the event first, but puts
+        what ``__sentry_repr__`` returns into it as it is). An event that
+        cannot be redacted is dropped (None) rather than sent
+        half-redacted, as is one holding what the walk would pass over (a
+        tuple, a dict subclass: sentry-sdk serialises those into lists and
+        dicts, but not what ``__sentry_repr__`` returns)."""
         try:
-            event = self.omitter.omit(event)
+            event = redacted(self.omitter, event, True, strict=True)
             return event if self.detect is None else detected(self.detect, event)
         except Exception:  # noqa: BLE001 - sentry-sdk would send nothing better
             return None

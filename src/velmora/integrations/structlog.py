@@ -49,6 +49,16 @@ __all__ = ["RedactingProcessor"]
 # Where structlog's standard-library chain keeps a call's positional
 # arguments until PositionalArgumentsFormatter merges them.
 _POSITIONAL = "positional_args"
+# Where a call's exception waits for format_exc_info, which takes a tuple of
+# (type, exception, traceback) there as it is (a list it would not know).
+_EXC_INFO = "exc_info"
+
+
+def _is_exc_info(value: Any) -> bool:
+    """Whether `value` is an exception's (type, exception, traceback): no
+    str in it to mask, and its plain copy, a list, would lose the
+    exception."""
+    return type(value) is tuple and len(value) == 3 and isinstance(value[1], BaseException)
 
 
 class RedactingProcessor:
@@ -68,8 +78,12 @@ class RedactingProcessor:
     def __call__(self, logger: Any, method_name: str, event_dict: MutableMapping[str, Any]) -> MutableMapping[str, Any]:
         try:
             positional = event_dict.get(_POSITIONAL)
-            fields = event_dict if positional is None else {k: v for k, v in event_dict.items() if k != _POSITIONAL}
-            update_in_place(event_dict, redact_mapping(self.omitter, fields))
+            # Left out of the fields: what is redacted on its own, and an
+            # exception's tuple, which has nothing to mask.
+            apart = (_POSITIONAL, _EXC_INFO) if _is_exc_info(event_dict.get(_EXC_INFO)) else (_POSITIONAL,)
+            fields = (event_dict if positional is None and len(apart) == 1
+                      else {k: v for k, v in event_dict.items() if k not in apart})
+            update_in_place(event_dict, redact_mapping(self.omitter, fields, own_keys=True))
             if type(positional) is tuple and positional:
                 hides = hides_unkeyed(self.omitter)
                 clean = tuple(redact_unkeyed(self.omitter, arg, hides) for arg in positional)
