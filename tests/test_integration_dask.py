@@ -22,6 +22,7 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import velmora.omit as omit  # noqa: E402
+from velmora.detect import Detector  # noqa: E402
 from velmora.integrations.dask import InvalidLine, redact_lines  # noqa: E402
 from velmora.omit import NoTrustOmitter, Omitter  # noqa: E402
 from velmora.rules import RuleOmitter  # noqa: E402
@@ -149,6 +150,18 @@ def test_workers_are_processes_that_get_the_pickled_omitter(dataset, client, tmp
     ran = {task["worker"] for task in tasks.data if "-block-" in str(task["key"])}
     workers = client.run(os.getpid)
     assert ran and ran <= set(workers) and os.getpid() not in {workers[w] for w in ran}
+
+
+def test_the_omitters_own_detector_masks_inside_text_on_the_workers(client, tmp_path):
+    """A rule omitter's detect= travels with its pickle and masks on the workers what the walk masks."""
+    secret = "relay-pass-2026"
+    omitter = RuleOmitter(["password"], detect=Detector([secret], formats=["aws"]))
+    docs = [{"password": f"p{i}", "note": f"line {i}: {secret}", "l": ["AKIA" + "ABCDEFGHIJKLMNOP"]} for i in range(400)]
+    (tmp_path / "in.jsonl").write_text("".join(json.dumps(d) + "\n" for d in docs))
+    result = redact_lines(omitter, tmp_path / "in.jsonl", tmp_path / "out.jsonl", blocksize=4096)
+    out = output_bytes(result)
+    assert secret.encode() not in out and b"AKIA" not in out
+    assert out == b"".join(json.dumps(omitter.omit(d)).encode() + b"\n" for d in docs)
 
 
 def with_bad_lines(dataset, directory):

@@ -15,7 +15,7 @@ import velmora.scan as vscan
 from conftest import assert_no_leak
 from velmora.detect import Detector
 from velmora.omit import NoTrustOmitter, Omitter
-from velmora.rules import RuleOmitter
+from velmora.rules import RuleNoTrustOmitter, RuleOmitter
 from velmora.scan import _scan_lines_into, scan, scan_lines
 
 PATHS = vscan._paths()
@@ -110,13 +110,17 @@ def test_scan_with_detect_equals_the_python_reference(policy, doc, escapes, rate
     data = "".join(built.text).encode("utf-8", "surrogatepass")
     expected = "".join(built.expected).encode("utf-8", "surrogatepass")
     assert json.loads(data) == doc
+    # The detector given to the scan, or the omitter's own: masked alike.
+    calls = [(Omitter(["pw"]), {"detect": detector}), (RuleOmitter(["pw"], detect=detector), {}),
+             (RuleOmitter(["pw"], detect=detector), {"detect": detector})]
     previous = vscan._set_path("scalar")
     try:
         for path in PATHS:
             vscan._set_path(path)
-            assert scan(Omitter(["pw"]), data, detect=detector) == expected, path
-            out, errors, lines = scan_lines(Omitter(["pw"]), data.replace(b"\n", b" ") + b"\n", detect=detector)
-            assert errors == [] and out == expected.replace(b"\n", b" ") + b"\n"
+            for omitter, kw in calls:
+                assert scan(omitter, data, **kw) == expected, (path, omitter)
+                out, errors, lines = scan_lines(omitter, data.replace(b"\n", b" ") + b"\n", **kw)
+                assert errors == [] and out == expected.replace(b"\n", b" ") + b"\n"
     finally:
         vscan._set_path(previous)
 
@@ -155,6 +159,39 @@ def test_each_mask_policy_of_the_detector(detector, expected):
 def test_key_verdicts_are_as_without_detection(omitter, expected):
     data = f'{{"pw": "{KEY}", "a": ["k {KEY}"], "n": 1}}'.encode()
     assert scan(omitter, data, detect=Detector(formats=["aws"])) == expected.encode()
+
+
+@pytest.mark.parametrize("omitter", [RuleOmitter(["pw"], detect=Detector([VALUE], formats=["aws"])),
+                                     RuleNoTrustOmitter(["a", "n"], detect=Detector([VALUE], formats=["aws"])),
+                                     RuleOmitter(paths=["$.pw"], numbers="zero", detect=Detector([VALUE], formats=["aws"]))])
+def test_the_omitters_own_detector_masks_what_the_walk_masks(omitter):
+    """An omitter that looks inside str values itself (a rule omitter's detect=) is followed by the scan as by
+    the walk and by redacted(), through every function of the scan and on every path."""
+    doc = {"pw": VALUE, "a": [f"k {KEY}", f"and {VALUE}."], "n": {"deep": [f"x{VALUE}y"]}, "k": KEY}
+    data = json.dumps(doc).encode()
+    walked = json.dumps(omitter.omit(json.loads(data))).encode()
+    assert VALUE.encode() not in walked and KEY.encode() not in walked
+    previous = vscan._set_path("scalar")
+    try:
+        for path in PATHS:
+            vscan._set_path(path)
+            assert scan(omitter, data) == walked, path
+            assert scan_lines(omitter, data + b"\n" + data) == (walked + b"\n" + walked, [], 2)
+            target = bytearray(4)
+            size, errors, count = _scan_lines_into(omitter, data, target)
+            assert bytes(target[:size]) == walked and errors == [] and count == 1
+    finally:
+        vscan._set_path(previous)
+
+
+def test_a_detector_given_beside_a_different_own_one_is_refused():
+    """The scan masks by one detector; taking either of two that differ would leave the other's spans."""
+    own = Detector([VALUE])
+    omitter = RuleOmitter(["pw"], detect=own)
+    for call in (scan, lambda o, d, **kw: scan_lines(o, d, **kw)):
+        with pytest.raises(ValueError, match="differs from the omitter's own detector"):
+            call(omitter, b'"x"', detect=Detector([VALUE]))
+    assert scan(omitter, f'"{VALUE}"'.encode(), detect=own) == b'"' + b"*" * len(VALUE) + b'"'
 
 
 def test_lines_and_lines_into_agree_with_scan_line_by_line():

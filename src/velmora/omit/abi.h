@@ -57,6 +57,11 @@ struct StrHook {
     // run code (a release).
     void (*close)(StrHook* hook);
     void* state[3];  // the omitter's own
+    // The velmora.detect.Detector whose spans `apply` masks, held by the
+    // hook until it is closed; null when the hook is not a detector's. The
+    // scanner, which looks at JSON text rather than at str objects, masks
+    // by the detector itself.
+    PyObject* detector = nullptr;
 };
 
 // What `hook` makes of the str `value` (an exact str or a subclass, which is

@@ -46,6 +46,7 @@ int open_detection(PyObject* detector, StrHook* hook) {
     hook->apply = apply;
     hook->close = close;
     hook->state[kDetector] = new_ref(detector);
+    hook->detector = detector;
     hook->state[kEngine] = engine;
     hook->state[kPolicy] = const_cast<MaskPolicy*>(rs.detect_api->mask_policy(detector));
     return 1;

@@ -67,6 +67,22 @@ struct DetectArg {
     Detection* get() { return detection ? &*detection : nullptr; }
 };
 
+// The detector the omitter itself masks by, inside the str values its
+// verdicts let through (a rule omitter's `detect`), as a new reference in
+// `out`; left empty when it has none. The scan masks by it as the walks do.
+// Runs before anything of the scan is held: closing the hook may run code.
+// 0, or -1 with an exception set.
+int own_detector(OmitterObject* omitter, Ref* out) {
+    const auto open = omitter->vtab->open_str_hook;
+    if (open == nullptr) return 0;
+    StrHook hook{};
+    const int opened = open(omitter, &hook);
+    if (opened <= 0) return opened;
+    if (hook.detector != nullptr) *out = Ref::borrow(hook.detector);
+    hook.close(&hook);
+    return 0;
+}
+
 // What the functions take from their arguments: the omitter, held for the
 // call, with the copy of its mask policy the scanner reads, the input, and
 // the detector if any.
@@ -84,7 +100,16 @@ struct Call {
         if (check_omitter(state, omitter_arg, name) < 0) return -1;
         hold = Ref::borrow(omitter_arg);
         omitter = reinterpret_cast<OmitterObject*>(omitter_arg);
-        if (detect.open(state, detect_arg, name) < 0) return -1;
+        // `detect=` and the omitter's own detector: the scan masks by one,
+        // and two that differ would leave the spans of one unmasked.
+        Ref own;
+        if (own_detector(omitter, &own) < 0) return -1;
+        if (own && detect_arg != Py_None && detect_arg != own.get()) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s() detect differs from the omitter's own detector: pass one of them, not both", name);
+            return -1;
+        }
+        if (detect.open(state, own ? own.get() : detect_arg, name) < 0) return -1;
         if (input.open(data, name, in_place) < 0) return -1;
         if (read_mask_spec(omitter, &spec) < 0) return -1;
         return read_scan_plan(omitter, &plan);
