@@ -6,6 +6,7 @@ every vector path."""
 
 import json
 import re
+import sys
 import threading
 
 import pytest
@@ -247,3 +248,13 @@ def test_no_leak_with_a_detector():
     data = f'{{"a": "\\u0041KIA{KEY[4:]} {VALUE}", "b": ["{JWT}"]}}'.encode()
     assert_no_leak(lambda: scan(Omitter([]), data, detect=d))
     assert_no_leak(lambda: scan_lines(Omitter([]), data + b"\n" + data, detect=d))
+    own = RuleOmitter([], detect=d)
+    held = sys.getrefcount(d)
+    for _ in range(50):
+        scan(own, data)
+    assert sys.getrefcount(d) == held  # the omitter's detector is let go after each scan
+    assert_no_leak(lambda: scan(own, data))
+    assert_no_leak(lambda: scan_lines(own, data + b"\n" + data, detect=d))
+    with pytest.raises(ValueError):
+        scan(own, data, detect=Detector([VALUE]))
+    assert_no_leak(lambda: pytest.raises(ValueError, scan, own, data, detect=Detector([VALUE])))
