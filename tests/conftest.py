@@ -58,6 +58,34 @@ def run_python(code, *, env=None, timeout=120):
     )
 
 
+# The start of a script run under sentry-sdk (run_python): `Capture`, a
+# transport that keeps the events it would send, and `own_scrubber`, options
+# for sentry_sdk.init() that switch sentry-sdk 2's own scrubber off. That one
+# runs before the event is serialised and writes into the caller's dicts;
+# with it off, what a script sees is the hooks alone (sentry-sdk 3 has none).
+SENTRY_CAPTURE = """
+import sentry_sdk
+from sentry_sdk.transport import Transport
+
+class Capture(Transport):
+    def __init__(self, options=None):
+        super().__init__(options)
+        self.events = []
+    def capture_envelope(self, envelope):
+        self.events += [item.payload.json for item in envelope.items if item.type == "event"]
+
+try:
+    from sentry_sdk.scrubber import EventScrubber
+except ImportError:
+    own_scrubber = {}
+else:
+    class Off(EventScrubber):
+        def scrub_event(self, event):
+            pass
+    own_scrubber = {"event_scrubber": Off()}
+"""
+
+
 def assert_runs_clean(code, **kwargs):
     """Run code in a subprocess and require a zero exit status; returns the
     completed process for further checks on its output."""

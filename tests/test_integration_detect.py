@@ -12,7 +12,7 @@ import re
 
 import pytest
 
-from conftest import assert_runs_clean
+from conftest import SENTRY_CAPTURE, assert_runs_clean
 from velmora.detect import Detector
 from velmora.integrations._common import detected
 from velmora.integrations.logging import RedactingFilter, RedactingFormatter
@@ -191,19 +191,10 @@ def test_structlog_withholds_a_value_it_cannot_read():
 
 # ---- Sentry ----------------------------------------------------------------------------
 
-SENTRY_SCRIPT = """
+SENTRY_SCRIPT = SENTRY_CAPTURE + """
 import json, logging
-import sentry_sdk
-from sentry_sdk.transport import Transport
 from velmora.detect import Detector
 from velmora.integrations.sentry import SentryRedactor
-
-class Capture(Transport):
-    def __init__(self, options=None):
-        super().__init__(options)
-        self.events = []
-    def capture_envelope(self, envelope):
-        self.events += [item.payload.json for item in envelope.items if item.type == "event"]
 
 transport = Capture()
 redactor = SentryRedactor(detect=Detector(["registered-value-42"], formats=["all"]))

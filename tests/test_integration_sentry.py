@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import SANITIZED, assert_runs_clean
+from conftest import SANITIZED, SENTRY_CAPTURE, assert_runs_clean
 
 pytest.importorskip("sentry_sdk", reason="sentry-sdk is not installed (pip install '.[test]')")
 
@@ -23,33 +23,11 @@ SECRETS = ["hunter2", "4111111111111111", "123-cvv", "tok-secret", "key-secret",
            "tuple-cvv", "set-secret", "4111-tuple", "crumb-tuple", "ordered-secret"]
 KEPT = ["ann", "pro", "NO", "card declined", "accept-json"]
 
-SCRIPT = """
+SCRIPT = SENTRY_CAPTURE + """
 import collections, copy, json, logging, sys
-import sentry_sdk
 from sentry_sdk.integrations.logging import LoggingIntegration
-from sentry_sdk.transport import Transport
 from velmora.integrations.sentry import SentryRedactor
 from velmora.omit import Omitter
-
-class Capture(Transport):
-    def __init__(self, options=None):
-        super().__init__(options)
-        self.events = []
-    def capture_envelope(self, envelope):
-        self.events += [item.payload.json for item in envelope.items if item.type == "event"]
-
-# sentry-sdk 2's own scrubber runs before the event is serialised and writes
-# into the caller's dicts; it is turned off so that what is checked here is
-# the hooks alone (sentry-sdk 3 has none).
-try:
-    from sentry_sdk.scrubber import EventScrubber
-except ImportError:
-    own_scrubber = {}
-else:
-    class Off(EventScrubber):
-        def scrub_event(self, event):
-            pass
-    own_scrubber = {"event_scrubber": Off()}
 
 transport = Capture()
 hooks = {}

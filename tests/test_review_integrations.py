@@ -18,6 +18,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import SENTRY_CAPTURE, assert_runs_clean
 from velmora.detect import Detector
 from velmora.integrations.logging import RedactingFilter, RedactingFormatter
 from velmora.integrations.structlog import RedactingProcessor
@@ -670,29 +671,10 @@ def test_an_exception_tuple_reaches_format_exc_info_as_it_was(make, with_positio
 # ---- Sentry: objects sentry-sdk puts into the event as they are ---------------------------
 
 
-SENTRY_REPR = """
+SENTRY_REPR = SENTRY_CAPTURE + """
 import json
-import sentry_sdk
-from sentry_sdk.transport import Transport
 from velmora.integrations.sentry import SentryRedactor
 from velmora.omit import Omitter
-
-class Capture(Transport):
-    def __init__(self, options=None):
-        super().__init__(options)
-        self.events = []
-    def capture_envelope(self, envelope):
-        self.events += [item.payload.json for item in envelope.items if item.type == "event"]
-
-try:  # sentry-sdk 2's own scrubber writes into the caller's dicts: only the hooks are looked at
-    from sentry_sdk.scrubber import EventScrubber
-except ImportError:
-    own = {}
-else:
-    class Off(EventScrubber):
-        def scrub_event(self, event):
-            pass
-    own = {"event_scrubber": Off()}
 
 class Settings:
     # sentry-sdk puts what __sentry_repr__ returns into the event as it is.
@@ -704,7 +686,7 @@ class Settings:
 transport = Capture()
 redactor = SentryRedactor(eval(OMITTER))  # the default hooks, or hooks made with an omitter
 sentry_sdk.init(dsn="https://public@sentry.invalid/1", transport=transport, default_integrations=False,
-                before_send=redactor.before_send, **own)
+                before_send=redactor.before_send, **own_scrubber)
 settings = Settings()
 db, hosts = settings.data["db"], settings.data["hosts"]
 sentry_sdk.set_extra("settings", settings)
@@ -720,8 +702,6 @@ print(json.dumps({"sent": transport.events, "mine": settings.data,
 def test_sentry_leaves_what_an_objects_sentry_repr_returns_as_it_was(omitter):
     pytest.importorskip("sentry_sdk")
     import json
-
-    from conftest import assert_runs_clean
 
     code = f"SECRET = {SECRET!r}\nOMITTER = {omitter!r}\n" + SENTRY_REPR
     result = json.loads(assert_runs_clean(code).stdout)
