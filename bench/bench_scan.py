@@ -91,6 +91,18 @@ def cpu(run):
         gc.enable()
 
 
+def rotated_rounds(contenders, rounds):
+    """CPU seconds of each contender per round, run round robin in an order
+    that rotates from round to round, so that drift in the machine's speed
+    falls on all of them alike."""
+    names = list(contenders)
+    times = {n: [] for n in names}
+    for r in range(rounds):
+        for n in names[r % len(names):] + names[:r % len(names)]:
+            times[n].append(cpu(contenders[n]))
+    return times
+
+
 def measure(name, data, keys, rounds, count):
     """MB/s of the count loop, scan_lines in 1 MiB calls and in one call, per path."""
     omitter = Omitter(keys)
@@ -113,12 +125,7 @@ def measure(name, data, keys, rounds, count):
         assert vscan.scan_lines(omitter, data)[0] == expected, path
         contenders[f"{path} 1 MiB calls"] = chunked
         contenders[f"{path} one call"] = whole
-    names = list(contenders)
-    times = {n: [] for n in names}
-    for r in range(rounds):
-        order = names[r % len(names):] + names[:r % len(names)]
-        for n in order:
-            times[n].append(cpu(contenders[n]))
+    times = rotated_rounds(contenders, rounds)
     rate = {n: len(data) / statistics.median(t) / 1e6 for n, t in times.items()}
     lines = data.count(b"\n")
     print(f"\n### {name}: {len(data) / 1e6:.0f} MB, {lines} lines, {len(cuts)} calls of about 1 MiB\n")

@@ -23,7 +23,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import corpora  # noqa: E402
-from bench_scan import count_loop, cpu, pieces  # noqa: E402
+from bench_scan import count_loop, pieces, rotated_rounds  # noqa: E402
 
 from bench import HIDDEN  # noqa: E402
 
@@ -173,11 +173,7 @@ def measure(name, data, rounds, count, lib, with_simdjson, chunk=64 << 10):
                 parser.parse(line)
         contenders["pysimdjson parse per line"] = parse
     names = list(contenders)
-    times = {n: [] for n in names}
-    for r in range(rounds):
-        order = names[r % len(names):] + names[:r % len(names)]
-        for n in order:
-            times[n].append(cpu(contenders[n]))
+    times = rotated_rounds(contenders, rounds)
     floor = times["count loop (cc -O2)"]
     print(f"\n### {name}: {len(data) / 1e6:.0f} MB, {len(cuts)} calls of about 1 MiB, {rounds} rounds\n")
     print("| contender | MB/s | of the count loop (median of per-round ratios) |")
