@@ -345,6 +345,26 @@ class _SignalledClient:
         return {"worker": 64}
 
 
+class _UnreachableClient(_SignalledClient):
+    """Stands for a client whose scheduler died: asking it anything fails the way distributed's connect
+    does when the port refuses until its timeout."""
+
+    def __init__(self):
+        super().__init__(at=0)
+        self.scheduler = type("Scheduler", (), {"address": "tcp://127.0.0.1:9"})()
+
+    def nthreads(self):
+        raise OSError("Timed out trying to connect to tcp://127.0.0.1:9 after 2 s")
+
+
+def test_a_scheduler_that_cannot_be_reached_is_a_lost_one():
+    from velmora.integrations.dask import ClusterError, _Run
+    run = _Run(_UnreachableClient(), Omitter(["pw"]), (None, "in.jsonl"), "in.jsonl", 10 * 1000, 1000, False, None)
+    with pytest.raises(ClusterError, match=r"^lost the scheduler at tcp://127\.0\.0\.1:9$"):
+        run.run(lambda index: None, lambda _: None)
+    assert run.lost and run.abandon(wait=True) is False
+
+
 @pytest.mark.parametrize("at", [1, 2, 5])
 def test_a_signal_as_a_block_is_submitted_comes_after_its_count(at):
     # The clean-up waits for the blocks the run counts and removes their parts: a block submitted but

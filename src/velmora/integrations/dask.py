@@ -45,14 +45,13 @@ import contextlib
 import errno
 import os
 import signal
-import stat
 import threading
 import time
 import uuid
 from collections import deque
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import IO, Any
+from typing import Any
 
 import distributed
 import fsspec
@@ -289,7 +288,7 @@ class _Run:
                         _redact_block, self.omitter, self.source, self.shown, offset, length, self.skip_invalid,
                         part(index), key=f"{self.name}-block-{index}", pure=False)))
                     self.submitted += 1
-                while len(self.pending) >= 2 * max(1, sum(self.client.nthreads().values())):
+                while len(self.pending) >= 2 * max(1, self._threads()):
                     self._take(take)
             while self.pending:
                 self._take(take)
@@ -297,6 +296,17 @@ class _Run:
         except CommClosedError:
             self.lost = True
             raise ClusterError(f"lost the scheduler at {self.address}") from None
+
+    def _threads(self) -> int:
+        # Asked of the scheduler: one that is gone may refuse the connection
+        # until distributed gives up ("Timed out trying to connect"), an
+        # OSError that is not a CommClosedError.
+        try:
+            return sum(self.client.nthreads().values())
+        except CommClosedError:
+            raise
+        except OSError as exc:
+            raise CommClosedError(str(exc)) from None
 
     def _take(self, take: Any) -> None:
         check_interrupted()
