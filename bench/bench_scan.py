@@ -16,7 +16,6 @@ import argparse
 import ctypes
 import gc
 import os
-import resource
 import statistics
 import subprocess
 import sys

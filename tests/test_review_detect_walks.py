@@ -5,7 +5,6 @@ leak, and hostile code run mid-walk that changes the data or the detector."""
 import copy
 import os
 import pickle
-import sys
 import threading
 import time
 

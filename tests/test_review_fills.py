@@ -20,7 +20,6 @@ from hypothesis import strategies as st
 from conftest import assert_runs_clean, run_python
 from fills_model import fresh, run
 
-import velmora.omit as omit
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.redact import redacted
 from velmora.rules import RuleOmitter

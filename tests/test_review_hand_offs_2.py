@@ -17,7 +17,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from hand_off_model_2 import Model, at, leaks
+from hand_off_model_2 import Model, leaks
 from test_review_hand_offs import _helper as _super_omit
 from test_review_hand_offs import _helper_recurse as _super_recurse
 from test_review_hand_offs import run_script

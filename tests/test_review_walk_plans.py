@@ -11,7 +11,6 @@ wrong mask): the input, and what is expected.
 import copy
 import gc
 import json
-import math
 import os
 import subprocess
 import sys

@@ -14,7 +14,6 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import velmora.omit as omit
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.redact import redacted
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
