@@ -4,8 +4,8 @@
 // What each format matches (ASCII; "word" means [A-Za-z0-9_], and a token
 // "on word boundaries" has no word character just before it and none
 // just after it; a body is the longest run of its characters; a line ends
-// at '\n' or '\r', and no match reads across one, so that a text is masked
-// the same whole and line by line):
+// at '\n' or '\r', and no check but a private key block's reads across one,
+// so that a text is masked the same whole and line by line):
 //
 //   aws             AKIA|ASIA, then a body of exactly 16 [A-Z0-9]; tokens
 //   github          gh[pousr]_ then a body of 36 or more [A-Za-z0-9], or
