@@ -5,9 +5,12 @@ pickling, and that no value ever shows in a repr or an error."""
 import copy
 import pickle
 import re
+import subprocess
+import sys
 
 import pytest
 
+import test_detect_model as model
 from conftest import assert_no_leak
 from velmora.detect import DEFAULT_FORMATS, DEFAULT_NEVER_MASK, FORMATS, Detector, TextMasker
 
@@ -141,6 +144,51 @@ def test_shapes_that_used_to_pass_in_clear(text, expected):
     assert d.mask(text.encode()) == expected.encode()
     masker = d.masker()
     assert masker.feed(text.encode()) + masker.finish() == expected.encode()
+
+
+# Texts built so that a check which reads again what an earlier candidate
+# read takes quadratic time: every place is a candidate, and each would
+# read on to the end of the line (another URL's password search, curl's
+# options, Digest's parameters, a header's credential).
+HOSTILE = {
+    "colons": ":",
+    "at signs": "@",
+    "api key headers": "Api-Key:",
+    "api key values": "x-api-key=a",
+    "urls cut short": "a://b:c/d ",
+    "digest values in values": 'Digest a=", digest b=", c=", ',
+    "digest unclosed": 'digest a="x',
+    "curls": "curl -u ",
+    "curl quotes": "curl -u 'a:",
+}
+
+
+@pytest.mark.parametrize("unit", HOSTILE.values(), ids=list(HOSTILE))
+def test_hostile_texts_are_masked_as_the_model_says(unit):
+    text = unit * (300 // len(unit)) + "x"
+    want, _ = model.find(text, FORMATS)
+    assert [tuple(s) for s in Detector(formats=["all", "card"]).find(text)] == want
+
+
+def test_hostile_texts_take_linear_time():
+    """2 MB of each, as str and as UTF-8: a few hundredths of a second each
+    when every place is read a bounded number of times, many minutes if a
+    check rescans. Run in a subprocess with a timeout, so a rescan fails
+    rather than hangs."""
+    script = f"""
+from velmora.detect import Detector
+d = Detector(formats=["all", "card"])
+for unit in {list(HOSTILE.values())!r}:
+    text = unit * ((2 << 20) // len(unit))
+    d.mask(text)
+    d.mask(text.encode())
+    m = d.masker()
+    m.feed(text.encode())
+    m.finish()
+print("ok")
+"""
+    proc = subprocess.run([sys.executable, "-c", script], check=False, capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout) == (0, "ok\n"), proc.stderr[-3000:]
 
 
 def test_a_private_key_block_is_masked_line_by_line():
