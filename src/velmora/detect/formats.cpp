@@ -33,7 +33,7 @@ FirstTable first_units(uint32_t formats) {
     set('e', kJwt);
     set('-', kPrivateKey);
     set(':', kUrlCredentials);
-    for (char c : {'b', 'B', 't', 'T', 'd', 'D', 'a', 'A', 'c'}) set(c, kAuthorization);
+    for (char c : {'b', 'B', 't', 'T', 'd', 'D', 'i', 'I', 'h', 'H', 'c'}) set(c, kAuthorization);
     for (char c = '0'; c <= '9'; c++) set(c, kCard);
     return table;
 }
@@ -73,6 +73,29 @@ struct Text {
     size_t run_of(size_t at, Pred pred) const {
         while (at < n && pred(t[at])) at++;
         return at;
+    }
+    // The first place at or after `at` where `found(place)` holds (n: none),
+    // remembered in `cache`.
+    template <class Found>
+    size_t next(size_t at, FormatScan::Next& cache, Found found) const {
+        if (cache.from <= at && at <= cache.at) return cache.at;
+        size_t i = at;
+        while (i < n && !found(i)) i++;
+        cache.from = at;
+        cache.at = i;
+        return i;
+    }
+    // The same for a unit: memchr's where the text is bytes.
+    size_t next_unit(size_t at, uint8_t unit, FormatScan::Next& cache) const {
+        if constexpr (sizeof(Unit) == 1) {
+            if (cache.from <= at && at <= cache.at) return cache.at;
+            const void* p = at < n ? std::memchr(t + at, unit, n - at) : nullptr;
+            cache.from = at;
+            cache.at = p == nullptr ? n : size_t(static_cast<const Unit*>(p) - t);
+            return cache.at;
+        } else {
+            return next(at, cache, [&](size_t i) { return t[i] == unit; });
+        }
     }
     size_t run(size_t at, uint8_t cls, FormatScan::RunCache& cache) const {
         for (int i = 0; i < cache.used; i++) {
@@ -249,7 +272,7 @@ inline bool ends_long_password(uint32_t c) {
 }
 
 template <class Unit>
-bool check_url(const Text<Unit>& x, size_t pos, SpanList& out) {
+bool check_url(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
     if (!x.has(pos, "://", 3)) return true;
     // The scheme: the run of scheme characters before, with a letter in it.
     bool letter = false;
@@ -282,16 +305,12 @@ bool check_url(const Text<Unit>& x, size_t pos, SpanList& out) {
     while (digits < end && is_digit(x[digits])) digits++;
     if (digits > colon + 1 && (digits == end || x[digits] == ',')) return true;
     // The first '@' further on, before anything that ends such a password
-    // and before another "://" (the next URL: its own candidate, so the
-    // searches of two URLs never overlap).
-    size_t first = end - 1;  // in the authority: no '@' there, but "://" may start there
-    for (;; first++) {
-        if (first >= x.n) return true;
-        const uint32_t c = x[first];
-        if (c == ':' && x.has(first + 1, "//", 2)) return true;
-        if (first >= end && ends_long_password(c)) return true;
-        if (c == '@') break;
-    }
+    // and before another "://" (the next URL's). URLs come in order, their
+    // authorities' ends and colons too: each search goes on from the last.
+    const size_t first = x.next_unit(end, '@', scan.at_sign);
+    if (first >= x.n) return true;
+    if (x.next(end, scan.password_end, [&](size_t i) { return ends_long_password(x[i]); }) < first) return true;
+    if (x.next(colon, scan.url, [&](size_t i) { return x[i] == ':' && x.has(i + 1, "//", 2); }) < first) return true;
     size_t last = first;
     for (size_t i = first + 1; i < x.n && !has_class(x[i], kAuthorityStop); i++) {
         if (x[i] == '@') last = i;
@@ -309,7 +328,7 @@ bool check_url(const Text<Unit>& x, size_t pos, SpanList& out) {
 // CamelCase name ("the JWT Bearer GrantOptions"): 16 or more, with at
 // least three capitals after the first.
 template <class Unit>
-bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
+[[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
     bool telling = false;
     bool letters = true;
     size_t inner_capitals = 0;
@@ -352,16 +371,21 @@ bool check_scheme(const Text<Unit>& x, size_t pos, SpanList& out) {
 
 // An API key or token header or parameter: its name, ':' or '=' (quotes
 // around a name and a value as JSON or a repr writes them), the credential.
+// `pos` is the last letter of the name's first word. Its start may be the
+// last word of a longer name (X-Api-Key, OPENAI_API_KEY): no letter or
+// digit before it.
 template <class Unit>
-bool check_api_key(const Text<Unit>& x, size_t pos, SpanList& out) {
-    size_t i;
-    if (x.has_nocase(pos, "api", 3)) {
-        i = pos + 3;
-    } else if (x.has_nocase(pos, "auth", 4)) {
-        i = pos + 4;
+[[gnu::noinline]] bool check_api_key(const Text<Unit>& x, size_t pos, SpanList& out) {
+    size_t start;
+    if (pos >= 2 && x.has_nocase(pos - 2, "api", 3)) {
+        start = pos - 2;
+    } else if (pos >= 3 && x.has_nocase(pos - 3, "auth", 4)) {
+        start = pos - 3;
     } else {
         return true;
     }
+    if (start > 0 && is_alnum(x[start - 1])) return true;
+    size_t i = pos + 1;
     if (i < x.n && (x[i] == '-' || x[i] == '_')) i++;
     if (x.has_nocase(i, "key", 3)) {
         i += 3;
@@ -385,7 +409,7 @@ inline bool digest_separator(uint32_t c) { return c == ',' || blank(c); }
 // cover is remembered, and a digest inside it starts nothing, so that each
 // part of a line is read as parameters once.
 template <class Unit>
-bool check_digest(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
+[[gnu::noinline]] bool check_digest(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
     if (pos < scan.digest_covered || !x.has_nocase(pos, "digest", 6)) return true;
     size_t at = x.run_of(pos + 6, blank);
     if (at == pos + 6) return true;
@@ -414,7 +438,7 @@ bool check_digest(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& o
 
 // curl's options that carry user:password, on the rest of curl's line.
 template <class Unit>
-bool check_curl(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
+[[gnu::noinline]] bool check_curl(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
     if (pos < scan.curl_read || !x.has(pos, "curl", 4) || x.word_at(pos + 4)) return true;
     const size_t line_end = x.run_of(pos + 4, [](uint32_t c) { return !is_line_break(c); });
     scan.curl_read = line_end;
@@ -470,17 +494,21 @@ bool check_curl(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out
     return true;
 }
 
+// The common phrases inline in the candidate's checks, the rare shapes apart.
 template <class Unit>
-bool check_authorization(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
-    const uint32_t first = ascii_lower(x[pos]);
-    if (first == 'a') {
-        // A key's name may be the last word of a longer one: X-Api-Key, OPENAI_API_KEY.
-        return pos > 0 && is_alnum(x[pos - 1]) ? true : check_api_key(x, pos, out);
+[[gnu::always_inline]] inline bool check_authorization(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
+    switch (ascii_lower(x[pos])) {
+        case 'b':
+        case 't':
+            return x.word_before(pos) || check_scheme(x, pos, out);
+        case 'i':
+        case 'h':
+            return check_api_key(x, pos, out);
+        case 'd':
+            return x.word_before(pos) || check_digest(x, pos, scan, out);
+        default:  // 'c'
+            return x.word_before(pos) || check_curl(x, pos, scan, out);
     }
-    if (x.word_before(pos)) return true;
-    if (first == 'd') return check_digest(x, pos, scan, out);
-    if (first == 'c') return check_curl(x, pos, scan, out);
-    return check_scheme(x, pos, out);
 }
 
 // ---- Cards ----
@@ -553,7 +581,7 @@ bool check_formats(uint32_t formats, const Unit* t, size_t n, size_t pos, Format
     if ((formats & kStripe) && !check_stripe(x, pos, out)) return false;
     if ((formats & kJwt) && !check_jwt(x, pos, scan, out)) return false;
     if ((formats & kPrivateKey) && !check_private_key(x, pos, scan, out)) return false;
-    if ((formats & kUrlCredentials) && !check_url(x, pos, out)) return false;
+    if ((formats & kUrlCredentials) && !check_url(x, pos, scan, out)) return false;
     if ((formats & kAuthorization) && !check_authorization(x, pos, scan, out)) return false;
     if ((formats & kCard) && !check_card(x, pos, out)) return false;
     return true;

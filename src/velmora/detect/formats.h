@@ -126,6 +126,15 @@ struct FormatScan {
     size_t block_covered = 0;
     // A block reached the end of the text without its END line.
     bool open_at_end = false;
+    // Where the next one of something is, from a place on: each such
+    // search goes on from where the last stopped, as URLs come in order.
+    struct Next {
+        size_t from = SIZE_MAX;  // the place asked about last (none yet)
+        size_t at = 0;           // the first one at or after it (the text's length: none)
+    };
+    // For a URL password that runs on past its authority: the next '@',
+    // the next character that ends such a password, the next "://".
+    Next at_sign, password_end, url;
     // Text up to here is inside the parameters of a Digest already read.
     size_t digest_covered = 0;
     // Text up to here is on a line already read for curl's options.
@@ -178,8 +187,11 @@ bool for_each_format_gram(uint32_t formats, Add&& add) {
         }
     }
     if (formats & kAuthorization) {
-        // Every case of the words; "api" then what may follow it.
-        for (const char* word : {"bear", "basi", "toke", "dige", "auth", "api-", "api_", "apik", "apit"}) {
+        // Every case of the words. An API key's name is found where its two
+        // words join (the last letter of api or auth, then [-_]?key|token):
+        // "auth" alone is too common in logs to stop at each.
+        for (const char* word : {"bear", "basi", "toke", "dige", "i-ke", "i_ke", "ikey", "i-to", "i_to", "itok", "h-ke",
+                                 "h_ke", "hkey", "h-to", "h_to", "htok"}) {
             for (int variant = 0; variant < 16; variant++) {
                 char g[4];
                 for (int i = 0; i < 4; i++) {
