@@ -186,6 +186,10 @@ HOSTILE = {
     "phrases": "Bearer x.",
     "digits": "4242 ",
     "shared prefixes": "a",
+    "url passwords cut short": "a://b:c/d ",
+    "api key headers": "X-Api-Key:",
+    "digests in values": 'Digest a=", digest b=", c=", ',
+    "curl options": "curl -u 'a:",
 }
 HOSTILE_VALUES = ["a" * 40 + "b", "a" * 20 + "c"] + ["a" * k + "d" for k in range(5, 60, 7)]
 

@@ -27,8 +27,20 @@ _BEGIN = re.compile(r"-----BEGIN (?:[A-Z0-9]+ )*PRIVATE KEY-----")
 _END = re.compile(r"-----END (?:[A-Z0-9]+ )*PRIVATE KEY-----")
 _SCHEME = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+.-")
 _AUTHORITY = re.compile(r"[^\x00-\x20\x7f/?#\"'<>`]*")
-_AUTH = re.compile(r"(?<![A-Za-z0-9_])(?:bearer|basic|token)[ \t]++([A-Za-z0-9._~+/-]++=*+)(?![A-Za-z0-9._~+/=-])",
-                   re.I | re.A)
+_AUTHORITY_STOP = re.compile(r"[\x00-\x20\x7f/?#\"'<>`]")
+_LONG_PASSWORD_STOP = re.compile(r"[\x00-\x1f\x7f\"'<>`]")  # an authority's stops but space / ? #
+_PORT = re.compile(r"[0-9]+(?:,|\Z)")
+_ALNUM = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
+_CREDENTIAL = r"([A-Za-z0-9._~+/-]++=*+)(?![A-Za-z0-9._~+/=-])"
+_AUTH = re.compile(r"(?<![A-Za-z0-9_])(?:bearer|basic|token)[ \t]++" + _CREDENTIAL, re.I | re.A)
+_API_KEY = re.compile(r"(?<![A-Za-z0-9])(?:api|auth)[-_]?(?:key|token)[\"']?[ \t]*+[:=][ \t]*+[\"']?" + _CREDENTIAL,
+                      re.I | re.A)
+_DIGEST = re.compile(r"(?<![A-Za-z0-9_])digest[ \t]++", re.I | re.A)
+_DIGEST_PARAMETER = re.compile(r'([A-Za-z0-9_-]++)=(?:"((?:\\[^\r\n]|[^"\r\n])*+)"?|([^\x00-\x20\x7f,"]*+))')
+_DIGEST_SEPARATOR = re.compile(r"[ ,\t]++")
+_CURL = re.compile(r"(?<![A-Za-z0-9_])curl(?![A-Za-z0-9_])")
+_CURL_OPTION = re.compile(r"[ \t](?:-[uU][ \t]*+|--(?:proxy-)?user(?:=|[ \t]++))"
+                          r"(?:'([^'\r\n]*+)'?|\"([^\"\r\n]*+)\"?|([^ \t\r\n]++))")
 _CARD_RUN = re.compile(r"(?<![A-Za-z0-9_])(?<![0-9][ -])[0-9](?:[ -]?[0-9])*+(?![A-Za-z0-9_])")
 _GROUP = re.compile(r"[0-9]+")
 
@@ -73,22 +85,87 @@ def url_credentials(text):
         while j > 0 and text[j - 1] in _SCHEME:
             j -= 1
         if any(c.isascii() and c.isalpha() for c in text[j:k]):
-            authority = _AUTHORITY.match(text, k + 3).group()
-            colon, at = authority.find(":"), authority.rfind("@")
-            if 0 <= colon and colon + 1 < at:
-                spans.append((k + 3 + colon + 1, k + 3 + at))
+            spans += _url_password(text, k + 3)
         k = text.find("://", k + 1)
     return spans
 
 
-def authorization(text):
-    # The credential is the pattern's group; a keyword may stand at the
-    # end of another phrase's credential, so look from every place.
-    found = re.finditer(f"(?={_AUTH.pattern})", text, _AUTH.flags)
+def _url_password(text, start):
+    authority = _AUTHORITY.match(text, start).group()
+    end = start + len(authority)
+    colon, at = authority.find(":"), authority.rfind("@")
+    if colon < 0:
+        return []
+    if at >= 0:
+        return [(start + colon + 1, start + at)] if colon + 1 < at else []
+    # No '@' in the authority: it may have stopped inside the password.
+    if "[" in authority or _PORT.match(authority, colon + 1):
+        return []
+    colon += start
+    stop = _LONG_PASSWORD_STOP.search(text, end)
+    limit = stop.start() if stop else len(text)
+    url = text.find("://", colon)
+    if 0 <= url < limit:
+        limit = url
+    first = text.find("@", end, limit)
+    if first < 0:
+        return []
+    stop = _AUTHORITY_STOP.search(text, first)
+    last = text.rfind("@", first, stop.start() if stop else len(text))
+    if last + 1 < len(text) and text[last + 1] in _ALNUM and text[last - 1] != "/":
+        return [(colon + 1, last)]
+    return []
+
+
+def _credentials(pattern, text):
+    """The credentials of `pattern` (its group) that read as no word of
+    prose; a phrase may stand at the end of another's credential, so look
+    from every place."""
+    found = re.finditer(f"(?={pattern.pattern})", text, pattern.flags)
     return [m.span(1) for m in found if len(m.group(1)) >= 8
             and (re.search("[0-9+/=]", m.group(1)) or re.search("[A-Z]", m.group(1)[1:]))
             and not (re.fullmatch("[A-Za-z]+", m.group(1))
                      and (len(m.group(1)) < 16 or len(re.findall("[A-Z]", m.group(1)[1:])) < 3))]
+
+
+def digest(text):
+    """The values of response and password in Digest parameters."""
+    spans, covered = [], 0
+    for m in _DIGEST.finditer(text):
+        if m.start() < covered:  # inside an earlier one's parameters
+            continue
+        at = m.end()
+        while p := _DIGEST_PARAMETER.match(text, at):
+            value = 2 if p.group(2) is not None else 3
+            if p.group(1).lower() in ("response", "password") and p.start(value) < p.end(value):
+                spans.append(p.span(value))
+            covered = p.end()
+            separator = _DIGEST_SEPARATOR.match(text, p.end())
+            if not separator:
+                break
+            at = separator.end()
+    return spans
+
+
+def curl(text):
+    """What follows the first ':' of each -u, -U, --user, --proxy-user
+    value on the rest of the line of the first curl in it."""
+    spans, read = [], 0
+    for m in _CURL.finditer(text):
+        if m.start() < read:
+            continue
+        breaks = [b for b in (text.find("\n", m.end()), text.find("\r", m.end())) if b >= 0]
+        read = min(breaks, default=len(text))
+        for option in _CURL_OPTION.finditer(text, m.end(), read):
+            value = next(g for g in (1, 2, 3) if option.group(g) is not None)
+            colon = option.group(value).find(":")
+            if colon >= 0:
+                spans.append((option.start(value) + colon + 1, option.end(value)))
+    return [(b, e) for b, e in spans if b < e]
+
+
+def authorization(text):
+    return _credentials(_AUTH, text) + _credentials(_API_KEY, text) + digest(text) + curl(text)
 
 
 def luhn(digits):

@@ -33,7 +33,7 @@ FirstTable first_units(uint32_t formats) {
     set('e', kJwt);
     set('-', kPrivateKey);
     set(':', kUrlCredentials);
-    for (char c : {'b', 'B', 't', 'T'}) set(c, kAuthorization);
+    for (char c : {'b', 'B', 't', 'T', 'd', 'D', 'i', 'I', 'h', 'H', 'c'}) set(c, kAuthorization);
     for (char c = '0'; c <= '9'; c++) set(c, kCard);
     return table;
 }
@@ -73,6 +73,29 @@ struct Text {
     size_t run_of(size_t at, Pred pred) const {
         while (at < n && pred(t[at])) at++;
         return at;
+    }
+    // The first place at or after `at` where `found(place)` holds (n: none),
+    // remembered in `cache`.
+    template <class Found>
+    size_t next(size_t at, FormatScan::Next& cache, Found found) const {
+        if (cache.from <= at && at <= cache.at) return cache.at;
+        size_t i = at;
+        while (i < n && !found(i)) i++;
+        cache.from = at;
+        cache.at = i;
+        return i;
+    }
+    // The same for a unit: memchr's where the text is bytes.
+    size_t next_unit(size_t at, uint8_t unit, FormatScan::Next& cache) const {
+        if constexpr (sizeof(Unit) == 1) {
+            if (cache.from <= at && at <= cache.at) return cache.at;
+            const void* p = at < n ? std::memchr(t + at, unit, n - at) : nullptr;
+            cache.from = at;
+            cache.at = p == nullptr ? n : size_t(static_cast<const Unit*>(p) - t);
+            return cache.at;
+        } else {
+            return next(at, cache, [&](size_t i) { return t[i] == unit; });
+        }
     }
     size_t run(size_t at, uint8_t cls, FormatScan::RunCache& cache) const {
         for (int i = 0; i < cache.used; i++) {
@@ -242,8 +265,14 @@ bool check_private_key(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanLi
 
 // ---- URL credentials ----
 
+// Ends a password that runs on past the authority: what ends an authority
+// but a space and / ? #.
+inline bool ends_long_password(uint32_t c) {
+    return has_class(c, kAuthorityStop) && c != ' ' && c != '/' && c != '?' && c != '#';
+}
+
 template <class Unit>
-bool check_url(const Text<Unit>& x, size_t pos, SpanList& out) {
+bool check_url(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
     if (!x.has(pos, "://", 3)) return true;
     // The scheme: the run of scheme characters before, with a letter in it.
     bool letter = false;
@@ -255,43 +284,58 @@ bool check_url(const Text<Unit>& x, size_t pos, SpanList& out) {
     }
     if (!letter) return true;
     size_t colon = SIZE_MAX, at_sign = SIZE_MAX;
-    for (size_t i = pos + 3; i < x.n; i++) {
-        const uint32_t c = x[i];
+    bool bracket = false;
+    size_t end = pos + 3;
+    for (; end < x.n; end++) {
+        const uint32_t c = x[end];
         if (has_class(c, kAuthorityStop)) break;
-        if (c == ':' && colon == SIZE_MAX) colon = i;
-        if (c == '@') at_sign = i;
+        if (c == ':' && colon == SIZE_MAX) colon = end;
+        if (c == '@') at_sign = end;
+        bracket = bracket || c == '[';
     }
-    if (at_sign == SIZE_MAX || colon == SIZE_MAX || colon + 1 >= at_sign) return true;
-    return push(out, colon + 1, at_sign, kUrlCredentials);
+    if (colon == SIZE_MAX) return true;
+    if (at_sign != SIZE_MAX) {
+        if (colon + 1 >= at_sign) return true;
+        return push(out, colon + 1, at_sign, kUrlCredentials);
+    }
+    // No '@': the authority may have ended inside the password. Not after
+    // a port, nor in an IPv6 address.
+    if (bracket) return true;
+    size_t digits = colon + 1;
+    while (digits < end && is_digit(x[digits])) digits++;
+    if (digits > colon + 1 && (digits == end || x[digits] == ',')) return true;
+    // The first '@' further on, before anything that ends such a password
+    // and before another "://" (the next URL's). URLs come in order, their
+    // authorities' ends and colons too: each search goes on from the last.
+    const size_t first = x.next_unit(end, '@', scan.at_sign);
+    if (first >= x.n) return true;
+    if (x.next(end, scan.password_end, [&](size_t i) { return ends_long_password(x[i]); }) < first) return true;
+    if (x.next(colon, scan.url, [&](size_t i) { return x[i] == ':' && x.has(i + 1, "//", 2); }) < first) return true;
+    size_t last = first;
+    for (size_t i = first + 1; i < x.n && !has_class(x[i], kAuthorityStop); i++) {
+        if (x[i] == '@') last = i;
+    }
+    if (last + 1 >= x.n || !is_alnum(x[last + 1]) || x[last - 1] == '/') return true;
+    return push(out, colon + 1, last, kUrlCredentials);
 }
 
 // ---- Authorization ----
 
+// A credential from `at`: token68 ([A-Za-z0-9._~+/-]+ then '=' padding,
+// and nothing more of them, so not "id=42", a key and a value) that does
+// not read as a word of prose: it holds a digit, a capital after its first
+// character, or one of + / =. Letters alone must look random, not like a
+// CamelCase name ("the JWT Bearer GrantOptions"): 16 or more, with at
+// least three capitals after the first.
 template <class Unit>
-bool check_authorization(const Text<Unit>& x, size_t pos, SpanList& out) {
-    size_t after;
-    if (x.has_nocase(pos, "bearer", 6)) {
-        after = pos + 6;
-    } else if (x.has_nocase(pos, "basic", 5) || x.has_nocase(pos, "token", 5)) {
-        after = pos + 5;
-    } else {
-        return true;
-    }
-    const size_t credential = x.run_of(after, [](uint32_t u) { return u == ' ' || u == '\t'; });
-    if (credential == after) return true;
-    // token68: its characters, then '=' padding and nothing more of them
-    // (so not "id=42", a key and a value). A word of prose is not a
-    // credential either: one holds a digit, a capital after its first
-    // character, or one of + / =. Letters alone must look random, not
-    // like a CamelCase name ("the JWT Bearer GrantOptions"): 16 or more,
-    // with at least three capitals after the first.
+[[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
     bool telling = false;
     bool letters = true;
     size_t inner_capitals = 0;
-    size_t end = credential;
+    size_t end = at;
     while (end < x.n && has_class(x[end], kToken68) && x[end] != '=') {
         const uint32_t c = x[end];
-        const bool inner_capital = is_upper(c) && end > credential;
+        const bool inner_capital = is_upper(c) && end > at;
         inner_capitals += inner_capital;
         letters = letters && (is_upper(c) || is_lower(c));
         telling = telling || is_digit(c) || inner_capital || c == '+' || c == '/';
@@ -301,9 +345,170 @@ bool check_authorization(const Text<Unit>& x, size_t pos, SpanList& out) {
     while (end < x.n && x[end] == '=') end++;
     telling = telling || end > body;
     if (end < x.n && has_class(x[end], kToken68)) return true;
-    if (end - credential < 8 || !telling) return true;
-    if (letters && end == body && (end - credential < 16 || inner_capitals < 3)) return true;
-    return push(out, credential, end, kAuthorization);
+    if (end - at < 8 || !telling) return true;
+    if (letters && end == body && (end - at < 16 || inner_capitals < 3)) return true;
+    return push(out, at, end, kAuthorization);
+}
+
+inline bool blank(uint32_t c) { return c == ' ' || c == '\t'; }
+inline bool quote(uint32_t c) { return c == '"' || c == '\''; }
+
+// Bearer, Basic or Token, blanks, then the credential.
+template <class Unit>
+bool check_scheme(const Text<Unit>& x, size_t pos, SpanList& out) {
+    size_t after;
+    if (x.has_nocase(pos, "bearer", 6)) {
+        after = pos + 6;
+    } else if (x.has_nocase(pos, "basic", 5) || x.has_nocase(pos, "token", 5)) {
+        after = pos + 5;
+    } else {
+        return true;
+    }
+    const size_t at = x.run_of(after, blank);
+    if (at == after) return true;
+    return credential(x, at, out);
+}
+
+// An API key or token header or parameter: its name, ':' or '=' (quotes
+// around a name and a value as JSON or a repr writes them), the credential.
+// `pos` is the last letter of the name's first word. Its start may be the
+// last word of a longer name (X-Api-Key, OPENAI_API_KEY): no letter or
+// digit before it.
+template <class Unit>
+[[gnu::noinline]] bool check_api_key(const Text<Unit>& x, size_t pos, SpanList& out) {
+    size_t start;
+    if (pos >= 2 && x.has_nocase(pos - 2, "api", 3)) {
+        start = pos - 2;
+    } else if (pos >= 3 && x.has_nocase(pos - 3, "auth", 4)) {
+        start = pos - 3;
+    } else {
+        return true;
+    }
+    if (start > 0 && is_alnum(x[start - 1])) return true;
+    size_t i = pos + 1;
+    if (i < x.n && (x[i] == '-' || x[i] == '_')) i++;
+    if (x.has_nocase(i, "key", 3)) {
+        i += 3;
+    } else if (x.has_nocase(i, "token", 5)) {
+        i += 5;
+    } else {
+        return true;
+    }
+    if (i < x.n && quote(x[i])) i++;
+    i = x.run_of(i, blank);
+    if (i >= x.n || (x[i] != ':' && x[i] != '=')) return true;
+    i = x.run_of(i + 1, blank);
+    if (i < x.n && quote(x[i])) i++;
+    return credential(x, i, out);
+}
+
+inline bool digest_token(uint32_t c) { return c > 0x20 && c != 0x7F && c != ',' && c != '"'; }
+inline bool digest_separator(uint32_t c) { return c == ',' || blank(c); }
+
+// Digest's parameters: the values of response and password. The text they
+// cover is remembered, and a digest inside it starts nothing, so that each
+// part of a line is read as parameters once.
+template <class Unit>
+[[gnu::noinline]] bool check_digest(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
+    if (pos < scan.digest_covered || !x.has_nocase(pos, "digest", 6)) return true;
+    size_t at = x.run_of(pos + 6, blank);
+    if (at == pos + 6) return true;
+    for (;;) {
+        const size_t name_end = x.run(at, kBase64Url);
+        if (name_end == at || name_end >= x.n || x[name_end] != '=') return true;
+        const bool secret = (name_end - at == 8 && (x.has_nocase(at, "response", 8) || x.has_nocase(at, "password", 8)));
+        size_t value = name_end + 1, value_end, after;
+        if (value < x.n && x[value] == '"') {
+            value++;
+            value_end = value;
+            while (value_end < x.n && x[value_end] != '"' && !is_line_break(x[value_end])) {
+                value_end += x[value_end] == '\\' && value_end + 1 < x.n && !is_line_break(x[value_end + 1]) ? 2 : 1;
+            }
+            after = value_end < x.n && x[value_end] == '"' ? value_end + 1 : value_end;
+        } else {
+            value_end = x.run_of(value, digest_token);
+            after = value_end;
+        }
+        if (secret && !push(out, value, value_end, kAuthorization)) return false;
+        scan.digest_covered = after;
+        at = x.run_of(after, digest_separator);
+        if (at == after) return true;
+    }
+}
+
+// curl's options that carry user:password, on the rest of curl's line.
+template <class Unit>
+[[gnu::noinline]] bool check_curl(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
+    if (pos < scan.curl_read || !x.has(pos, "curl", 4) || x.word_at(pos + 4)) return true;
+    const size_t line_end = x.run_of(pos + 4, [](uint32_t c) { return !is_line_break(c); });
+    scan.curl_read = line_end;
+    for (size_t i = pos + 4; i + 1 < line_end;) {
+        if (!blank(x[i]) || x[i + 1] != '-') {
+            i++;
+            continue;
+        }
+        // The option and where its value starts (line_end: it has none).
+        size_t value = line_end;
+        if (i + 2 < line_end && (x[i + 2] == 'u' || x[i + 2] == 'U')) {
+            value = x.run_of(i + 3, blank);
+        } else {
+            size_t after = 0;
+            if (x.has(i + 2, "-user", 5)) {
+                after = i + 7;
+            } else if (x.has(i + 2, "-proxy-user", 11)) {
+                after = i + 13;
+            }
+            if (after != 0 && after < line_end && x[after] == '=') {
+                value = after + 1;
+            } else if (after != 0 && after < line_end && blank(x[after])) {
+                value = x.run_of(after, blank);
+            }
+        }
+        size_t begin, end, next;
+        if (value >= line_end) {
+            i++;
+            continue;
+        }
+        if (quote(x[value])) {
+            const uint32_t q = x[value];
+            begin = value + 1;
+            end = begin;
+            while (end < line_end && x[end] != q) end++;
+            next = end < line_end ? end + 1 : end;
+        } else if (!blank(x[value])) {
+            begin = value;
+            end = x.run_of(value, [](uint32_t c) { return !blank(c) && !is_line_break(c); });
+            next = end;
+        } else {
+            i++;
+            continue;
+        }
+        for (size_t c = begin; c < end; c++) {
+            if (x[c] == ':') {
+                if (!push(out, c + 1, end, kAuthorization)) return false;
+                break;
+            }
+        }
+        i = next;
+    }
+    return true;
+}
+
+// The common phrases inline in the candidate's checks, the rare shapes apart.
+template <class Unit>
+[[gnu::always_inline]] inline bool check_authorization(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
+    switch (ascii_lower(x[pos])) {
+        case 'b':
+        case 't':
+            return x.word_before(pos) || check_scheme(x, pos, out);
+        case 'i':
+        case 'h':
+            return check_api_key(x, pos, out);
+        case 'd':
+            return x.word_before(pos) || check_digest(x, pos, scan, out);
+        default:  // 'c'
+            return x.word_before(pos) || check_curl(x, pos, scan, out);
+    }
 }
 
 // ---- Cards ----
@@ -364,9 +569,9 @@ bool check_card(const Text<Unit>& x, size_t pos, SpanList& out) {
 template <class Unit>
 bool check_formats(uint32_t formats, const Unit* t, size_t n, size_t pos, FormatScan& scan, SpanList& out) {
     const Text<Unit> x{t, n};
-    // Tokens and the authorization phrase start with a word character, and
-    // none may have one just before it.
-    constexpr uint32_t kAfterNonWord = kAws | kGithub | kGitlab | kSlack | kStripe | kGoogle | kJwt | kAuthorization;
+    // Tokens start with a word character, and none may have one just
+    // before it (the authorization phrases look before them themselves).
+    constexpr uint32_t kAfterNonWord = kAws | kGithub | kGitlab | kSlack | kStripe | kGoogle | kJwt;
     if ((formats & kAfterNonWord) && x.word_before(pos)) formats &= ~kAfterNonWord;
     if ((formats & kAws) && !check_aws(x, pos, out)) return false;
     if ((formats & kGoogle) && !check_google(x, pos, scan, out)) return false;
@@ -376,8 +581,8 @@ bool check_formats(uint32_t formats, const Unit* t, size_t n, size_t pos, Format
     if ((formats & kStripe) && !check_stripe(x, pos, out)) return false;
     if ((formats & kJwt) && !check_jwt(x, pos, scan, out)) return false;
     if ((formats & kPrivateKey) && !check_private_key(x, pos, scan, out)) return false;
-    if ((formats & kUrlCredentials) && !check_url(x, pos, out)) return false;
-    if ((formats & kAuthorization) && !check_authorization(x, pos, out)) return false;
+    if ((formats & kUrlCredentials) && !check_url(x, pos, scan, out)) return false;
+    if ((formats & kAuthorization) && !check_authorization(x, pos, scan, out)) return false;
     if ((formats & kCard) && !check_card(x, pos, out)) return false;
     return true;
 }

@@ -3,7 +3,9 @@
 //
 // What each format matches (ASCII; "word" means [A-Za-z0-9_], and a token
 // "on word boundaries" has no word character just before it and none
-// just after it; a body is the longest run of its characters):
+// just after it; a body is the longest run of its characters; a line ends
+// at '\n' or '\r', and no check but a private key block's reads across one,
+// so that a text is masked the same whole and line by line):
 //
 //   aws             AKIA|ASIA, then a body of exactly 16 [A-Z0-9]; tokens
 //   github          gh[pousr]_ then a body of 36 or more [A-Za-z0-9], or
@@ -22,13 +24,50 @@
 //                   scheme is a run of [A-Za-z0-9+.-] holding a letter;
 //                   the authority runs to the first control character,
 //                   space or one of / ? # " ' < > `; the password runs from
-//                   the first ':' in it to its last '@' (not empty)
-//   authorization   bearer|basic|token (any case; no word character before
-//                   it), one or more spaces or tabs, then the credential:
-//                   [A-Za-z0-9._~+/-]+ then '='* (token68, not followed
-//                   by any of those), 8 or more in all, holding a digit, a
-//                   capital after its first character, or one of + / =
-//                   (so not a word of prose). Only the credential is masked.
+//                   the first ':' in it to its last '@' (not empty).
+//                   A password may hold an unencoded / ? # or space, which
+//                   end the authority early: when the authority has a ':'
+//                   but no '@' and no '[', and what follows the ':' in it
+//                   is no port (digits, then its end or a ','), the
+//                   password runs on to the last '@' of the first stretch
+//                   of authority characters after it that holds one, if
+//                   that '@' follows no '/', precedes an ASCII letter or
+//                   digit, and no control character, " ' < > ` or "://"
+//                   comes between the ':' and it
+//   authorization   the credentials an HTTP client sends; only they are
+//                   masked, in four shapes:
+//                   - bearer|basic|token (any case; no word character
+//                     before it), one or more spaces or tabs, then a
+//                     credential;
+//                   - (api|auth)[-_]?(key|token) (any case; no letter or
+//                     digit before it, so X-Api-Key and OPENAI_API_KEY
+//                     count), optionally a closing quote, then ':' or '='
+//                     with spaces or tabs around it, optionally an opening
+//                     quote, then a credential;
+//                   - digest (any case; no word character before it), one
+//                     or more spaces or tabs, then name=value parameters
+//                     separated by runs of commas, spaces and tabs: a name
+//                     of [A-Za-z0-9_-], then "a quoted value" (a backslash
+//                     escapes the next character; it ends at the line's end
+//                     if not closed) or a run of anything but controls,
+//                     space, ',' and '"'. The values of the response and
+//                     password parameters (any case) are masked. A digest
+//                     inside an earlier one's parameters starts nothing;
+//                   - curl (a word), then on the rest of its line each
+//                     option -u, -U, --user or --proxy-user after a space
+//                     or tab, with its value attached (-u only), after '='
+//                     (long ones only) or after spaces or tabs: 'quoted' or
+//                     "quoted" to the closing quote or the line's end, or a
+//                     run to the next space or tab. What follows the first
+//                     ':' in the value is masked. Options are read left to
+//                     right, never inside a value, and a curl on a line
+//                     already read from an earlier one starts nothing.
+//                   A credential is [A-Za-z0-9._~+/-]+ then '='* (token68,
+//                   not followed by any of those), 8 or more in all,
+//                   holding a digit, a capital after its first character,
+//                   or one of + / = (so not a word of prose); letters
+//                   alone must be 16 or more with three capitals after the
+//                   first (not a CamelCase name).
 //   card            a run of digits joined by single spaces or dashes, with
 //                   no word character before or after it, that holds 13 to
 //                   19 digits and passes the Luhn check; or such a group of
@@ -87,6 +126,19 @@ struct FormatScan {
     size_t block_covered = 0;
     // A block reached the end of the text without its END line.
     bool open_at_end = false;
+    // Where the next one of something is, from a place on: each such
+    // search goes on from where the last stopped, as URLs come in order.
+    struct Next {
+        size_t from = SIZE_MAX;  // the place asked about last (none yet)
+        size_t at = 0;           // the first one at or after it (the text's length: none)
+    };
+    // For a URL password that runs on past its authority: the next '@',
+    // the next character that ends such a password, the next "://".
+    Next at_sign, password_end, url;
+    // Text up to here is inside the parameters of a Digest already read.
+    size_t digest_covered = 0;
+    // Text up to here is on a line already read for curl's options.
+    size_t curl_read = 0;
 };
 
 // Run the checks of `formats` at `pos` (the first unit of a candidate),
@@ -135,13 +187,21 @@ bool for_each_format_gram(uint32_t formats, Add&& add) {
         }
     }
     if (formats & kAuthorization) {
-        for (const char* word : {"bear", "basi", "toke"}) {
+        // Every case of the words. An API key's name is found where its two
+        // words join (the last letter of api or auth, then [-_]?key|token):
+        // "auth" alone is too common in logs to stop at each.
+        for (const char* word : {"bear", "basi", "toke", "dige", "i-ke", "i_ke", "ikey", "i-to", "i_to", "itok", "h-ke",
+                                 "h_ke", "hkey", "h-to", "h_to", "htok"}) {
             for (int variant = 0; variant < 16; variant++) {
                 char g[4];
-                for (int i = 0; i < 4; i++) g[i] = (variant >> i) & 1 ? char(word[i] - 32) : word[i];
+                for (int i = 0; i < 4; i++) {
+                    const bool letter = word[i] >= 'a' && word[i] <= 'z';
+                    g[i] = letter && (variant >> i) & 1 ? char(word[i] - 32) : word[i];
+                }
                 if (!add(gram4(g[0], g[1], g[2], g[3]))) return false;
             }
         }
+        if (!add(gram4('c', 'u', 'r', 'l'))) return false;
     }
     if (formats & kCard) {
         // The first four units of a run: digits, with single separators
