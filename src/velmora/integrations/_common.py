@@ -29,7 +29,6 @@ import dataclasses
 import functools
 import gc
 import types
-import weakref
 from collections.abc import Iterable, Mapping, MutableMapping
 from typing import Any
 
@@ -151,27 +150,37 @@ def _generated_code(names: tuple[str, ...]) -> tuple[Any, ...] | None:
     return _code_key(generated.__code__)
 
 
-# The repr functions already checked: each with the generated function it
-# calls, that one's code, and the field names it shows (None: it is not
-# one that dataclasses generated).
-_CHECKED: weakref.WeakKeyDictionary[types.FunctionType, tuple[types.FunctionType, types.CodeType,
-                                                               tuple[str, ...] | None]] = weakref.WeakKeyDictionary()
+# The repr functions already checked: each with its closure, the generated
+# function that closure held, that one's code, and the field names it shows
+# (None: not a repr that dataclasses generated). Held strongly (a weak key
+# costs more to look up than the rest of the check), and emptied when full:
+# a program that makes classes as it goes must not grow it without end.
+_CHECKED: dict[types.FunctionType, tuple[Any, types.FunctionType, types.CodeType, tuple[str, ...] | None]] = {}
+_CHECKED_MAX = 1024
+# Where the generated function sits in the guard's closure.
+_GENERATED_AT = tuple(_GUARD_CELLS).index(_GENERATED_CELL)
 
 
-def _names_shown(fn: Any, owner: type) -> tuple[str, ...] | None:
-    """The names of the fields that `fn`, the __repr__ found on `owner`,
-    shows, if it is the one dataclasses generated for them; else None."""
+def _names_shown(fn: Any, cls: type) -> tuple[str, ...] | None:
+    """The names of the fields that `fn`, the __repr__ of `cls`, shows, if
+    it is the one dataclasses generated for them; else None."""
     if type(fn) is not types.FunctionType or fn.__code__ is not _GUARD.__code__:
         return None
     checked = _CHECKED.get(fn)
     if checked is not None:
-        cells = _cells(fn)
-        generated, code, names = checked
-        if cells is not None and cells.get(_GENERATED_CELL) is generated and generated.__code__ is code:
+        # Unless a cell or a code object was replaced since (the closure
+        # itself cannot be).
+        closure, generated, code, names = checked
+        cells = fn.__closure__
+        if (cells is closure and cells is not None and cells[_GENERATED_AT].cell_contents is generated
+                and generated.__code__ is code):
             return names
     found = _generated_by_guard(fn)
     if found is None:
         return None
+    # The fields of the class it was generated for: the first in the
+    # method resolution order to hold it.
+    owner = next(owner for owner in cls.__mro__ if owner.__dict__.get("__repr__") is fn)
     try:
         names = tuple(field.name for field in dataclasses.fields(owner) if field.repr)
     except TypeError:  # not a dataclass: the function was put on it
@@ -180,7 +189,9 @@ def _names_shown(fn: Any, owner: type) -> tuple[str, ...] | None:
         expected = _generated_code(names)
         if expected is None or found.__closure__ is not None or _code_key(found.__code__) != expected:
             names = None
-    _CHECKED[fn] = (found, found.__code__, names)
+    if len(_CHECKED) >= _CHECKED_MAX:
+        _CHECKED.clear()
+    _CHECKED[fn] = (fn.__closure__, found, found.__code__, names)
     return names
 
 
@@ -196,13 +207,12 @@ def fields_shown(value: Any) -> tuple[str, list[tuple[str, Any]]] | None:
         return value.name, list(value.fields)
     if not hasattr(t, "__dataclass_fields__"):
         return None
-    for owner in t.__mro__:  # where repr() finds __repr__
-        fn = owner.__dict__.get("__repr__", _MISSING)
-        if fn is not _MISSING:
-            break
-    else:
-        return None
-    names = _names_shown(fn, owner)
+    # What repr() calls: __repr__ as the class's method resolution order
+    # finds it. Read off the class where its metaclass is type (a function
+    # is itself there); another metaclass might answer otherwise.
+    fn = t.__repr__ if type(t) is type else next(
+        (found for owner in t.__mro__ if (found := owner.__dict__.get("__repr__", _MISSING)) is not _MISSING), None)
+    names = _names_shown(fn, t)
     if names is None:
         return None
     # As the generated function reads them: the class name through
@@ -224,23 +234,19 @@ def _holds_fields(value: Any) -> bool:
     # needs no look inside (most of them: those of str and numbers alone).
     if not gc.is_tracked(value):
         return False
-    # Level by level. While a level has few containers, their items are
-    # looked at here; past that, in C: the next level is what its
-    # containers refer to (dicts their values, lists their items) that is
-    # tracked, and the types there are gathered in one set. Only a level
-    # that holds other objects is sifted here.
+    # Level by level, and only what is tracked: str and numbers never are.
+    # While a level has few containers, their items are looked at here;
+    # past that, in C: the next level is what its containers refer to
+    # (dicts their values, lists their items), and the types there are
+    # gathered in one set. Only a level that holds other objects is sifted
+    # here.
     level = [value]
     while len(level) <= 4:
         below = []
         for container in level:
-            for item in container.values() if type(container) is dict else container:
+            for item in filter(gc.is_tracked, container.values() if type(container) is dict else container):
                 t = type(item)
-                if t in _ATOMS:
-                    continue
-                if t is dict:
-                    if gc.is_tracked(item):
-                        below.append(item)
-                elif t is list:
+                if t is dict or t is list:
                     below.append(item)
                 elif t is MaskedDataclass or hasattr(t, "__dataclass_fields__"):
                     return True
@@ -359,86 +365,96 @@ def plain(value: Any) -> Any:
     dict with the same keys, a tuple, set or other sequence a list, a str
     subclass a str). Other objects are shared. Whatever iteration raises
     propagates; data that contains itself ends in RecursionError."""
-    return _Copy(fields=False).of(value)
+    return _copied(value)
 
 
 def _key(key: Any) -> Any:
     return str.__str__(key) if type(key) is not str and isinstance(key, str) else key
 
 
-class _Copy:
-    """A plain copy of a value (see `plain`). With `fields`, each dataclass
-    instance that `fields_shown` reads (and each `MaskedDataclass`) becomes
-    a dict of the fields its repr shows, so that the walk decides them by
-    name; `restored` then turns what the walk made of those dicts back into
-    what shows the instance."""
+def _copied(value: Any) -> Any:
+    t = type(value)
+    if t in _ATOMS:
+        return value
+    # The built-in types first: the abstract checks below cost more.
+    if t is dict:
+        return {(k if type(k) is str else _key(k)): (v if type(v) in _ATOMS else _copied(v))
+                for k, v in value.items()}
+    if t is list or t is tuple:
+        return [v if type(v) in _ATOMS else _copied(v) for v in value]
+    if isinstance(value, str):
+        return str.__str__(value)
+    if isinstance(value, Mapping):
+        return {_key(k): _copied(v) for k, v in value.items()}
+    if isinstance(value, _SEQUENCES):
+        return [_copied(v) for v in value]
+    return value
 
-    __slots__ = ("fields", "holders", "shown")
 
-    def __init__(self, fields: bool) -> None:
-        self.fields = fields
-        # id of a dict made from an instance -> (the instance, its class name)
-        self.shown: dict[int, tuple[Any, str]] = {}
-        # ids of the copies that hold such a dict, at any depth
-        self.holders: set[int] = set()
+# What `_fields_copied` made: the id of each dict it made from a dataclass
+# instance -> (the instance, the class name its repr shows), and the id of
+# each container that holds such a dict, at any depth -> None.
+_Shown = dict[int, "tuple[Any, str] | None"]
 
-    def of(self, value: Any) -> Any:
-        t = type(value)
-        if t in _ATOMS:
-            return value
-        before = len(self.shown)
-        out: Any
-        # The built-in types first: the abstract checks below cost more.
-        if t is dict:
-            out = {(k if type(k) is str else _key(k)): (v if type(v) in _ATOMS else self.of(v))
-                   for k, v in value.items()}
-        elif t is list or t is tuple:
-            out = [v if type(v) in _ATOMS else self.of(v) for v in value]
-        elif isinstance(value, str):
-            return str.__str__(value)
-        elif isinstance(value, Mapping):
-            out = {_key(k): self.of(v) for k, v in value.items()}
-        elif isinstance(value, _SEQUENCES):
-            out = [self.of(v) for v in value]
-        else:
-            shown = fields_shown(value) if self.fields else None
-            if shown is None:
-                return value
-            name, pairs = shown
-            out = {field: self.of(item) for field, item in pairs}
-            if len(self.shown) != before:
-                self.holders.add(id(out))
-            self.shown[id(out)] = (value, name)
-            return out
-        if len(self.shown) != before:
-            self.holders.add(id(out))
+
+def _fields_copied(value: Any, shown: _Shown) -> Any:
+    """`plain`, in which each dataclass instance that `fields_shown` reads
+    (and each `MaskedDataclass`) also becomes a dict of the fields its repr
+    shows, recorded in `shown`, for the walk to decide them by name
+    (`_restored` turns what the walk made of it back)."""
+    t = type(value)
+    if t in _ATOMS:
+        return value
+    before = len(shown)
+    out: Any
+    if t is dict:
+        out = {(k if type(k) is str else _key(k)): (v if type(v) in _ATOMS else _fields_copied(v, shown))
+               for k, v in value.items()}
+    elif t is list or t is tuple:
+        out = [v if type(v) in _ATOMS else _fields_copied(v, shown) for v in value]
+    elif isinstance(value, str):
+        return str.__str__(value)
+    elif (found := fields_shown(value)) is not None:
+        # Before the abstract checks: a dataclass that is also a mapping or
+        # a sequence shows its fields.
+        name, pairs = found
+        out = {field: item if type(item) in _ATOMS else _fields_copied(item, shown) for field, item in pairs}
+        shown[id(out)] = (value, name)
         return out
+    elif isinstance(value, Mapping):
+        out = {_key(k): _fields_copied(v, shown) for k, v in value.items()}
+    elif isinstance(value, _SEQUENCES):
+        out = [_fields_copied(v, shown) for v in value]
+    else:
+        return value
+    if len(shown) != before:
+        shown[id(out)] = None
+    return out
 
-    def restored(self, clean: Any, result: Any) -> Any:
-        """`result`, what the walk made of `clean` (made by `of`), with each
-        dict made from an instance turned back: into the instance where
-        nothing in it was masked and it shows nothing its copy lacks, else
-        into a `MaskedDataclass` of the redacted fields. What the walk
-        masked whole stays as the walk made it."""
-        mark = self.shown.get(id(clean))
-        if mark is None and id(clean) not in self.holders:
+
+def _restored(shown: _Shown, clean: Any, result: Any) -> Any:
+    """`result`, what the walk made of `clean` (made by `_fields_copied`,
+    and in `shown`), with each dict made from an instance turned back: into
+    the instance where nothing in it was masked and it shows nothing its
+    copy lacks, else into a `MaskedDataclass` of the redacted fields. What
+    the walk masked whole stays as the walk made it."""
+    if type(clean) is dict:
+        # Anything but the walk's version of `clean` (the same keys in the
+        # same order) is left as it is: it shows no field unmasked.
+        if type(result) is not dict or len(result) != len(clean):
             return result
-        if type(clean) is dict:
-            # Anything but the walk's copy of `clean` (the same keys in the
-            # same order) is left as it is: it shows no field unmasked.
-            if type(result) is not dict or len(result) != len(clean):
-                return result
-            items = [(key, self.restored(item, new) if key is ours else new)
-                     for (ours, item), (key, new) in zip(clean.items(), result.items())]
-            if mark is None:
-                return dict(items)
-            instance, name = mark
-            if result is clean and shows_as_copied(instance):
-                return instance
-            return MaskedDataclass(name, tuple(items))
-        if type(result) is not list or len(result) != len(clean):
-            return result
-        return [self.restored(item, new) for item, new in zip(clean, result)]
+        items = [(key, _restored(shown, item, new) if key is ours and id(item) in shown else new)
+                 for (ours, item), (key, new) in zip(clean.items(), result.items())]
+        mark = shown[id(clean)]
+        if mark is None:
+            return dict(items)
+        instance, name = mark
+        if result is clean and shows_as_copied(instance):
+            return instance
+        return MaskedDataclass(name, tuple(items))
+    if type(result) is not list or len(result) != len(clean):
+        return result
+    return [_restored(shown, item, new) if id(item) in shown else new for item, new in zip(clean, result)]
 
 
 def _redacted(omitter: Omitter, value: Any, do: bool = True) -> Any:
@@ -459,14 +475,14 @@ def _redacted_copy(omitter: Omitter, value: Any, do: bool = True) -> Any:
     it shows nothing its copy lacks, or when it is neither a container nor
     an instance whose fields its repr shows. Raises what the copy or the
     walk raises."""
-    copy = _Copy(fields=True)
-    clean = copy.of(value)
+    shown: _Shown = {}
+    clean = _fields_copied(value, shown)
     if type(clean) is not dict and type(clean) is not list:
         return value
     result = redacted(omitter, clean, do)
     if result is clean and shows_as_copied(value):
         return value
-    return copy.restored(clean, result)
+    return _restored(shown, clean, result) if id(clean) in shown else result
 
 
 def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
@@ -551,12 +567,12 @@ def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any], own_keys: bool 
             except TypeError:
                 pass
         if not own_keys or not any(type(key) is not str and isinstance(key, str) for key in mapping):
-            copy = _Copy(fields=True)
-            clean = copy.of(mapping)
+            shown: _Shown = {}
+            clean = _fields_copied(mapping, shown)
             result = redacted(omitter, clean)
             if result is clean and type(mapping) is dict and shows_as_copied(mapping):
                 return mapping
-            restored: dict[Any, Any] = copy.restored(clean, result)
+            restored: dict[Any, Any] = _restored(shown, clean, result) if id(clean) in shown else result
             return restored
     except Exception:  # noqa: BLE001
         pass
