@@ -358,6 +358,22 @@ def test_what_cannot_be_read_is_withheld_and_raises_nothing(logger, make, error)
     assert SentryRedactor(hide=["token"]).custom_repr(make()) == f"<withheld: {error} while redacting>"
 
 
+def test_a_failure_while_a_class_is_checked_withholds_and_is_not_remembered(logger, monkeypatch):
+    # As when the first record of a class comes from deep in a recursion.
+    fresh = dataclasses.make_dataclass("Fresh", ["user", "password"])
+    real = dataclasses.make_dataclass
+
+    def failing(*args, **kwargs):
+        monkeypatch.setattr(dataclasses, "make_dataclass", real)
+        raise RecursionError
+
+    monkeypatch.setattr(dataclasses, "make_dataclass", failing)
+    logger.addFilter(RedactingFilter(hide=["password"]))
+    first = emitted(logger, logging.Formatter("%(message)s"), "%s", fresh("ann", SECRET))
+    then = emitted(logger, logging.Formatter("%(message)s"), "%s", fresh("ann", SECRET))
+    assert (first, then) == ("<withheld: RecursionError while redacting>\n", "Fresh(user='ann', password='******')\n")
+
+
 def test_a_formatter_hides_its_own_fields_after_a_filter_hid_others(logger):
     logger.addFilter(RedactingFilter(hide=["password"]))
     out = emitted(logger, RedactingFormatter("%(message)s", hide=["name"]), "%s", [User("ann", SECRET)])

@@ -142,8 +142,10 @@ def _generated_code(names: tuple[str, ...]) -> tuple[Any, ...] | None:
     is exact on every line."""
     try:
         probe = dataclasses.make_dataclass("_Probe", names)
-    except Exception:  # noqa: BLE001 - names no dataclass can have
+    except TypeError:  # names no dataclass can have
         return None
+    # Anything else (a RecursionError deep in a program) propagates, and is
+    # not remembered as a verdict.
     generated = _generated_by_guard(probe.__repr__)
     if generated is None or generated.__closure__ is not None:
         return None
