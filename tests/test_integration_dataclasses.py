@@ -238,6 +238,17 @@ def test_structlog_renderers_print_what_they_print_of_the_instance_itself(render
     assert logged(RedactingProcessor(hide=["password", "token"])) == logged().replace(SECRET, "*" * len(SECRET))
 
 
+@pytest.mark.parametrize("wiring", ["filter", "formatter"])
+def test_a_dataclass_as_the_message_is_redacted(logger, wiring):
+    if wiring == "filter":
+        logger.addFilter(RedactingFilter(trust=["name"]))
+        formatter = logging.Formatter("%(message)s")
+    else:
+        formatter = RedactingFormatter("%(message)s", trust=["name"])
+    out = emitted(logger, formatter, User("ann", SECRET, {"note": SECRET}))
+    assert out == "User(name='ann', password='******', meta={'note': '******'})\n"
+
+
 def test_what_needs_no_mask_is_the_callers_own_object(logger):
     records = []
     logger.addFilter(RedactingFilter(hide=["token"]))

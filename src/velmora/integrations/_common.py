@@ -109,16 +109,19 @@ class _Probe:
 # The repr of a dataclass is a recursion guard (one code object for all)
 # around the function generated for its class; which of its closure's
 # cells holds that function, and what the others hold (a fill value, the
-# set of reprs running) is read from one made here.
+# set of reprs running) is read from one made here. Should a later
+# interpreter make it otherwise, no repr is taken for a generated one, and
+# dataclass instances are shown as other objects are.
 _GUARD: Any = _Probe.__repr__
-_GUARD_CELLS: dict[str, Any] = _cells(_GUARD) or {}
-_GENERATED_CELL = next(name for name, value in _GUARD_CELLS.items() if type(value) is types.FunctionType)
+_GUARD_CODE = getattr(_GUARD, "__code__", None)
+_GUARD_CELLS: dict[str, Any] = (_cells(_GUARD) or {}) if type(_GUARD) is types.FunctionType else {}
+_GENERATED_CELL = next((name for name, value in _GUARD_CELLS.items() if type(value) is types.FunctionType), None)
 
 
 def _generated_by_guard(fn: Any) -> types.FunctionType | None:
     """The function that `fn` calls if `fn` is the recursion guard that
     dataclasses puts around a __repr__ it generates; None otherwise."""
-    if type(fn) is not types.FunctionType or fn.__code__ is not _GUARD.__code__:
+    if type(fn) is not types.FunctionType or fn.__code__ is not _GUARD_CODE or _GENERATED_CELL is None:
         return None
     cells = _cells(fn)
     if cells is None or cells.keys() != _GUARD_CELLS.keys():
@@ -160,13 +163,13 @@ def _generated_code(names: tuple[str, ...]) -> tuple[Any, ...] | None:
 _CHECKED: dict[types.FunctionType, tuple[Any, types.FunctionType, types.CodeType, tuple[str, ...] | None]] = {}
 _CHECKED_MAX = 1024
 # Where the generated function sits in the guard's closure.
-_GENERATED_AT = tuple(_GUARD_CELLS).index(_GENERATED_CELL)
+_GENERATED_AT = tuple(_GUARD_CELLS).index(_GENERATED_CELL) if _GENERATED_CELL is not None else 0
 
 
 def _names_shown(fn: Any, cls: type) -> tuple[str, ...] | None:
     """The names of the fields that `fn`, the __repr__ of `cls`, shows, if
     it is the one dataclasses generated for them; else None."""
-    if type(fn) is not types.FunctionType or fn.__code__ is not _GUARD.__code__:
+    if type(fn) is not types.FunctionType or fn.__code__ is not _GUARD_CODE or _GENERATED_CELL is None:
         return None
     checked = _CHECKED.get(fn)
     if checked is not None:
@@ -182,10 +185,10 @@ def _names_shown(fn: Any, cls: type) -> tuple[str, ...] | None:
         return None
     # The fields of the class it was generated for: the first in the
     # method resolution order to hold it.
-    owner = next(owner for owner in cls.__mro__ if owner.__dict__.get("__repr__") is fn)
+    owner: Any = next((owner for owner in cls.__mro__ if owner.__dict__.get("__repr__") is fn), None)
     try:
         names = tuple(field.name for field in dataclasses.fields(owner) if field.repr)
-    except TypeError:  # not a dataclass: the function was put on it
+    except TypeError:  # not a dataclass (the function was put on it), or none
         names = None
     if names is not None:
         expected = _generated_code(names)
