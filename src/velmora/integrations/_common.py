@@ -9,12 +9,25 @@ subclasses. The walk finds them (in strict mode, which refuses what it would
 pass over); where it does, the value is copied into plain dicts, lists and
 str (`plain`), and that copy is redacted. A value with nothing of the kind
 is redacted as it is, sharing what it can.
+
+A dataclass instance names its fields as a dict names its values, and its
+repr shows them. The walk passes over it, strict or not, so a value the walk
+took is looked through for one afterwards. The plain copy turns each
+instance whose repr is the one dataclasses generates into a dict of the
+fields that repr shows, the walk decides them by name, and the result is
+turned back: into a `MaskedDataclass`, which prints as the instance would
+with the masked values, or into the instance itself where nothing in it was
+masked. An instance with a repr of its own is another object, shown as it
+shows itself.
 """
 
 from __future__ import annotations
 
 import collections
 import collections.abc
+import dataclasses
+import functools
+import gc
 import types
 from collections.abc import Iterable, Mapping, MutableMapping
 from typing import Any
@@ -25,6 +38,8 @@ from velmora.redact import redacted
 
 # Values the walk takes as they are, with nothing beneath them.
 _ATOMS = frozenset({str, int, float, bool, type(None), bytes, complex})
+# What exact dicts and lists that a strict walk took hold, but other objects.
+_PLAIN = _ATOMS | {dict, list}
 # Containers copied into lists.
 _SEQUENCES = (list, tuple, set, frozenset, collections.deque, collections.UserList)
 # Containers that str() and repr() show as exactly the items `plain` copies
@@ -35,6 +50,222 @@ _FAITHFUL = frozenset({dict, list, tuple, set, frozenset, collections.deque, col
                        types.MappingProxyType})
 # The code of the __repr__ that namedtuple gives every class it makes.
 _NAMEDTUPLE_REPR = collections.namedtuple("_Shape", "a").__repr__.__code__
+# What a lookup that finds nothing returns.
+_MISSING = object()
+
+
+class MaskedDataclass:
+    """What stands for a dataclass instance in which something was masked:
+    str() and repr() show what the instance's repr showed, with the
+    redacted values. `name` is the class name that repr showed, `fields`
+    the (field name, value) pairs it showed, in its order."""
+
+    __slots__ = ("fields", "name")
+
+    def __init__(self, name: str, fields: tuple[tuple[str, Any], ...]) -> None:
+        self.name = name
+        self.fields = fields
+
+    def __repr__(self) -> str:
+        return self.name + "(" + ", ".join(f"{field}={value!r}" for field, value in self.fields) + ")"
+
+    __str__ = __repr__
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not MaskedDataclass:
+            return NotImplemented
+        return self.name == other.name and self.fields == other.fields
+
+    def __hash__(self) -> int:
+        return hash((self.name, self.fields))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # By its arguments: logging's SocketHandler pickles with protocol 1,
+        # which cannot save the slots of a class without this.
+        return MaskedDataclass, (self.name, self.fields)
+
+
+def _cells(fn: types.FunctionType) -> dict[str, Any] | None:
+    """What a function's closure holds, by name; None if a cell is empty."""
+    try:
+        return {name: cell.cell_contents for name, cell in zip(fn.__code__.co_freevars, fn.__closure__ or ())}
+    except ValueError:
+        return None
+
+
+def _code_key(code: types.CodeType) -> tuple[Any, ...]:
+    """All of a code object that decides what it does, and nothing of where
+    its source was: dataclasses compiles the functions it generates from
+    text of its own, at lines that depend on what else it generated."""
+    return (code.co_code, code.co_consts, code.co_names, code.co_varnames, code.co_freevars, code.co_cellvars,
+            code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount, code.co_flags)
+
+
+@dataclasses.dataclass
+class _Probe:
+    a: int
+
+
+# The repr of a dataclass is a recursion guard (one code object for all)
+# around the function generated for its class; which of its closure's
+# cells holds that function, and what the others hold (a fill value, the
+# set of reprs running) is read from one made here. Should a later
+# interpreter make it otherwise, no repr is taken for a generated one, and
+# dataclass instances are shown as other objects are.
+_GUARD: Any = _Probe.__repr__
+_GUARD_CODE = getattr(_GUARD, "__code__", None)
+_GUARD_CELLS: dict[str, Any] = (_cells(_GUARD) or {}) if type(_GUARD) is types.FunctionType else {}
+_GENERATED_CELL = next((name for name, value in _GUARD_CELLS.items() if type(value) is types.FunctionType), None)
+
+
+def _generated_by_guard(fn: Any) -> types.FunctionType | None:
+    """The function that `fn` calls if `fn` is the recursion guard that
+    dataclasses puts around a __repr__ it generates; None otherwise."""
+    if type(fn) is not types.FunctionType or fn.__code__ is not _GUARD_CODE or _GENERATED_CELL is None:
+        return None
+    cells = _cells(fn)
+    if cells is None or cells.keys() != _GUARD_CELLS.keys():
+        return None
+    for name, ours in _GUARD_CELLS.items():
+        theirs = cells[name]
+        if name == _GENERATED_CELL or type(ours) is set:
+            if type(theirs) is not type(ours):
+                return None
+        elif type(theirs) is not type(ours) or theirs != ours:
+            return None
+    generated: types.FunctionType = cells[_GENERATED_CELL]
+    return generated
+
+
+@functools.lru_cache(maxsize=512)
+def _generated_code(names: tuple[str, ...]) -> tuple[Any, ...] | None:
+    """The `_code_key` of the __repr__ that dataclasses generates for a
+    class whose repr shows the fields `names`, in this order; None when no
+    dataclass can have them. Made by this interpreter's dataclasses, so it
+    is exact on every line."""
+    try:
+        probe = dataclasses.make_dataclass("_Probe", names)
+    except TypeError:  # names no dataclass can have
+        return None
+    # Anything else (a RecursionError deep in a program) propagates, and is
+    # not remembered as a verdict.
+    generated = _generated_by_guard(probe.__repr__)
+    if generated is None or generated.__closure__ is not None:
+        return None
+    return _code_key(generated.__code__)
+
+
+# The repr functions already checked: each with its closure, the generated
+# function that closure held, that one's code, and the field names it shows
+# (None: not a repr that dataclasses generated). Held strongly (a weak key
+# costs more to look up than the rest of the check), and emptied when full:
+# a program that makes classes as it goes must not grow it without end.
+_CHECKED: dict[types.FunctionType, tuple[Any, types.FunctionType, types.CodeType, tuple[str, ...] | None]] = {}
+_CHECKED_MAX = 1024
+# Where the generated function sits in the guard's closure.
+_GENERATED_AT = tuple(_GUARD_CELLS).index(_GENERATED_CELL) if _GENERATED_CELL is not None else 0
+
+
+def _names_shown(fn: Any, cls: type) -> tuple[str, ...] | None:
+    """The names of the fields that `fn`, the __repr__ of `cls`, shows, if
+    it is the one dataclasses generated for them; else None."""
+    if type(fn) is not types.FunctionType or fn.__code__ is not _GUARD_CODE or _GENERATED_CELL is None:
+        return None
+    checked = _CHECKED.get(fn)
+    if checked is not None:
+        # Unless a cell or a code object was replaced since (the closure
+        # itself cannot be).
+        closure, generated, code, names = checked
+        cells = fn.__closure__
+        if (cells is closure and cells is not None and cells[_GENERATED_AT].cell_contents is generated
+                and generated.__code__ is code):
+            return names
+    found = _generated_by_guard(fn)
+    if found is None:
+        return None
+    # The fields of the class it was generated for: the first in the
+    # method resolution order to hold it.
+    owner: Any = next((owner for owner in cls.__mro__ if owner.__dict__.get("__repr__") is fn), None)
+    try:
+        names = tuple(field.name for field in dataclasses.fields(owner) if field.repr)
+    except TypeError:  # not a dataclass (the function was put on it), or none
+        names = None
+    if names is not None:
+        expected = _generated_code(names)
+        if expected is None or found.__closure__ is not None or _code_key(found.__code__) != expected:
+            names = None
+    if len(_CHECKED) >= _CHECKED_MAX:
+        _CHECKED.clear()
+    _CHECKED[fn] = (fn.__closure__, found, found.__code__, names)
+    return names
+
+
+def fields_shown(value: Any) -> tuple[str, list[tuple[str, Any]]] | None:
+    """For a dataclass instance whose repr is the one that dataclasses
+    generated (its class's, or a base class's): the class name that repr
+    shows, and the (field name, value) pairs it shows, read now. The same
+    for a `MaskedDataclass`. None for any other object: a class, an instance
+    whose class has a __repr__ of its own, or repr=False and no generated
+    one to inherit. Raises what reading a field raises."""
+    t = type(value)
+    if t is MaskedDataclass:
+        return value.name, list(value.fields)
+    if not hasattr(t, "__dataclass_fields__"):
+        return None
+    # What repr() calls: __repr__ as the class's method resolution order
+    # finds it. Read off the class where its metaclass is type (a function
+    # is itself there); another metaclass might answer otherwise.
+    fn = t.__repr__ if type(t) is type else next(
+        (found for owner in t.__mro__ if (found := owner.__dict__.get("__repr__", _MISSING)) is not _MISSING), None)
+    names = _names_shown(fn, t)
+    if names is None:
+        return None
+    # As the generated function reads them: the class name through
+    # __class__, each field as an attribute.
+    name = value.__class__.__qualname__
+    if type(name) is not str:
+        raise TypeError(f"__qualname__ is {type(name).__name__}, not str")
+    return name, [(field, getattr(value, field)) for field in names]
+
+
+def _holds_fields(value: Any) -> bool:
+    """Whether `value`, an exact dict or list that a strict walk took (so
+    that it holds exact dicts, lists and str, numbers and other objects,
+    and does not contain itself), holds a dataclass instance (or a
+    `MaskedDataclass`) at any depth."""
+    # A dataclass instance that shows a field is tracked by the garbage
+    # collector from its making, and the interpreter keeps a dict untracked
+    # only while it holds nothing that may be tracked: an untracked dict
+    # needs no look inside (most of them: those of str and numbers alone).
+    if not gc.is_tracked(value):
+        return False
+    # Level by level, and only what is tracked: str and numbers never are.
+    # While a level has few containers, their items are looked at here;
+    # past that, in C: the next level is what its containers refer to
+    # (dicts their values, lists their items), and the types there are
+    # gathered in one set. Only a level that holds other objects is sifted
+    # here.
+    level = [value]
+    while len(level) <= 4:
+        below = []
+        for container in level:
+            for item in filter(gc.is_tracked, container.values() if type(container) is dict else container):
+                t = type(item)
+                if t is dict or t is list:
+                    below.append(item)
+                elif t is MaskedDataclass or hasattr(t, "__dataclass_fields__"):
+                    return True
+        if not below:
+            return False
+        level = below
+    while level:
+        level = list(filter(gc.is_tracked, gc.get_referents(*level)))
+        kinds = set(map(type, level))
+        if not kinds <= _PLAIN:
+            if any(t is MaskedDataclass or hasattr(t, "__dataclass_fields__") for t in kinds - _PLAIN):
+                return True
+            level = [item for item in level if type(item) is dict or type(item) is list]
+    return False
 
 
 def make_omitter(owner: str, omitter: Omitter | None = None, hide: Iterable[Any] | None = None,
@@ -71,9 +302,11 @@ def detected(detector: Detector, value: Any) -> Any:
     at any depth (keys are never changed): `value` itself when nothing is
     found. Containers are never changed in place: a dict, list or tuple in
     which something is masked is copied (another mapping or sequence into
-    a plain dict or list, as `plain` copies it). Other objects are shared
-    as they are. Raises what reading the data raises (RecursionError for
-    data that contains itself): callers withhold."""
+    a plain dict or list, as `plain` copies it), and a dataclass instance
+    whose repr shows its fields (see `fields_shown`) becomes a
+    `MaskedDataclass`. Other objects are shared as they are. Raises what
+    reading the data raises (RecursionError for data that contains itself):
+    callers withhold."""
     t = type(value)
     if t is str:
         return detector.mask(value)
@@ -101,7 +334,14 @@ def detected(detector: Detector, value: Any) -> Any:
         clean = plain(value)
         result = detected(detector, clean)
         return value if result is clean and shows_as_copied(value) else result
-    return value
+    shown = fields_shown(value)
+    if shown is None:
+        return value
+    name, pairs = shown
+    found = [(field, detected(detector, item)) for field, item in pairs]
+    if all(new is old for (_, new), (_, old) in zip(found, pairs)):
+        return value
+    return MaskedDataclass(name, tuple(found))
 
 
 def withheld(exc: BaseException) -> str:
@@ -156,14 +396,98 @@ def _copied(value: Any) -> Any:
     return value
 
 
+# What `_fields_copied` made: the id of each dict it made from a dataclass
+# instance -> (the instance, the class name its repr shows), and the id of
+# each container that holds such a dict, at any depth -> None.
+_Shown = dict[int, "tuple[Any, str] | None"]
+
+
+def _fields_copied(value: Any, shown: _Shown) -> Any:
+    """`plain`, in which each dataclass instance that `fields_shown` reads
+    (and each `MaskedDataclass`) also becomes a dict of the fields its repr
+    shows, recorded in `shown`, for the walk to decide them by name
+    (`_restored` turns what the walk made of it back)."""
+    t = type(value)
+    if t in _ATOMS:
+        return value
+    before = len(shown)
+    out: Any
+    if t is dict:
+        out = {(k if type(k) is str else _key(k)): (v if type(v) in _ATOMS else _fields_copied(v, shown))
+               for k, v in value.items()}
+    elif t is list or t is tuple:
+        out = [v if type(v) in _ATOMS else _fields_copied(v, shown) for v in value]
+    elif isinstance(value, str):
+        return str.__str__(value)
+    elif (found := fields_shown(value)) is not None:
+        # Before the abstract checks: a dataclass that is also a mapping or
+        # a sequence shows its fields.
+        name, pairs = found
+        out = {field: item if type(item) in _ATOMS else _fields_copied(item, shown) for field, item in pairs}
+        shown[id(out)] = (value, name)
+        return out
+    elif isinstance(value, Mapping):
+        out = {_key(k): _fields_copied(v, shown) for k, v in value.items()}
+    elif isinstance(value, _SEQUENCES):
+        out = [_fields_copied(v, shown) for v in value]
+    else:
+        return value
+    if len(shown) != before:
+        shown[id(out)] = None
+    return out
+
+
+def _restored(shown: _Shown, clean: Any, result: Any) -> Any:
+    """`result`, what the walk made of `clean` (made by `_fields_copied`,
+    and in `shown`), with each dict made from an instance turned back: into
+    the instance where nothing in it was masked and it shows nothing its
+    copy lacks, else into a `MaskedDataclass` of the redacted fields. What
+    the walk masked whole stays as the walk made it."""
+    if type(clean) is dict:
+        # Anything but the walk's version of `clean` (the same keys in the
+        # same order) is left as it is: it shows no field unmasked.
+        if type(result) is not dict or len(result) != len(clean):
+            return result
+        items = [(key, _restored(shown, item, new) if key is ours and id(item) in shown else new)
+                 for (ours, item), (key, new) in zip(clean.items(), result.items())]
+        mark = shown[id(clean)]
+        if mark is None:
+            return dict(items)
+        instance, name = mark
+        if result is clean and shows_as_copied(instance):
+            return instance
+        return MaskedDataclass(name, tuple(items))
+    if type(result) is not list or len(result) != len(clean):
+        return result
+    return [_restored(shown, item, new) if id(item) in shown else new for item, new in zip(clean, result)]
+
+
 def _redacted(omitter: Omitter, value: Any, do: bool = True) -> Any:
-    """`redacted` of an exact dict or list, or of its plain copy where the
-    walk would pass over something that may hold str values (the walk
-    says so in strict mode, without a look in Python at every value)."""
+    """`redacted` of an exact dict or list, or `_redacted_copy` of it where
+    the walk would pass over something that may hold str values (the walk
+    says so in strict mode, without a look in Python at every value) or
+    over a dataclass instance (looked for after the walk)."""
     try:
-        return redacted(omitter, value, do, strict=True)
+        result = redacted(omitter, value, do, strict=True)
     except TypeError:
-        return redacted(omitter, plain(value), do)
+        return _redacted_copy(omitter, value, do)
+    return _redacted_copy(omitter, value, do) if _holds_fields(value) else result
+
+
+def _redacted_copy(omitter: Omitter, value: Any, do: bool = True) -> Any:
+    """A redacted version of `value` made from its plain copy (with the
+    dataclass instances in it): `value` itself when nothing is masked and
+    it shows nothing its copy lacks, or when it is neither a container nor
+    an instance whose fields its repr shows. Raises what the copy or the
+    walk raises."""
+    shown: _Shown = {}
+    clean = _fields_copied(value, shown)
+    if type(clean) is not dict and type(clean) is not list:
+        return value
+    result = redacted(omitter, clean, do)
+    if result is clean and shows_as_copied(value):
+        return value
+    return _restored(shown, clean, result) if id(clean) in shown else result
 
 
 def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
@@ -171,9 +495,10 @@ def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
     mapping) by its own keys, a list (or other sequence) with its str items
     masked when `hides`, a str masked when `hides`, a number or boolean
     when `hides` as the omitter's policy masks one in a hidden list (as an
-    item of a list argument is); other objects as they are. A value that
-    cannot be redacted is withheld whole. Returns `value` itself when
-    nothing is masked."""
+    item of a list argument is), a dataclass instance by the names of the
+    fields its repr shows; other objects as they are. A value that cannot
+    be redacted is withheld whole. Returns `value` itself when nothing is
+    masked."""
     t = type(value)
     if t in _ATOMS and t is not str:
         if not hides or value is None or t is bytes:
@@ -189,11 +514,7 @@ def redact_unkeyed(omitter: Omitter, value: Any, hides: bool) -> Any:
         if isinstance(value, str):
             masked = redacted(omitter, [str.__str__(value)], True)[0] if hides else value
             return value if masked == value and type(masked) is t else masked
-        if not is_container(value):
-            return value
-        clean = plain(value)
-        result = redacted(omitter, clean, hides)
-        return value if result is clean and shows_as_copied(value) else result
+        return _redacted_copy(omitter, value, hides)
     except Exception as exc:  # noqa: BLE001 - never let data fail a logging call
         return withheld(exc)
 
@@ -202,8 +523,9 @@ def shows_as_copied(value: Any) -> bool:
     """Whether str() and repr() of `value` show nothing that its plain copy
     lacks, so that `value` may stand for a copy in which nothing was masked.
     Only the containers of `_FAITHFUL` (and namedtuples) are taken at their
-    word, with what they hold; a str subclass must keep str's repr. Other
-    objects are shared by the copy, and show the same in both."""
+    word, with what they hold; a str subclass must keep str's repr; a
+    dataclass instance whose repr is the generated one shows its fields.
+    Other objects are shared by the copy, and show the same in both."""
     t: Any = type(value)
     if t in _ATOMS:
         return True
@@ -216,7 +538,10 @@ def shows_as_copied(value: Any) -> bool:
     if isinstance(value, tuple):
         return (getattr(t.__repr__, "__code__", None) is _NAMEDTUPLE_REPR and t.__iter__ is tuple.__iter__
                 and t.__str__ is object.__str__ and all(shows_as_copied(v) for v in value))
-    return not is_container(value)
+    if is_container(value):
+        return False
+    shown = fields_shown(value)
+    return shown is None or all(shows_as_copied(v) for _, v in shown[1])
 
 
 def is_container(value: Any) -> bool:
@@ -227,7 +552,9 @@ def is_container(value: Any) -> bool:
 def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any], own_keys: bool = False) -> dict[Any, Any]:
     """A redacted version of a mapping whose keys name its values (an event,
     a record's extra attributes): the same dict when nothing is masked and it
-    is a plain dict. If the walk refuses something, the entries are redacted
+    is a plain dict that shows nothing its plain copy lacks (what a mapping
+    holds that the walk passes over is redacted in that copy, as
+    `redact_unkeyed` does). If the walk refuses something, the entries are redacted
     one by one and only those it refuses are withheld. Raises only when the
     mapping's items cannot be read.
 
@@ -240,12 +567,18 @@ def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any], own_keys: bool 
         if type(mapping) is dict:
             try:
                 result: dict[Any, Any] = redacted(omitter, mapping, True, strict=True)
-                return result
+                if not _holds_fields(mapping):
+                    return result
             except TypeError:
                 pass
         if not own_keys or not any(type(key) is not str and isinstance(key, str) for key in mapping):
-            result = redacted(omitter, plain(mapping))
-            return result
+            shown: _Shown = {}
+            clean = _fields_copied(mapping, shown)
+            result = redacted(omitter, clean)
+            if result is clean and type(mapping) is dict and shows_as_copied(mapping):
+                return mapping
+            restored: dict[Any, Any] = _restored(shown, clean, result) if id(clean) in shown else result
+            return restored
     except Exception:  # noqa: BLE001
         pass
     out: dict[Any, Any] = {}

@@ -2,12 +2,13 @@
 
 ``RedactingFilter`` redacts what a record carries from the caller: its
 message when that is not a format string (a dict, a list, any mapping or
-sequence), its arguments, and the attributes given with ``extra=`` (each
-decided by its attribute name, as a key). The record gets redacted
-versions; the caller's objects are never changed. An argument stands under
-no key: a dict argument is decided by its own keys, and a str argument (or
-the str items of a list or tuple argument) is masked when the omitter hides
-what has no key, as an allowlist (``trust=``) does.
+sequence, a dataclass instance), its arguments, and the attributes given
+with ``extra=`` (each decided by its attribute name, as a key). The record
+gets redacted versions; the caller's objects are never changed. An
+argument stands under no key: a dict argument is decided by its own keys, a
+dataclass instance by its field names, and a str argument (or the str
+items of a list or tuple argument) is masked when the omitter hides what
+has no key, as an allowlist (``trust=``) does.
 
 Where it goes:
 
@@ -50,8 +51,8 @@ from typing import Any, Literal
 from velmora.detect import Detector
 from velmora.omit import Omitter
 
-from ._common import (check_detector, detected, hides_unkeyed, is_container, make_omitter, redact_mapping,
-                      redact_unkeyed, withheld)
+from ._common import (check_detector, detected, fields_shown, hides_unkeyed, is_container, make_omitter,
+                      redact_mapping, redact_unkeyed, withheld)
 
 __all__ = ["RedactingFilter", "RedactingFormatter", "redact_record"]
 
@@ -148,7 +149,8 @@ def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detecto
     detector finds something. Only the record's own attributes are
     replaced; what cannot be redacted is withheld."""
     try:
-        if is_container(record.msg):
+        msg = record.msg
+        if type(msg) is not str and (is_container(msg) or fields_shown(msg) is not None):
             record.msg = redact_unkeyed(omitter, record.msg, hides_unkeyed(omitter))
     except Exception as exc:  # noqa: BLE001
         record.msg = withheld(exc)

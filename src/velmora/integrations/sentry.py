@@ -1,10 +1,12 @@
-"""Redaction for sentry-sdk: ``before_send`` and ``before_breadcrumb`` hooks.
+"""Redaction for sentry-sdk: ``before_send`` and ``before_breadcrumb`` hooks,
+and a ``custom_repr``.
 
 ::
 
     redactor = SentryRedactor()  # or SentryRedactor(hide=[...]), or an omitter
     sentry_sdk.init(dsn=..., before_send=redactor.before_send,
-                    before_breadcrumb=redactor.before_breadcrumb)
+                    before_breadcrumb=redactor.before_breadcrumb,
+                    custom_repr=redactor.custom_repr)
 
 The whole event is redacted, at any depth: frame locals, request data,
 extra, contexts, breadcrumbs. sentry-sdk hands ``before_send`` an event it
@@ -18,6 +20,15 @@ passed, its ``data`` the caller's dict).
 detector finds inside every str value of the event, at any depth:
 exception values, messages, breadcrumb messages, frame variables, request
 data. Keys are never changed.
+
+What sentry-sdk's serialiser turns into text before ``before_send`` runs
+(any object that is not a dict or list, a frame variable's value, what
+``set_extra`` was given) is text to the hooks: a dataclass instance's repr
+is one str. ``custom_repr`` is asked for that text first: it gives a
+dataclass instance's repr with its fields decided by name, and a container
+that the serialiser does not walk (past its depth limit, a ``deque``)
+redacted by its own keys. The key the value stands under is then the
+hooks' to decide, as for any str.
 """
 
 from __future__ import annotations
@@ -29,7 +40,12 @@ from velmora.detect import Detector
 from velmora.omit import Omitter
 from velmora.redact import redacted
 
-from ._common import check_detector, detected, make_omitter, redact_mapping
+from ._common import (check_detector, detected, fields_shown, is_container, make_omitter, redact_mapping,
+                      redact_unkeyed, withheld)
+
+# What custom_repr leaves to sentry-sdk's own repr at once: its most
+# frequent callers are frame variables, each of them one of these.
+_SCALARS = frozenset({str, int, float, bool, type(None), bytes})
 
 __all__ = ["DEFAULT_KEYS", "SentryRedactor"]
 
@@ -92,6 +108,29 @@ class SentryRedactor:
 
     # Transactions carry span data and request data too.
     before_send_transaction = before_send
+
+    def custom_repr(self, value: Any) -> str | None:
+        """For ``sentry_sdk.init(custom_repr=...)``: the text that stands for
+        `value` in the event, for the values sentry-sdk turns into text
+        before ``before_send`` sees them. A dataclass instance whose repr
+        shows its fields is shown with them decided by name, and a container
+        by its own keys; None (sentry-sdk's own repr) when nothing in it is
+        masked, and for anything else. Never raises: sentry-sdk would show
+        the value's own repr instead."""
+        if type(value) in _SCALARS:
+            return None
+        try:
+            if not is_container(value) and fields_shown(value) is None:
+                return None
+            # The key above it is not known here: the hooks decide it on
+            # the text, which they mask whole under a hidden key.
+            clean = redact_unkeyed(self.omitter, value, False)
+            if clean is value:
+                return None
+            # A container or instance becomes text only when withheld.
+            return clean if type(clean) is str else repr(clean)
+        except Exception as exc:  # noqa: BLE001
+            return withheld(exc)
 
     def before_breadcrumb(self, crumb: Any, hint: Any) -> Any:
         """A redacted version of the breadcrumb; the caller's data is left

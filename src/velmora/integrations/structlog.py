@@ -4,7 +4,8 @@ structlog hands each processor an event dict of its own, but only the dict
 is its own: the values in it are the caller's objects (and those bound with
 ``bind()`` stay in the logger's context for later events). The processor
 therefore replaces the values it redacts in the event dict and never
-changes a value in place::
+changes a value in place (a dataclass instance whose fields are masked is
+replaced by what prints as it would, see :mod:`velmora.integrations.logging`)::
 
     structlog.configure(processors=[
         RedactingProcessor(hide=["password", "token"]),
