@@ -1,0 +1,379 @@
+"""An adversarial review of the velmora command for secrets in what it writes.
+
+Each property checks the command against a reference written here in plain
+Python: what a set of rules hides is decided by a small model of its own
+(json.loads of the input, the rules and paths matched by hand), and a
+secret is a unique token, so "it leaked" is a byte search of the output.
+Runs are in this process (``velmora.cli.main``, with the read block made
+tiny so that every line and every secret crosses a block's end), except
+where a signal, a pipe or the standard streams are the point.
+"""
+
+from __future__ import annotations
+
+import bz2
+import contextlib
+import gzip
+import io
+import itertools
+import json
+import lzma
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import velmora.cli as cli
+import velmora.cli.reading as reading
+import velmora.cli.runs as runs
+from velmora.detect import Detector
+from velmora.rules import DEFAULT_DENYLIST, RuleNoTrustOmitter, RuleOmitter
+from velmora.scan import scan
+
+COMMAND = [sys.executable, "-m", "velmora"]
+BOM = b"\xef\xbb\xbf"
+FAST = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+# ---- Running the command -------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def read_block(size):
+    """The command's read block (1 MiB) made `size` bytes for a while."""
+    saved = reading.BLOCK, runs.BLOCK
+    reading.BLOCK = runs.BLOCK = size
+    try:
+        yield
+    finally:
+        reading.BLOCK, runs.BLOCK = saved
+
+
+class Workdir:
+    """A directory for the runs of one test (hypothesis examples share it)."""
+
+    def __init__(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="velmora-review-")
+        self.path = self.tmp.name
+
+    def file(self, name, data):
+        path = os.path.join(self.path, name)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+        return path
+
+    def read(self, name):
+        path = os.path.join(self.path, name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def clear(self, *names):
+        for name in names:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(os.path.join(self.path, name))
+
+    def run(self, argv, data, block=None, name="in"):
+        """``velmora ARGV IN -o OUT`` in this process: (status, output bytes
+        or None, standard error)."""
+        self.clear("out", "rejects")
+        source = self.file(name, data)
+        err = io.StringIO()
+        with read_block(block or reading.BLOCK), contextlib.redirect_stderr(err):
+            status = cli.main([*argv, source, "-o", os.path.join(self.path, "out")])
+        return status, self.read("out"), err.getvalue()
+
+
+@pytest.fixture
+def work():
+    w = Workdir()
+    yield w
+    w.tmp.cleanup()
+
+
+def velmora(*args, stdin=b"", cwd=None, timeout=120):
+    proc = subprocess.run(COMMAND + [str(a) for a in args], input=stdin, cwd=cwd, capture_output=True,
+                          timeout=timeout)
+    assert b"Traceback" not in proc.stderr, proc.stderr.decode()
+    return proc.returncode, proc.stdout, proc.stderr.decode()
+
+
+# ---- Secrets: unique tokens -------------------------------------------------------------
+
+_serial = itertools.count()
+
+
+def token(kind="S"):
+    """A value that appears nowhere else: its first seven characters are
+    searched for in the output (masks show at most three of its last)."""
+    n = next(_serial)
+    return f"{kind}{n:06d}qz"
+
+
+# ---- Documents, and the rules' reference ---------------------------------------------------
+
+KEYS = ["pw", "Pw", "card", "iban", "name", "user", "a b", "list", "db_password", "X-Session", "note"]
+WORDS = ["ar", "AM", "se"]
+PATTERNS = ["^b$", "^us", "d$", "(?i)^IB"]
+PATHS = ["$.user.name", "$..card", "$.list[1]", "$.user.*", "$['a b']", "$..iban", "$.list[*].pw", "$.note[*]"]
+
+
+def documents(max_leaves=12):
+    """JSON-able documents whose every str is a unique token (drawn at
+    build time: hypothesis shrinks the shape, the tokens follow)."""
+    scalar = st.one_of(st.just("<str>"), st.integers(-10**20, 10**20), st.booleans(), st.none(),
+                       st.floats(allow_nan=False, allow_infinity=False))
+    tree = st.recursive(scalar, lambda inner: st.one_of(
+        st.lists(inner, max_size=4), st.lists(st.tuples(st.sampled_from(KEYS), inner), max_size=5)),
+        max_leaves=max_leaves)
+    return tree.map(_fill_tokens)
+
+
+def _fill_tokens(shape):
+    if shape == "<str>":
+        return token()
+    if isinstance(shape, list) and shape and all(isinstance(x, tuple) for x in shape):
+        return Pairs([(k, _fill_tokens(v)) for k, v in shape])
+    if isinstance(shape, list):
+        return [_fill_tokens(x) for x in shape]
+    return shape
+
+
+class Pairs(list):
+    """An object as its members in order, duplicate keys kept."""
+
+
+def dumps(value, rnd_escape=False):
+    """JSON text of a document; keys may be written with \\u escapes."""
+    if isinstance(value, Pairs):
+        members = []
+        for k, v in value:
+            key = json.dumps(k)
+            if rnd_escape and k[:1].isalpha():
+                key = '"\\u%04x' % ord(k[0]) + key[2:]
+            members.append(f"{key}: {dumps(v, rnd_escape)}")
+        return "{" + ", ".join(members) + "}"
+    if isinstance(value, list):
+        return "[" + ", ".join(dumps(v, rnd_escape) for v in value) + "]"
+    return json.dumps(value)
+
+
+def parse_path(path):
+    steps = []
+    for m in re.finditer(r"\.\.(\w+)|\.(\w+)|\['([^']*)'\]|\.\*|\[\*\]|\[(\d+)\]", path[1:]):
+        if m[1]:
+            steps.append(("deep", m[1]))
+        elif m[2] or m[3] is not None:
+            steps.append(("member", m[2] or m[3]))
+        elif m[4]:
+            steps.append(("index", int(m[4])))
+        else:
+            steps.append(("any", None))
+    return steps
+
+
+def path_selects(steps, where):
+    if not steps:
+        return not where
+    kind, arg = steps[0]
+    if kind == "deep":
+        return any(where[i] == arg and path_selects(steps[1:], where[i + 1:]) for i in range(len(where))
+                   if isinstance(where[i], str))
+    if not where:
+        return False
+    here = where[0]
+    ok = (kind == "any" or (kind == "member" and isinstance(here, str) and here == arg)
+          or (kind == "index" and isinstance(here, int) and here == arg))
+    return ok and path_selects(steps[1:], where[1:])
+
+
+class Rules:
+    """What a rule configuration hides, decided without velmora."""
+
+    def __init__(self, cfg):
+        self.cfg = cfg
+        self.paths = [parse_path(p) for p in cfg["paths"]]
+
+    def key_matches(self, key):
+        c = self.cfg
+        folded = key.casefold()
+        return (key in c["keys"] or (c["ignore_case"] and folded in {k.casefold() for k in c["keys"]})
+                or any(w.casefold() in folded for w in c["contains"])
+                or any(re.search(p, key) for p in c["patterns"])
+                or (c["defaults"] and not c["trust"] and self.denied(key)))
+
+    def denied(self, key):
+        return any(w in key.casefold() for w in DEFAULT_DENYLIST)
+
+    def selected(self, where):
+        return any(path_selects(steps, where) for steps in self.paths)
+
+    def hidden_strings(self, doc):
+        """(hidden, shown): the tokens the configuration must hide, and those it
+        must leave as they are."""
+        hidden, shown = [], []
+        trust, whole, defaults = self.cfg["trust"], self.cfg["whole"], self.cfg["defaults"]
+
+        def walk(value, where, hide, inside):
+            if isinstance(value, str):
+                (hidden if hide else shown).append(value)
+            elif whole and hide and isinstance(value, list):
+                hidden.extend(strings(value))
+            elif isinstance(value, Pairs):
+                for key, member in value:
+                    here = [*where, key]
+                    chosen = self.selected(here)
+                    if not trust:
+                        verdict = inside or chosen or self.key_matches(key)
+                    elif inside or chosen:  # trusted by a path, unless a default word denies the key
+                        verdict = defaults and self.denied(key)
+                    else:
+                        verdict = not self.key_matches(key) or (defaults and self.denied(key))
+                    walk(member, here, verdict, inside or chosen)
+            elif isinstance(value, list):
+                for i, item in enumerate(value):
+                    chosen = self.selected([*where, i])
+                    verdict = (hide or chosen) if not trust else hide and not (chosen and not inside)
+                    walk(item, [*where, i], verdict, inside or chosen)
+
+        chosen = self.selected([])
+        walk(doc, [], chosen != trust, chosen)
+        return hidden, shown
+
+
+def strings(value):
+    if isinstance(value, str):
+        return [value]
+    if isinstance(value, Pairs):
+        return [s for _, v in value for s in strings(v)]
+    if isinstance(value, list):
+        return [s for v in value for s in strings(v)]
+    return []
+
+
+def assert_hides(rules, doc, output):
+    hidden, shown = rules.hidden_strings(doc)
+    text = output.decode()
+    leaked = [s for s in hidden if s[:7] in text]
+    assert not leaked, f"in clear: {leaked}"
+    lost = [s for s in shown if s not in text]
+    assert not lost, f"masked though no rule hides them: {lost}"
+
+
+SCALAR = re.compile(rb'"(?:[^"\\]|\\.)*"|-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][-+]?\d+)?|true|false')
+
+
+def skeleton(text):
+    """The text with every scalar but null made one placeholder: what a
+    mask may not change (white space, punctuation, order, nulls)."""
+    return SCALAR.sub(b"V", text)
+
+
+POLICY = st.fixed_dictionaries({}, optional={
+    "mask": st.sampled_from(["[p]", "", "#"]), "keep_last": st.integers(1, 3),
+    "numbers": st.sampled_from(["keep", "zero", "digits", "string"]),
+    "booleans": st.sampled_from(["keep", "false", "string"])}).filter(lambda p: p and not {"mask", "keep_last"} <= p.keys())
+
+
+@st.composite
+def configs(draw):
+    """A rule configuration the command and RuleOmitter both take."""
+    subset = lambda items, n: st.lists(st.sampled_from(items), unique=True, max_size=n)  # noqa: E731
+    cfg = {"keys": draw(subset(KEYS, 3)), "contains": draw(subset(WORDS, 2)), "patterns": draw(subset(PATTERNS, 2)),
+           "paths": draw(subset(PATHS, 3)), "ignore_case": draw(st.booleans()), "defaults": draw(st.booleans()),
+           "trust": draw(st.booleans()), "whole": False, "mask": None, "keep_last": None, "numbers": None,
+           "booleans": None, "policies": {}}
+    if not any(cfg[k] for k in ("keys", "contains", "patterns", "paths", "defaults")) or (
+            cfg["trust"] and not cfg["keys"]):
+        cfg["keys"].append("pw")  # --trust takes a key: trust is said by at least one
+    mask = draw(st.sampled_from(["stars", "mask", "keep", "whole"]))
+    if mask == "mask":
+        cfg["mask"] = draw(st.sampled_from(["[m]", "*"]))
+    elif mask == "keep":
+        cfg["keep_last"] = draw(st.integers(1, 3))
+    elif mask == "whole" and not cfg["trust"]:
+        cfg["whole"] = True
+        cfg["mask"] = draw(st.sampled_from([None, "<w>"]))
+    if not cfg["whole"]:
+        cfg["numbers"] = draw(st.sampled_from([None, "keep", "zero", "digits", "string"]))
+        cfg["booleans"] = draw(st.sampled_from([None, "keep", "false", "string"]))
+    rules = cfg["keys"] + cfg["contains"] + cfg["patterns"] + cfg["paths"]
+    if not cfg["trust"] and rules:
+        for rule in draw(st.lists(st.sampled_from(rules), unique=True)):
+            cfg["policies"][rule] = {"mask": draw(st.sampled_from(["[w]", "x"]))} if cfg["whole"] else draw(POLICY)
+    return cfg
+
+
+def python_omitter(cfg):
+    kind = RuleNoTrustOmitter if cfg["trust"] else RuleOmitter
+    options = {k: cfg[k] for k in ("ignore_case", "contains", "patterns", "paths", "defaults", "whole", "mask",
+                                   "keep_last", "numbers", "booleans") if cfg[k] is not None}
+    return kind(cfg["keys"], policies=cfg["policies"] or None, **options)
+
+
+def command_line(cfg, split, work):
+    """The configuration as flags and a rules file: `split` says, for each
+    list item (in order) and each choice, whether it goes to the file."""
+    argv, toml = [], []
+    for name, flag in (("keys", "--trust" if cfg["trust"] else "--hide"), ("contains", "--contains"),
+                       ("patterns", "--pattern"), ("paths", "--path")):
+        items = cfg[name]
+        cut = split.randint(1 if name == "keys" and cfg["trust"] else 0, len(items))
+        for item in items[:cut]:
+            argv += [flag, item]
+        if items[cut:]:
+            toml.append(f"{name} = {json.dumps(items[cut:])}")
+    for name in ("numbers", "booleans"):
+        if cfg[name] is not None:
+            if split.random() < 0.5:
+                argv += [f"--{name}", cfg[name]]
+            else:
+                toml.append(f"{name} = {json.dumps(cfg[name])}")
+    argv += [flag for flag in ("ignore_case", "defaults", "whole") if cfg[flag] for flag in [f"--{flag.replace('_', '-')}"]]
+    if cfg["mask"] is not None:
+        argv += ["--mask", cfg["mask"]]
+    if cfg["keep_last"] is not None:
+        argv += ["--keep-last", str(cfg["keep_last"])]
+    if cfg["policies"]:
+        toml.append("[policies]")
+        toml += [f"{json.dumps(rule)} = {{ {', '.join(f'{k} = {json.dumps(v)}' for k, v in p.items())} }}"
+                 for rule, p in cfg["policies"].items()]
+    if toml:
+        argv += ["--rules", work.file("rules.toml", "\n".join(toml) + "\n")]
+    return argv + ["--quiet"]
+
+
+@FAST
+@given(cfg=configs(), doc=documents(), split=st.randoms(use_true_random=False), escape=st.booleans(),
+       lines=st.booleans())
+def test_flags_a_rules_file_and_python_hide_the_same_and_nothing_less(cfg, doc, split, escape, lines):
+    """The same rules given as flags, in a rules file, or both, give the bytes
+    RuleOmitter gives in Python; the model's hidden tokens are nowhere in
+    them, the others all there, and nothing but values changed."""
+    work = Workdir()
+    try:
+        text = dumps(doc, escape).encode()
+        argv = command_line(cfg, split, work)
+        omitter = python_omitter(cfg)
+        if lines:
+            text = text + b"\r\n" + text + b"\n"
+            status, out, err = work.run([*argv, "--lines"], text, block=7)
+        else:
+            status, out, err = work.run(argv, text, block=7)
+    finally:
+        work.tmp.cleanup()
+    assert (status, err) == (0, "")
+    assert out == (scan(omitter, text.split(b"\r\n")[0]) + b"\r\n" + scan(omitter, text.split(b"\r\n")[1])
+                   if lines else scan(omitter, text))
+    assert_hides(Rules(cfg), doc, out)
+    if not cfg["whole"]:
+        assert skeleton(out) == skeleton(text)
