@@ -469,3 +469,31 @@ def test_utf8_text_is_never_taken_for_something_else(text, nuls, cut):
 def test_utf16_and_utf32_text_is_recognised(text, encoding):
     head = text.encode(encoding)[:runs.SNIFF]
     assert runs.unreadable(head) == runs.UTF16_OR_32
+
+
+# ---- Secrets and keys files: values that could never match ----------------------------------
+
+
+@pytest.mark.parametrize("encoding", ["utf-16-le", "utf-16-be", "utf-32-le", "utf-32-be"])
+@pytest.mark.parametrize("text", [False, True], ids=["json", "text"])
+def test_a_secrets_file_in_utf16_is_refused_not_taken_as_values_that_never_match(work, encoding, text):
+    """Written without a byte order mark, UTF-16 is valid UTF-8 with a NUL
+    after every ASCII byte: each "value" then matches nothing, and the
+    secrets it was meant to mask went out in clear with exit status 0."""
+    secrets = work.file("secrets.txt", f"{SECRET}\nAnother-Secret-42\n".encode(encoding))
+    args = ["--text"] if text else ["--lines"]
+    data = f"user=ann pw={SECRET}\n" if text else json.dumps({"msg": f"pw={SECRET}"}) + "\n"
+    status, out, err = work.run([*args, "--secrets-file", secrets], data)
+    assert out is None or SECRET.encode() not in out
+    assert status == 2 and out is None
+    assert err.startswith(f"velmora: {secrets}:1: ") and err.count("\n") == 1
+    assert "NUL" in err and SECRET not in err and "Another" not in err
+
+
+@pytest.mark.parametrize("encoding", ["utf-16-le", "utf-16-be"])
+def test_a_keys_file_in_utf16_is_refused_not_taken_as_keys_that_never_match(work, encoding):
+    keys = work.file("keys.txt", "password\ntoken\n".encode(encoding))
+    status, out, err = work.run(["--keys-file", keys], json.dumps({"password": SECRET}))
+    assert out is None or SECRET.encode() not in out
+    assert status == 2 and out is None
+    assert err.startswith(f"velmora: keys file {keys}:1: ") and "NUL" in err and err.count("\n") == 1

@@ -9,7 +9,7 @@ import sys
 import tomllib
 from typing import Any
 
-from velmora.cli.detection import format_name, wanted
+from velmora.cli.detection import NUL_IN_FILE, format_name, wanted
 from velmora.cli.errors import EXIT_BAD_INPUT, CliError
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
@@ -18,7 +18,9 @@ from velmora.rules import RuleNoTrustOmitter, RuleOmitter
 def read_keys(path: str) -> list[str]:
     """One key per line, white space around it ignored. Blank lines and lines
     whose first non-blank character is '#' are ignored; a leading backslash
-    is dropped and the rest taken as it is (``\\#tag`` is the key ``#tag``)."""
+    is dropped and the rest taken as it is (``\\#tag`` is the key ``#tag``).
+    A NUL character is refused: it is what UTF-16 without a byte order mark
+    looks like read as UTF-8, and its keys would match no key at all."""
     try:
         with open(path, encoding="utf-8-sig") as stream:
             lines = [line.strip() for line in stream]
@@ -26,6 +28,9 @@ def read_keys(path: str) -> list[str]:
         raise CliError(f"cannot read keys file {path}: {exc.strerror}") from None
     except UnicodeDecodeError:
         raise CliError(f"keys file {path} is not UTF-8 text", EXIT_BAD_INPUT) from None
+    for number, line in enumerate(lines, 1):
+        if "\0" in line:
+            raise CliError(f"keys file {path}:{number}: {NUL_IN_FILE}", EXIT_BAD_INPUT)
     return [line[1:] if line.startswith("\\") else line for line in lines if line and not line.startswith("#")]
 
 
