@@ -497,3 +497,57 @@ def test_a_keys_file_in_utf16_is_refused_not_taken_as_keys_that_never_match(work
     assert out is None or SECRET.encode() not in out
     assert status == 2 and out is None
     assert err.startswith(f"velmora: keys file {keys}:1: ") and "NUL" in err and err.count("\n") == 1
+
+
+# ---- --rejects: the unredacted lines must not land in the output -------------------------------
+
+
+BAD_LINES = (b'{"pw": "' + SECRET.encode() + b'", "n": 1}\n'
+             b'{"pw": "' + SECRET.encode() + b'" "n": 2}\n'  # no comma: rejected, as it was
+             b'{"pw": "x"}\n')
+
+
+@pytest.mark.parametrize("where", ["stdout-dash", "stdout-dev", "same-file", "same-file-via-link", "stdout-file",
+                                   "input"])
+def test_rejects_never_go_where_the_redacted_output_goes(tmp_path, where):
+    """--rejects keeps the bad lines as they were, secrets and all. Written to
+    the output itself (standard output both, -o and --rejects naming one
+    file, or standard output redirected into the rejects file), the run
+    said it redacted and left secrets in its output; onto an input, it
+    replaced the input with its bad lines alone."""
+    (tmp_path / "in.jsonl").write_bytes(BAD_LINES)
+    (tmp_path / "link").symlink_to("out.jsonl")
+    args = ["--hide", "pw", "--lines", "--skip-invalid", "in.jsonl"]
+    stdout = subprocess.PIPE
+    if where == "stdout-dash":
+        args += ["--rejects", "-"]
+    elif where == "stdout-dev":
+        args += ["--rejects", "/dev/stdout"]
+    elif where == "same-file":
+        args += ["--rejects", "out.jsonl", "-o", "out.jsonl"]
+    elif where == "same-file-via-link":
+        args += ["--rejects", "link", "-o", "out.jsonl"]
+    elif where == "stdout-file":
+        args += ["--rejects", "out.jsonl"]
+        stdout = open(tmp_path / "out.jsonl", "wb")  # noqa: SIM115 - closed below
+    else:
+        args += ["--rejects", "in.jsonl", "-o", "out.jsonl"]
+    proc = subprocess.run(COMMAND + args, cwd=tmp_path, stdout=stdout, stderr=subprocess.PIPE, timeout=120)
+    if stdout is not subprocess.PIPE:
+        stdout.close()
+    written = (proc.stdout or b"") + ((tmp_path / "out.jsonl").read_bytes() if (tmp_path / "out.jsonl").exists()
+                                      else b"")
+    assert SECRET.encode() not in written, "a rejected line is in the output"
+    assert (tmp_path / "in.jsonl").read_bytes() == BAD_LINES
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stderr.splitlines()[-1].startswith(b"velmora: error: --rejects "), proc.stderr
+    assert SECRET.encode() not in proc.stderr
+
+
+def test_rejects_on_standard_output_next_to_an_output_file_still_work(tmp_path):
+    (tmp_path / "in.jsonl").write_bytes(BAD_LINES)
+    status, out, err = velmora("--hide", "pw", "--lines", "--skip-invalid", "--rejects", "-", "in.jsonl",
+                               "-o", "out.jsonl", cwd=tmp_path)
+    assert status == 0 and out == BAD_LINES.splitlines(keepends=True)[1]
+    assert (tmp_path / "out.jsonl").read_bytes() == b'{"pw": "*************", "n": 1}\n{"pw": "*"}\n'
+    assert "skipped in.jsonl:2:" in err and SECRET not in err

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import stat
 import sys
 import tomllib
 from typing import Any
@@ -217,9 +218,41 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         parser.error("--indent and --compact cannot be used together")
     if args.rejects is not None and not args.skip_invalid:
         parser.error("--rejects needs --skip-invalid")
+    if args.rejects is not None:
+        clash = rejects_clash(args.rejects, args.output, args.inputs)
+        if clash:
+            parser.error(f"--rejects {args.rejects} is {clash}: the lines it keeps are written as they were, "
+                         "unredacted")
     args.inputs = args.inputs or ["-"]
     args.jobs = (os.cpu_count() or 1) if args.jobs == 0 else (args.jobs or 1)
     return args
+
+
+def written_to(path: str | None) -> tuple[int, int] | str | None:
+    """What writing to ``path`` (None or '-': standard output) reaches: the
+    file's device and inode, or for a file not made yet its resolved path;
+    None for the null device, where anything may go."""
+    try:
+        info = os.fstat(sys.stdout.fileno()) if path in (None, "-") else os.stat(path)
+    except (OSError, ValueError, AttributeError):  # none yet, or no standard output at all
+        return "-" if path in (None, "-") else os.path.realpath(path)
+    if stat.S_ISCHR(info.st_mode) and os.path.samestat(info, os.stat(os.devnull)):
+        return None
+    return info.st_dev, info.st_ino
+
+
+def rejects_clash(rejects: str, output: str | None, inputs: list[str]) -> str | None:
+    """What the rejects file must not be, and is: the output (the bad lines,
+    secrets and all, would be in what the run calls redacted) or an input
+    (replaced by its bad lines alone); None when it is neither."""
+    place = written_to(rejects)
+    if place is None:
+        return None
+    if place == written_to(output):
+        return "where the output goes"
+    if any(path != "-" and place == written_to(path) for path in inputs):
+        return "an input"
+    return None
 
 
 # What only JSON has: keys, layout, JSON Lines and their bad lines.
