@@ -551,3 +551,31 @@ def test_rejects_on_standard_output_next_to_an_output_file_still_work(tmp_path):
     assert status == 0 and out == BAD_LINES.splitlines(keepends=True)[1]
     assert (tmp_path / "out.jsonl").read_bytes() == b'{"pw": "*************", "n": 1}\n{"pw": "*"}\n'
     assert "skipped in.jsonl:2:" in err and SECRET not in err
+
+
+# ---- -o onto a descriptor ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
+@pytest.mark.parametrize("stdout", ["pipe", "append", "truncate"])
+def test_output_onto_a_descriptor_writes_through_it(tmp_path, name, stdout):
+    """`-o /dev/stdout` is how scripts name standard output. Into a pipe it
+    failed ("No such file or directory", the descriptor's link resolved as a
+    path), and into a file opened for appending (`>> log`) it replaced the
+    file, and what the file held before was lost."""
+    (tmp_path / "in.json").write_text(json.dumps({"pw": SECRET, "n": 1}))
+    target = tmp_path / "log"
+    target.write_bytes(b"before\n")
+    command = COMMAND + ["--hide", "pw", "in.json", "-o", name]
+    if stdout == "pipe":
+        proc = subprocess.run(command, cwd=tmp_path, capture_output=True, timeout=120)
+        written = proc.stdout
+        expected = b'{"pw": "*************", "n": 1}'
+    else:
+        with open(target, "ab" if stdout == "append" else "wb") as f:
+            proc = subprocess.run(command, cwd=tmp_path, stdout=f, stderr=subprocess.PIPE, timeout=120)
+        written = target.read_bytes()
+        expected = (b"before\n" if stdout == "append" else b"") + b'{"pw": "*************", "n": 1}'
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert written == expected
+    assert sorted(os.listdir(tmp_path)) == ["in.json", "log"]
