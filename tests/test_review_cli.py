@@ -579,3 +579,14 @@ def test_output_onto_a_descriptor_writes_through_it(tmp_path, name, stdout):
     assert (proc.returncode, proc.stderr) == (0, b"")
     assert written == expected
     assert sorted(os.listdir(tmp_path)) == ["in.json", "log"]
+
+
+def test_an_empty_keys_file_beside_a_rules_file_with_keys_is_no_reason_to_refuse(work):
+    """The refusal of an empty keys file is for a run that would mask
+    nothing; the keys of a rules file mask, so the run goes on (and names
+    the empty file)."""
+    keys = work.file("keys.txt", "# none yet\n")
+    rules = work.file("rules.toml", 'keys = ["pw"]\n')
+    status, out, err = work.run(["--keys-file", keys, "--rules", rules], json.dumps({"pw": SECRET}))
+    assert (status, out) == (0, b'{"pw": "*************"}')
+    assert err == f"velmora: keys file {keys} holds no key\n"

@@ -299,7 +299,8 @@ def make_omitter(args: argparse.Namespace) -> Omitter:
              "keep_last": args.keep_last, "whole": args.whole, "paths": args.path + found.get("paths", []),
              "numbers": args.numbers or found.get("numbers"), "booleans": args.booleans or found.get("booleans"),
              "policies": found.get("policies")}
-    keys = keys_of(args, bool(rules["contains"] or rules["patterns"] or args.defaults or rules["paths"]))
+    keys = keys_of(args, bool(rules["contains"] or rules["patterns"] or args.defaults or rules["paths"]
+                              or found.get("keys")))
     keys += [key for key in found.get("keys", []) if key not in keys]
     if not any(value not in (False, [], None) for value in rules.values()):
         return NoTrustOmitter(keys) if args.trust else Omitter(keys)
