@@ -263,7 +263,9 @@ BZIP2 = re.compile(rb"BZh[1-9]1AY&SY")
 UTF16_OR_32 = "this looks like UTF-16 or UTF-32 text: velmora reads UTF-8"
 
 # How much of the start of an input is looked at, at most, before any of it
-# is written; text without a NUL byte is known for what it is after FEW.
+# is written. Text without a NUL byte is known for what it is after FEW
+# bytes, or at its first line break (no magic above holds one), so a line
+# typed or tailed into velmora is not held back for long.
 SNIFF, FEW = 512, 16
 
 
@@ -330,7 +332,7 @@ def run_text(args: argparse.Namespace, detector: Detector, out: Output, progress
         for block in blocks(path):
             if not known:
                 head = held + block[:SNIFF - len(held)]
-                if len(head) < SNIFF and (len(head) < FEW or 0 in head):
+                if len(head) < SNIFF and (0 in head or (len(head) < FEW and 10 not in head)):
                     held = head
                     continue
                 check(display_name(path), head)
