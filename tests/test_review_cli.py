@@ -796,3 +796,40 @@ def test_a_signal_mid_run_leaves_nothing_unredacted_anywhere(tmp_path, mode, how
         assert status == 128 + how, proc.stderr.read()
         assert SECRET.encode() not in b"".join(got)
         assert sorted(os.listdir(tmp_path)) == ["secrets.txt"]
+
+
+# ---- -o onto the input itself -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("mode", ["document", "lines", "text"])
+@pytest.mark.parametrize("through_link", [False, True], ids=["file", "link"])
+def test_output_onto_its_own_input_replaces_it_redacted_or_not_at_all(tmp_path, mode, through_link):
+    """Redacting a file in place (-o naming the input, or a link to it):
+    afterwards it holds the redacted text with its mode (0600 stays 0600),
+    or, when the input turns out bad halfway, exactly what it held before;
+    never a mix, never a temporary beside it."""
+    secrets = tmp_path / "secrets.txt"
+    secrets.write_text(SECRET + "\n")
+    good = {"document": json.dumps({"pw": SECRET, "n": [1, 2]}).encode(),
+            "lines": (json.dumps({"pw": SECRET}) + "\n").encode() * 3000,
+            "text": f"user=ann pw={SECRET}\n".encode() * 3000}[mode]
+    bad = {"document": good[:-1], "lines": good + b'{"pw": "' + SECRET.encode() + b'" x}\n',
+           "text": b"\x1f\x8b" + good}[mode]
+    args = {"document": ["--hide", "pw"], "lines": ["--hide", "pw", "--lines"],
+            "text": ["--text", "--secrets-file", str(secrets)]}[mode]
+    target = tmp_path / "data"
+    name = tmp_path / "link" if through_link else target
+    if through_link:
+        name.symlink_to("data")
+    for data, ok in ((bad, False), (good, True)):
+        target.write_bytes(data)
+        target.chmod(0o600)
+        status, out, err = velmora(*args, name, "-o", name, cwd=tmp_path)
+        assert (status == 0) == ok, err
+        assert out == b""
+        after = target.read_bytes()
+        assert after == data if not ok else (SECRET.encode() not in after and len(after.splitlines()) ==
+                                             len(data.splitlines()))
+        assert os.stat(target).st_mode & 0o777 == 0o600
+        assert name.is_symlink() == through_link
+        assert sorted(os.listdir(tmp_path)) == sorted(["data", "secrets.txt"] + (["link"] if through_link else []))
