@@ -833,3 +833,26 @@ def test_output_onto_its_own_input_replaces_it_redacted_or_not_at_all(tmp_path, 
         assert os.stat(target).st_mode & 0o777 == 0o600
         assert name.is_symlink() == through_link
         assert sorted(os.listdir(tmp_path)) == sorted(["data", "secrets.txt"] + (["link"] if through_link else []))
+
+
+@pytest.mark.parametrize("existing, unnamed", [(None, True), (None, False), (0o644, True), (0o600, False)])
+def test_a_new_rejects_file_is_private_to_its_owner(tmp_path, existing, unnamed):
+    """The rejects file holds lines as they were, secrets and all. Made new
+    under the usual umask 022 it was readable by every user of the machine,
+    unlike the input it came from; it is now made readable by its owner
+    alone. An existing rejects file keeps its mode, and the output file is
+    made as before."""
+    (tmp_path / "in.jsonl").write_bytes(BAD_LINES)
+    (tmp_path / "in.jsonl").chmod(0o600)
+    if existing is not None:
+        (tmp_path / "rejects.jsonl").write_bytes(b"old\n")
+        (tmp_path / "rejects.jsonl").chmod(existing)
+    code = ("import os, sys; os.umask(0o022); " + ("" if unnamed else "del os.O_TMPFILE; ")
+            + "from velmora.cli import main; sys.exit(main(sys.argv[1:]))")
+    proc = subprocess.run([sys.executable, "-c", code, "--hide", "pw", "--lines", "--skip-invalid", "--rejects",
+                           "rejects.jsonl", "in.jsonl", "-o", "out.jsonl"], cwd=tmp_path, capture_output=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "rejects.jsonl").read_bytes() == BAD_LINES.splitlines(keepends=True)[1]
+    assert os.stat(tmp_path / "rejects.jsonl").st_mode & 0o777 == (0o600 if existing is None else existing)
+    assert os.stat(tmp_path / "out.jsonl").st_mode & 0o777 == 0o644

@@ -120,12 +120,14 @@ def _link_into_place(fd: int, target: str) -> None:
 
 @contextlib.contextmanager
 def replacing(path: str, shown: str,
-              guard: Callable[[], ContextManager[object]] = contextlib.nullcontext) -> Iterator[IO[bytes]]:
+              guard: Callable[[], ContextManager[object]] = contextlib.nullcontext,
+              private: bool = False) -> Iterator[IO[bytes]]:
     """A stream to an unnamed temporary beside ``path`` (a named one where
     the file system has none), put in its place only when the block ends
     without an exception: nothing of it is left otherwise, even when the
     process is killed. The file keeps the mode it had, or gets the one a new
-    file would. A symbolic link is followed: the file it points to is
+    file would (``private``: its owner's part of it alone, for a file that
+    holds what was not redacted). A symbolic link is followed: the file it points to is
     replaced, the link stays. A FIFO or a device (``/dev/null``) is written
     to directly, never replaced, and so is a descriptor of this process
     (``/dev/stdout``): through a copy of it, as standard output would be.
@@ -163,6 +165,8 @@ def replacing(path: str, shown: str,
                         fd, named_file = _new_file(directory, base)
                     else:
                         fd = anonymous
+                    if private and info is None:  # before a byte is in it
+                        os.fchmod(fd, os.fstat(fd).st_mode & 0o700)
         except OSError as exc:
             raise named(exc, shown) from None
         if special is not None:
@@ -200,10 +204,12 @@ def replacing(path: str, shown: str,
 
 
 @contextlib.contextmanager
-def open_output(path: str | None) -> Iterator[IO[bytes]]:
+def open_output(path: str | None, private: bool = False) -> Iterator[IO[bytes]]:
     """A binary stream to write the output to: standard output for None or
     ``-``, else ``path``, replaced as :func:`replacing` does, with SIGINT
-    and SIGTERM held while the file is made and put in place.
+    and SIGTERM held while the file is made and put in place. A ``private``
+    file (one that holds what was not redacted), if made new, is readable
+    by its owner alone.
 
     Raises :class:`CannotWrite` when the file cannot be made or put in
     place; errors of the writes themselves come from the stream. Threads
@@ -216,7 +222,7 @@ def open_output(path: str | None) -> Iterator[IO[bytes]]:
     assert path is not None
     in_block = False
     try:
-        with replacing(path, path, signals.held) as stream:
+        with replacing(path, path, signals.held, private) as stream:
             in_block = True
             yield stream
             in_block = False
