@@ -43,6 +43,9 @@ class Output:
         if self.written and not self.at_line_start:
             self.write(b"\n")
 
+    def flush(self) -> None:
+        self.stream.flush()
+
 
 # ---- Documents -------------------------------------------------------------------
 
@@ -203,9 +206,24 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
     blocks: list[bytearray] = []
     outputs: list[bytearray] = []
 
+    pending: deque[tuple[Chunk, bytearray, Scan]] = deque()  # handed to the threads, in order
+
+    def finish_pending() -> None:
+        while pending:
+            done, buffer, scan = pending.popleft()
+            take(done, buffer, scan.result())
+
+    def quiet() -> None:
+        # The input is a pipe with nothing to read yet: what was read so far
+        # is written out meanwhile (the results of the threads, and what the
+        # output's buffer holds), or a log followed with `tail -f` would wait
+        # in them for as long as it is quiet.
+        finish_pending()
+        out.flush()
+
     def chunks() -> Iterator[Chunk]:
         for path in args.inputs:
-            yield from read_chunks(path, progress, args.batch_size, blocks)
+            yield from read_chunks(path, progress, args.batch_size, blocks, quiet)
 
     def output_for(chunk: Chunk) -> bytearray:
         # As large as the chunk: masks and left-out lines only shrink it
@@ -240,16 +258,13 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
         # Threads: the scanner runs without the interpreter lock. At most two
         # chunks per thread are in flight, and results are taken in order.
         with Scans(args.jobs, omitter, skip, detector) as scans:
-            pending: deque[tuple[Chunk, bytearray, Scan]] = deque()
             for chunk in chunks():
                 buffer = output_for(chunk)
                 pending.append((chunk, buffer, scans.submit(chunk.view(), buffer)))
                 while len(pending) >= 2 * args.jobs or (pending and pending[0][2].done()):
                     done, buffer, scan = pending.popleft()
                     take(done, buffer, scan.result())
-            while pending:
-                done, buffer, scan = pending.popleft()
-                take(done, buffer, scan.result())
+            finish_pending()
     run.summary()
 
 
@@ -314,7 +329,7 @@ def run_text(args: argparse.Namespace, detector: Detector, out: Output, progress
         # A generator, so that errors of the writes are never taken for
         # errors of the input.
         with open_input(path) as stream, memoryview(buffer) as view:
-            read = reader(stream)
+            read = reader(stream, out.flush)  # a quiet pipe: what was masked so far goes out
             while n := read(view):
                 progress.update(n)
                 yield view[:n]
