@@ -886,3 +886,45 @@ def test_what_was_read_from_a_quiet_pipe_is_written_before_more_comes(tmp_path, 
         proc.stdout.close()
         proc.stderr.close()
     assert proc.returncode == 0
+
+
+# ---- Keys given with a backslash ----------------------------------------------------------------
+
+
+def written(key, how):
+    """`key` as a JSON string's body, each character escaped or not by `how`."""
+    out = []
+    for c, escape in zip(key, itertools.cycle(how or [False])):
+        if c in '"\\':
+            out.append("\\" + c)
+        elif escape:
+            out.append("\\u%04x" % ord(c))
+        else:
+            out.append(c)
+    return "".join(out)
+
+
+@settings(max_examples=150, deadline=None)
+@given(keys=st.lists(st.text("aw\\\"u0", min_size=1, max_size=4), min_size=1, max_size=4, unique=True),
+       how=st.lists(st.booleans(), max_size=4), trust=st.booleans(), also_raw=st.booleans())
+def test_a_key_given_with_a_backslash_is_the_key_it_spells(keys, how, trust, also_raw):
+    """`--trust 'pass\\u0077ord'` trusts the key of those eleven characters,
+    not the key "password" that JSON text writes as `"pass\\u0077ord"`. The
+    scanner took the keys given as the raw bytes of keys written without
+    escapes, so a given key holding a backslash matched the raw bytes of an
+    escaped key: with --trust, a value under a key nobody trusted came out
+    in clear."""
+    members = [(written(k, how), k) for k in keys]
+    given_keys = [raw for raw, _ in members] + (keys[:1] if also_raw else [])
+    doc = "{" + ", ".join(f'"{raw}": "{token()}"' for raw, _ in members) + "}"
+    work = Workdir()
+    try:
+        flag = "--trust" if trust else "--hide"
+        status, out, err = work.run([x for k in given_keys for x in (flag, k)], doc)
+    finally:
+        work.tmp.cleanup()
+    assert (status, err) == (0, "")
+    result = json.loads(out, object_pairs_hook=Pairs)
+    for (_, key), (_, value), (_, original) in zip(members, result, json.loads(doc, object_pairs_hook=Pairs)):
+        hidden = (key in given_keys) != trust
+        assert (value != original) == hidden, (key, given_keys, value)
