@@ -42,7 +42,7 @@ def run(args: argparse.Namespace) -> None:
     progress = make_progress(args)
     try:
         with open_output(args.output) as stream, \
-                open_output(args.rejects) if args.rejects else contextlib.nullcontext() as rejects:
+                open_output(args.rejects, private=True) if args.rejects else contextlib.nullcontext() as rejects:
             out = Output(stream)
             if args.text:
                 assert detector is not None

@@ -5,11 +5,12 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import stat
 import sys
 import tomllib
 from typing import Any
 
-from velmora.cli.detection import format_name, wanted
+from velmora.cli.detection import NUL_IN_FILE, format_name, wanted
 from velmora.cli.errors import EXIT_BAD_INPUT, CliError
 from velmora.omit import NoTrustOmitter, Omitter
 from velmora.rules import RuleNoTrustOmitter, RuleOmitter
@@ -18,7 +19,9 @@ from velmora.rules import RuleNoTrustOmitter, RuleOmitter
 def read_keys(path: str) -> list[str]:
     """One key per line, white space around it ignored. Blank lines and lines
     whose first non-blank character is '#' are ignored; a leading backslash
-    is dropped and the rest taken as it is (``\\#tag`` is the key ``#tag``)."""
+    is dropped and the rest taken as it is (``\\#tag`` is the key ``#tag``).
+    A NUL character is refused: it is what UTF-16 without a byte order mark
+    looks like read as UTF-8, and its keys would match no key at all."""
     try:
         with open(path, encoding="utf-8-sig") as stream:
             lines = [line.strip() for line in stream]
@@ -26,6 +29,9 @@ def read_keys(path: str) -> list[str]:
         raise CliError(f"cannot read keys file {path}: {exc.strerror}") from None
     except UnicodeDecodeError:
         raise CliError(f"keys file {path} is not UTF-8 text", EXIT_BAD_INPUT) from None
+    for number, line in enumerate(lines, 1):
+        if "\0" in line:
+            raise CliError(f"keys file {path}:{number}: {NUL_IN_FILE}", EXIT_BAD_INPUT)
     return [line[1:] if line.startswith("\\") else line for line in lines if line and not line.startswith("#")]
 
 
@@ -212,9 +218,41 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         parser.error("--indent and --compact cannot be used together")
     if args.rejects is not None and not args.skip_invalid:
         parser.error("--rejects needs --skip-invalid")
+    if args.rejects is not None:
+        clash = rejects_clash(args.rejects, args.output, args.inputs)
+        if clash:
+            parser.error(f"--rejects {args.rejects} is {clash}: the lines it keeps are written as they were, "
+                         "unredacted")
     args.inputs = args.inputs or ["-"]
     args.jobs = (os.cpu_count() or 1) if args.jobs == 0 else (args.jobs or 1)
     return args
+
+
+def written_to(path: str | None) -> tuple[int, int] | str | None:
+    """What writing to ``path`` (None or '-': standard output) reaches: the
+    file's device and inode, or for a file not made yet its resolved path;
+    None for the null device, where anything may go."""
+    try:
+        info = os.fstat(sys.stdout.fileno()) if path in (None, "-") else os.stat(path)
+    except (OSError, ValueError, AttributeError):  # none yet, or no standard output at all
+        return "-" if path in (None, "-") else os.path.realpath(path)
+    if stat.S_ISCHR(info.st_mode) and os.path.samestat(info, os.stat(os.devnull)):
+        return None
+    return info.st_dev, info.st_ino
+
+
+def rejects_clash(rejects: str, output: str | None, inputs: list[str]) -> str | None:
+    """What the rejects file must not be, and is: the output (the bad lines,
+    secrets and all, would be in what the run calls redacted) or an input
+    (replaced by its bad lines alone); None when it is neither."""
+    place = written_to(rejects)
+    if place is None:
+        return None
+    if place == written_to(output):
+        return "where the output goes"
+    if any(path != "-" and place == written_to(path) for path in inputs):
+        return "an input"
+    return None
 
 
 # What only JSON has: keys, layout, JSON Lines and their bad lines.
@@ -261,7 +299,8 @@ def make_omitter(args: argparse.Namespace) -> Omitter:
              "keep_last": args.keep_last, "whole": args.whole, "paths": args.path + found.get("paths", []),
              "numbers": args.numbers or found.get("numbers"), "booleans": args.booleans or found.get("booleans"),
              "policies": found.get("policies")}
-    keys = keys_of(args, bool(rules["contains"] or rules["patterns"] or args.defaults or rules["paths"]))
+    keys = keys_of(args, bool(rules["contains"] or rules["patterns"] or args.defaults or rules["paths"]
+                              or found.get("keys")))
     keys += [key for key in found.get("keys", []) if key not in keys]
     if not any(value not in (False, [], None) for value in rules.values()):
         return NoTrustOmitter(keys) if args.trust else Omitter(keys)

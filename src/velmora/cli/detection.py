@@ -14,6 +14,12 @@ from velmora.detect import FORMATS, Detector
 
 ALL = "all"
 
+# A keys or secrets file read as UTF-8 but written as UTF-16 or UTF-32
+# without a byte order mark has a NUL byte beside each ASCII one: its
+# values and keys would match nothing, so what they name would go out in
+# clear. No text of that kind holds a NUL.
+NUL_IN_FILE = "a line with a NUL character was refused (is the file UTF-16 or UTF-32? velmora reads UTF-8)"
+
 
 def format_name(text: str) -> str:
     """A --detect argument: a format name, or ``all`` (every default format)."""
@@ -31,7 +37,8 @@ def wanted(args: argparse.Namespace) -> bool:
 def read_secrets(path: str) -> list[tuple[int, str]]:
     """The values of a secrets file with their line numbers: one value per
     line, taken as it is but for the line break (CRLF too); lines of white
-    space alone are skipped. No comments: a value may start with '#'."""
+    space alone are skipped. No comments: a value may start with '#'. A line
+    with a NUL character is refused (see NUL_IN_FILE)."""
     try:
         with open(path, "rb") as stream:
             data = stream.read()
@@ -46,6 +53,8 @@ def read_secrets(path: str) -> list[tuple[int, str]]:
     values = []
     for number, line in enumerate(text.split("\n"), 1):
         line = line.removesuffix("\r")
+        if "\0" in line:  # a value that would match nothing: never taken silently
+            raise CliError(f"{path}:{number}: {NUL_IN_FILE}", EXIT_BAD_INPUT)
         if line.strip():
             values.append((number, line))
     return values

@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import re
 import stat
 import sys
 import uuid
@@ -51,6 +52,31 @@ def _anonymous_file(directory: str) -> int | None:
         if exc.errno in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL, errno.ENOENT):
             return None  # this file system (or kernel) has none
         raise
+
+
+# The directory of a process's open descriptors, as realpath gives it.
+_DESCRIPTORS = re.compile(r"/proc/(\d+)(?:/task/\d+)?/fd")
+
+
+def _own_descriptor(path: str) -> int | None:
+    """The descriptor of this process that ``path`` names, following its
+    links (``/dev/stdout``, ``/dev/fd/1``, ``/proc/self/fd/1``), or None.
+    Such a link is no file to replace: where it points may be a pipe (a
+    path that does not exist, ``pipe:[...]``) or a file the shell opened
+    for appending."""
+    current = os.path.abspath(path)
+    for _ in range(40):  # as many links as the kernel follows
+        directory, name = os.path.split(current)
+        directory = os.path.realpath(directory)
+        found = _DESCRIPTORS.fullmatch(directory)
+        if found:
+            return int(name) if found[1] == str(os.getpid()) and name.isdecimal() else None
+        try:
+            link = os.readlink(os.path.join(directory, name))
+        except OSError:  # not a link (or nothing there): a path like any other
+            return None
+        current = os.path.join(directory, link)
+    return None
 
 
 def _new_file(directory: str, base: str) -> tuple[int, str]:
@@ -94,16 +120,20 @@ def _link_into_place(fd: int, target: str) -> None:
 
 @contextlib.contextmanager
 def replacing(path: str, shown: str,
-              guard: Callable[[], ContextManager[object]] = contextlib.nullcontext) -> Iterator[IO[bytes]]:
+              guard: Callable[[], ContextManager[object]] = contextlib.nullcontext,
+              private: bool = False) -> Iterator[IO[bytes]]:
     """A stream to an unnamed temporary beside ``path`` (a named one where
     the file system has none), put in its place only when the block ends
     without an exception: nothing of it is left otherwise, even when the
     process is killed. The file keeps the mode it had, or gets the one a new
-    file would. A symbolic link is followed: the file it points to is
+    file would (``private``: its owner's part of it alone, for a file that
+    holds what was not redacted). A symbolic link is followed: the file it points to is
     replaced, the link stays. A FIFO or a device (``/dev/null``) is written
-    to directly, never replaced. OSErrors of making the file and of putting
-    it in place name ``shown``; ``guard()`` is held around both (the command
-    line holds its signals there).
+    to directly, never replaced, and so is a descriptor of this process
+    (``/dev/stdout``): through a copy of it, as standard output would be.
+    OSErrors of making the file and of putting it in place name ``shown``;
+    ``guard()`` is held around both (the command line holds its signals
+    there).
 
     (The umask is never read: setting it to read it would race with other
     threads, which may make files too.)"""
@@ -118,13 +148,16 @@ def replacing(path: str, shown: str,
         try:
             with guard():
                 try:
-                    info: os.stat_result | None = os.stat(target)
+                    info: os.stat_result | None = os.stat(path)  # through every link, /proc's too
                 except FileNotFoundError:
                     info = None
                 if info is not None and stat.S_ISDIR(info.st_mode):
                     raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), shown)
-                if info is not None and not stat.S_ISREG(info.st_mode):
-                    special: IO[bytes] | None = open(target, "wb")
+                descriptor = _own_descriptor(path)
+                if descriptor is not None:
+                    special: IO[bytes] | None = os.fdopen(os.dup(descriptor), "wb")
+                elif info is not None and not stat.S_ISREG(info.st_mode):
+                    special = open(path, "wb")
                 else:
                     special = None
                     anonymous = _anonymous_file(directory)
@@ -132,6 +165,8 @@ def replacing(path: str, shown: str,
                         fd, named_file = _new_file(directory, base)
                     else:
                         fd = anonymous
+                    if private and info is None:  # before a byte is in it
+                        os.fchmod(fd, os.fstat(fd).st_mode & 0o700)
         except OSError as exc:
             raise named(exc, shown) from None
         if special is not None:
@@ -169,10 +204,12 @@ def replacing(path: str, shown: str,
 
 
 @contextlib.contextmanager
-def open_output(path: str | None) -> Iterator[IO[bytes]]:
+def open_output(path: str | None, private: bool = False) -> Iterator[IO[bytes]]:
     """A binary stream to write the output to: standard output for None or
     ``-``, else ``path``, replaced as :func:`replacing` does, with SIGINT
-    and SIGTERM held while the file is made and put in place.
+    and SIGTERM held while the file is made and put in place. A ``private``
+    file (one that holds what was not redacted), if made new, is readable
+    by its owner alone.
 
     Raises :class:`CannotWrite` when the file cannot be made or put in
     place; errors of the writes themselves come from the stream. Threads
@@ -185,7 +222,7 @@ def open_output(path: str | None) -> Iterator[IO[bytes]]:
     assert path is not None
     in_block = False
     try:
-        with replacing(path, path, signals.held) as stream:
+        with replacing(path, path, signals.held, private) as stream:
             in_block = True
             yield stream
             in_block = False

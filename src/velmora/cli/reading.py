@@ -16,6 +16,7 @@ from velmora.cli.errors import CliError
 from velmora.cli.progress import Progress
 
 BLOCK = 1 << 20  # bytes read at a time, and about the size of a chunk of lines
+QUIET_MS = 50  # how long a pipe has nothing to read before what came so far is finished
 
 
 def display_name(path: str) -> str:
@@ -31,13 +32,16 @@ def open_input(path: str) -> Iterator[IO[bytes]]:
         raise CliError(f"cannot read {display_name(path)}: {exc.strerror}") from None
 
 
-def reader(stream: IO[bytes]) -> Callable[[memoryview], int]:
+def reader(stream: IO[bytes], idle: Callable[[], None] | None = None) -> Callable[[memoryview], int]:
     """A function that reads the next bytes of ``stream`` into the view it
     is given and says how many (0 at the end). A file is read until the
     view is full. A pipe or terminal is read as data arrives, waiting on it
     and on the signal wake-up pipe at once: a signal that lands just before
     a read of an idle pipe would otherwise wait for more data before its
-    handler ran. While more data is ready at once, the view is filled."""
+    handler ran. While more data is ready at once, the view is filled.
+    ``idle()`` is called when a pipe or terminal has had nothing to read for
+    QUIET_MS, before the wait goes on: what was read so far can be finished
+    meanwhile."""
     try:
         fd = stream.fileno()
         regular = stat.S_ISREG(os.fstat(fd).st_mode)
@@ -52,7 +56,15 @@ def reader(stream: IO[bytes]) -> Callable[[memoryview], int]:
 
     def read(view: memoryview) -> int:
         while True:
-            ready = {ready_fd for ready_fd, _ in poller.poll()}
+            ready = {ready_fd for ready_fd, _ in poller.poll(0)}
+            if not ready and idle is not None:
+                # A writer a little slower than the reader refills the pipe
+                # within this: only a pipe that stays quiet makes work wait.
+                ready = {ready_fd for ready_fd, _ in poller.poll(QUIET_MS)}
+                if not ready:
+                    idle()
+            if not ready:
+                ready = {ready_fd for ready_fd, _ in poller.poll()}
             if fd in ready:
                 break
             # A signal: a handler that ends the run has raised by now.
@@ -151,13 +163,15 @@ def _fill(read: Callable[[memoryview], int], buffer: bytearray, filled: int,
             return buffer, filled, False
 
 
-def read_chunks(path: str, progress: Progress, batch_lines: int | None, pool: list[bytearray]) -> Iterator[Chunk]:
+def read_chunks(path: str, progress: Progress, batch_lines: int | None, pool: list[bytearray],
+                idle: Callable[[], None] | None = None) -> Iterator[Chunk]:
     """The lines of one input in chunks of whole lines, read into buffers
     taken from ``pool`` (and given back there); only the start of a line cut
-    by a block's end is copied, to the front of the next buffer."""
+    by a block's end is copied, to the front of the next buffer. ``idle``:
+    see :func:`reader`."""
     name, first = display_name(path), True
     with open_input(path) as stream:
-        read = reader(stream)
+        read = reader(stream, idle)
         carry = b""
         at_end = False
         while not at_end:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import queue
+import re
 import sys
 import threading
 from collections import deque
@@ -41,6 +42,9 @@ class Output:
     def start_input(self) -> None:
         if self.written and not self.at_line_start:
             self.write(b"\n")
+
+    def flush(self) -> None:
+        self.stream.flush()
 
 
 # ---- Documents -------------------------------------------------------------------
@@ -202,9 +206,24 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
     blocks: list[bytearray] = []
     outputs: list[bytearray] = []
 
+    pending: deque[tuple[Chunk, bytearray, Scan]] = deque()  # handed to the threads, in order
+
+    def finish_pending() -> None:
+        while pending:
+            done, buffer, scan = pending.popleft()
+            take(done, buffer, scan.result())
+
+    def quiet() -> None:
+        # The input is a pipe with nothing to read yet: what was read so far
+        # is written out meanwhile (the results of the threads, and what the
+        # output's buffer holds), or a log followed with `tail -f` would wait
+        # in them for as long as it is quiet.
+        finish_pending()
+        out.flush()
+
     def chunks() -> Iterator[Chunk]:
         for path in args.inputs:
-            yield from read_chunks(path, progress, args.batch_size, blocks)
+            yield from read_chunks(path, progress, args.batch_size, blocks, quiet)
 
     def output_for(chunk: Chunk) -> bytearray:
         # As large as the chunk: masks and left-out lines only shrink it
@@ -239,41 +258,104 @@ def run_lines(args: argparse.Namespace, omitter: Omitter, out: Output, progress:
         # Threads: the scanner runs without the interpreter lock. At most two
         # chunks per thread are in flight, and results are taken in order.
         with Scans(args.jobs, omitter, skip, detector) as scans:
-            pending: deque[tuple[Chunk, bytearray, Scan]] = deque()
             for chunk in chunks():
                 buffer = output_for(chunk)
                 pending.append((chunk, buffer, scans.submit(chunk.view(), buffer)))
                 while len(pending) >= 2 * args.jobs or (pending and pending[0][2].done()):
                     done, buffer, scan = pending.popleft()
                     take(done, buffer, scan.result())
-            while pending:
-                done, buffer, scan = pending.popleft()
-                take(done, buffer, scan.result())
+            finish_pending()
     run.summary()
 
 
 # ---- Plain text -----------------------------------------------------------------------
+
+# Compressed data starts with one of these: a detector that reads it sees no
+# secret of the text inside, and would let the whole of it through.
+COMPRESSED = ((b"\x1f\x8b", "gzip"), (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd"),
+              (b"\x04\x22\x4d\x18", "lz4"), (b"PK\x03\x04", "zip"), (b"7z\xbc\xaf\x27\x1c", "7z"))
+BZIP2 = re.compile(rb"BZh[1-9]1AY&SY")
+UTF16_OR_32 = "this looks like UTF-16 or UTF-32 text: velmora reads UTF-8"
+
+# How much of the start of an input is looked at, at most, before any of it
+# is written. Text without a NUL byte is known for what it is after FEW
+# bytes, or at its first line break (no magic above holds one), so a line
+# typed or tailed into velmora is not held back for long.
+SNIFF, FEW = 512, 16
+
+
+def unreadable(head: bytes | bytearray) -> str | None:
+    """Why a text that starts with ``head`` cannot be masked, or None. UTF-16
+    and UTF-32 text (a byte order mark, or the NUL bytes of mostly-ASCII
+    text at every other place or at three places of four) and compressed
+    data hold their secrets in bytes that no detector sees: passed through,
+    they would come out as they went in. A run of NUL bytes (the start of a
+    log truncated under its writer) is neither, and is read as text."""
+    for magic, kind in COMPRESSED:
+        if head.startswith(magic):
+            return f"this looks like {kind}-compressed data, not text: decompress it first"
+    if BZIP2.match(head):
+        return "this looks like bzip2-compressed data, not text: decompress it first"
+    if head.startswith((b"\xff\xfe", b"\xfe\xff", b"\x00\x00\xfe\xff")):
+        return UTF16_OR_32
+    # The NUL bytes at each place of four (UTF-32: the top byte of a code
+    # point is always 0, the next one mostly) and of two (UTF-16: the
+    # high byte of ASCII is 0), in whole units. A run of NULs has them at
+    # every place alike; a handful is no evidence.
+    quads = len(head) // 4
+    if quads >= 2:
+        nuls = [head[r:4 * quads:4].count(0) for r in range(4)]
+        if (nuls[3] == quads and 2 * nuls[2] >= quads and 8 * nuls[0] <= quads) or \
+                (nuls[0] == quads and 2 * nuls[1] >= quads and 8 * nuls[3] <= quads):
+            return UTF16_OR_32
+    pairs = len(head) // 2
+    even, odd = head[0:2 * pairs:2].count(0), head[1:2 * pairs:2].count(0)
+    for high, low in ((odd, even), (even, odd)):
+        if high >= 4 and 4 * high >= pairs and 4 * low <= high:
+            return UTF16_OR_32
+    return None
 
 
 def run_text(args: argparse.Namespace, detector: Detector, out: Output, progress: Progress) -> None:
     """Each input streamed through a masker block by block: a line cut by a
     block's end waits for the next block, and a private key block is
     followed across lines and blocks. Bytes outside what is found pass
-    through as they are, invalid UTF-8 and line ends included."""
+    through as they are, invalid UTF-8 and line ends included. The start of
+    each input is held back until it shows that the input is text velmora
+    can mask (see unreadable)."""
     buffer = bytearray(BLOCK)
 
     def blocks(path: str) -> Iterator[memoryview]:
         # A generator, so that errors of the writes are never taken for
         # errors of the input.
         with open_input(path) as stream, memoryview(buffer) as view:
-            read = reader(stream)
+            read = reader(stream, out.flush)  # a quiet pipe: what was masked so far goes out
             while n := read(view):
                 progress.update(n)
                 yield view[:n]
 
+    def check(name: str, head: bytes | bytearray) -> None:
+        why = unreadable(head)
+        if why is not None:
+            raise CliError(f"{name}: {why}", EXIT_BAD_INPUT)
+
     for path in args.inputs:
         masker = detector.masker()
         out.start_input()
+        held = bytearray()  # the start of the input, until it is known to be text
+        known = False
         for block in blocks(path):
+            if not known:
+                head = held + block[:SNIFF - len(held)]
+                if len(head) < SNIFF and (0 in head or (len(head) < FEW and 10 not in head)):
+                    held = head
+                    continue
+                check(display_name(path), head)
+                known = True
+                if held:
+                    out.write(masker.feed(held))
             out.write(masker.feed(block))
+        if not known:
+            check(display_name(path), held)
+            out.write(masker.feed(held))
         out.write(masker.finish())

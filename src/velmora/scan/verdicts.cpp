@@ -124,6 +124,14 @@ int tell_verdicts(ScanState* state, OmitterObject* omitter, Scanner& scanner) {
             PyErr_Clear();
             continue;
         }
+        // The table is looked up by a key's raw bytes, escapes and all. A
+        // key with a backslash, told as it is, would be taken for the raw
+        // text of another key written with escapes (the key `a\u0077` is
+        // not the key "aw" that `"a\u0077"` writes). JSON writes such a key
+        // escaped itself, and escaped keys are asked about, decoded. (Raw
+        // text without a backslash is the key itself: every other key is
+        // told safely.)
+        if (std::memchr(text, '\\', size_t(size)) != nullptr) continue;
         if (!scanner.remember(reinterpret_cast<const uint8_t*>(text), size_t(size), in_list_hides)) {
             PyErr_NoMemory();
             return -1;
