@@ -360,6 +360,10 @@ def test_flags_a_rules_file_and_python_hide_the_same_and_nothing_less(cfg, doc, 
     """The same rules given as flags, in a rules file, or both, give the bytes
     RuleOmitter gives in Python; the model's hidden tokens are nowhere in
     them, the others all there, and nothing but values changed."""
+    # Every rule meets a value in every example: one under each key, and the
+    # places the paths name, around the generated document.
+    doc = Pairs([*((k, token()) for k in KEYS), ("list", [token(), token(), Pairs([("pw", token())])]),
+                 ("user", Pairs([("name", token()), ("pw", [token(), 7])])), ("note", [token()]), ("x", doc)])
     work = Workdir()
     try:
         text = dumps(doc, escape).encode()
