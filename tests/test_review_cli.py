@@ -937,3 +937,20 @@ def test_a_key_given_with_a_backslash_is_the_key_it_spells(keys, how, trust, als
     for (_, key), (_, value), (_, original) in zip(members, result, json.loads(doc, object_pairs_hook=Pairs)):
         hidden = (key in given_keys) != trust
         assert (value != original) == hidden, (key, given_keys, value)
+
+
+@pytest.mark.parametrize("args", [[], ["--compact"], ["--lines", "--jobs", "2"]], ids=["document", "compact", "lines"])
+def test_a_secret_at_the_bottom_of_deep_nesting_and_beside_huge_numbers(work, args):
+    """Ten thousand levels of objects and arrays, a number of 5000 digits and
+    one beyond any float: the secret at the bottom is masked, and every
+    other byte is the input's (laid out anew with --compact)."""
+    depth = 10_000
+    big = "9" * 5000
+    text = ('{"a": [' * depth + f'{{"pw": "{SECRET}", "n": -{big}.5e-99999, "m": 1e400}}' + "]}" * depth).encode()
+    data = text + b"\n" + text if "--lines" in args else text
+    status, out, err = work.run(["--hide", "pw", "--path", "$..m", "--numbers", "digits", *args], data, block=4096)
+    assert (status, err) == (0, "")
+    masked = text.replace(SECRET.encode(), b"*" * len(SECRET)).replace(b'"m": 1e400', b'"m": 8e888')
+    if "--compact" in args:
+        masked = masked.replace(b": ", b":").replace(b", ", b",") + b"\n"
+    assert out == (masked + b"\n" + masked if "--lines" in args else masked)
