@@ -31,9 +31,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import velmora.cli as cli
-import velmora.cli.reading as reading
-import velmora.cli.runs as runs
+from velmora import cli
+from velmora.cli import reading, runs
 from velmora.detect import Detector
 from velmora.rules import DEFAULT_DENYLIST, RuleNoTrustOmitter, RuleOmitter
 from velmora.scan import scan
@@ -102,7 +101,7 @@ def work():
 
 def velmora(*args, stdin=b"", cwd=None, timeout=120):
     proc = subprocess.run(COMMAND + [str(a) for a in args], input=stdin, cwd=cwd, capture_output=True,
-                          timeout=timeout)
+                          timeout=timeout, check=False)
     assert b"Traceback" not in proc.stderr, proc.stderr.decode()
     return proc.returncode, proc.stdout, proc.stderr.decode()
 
@@ -159,7 +158,7 @@ def dumps(value, rnd_escape=False):
         for k, v in value:
             key = json.dumps(k)
             if rnd_escape and k[:1].isalpha():
-                key = '"\\u%04x' % ord(k[0]) + key[2:]
+                key = f'"\\u{ord(k[0]):04x}' + key[2:]
             members.append(f"{key}: {dumps(v, rnd_escape)}")
         return "{" + ", ".join(members) + "}"
     if isinstance(value, list):
@@ -282,13 +281,16 @@ def skeleton(text):
 POLICY = st.fixed_dictionaries({}, optional={
     "mask": st.sampled_from(["[p]", "", "#"]), "keep_last": st.integers(1, 3),
     "numbers": st.sampled_from(["keep", "zero", "digits", "string"]),
-    "booleans": st.sampled_from(["keep", "false", "string"])}).filter(lambda p: p and not {"mask", "keep_last"} <= p.keys())
+    "booleans": st.sampled_from(["keep", "false", "string"])},
+).filter(lambda p: p and not {"mask", "keep_last"} <= p.keys())
 
 
 @st.composite
 def configs(draw):
     """A rule configuration the command and RuleOmitter both take."""
-    subset = lambda items, n: st.lists(st.sampled_from(items), unique=True, max_size=n)  # noqa: E731
+    def subset(items, n):
+        return st.lists(st.sampled_from(items), unique=True, max_size=n)
+
     cfg = {"keys": draw(subset(KEYS, 3)), "contains": draw(subset(WORDS, 2)), "patterns": draw(subset(PATTERNS, 2)),
            "paths": draw(subset(PATHS, 3)), "ignore_case": draw(st.booleans()), "defaults": draw(st.booleans()),
            "trust": draw(st.booleans()), "whole": False, "mask": None, "keep_last": None, "numbers": None,
@@ -339,7 +341,7 @@ def command_line(cfg, split, work):
                 argv += [f"--{name}", cfg[name]]
             else:
                 toml.append(f"{name} = {json.dumps(cfg[name])}")
-    argv += [flag for flag in ("ignore_case", "defaults", "whole") if cfg[flag] for flag in [f"--{flag.replace('_', '-')}"]]
+    argv += [f"--{name.replace('_', '-')}" for name in ("ignore_case", "defaults", "whole") if cfg[name]]
     if cfg["mask"] is not None:
         argv += ["--mask", cfg["mask"]]
     if cfg["keep_last"] is not None:
@@ -360,6 +362,10 @@ def test_flags_a_rules_file_and_python_hide_the_same_and_nothing_less(cfg, doc, 
     """The same rules given as flags, in a rules file, or both, give the bytes
     RuleOmitter gives in Python; the model's hidden tokens are nowhere in
     them, the others all there, and nothing but values changed."""
+    # Every rule meets a value in every example: one under each key, and the
+    # places the paths name, around the generated document.
+    doc = Pairs([*((k, token()) for k in KEYS), ("list", [token(), token(), Pairs([("pw", token())])]),
+                 ("user", Pairs([("name", token()), ("pw", [token(), 7])])), ("note", [token()]), ("x", doc)])
     work = Workdir()
     try:
         text = dumps(doc, escape).encode()
@@ -450,9 +456,11 @@ def test_text_still_reads_utf8_that_starts_oddly(work, head):
         assert SECRET.encode() not in out and out.startswith(head)
 
 
-MAGIC = re.compile(rb"\x1f\x8b|\xfd7zXZ\x00|\x28\xb5\x2f\xfd|\x04\x22\x4d\x18|PK\x03\x04|7z\xbc\xaf\x27\x1c|BZh[1-9]1AY&SY")
-MOSTLY_ASCII = st.text(st.sampled_from("abcdefghijklmnopqrstuvwxyz0123456789 =:/\t\r\n") | st.sampled_from("é€ж中😺"),
-                       min_size=4, max_size=100).filter(lambda t: sum(c < "\x80" for c in t) >= max(4, len(t) / 2))
+MAGIC = re.compile(rb"\x1f\x8b|\xfd7zXZ\x00|\x28\xb5\x2f\xfd|\x04\x22\x4d\x18|PK\x03\x04|7z\xbc\xaf\x27\x1c"
+                   rb"|BZh[1-9]1AY&SY")
+MOSTLY_ASCII = st.text(st.sampled_from("abcdefghijklmnopqrstuvwxyz0123456789 =:/\t\r\n")
+                       | st.sampled_from("é€ж中😺"), min_size=4, max_size=100).filter(
+    lambda t: sum(c < "\x80" for c in t) >= max(4, len(t) / 2))
 
 
 @settings(max_examples=300, deadline=None)
@@ -533,7 +541,7 @@ def test_rejects_never_go_where_the_redacted_output_goes(tmp_path, where):
         stdout = open(tmp_path / "out.jsonl", "wb")  # noqa: SIM115 - closed below
     else:
         args += ["--rejects", "in.jsonl", "-o", "out.jsonl"]
-    proc = subprocess.run(COMMAND + args, cwd=tmp_path, stdout=stdout, stderr=subprocess.PIPE, timeout=120)
+    proc = subprocess.run(COMMAND + args, cwd=tmp_path, stdout=stdout, stderr=subprocess.PIPE, timeout=120, check=False)
     if stdout is not subprocess.PIPE:
         stdout.close()
     written = (proc.stdout or b"") + ((tmp_path / "out.jsonl").read_bytes() if (tmp_path / "out.jsonl").exists()
@@ -569,12 +577,12 @@ def test_output_onto_a_descriptor_writes_through_it(tmp_path, name, stdout):
     target.write_bytes(b"before\n")
     command = COMMAND + ["--hide", "pw", "in.json", "-o", name]
     if stdout == "pipe":
-        proc = subprocess.run(command, cwd=tmp_path, capture_output=True, timeout=120)
+        proc = subprocess.run(command, cwd=tmp_path, capture_output=True, timeout=120, check=False)
         written = proc.stdout
         expected = b'{"pw": "*************", "n": 1}'
     else:
         with open(target, "ab" if stdout == "append" else "wb") as f:
-            proc = subprocess.run(command, cwd=tmp_path, stdout=f, stderr=subprocess.PIPE, timeout=120)
+            proc = subprocess.run(command, cwd=tmp_path, stdout=f, stderr=subprocess.PIPE, timeout=120, check=False)
         written = target.read_bytes()
         expected = (b"before\n" if stdout == "append" else b"") + b'{"pw": "*************", "n": 1}'
     assert (proc.returncode, proc.stderr) == (0, b"")
@@ -675,7 +683,7 @@ def test_lines_across_blocks_chunks_and_threads(case, block, jobs, batch):
     assert status == 0
     assert out == expected
     assert kept == bad
-    reported = [int(n) for n in re.findall(r"^velmora: skipped \S+?:(\d+):\d+: invalid JSON", err, re.M)]
+    reported = [int(n) for n in re.findall(r"^velmora: skipped \S+?:(\d+):\d+: invalid JSON", err, re.MULTILINE)]
     assert reported == numbers
     rules = Rules(LINES_CFG)
     for body, _, doc in lines:
@@ -779,8 +787,8 @@ def test_a_signal_mid_run_leaves_nothing_unredacted_anywhere(tmp_path, mode, how
         proc = subprocess.Popen([sys.executable, "-c", code, *mode, *extra, "-", *output], cwd=tmp_path,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         got = []
-        reader = threading.Thread(target=lambda p=proc: got.extend(iter(lambda: os.read(p.stdout.fileno(), 1 << 16),
-                                                                         b"")))
+        reader = threading.Thread(target=lambda p=proc, g=got: g.extend(
+            iter(lambda: os.read(p.stdout.fileno(), 1 << 16), b"")))
         reader.start()
         proc.stdin.write((record * 200 + bad) * 20)
         proc.stdin.write(record[:40])  # and a line left open: the run waits for the rest
@@ -851,15 +859,16 @@ def test_a_new_rejects_file_is_private_to_its_owner(tmp_path, existing, unnamed)
             + "from velmora.cli import main; sys.exit(main(sys.argv[1:]))")
     proc = subprocess.run([sys.executable, "-c", code, "--hide", "pw", "--lines", "--skip-invalid", "--rejects",
                            "rejects.jsonl", "in.jsonl", "-o", "out.jsonl"], cwd=tmp_path, capture_output=True,
-                          timeout=120)
+                          timeout=120, check=False)
     assert proc.returncode == 0, proc.stderr
     assert (tmp_path / "rejects.jsonl").read_bytes() == BAD_LINES.splitlines(keepends=True)[1]
     assert os.stat(tmp_path / "rejects.jsonl").st_mode & 0o777 == (0o600 if existing is None else existing)
     assert os.stat(tmp_path / "out.jsonl").st_mode & 0o777 == 0o644
 
 
-@pytest.mark.parametrize("args", [["--lines", "--hide", "pw", "--jobs", "1"], ["--lines", "--hide", "pw", "--jobs", "2"],
-                                  ["--text"]], ids=["lines", "lines-jobs", "text"])
+@pytest.mark.parametrize("args", [["--lines", "--hide", "pw", "--jobs", "1"],
+                                  ["--lines", "--hide", "pw", "--jobs", "2"], ["--text"]],
+                         ids=["lines", "lines-jobs", "text"])
 def test_what_was_read_from_a_quiet_pipe_is_written_before_more_comes(tmp_path, args):
     """`tail -f app.jsonl | velmora --lines ...`: the lines read so far are
     written while the pipe is quiet. They waited in the output's buffer
@@ -898,7 +907,7 @@ def written(key, how):
         if c in '"\\':
             out.append("\\" + c)
         elif escape:
-            out.append("\\u%04x" % ord(c))
+            out.append(f"\\u{ord(c):04x}")
         else:
             out.append(c)
     return "".join(out)
@@ -928,3 +937,20 @@ def test_a_key_given_with_a_backslash_is_the_key_it_spells(keys, how, trust, als
     for (_, key), (_, value), (_, original) in zip(members, result, json.loads(doc, object_pairs_hook=Pairs)):
         hidden = (key in given_keys) != trust
         assert (value != original) == hidden, (key, given_keys, value)
+
+
+@pytest.mark.parametrize("args", [[], ["--compact"], ["--lines", "--jobs", "2"]], ids=["document", "compact", "lines"])
+def test_a_secret_at_the_bottom_of_deep_nesting_and_beside_huge_numbers(work, args):
+    """Ten thousand levels of objects and arrays, a number of 5000 digits and
+    one beyond any float: the secret at the bottom is masked, and every
+    other byte is the input's (laid out anew with --compact)."""
+    depth = 10_000
+    big = "9" * 5000
+    text = ('{"a": [' * depth + f'{{"pw": "{SECRET}", "n": -{big}.5e-99999, "m": 1e400}}' + "]}" * depth).encode()
+    data = text + b"\n" + text if "--lines" in args else text
+    status, out, err = work.run(["--hide", "pw", "--path", "$..m", "--numbers", "digits", *args], data, block=4096)
+    assert (status, err) == (0, "")
+    masked = text.replace(SECRET.encode(), b"*" * len(SECRET)).replace(b'"m": 1e400', b'"m": 8e888')
+    if "--compact" in args:
+        masked = masked.replace(b": ", b":").replace(b", ", b",") + b"\n"
+    assert out == (masked + b"\n" + masked if "--lines" in args else masked)
