@@ -370,30 +370,11 @@ def plain(value: Any) -> Any:
     dict with the same keys, a tuple, set or other sequence a list, a str
     subclass a str). Other objects are shared. Whatever iteration raises
     propagates; data that contains itself ends in RecursionError."""
-    return _copied(value)
+    return _fields_copied(value, None)
 
 
 def _key(key: Any) -> Any:
     return str.__str__(key) if type(key) is not str and isinstance(key, str) else key
-
-
-def _copied(value: Any) -> Any:
-    t = type(value)
-    if t in _ATOMS:
-        return value
-    # The built-in types first: the abstract checks below cost more.
-    if t is dict:
-        return {(k if type(k) is str else _key(k)): (v if type(v) in _ATOMS else _copied(v))
-                for k, v in value.items()}
-    if t is list or t is tuple:
-        return [v if type(v) in _ATOMS else _copied(v) for v in value]
-    if isinstance(value, str):
-        return str.__str__(value)
-    if isinstance(value, Mapping):
-        return {_key(k): _copied(v) for k, v in value.items()}
-    if isinstance(value, _SEQUENCES):
-        return [_copied(v) for v in value]
-    return value
 
 
 # What `_fields_copied` made: the id of each dict it made from a dataclass
@@ -402,15 +383,16 @@ def _copied(value: Any) -> Any:
 _Shown = dict[int, "tuple[Any, str] | None"]
 
 
-def _fields_copied(value: Any, shown: _Shown) -> Any:
-    """`plain`, in which each dataclass instance that `fields_shown` reads
-    (and each `MaskedDataclass`) also becomes a dict of the fields its repr
-    shows, recorded in `shown`, for the walk to decide them by name
-    (`_restored` turns what the walk made of it back)."""
+def _fields_copied(value: Any, shown: _Shown | None) -> Any:
+    """The copy `plain` makes (`shown` None), or one in which each dataclass
+    instance that `fields_shown` reads (and each `MaskedDataclass`) also
+    becomes a dict of the fields its repr shows, recorded in `shown`, for
+    the walk to decide them by name (`_restored` turns what the walk made of
+    it back)."""
     t = type(value)
     if t in _ATOMS:
         return value
-    before = len(shown)
+    before = len(shown) if shown is not None else 0
     out: Any
     if t is dict:
         out = {(k if type(k) is str else _key(k)): (v if type(v) in _ATOMS else _fields_copied(v, shown))
@@ -419,7 +401,7 @@ def _fields_copied(value: Any, shown: _Shown) -> Any:
         out = [v if type(v) in _ATOMS else _fields_copied(v, shown) for v in value]
     elif isinstance(value, str):
         return str.__str__(value)
-    elif (found := fields_shown(value)) is not None:
+    elif shown is not None and (found := fields_shown(value)) is not None:
         # Before the abstract checks: a dataclass that is also a mapping or
         # a sequence shows its fields.
         name, pairs = found
@@ -432,7 +414,7 @@ def _fields_copied(value: Any, shown: _Shown) -> Any:
         out = [_fields_copied(v, shown) for v in value]
     else:
         return value
-    if len(shown) != before:
+    if shown is not None and len(shown) != before:
         shown[id(out)] = None
     return out
 
