@@ -140,8 +140,10 @@ def planned_omitter(fdp, keys):
         return omitter, not (whole or numbers != "keep" or booleans != "keep")
     omitter = RuleOmitter(keys, paths=paths, policies=policies,
                           numbers=numbers, booleans=booleans, whole=whole)
-    # Only strings change unless numbers, booleans or whole values are masked.
-    typed = whole or numbers != "keep" or booleans != "keep" or any(len(p) > 1 for p in policies.values())
+    # Only strings change unless numbers, booleans or whole values are masked,
+    # by the omitter or by any one rule's policy.
+    typed = whole or numbers != "keep" or booleans != "keep" or \
+        any(p.keys() & {"numbers", "booleans", "whole"} for p in policies.values())
     return omitter, not typed
 
 
