@@ -32,7 +32,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from velmora import cli
-from velmora.cli import reading, runs
+from velmora.cli import reading, runs, sniffing
 from velmora.detect import Detector
 from velmora.rules import DEFAULT_DENYLIST, RuleNoTrustOmitter, RuleOmitter
 from velmora.scan import scan
@@ -469,15 +469,15 @@ def test_utf8_text_is_never_taken_for_something_else(text, nuls, cut):
     """Text without NULs, after a run of them of any length, cut anywhere:
     only the compression magics (which no text starts with) say "not text"."""
     head = (b"\x00" * nuls + text.encode("utf-8", "surrogatepass"))[:cut]
-    assert (runs.unreadable(head) is not None) == bool(MAGIC.match(head))
+    assert (sniffing.unreadable(head) is not None) == bool(MAGIC.match(head))
 
 
 @settings(max_examples=300, deadline=None)
 @given(text=MOSTLY_ASCII, encoding=st.sampled_from(["utf-16", "utf-16-le", "utf-16-be", "utf-32", "utf-32-le",
                                                     "utf-32-be"]))
 def test_utf16_and_utf32_text_is_recognised(text, encoding):
-    head = text.encode(encoding)[:runs.SNIFF]
-    assert runs.unreadable(head) == runs.UTF16_OR_32
+    head = text.encode(encoding)[:sniffing.SNIFF]
+    assert sniffing.unreadable(head) == sniffing.UTF16_OR_32
 
 
 # ---- Secrets and keys files: values that could never match ----------------------------------

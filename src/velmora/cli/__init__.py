@@ -47,10 +47,12 @@ def run(args: argparse.Namespace) -> None:
             if args.text:
                 assert detector is not None
                 run_text(args, detector, out, progress)
-            elif args.lines:
-                run_lines(args, omitter, out, progress, rejects, detector)
             else:
-                run_documents(args, omitter, out, progress, detector)
+                assert omitter is not None
+                if args.lines:
+                    run_lines(args, omitter, out, progress, rejects, detector)
+                else:
+                    run_documents(args, omitter, out, progress, detector)
     finally:
         progress.close()
 
