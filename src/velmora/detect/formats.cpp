@@ -360,7 +360,7 @@ inline bool quote(uint32_t c) { return c == '"' || c == '\''; }
 
 // Bearer, Basic or Token, blanks, then the credential.
 template <class Unit>
-bool check_scheme(const Text<Unit>& x, size_t pos, SpanList& out) {
+[[gnu::always_inline]] inline bool check_scheme(const Text<Unit>& x, size_t pos, SpanList& out) {
     size_t after;
     if (x.has_nocase(pos, "bearer", 6)) {
         after = pos + 6;
@@ -528,20 +528,32 @@ template <class Unit>
     return true;
 }
 
+// What may follow the first word of an API key's name: [-_]?key|token, or
+// client's [-_]?secret.
+inline bool joins_key_or_token(uint32_t c) {
+    const uint32_t l = ascii_lower(c);
+    return l == 'k' || l == 't' || c == '-' || c == '_';
+}
+inline bool joins_secret(uint32_t c) { return ascii_lower(c) == 's' || c == '-' || c == '_'; }
+
 // The common phrases inline in the candidate's checks, the rare shapes apart.
 template <class Unit>
 [[gnu::always_inline]] inline bool check_authorization(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
     switch (ascii_lower(x[pos])) {
         case 't':
             // "token", or the t of "client" before [-_]?secret.
-            if (pos + 1 < x.n && ascii_lower(x[pos + 1]) != 'o') return check_api_key(x, pos, out);
+            if (pos + 1 < x.n && ascii_lower(x[pos + 1]) != 'o') {
+                return !joins_secret(x[pos + 1]) || check_api_key(x, pos, out);
+            }
             return x.word_before(pos) || check_scheme(x, pos, out);
         case 'b':
             return x.word_before(pos) || check_scheme(x, pos, out);
         case 'i':
         case 'h':
         case 's':
-            return check_api_key(x, pos, out);
+            // The candidate filter's false positives at these common
+            // letters end here, before the out-of-line check.
+            return pos + 1 >= x.n || !joins_key_or_token(x[pos + 1]) || check_api_key(x, pos, out);
         case 'd':
             return x.word_before(pos) || check_digest(x, pos, scan, out);
         default:  // 'c'
