@@ -121,7 +121,29 @@ def test_formats(text, expected, kwargs):
     ("the api key: see docs", "the api key: see docs"),
     ("api_key: see the docs", "api_key: see the docs"),
     ("api_key=None auth_token: expired", "api_key=None auth_token: expired"),
-    ("apikeys: 8f2b41c07d9e4a6b", "apikeys: 8f2b41c07d9e4a6b"),
+    ("apikeys: 8f2b41c07d9e4a6b", "apikeys: ****************"),                  # plural names
+    ("api_keys=8f2b41c07d9e4a6b&x", "api_keys=****************&x"),
+    ("Auth-Tokens: abc123def456ghi", "Auth-Tokens: ***************"),
+    # OAuth's and other credentials' names in query strings, forms and log lines.
+    ("GET /cb?access_token=ya29.a0AfH6SMBx1234&x=1", "GET /cb?access_token=*******************&x=1"),
+    ("POST grant_type=refresh_token&refresh_token=1//0gAbc123-def&client_id=app",
+     "POST grant_type=refresh_token&refresh_token=***************&client_id=app"),
+    ("client_id=app&client_secret=abc123def456ghi", "client_id=app&client_secret=***************"),
+    ("oauth_token=abc123DEF456ghi&oauth_verifier=x", "oauth_token=***************&oauth_verifier=x"),
+    ("X-Access-Token: 8f2b41c07d9e4a6b", "X-Access-Token: ****************"),
+    ("auth ok clientSecret = 's3cr3t-value'", "auth ok clientSecret = '************'"),
+    ("CLIENT_SECRET=Xy9-abc_123456", "CLIENT_SECRET=**************"),
+    ("{'refreshToken': 'Ab12cdEF34'}", "{'refreshToken': '**********'}"),
+    ("AWS_SECRET_ACCESS_KEY=wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEY", "AWS_SECRET_ACCESS_KEY=" + "*" * 40),
+    ("the access token expired", "the access token expired"),                     # prose
+    ("refresh token rotation", "refresh token rotation"),
+    ("access_token: expired", "access_token: expired"),                           # no credential
+    ("client_secret=None", "client_secret=None"),
+    ("xaccess_token=abc123def456", "xaccess_token=abc123def456"),                 # a longer word
+    ("client_key=abc123def456", "client_key=abc123def456"),                       # no such name
+    ("oauth2_token=abc123def456", "oauth2_token=abc123def456"),
+    ("access_token_ttl=3600s", "access_token_ttl=3600s"),
+    ("client secret: abc123def456", "client secret: abc123def456"),
     ("rapidapi-key: 8f2b41c07d9e4a6b", "rapidapi-key: 8f2b41c07d9e4a6b"),
     ("api-key: abcdefghijk", "api-key: abcdefghijk"),                              # a word
     # curl's user options.
@@ -137,6 +159,24 @@ def test_formats(text, expected, kwargs):
     ("curl -u ann https://x", "curl -u ann https://x"),
     ("libcurl -u a:b", "libcurl -u a:b"),
     ("curl x\n -u a:b", "curl x\n -u a:b"),
+    # Bundles of short options closed by -u or -U, as curl reads them.
+    ("curl -su ann:pw-secret https://x", "curl -su ann:********* https://x"),
+    ("curl -ku ann:pw-secret https://x", "curl -ku ann:********* https://x"),
+    ("curl -sSu u:p4ss https://x", "curl -sSu u:**** https://x"),
+    ("curl -sSkU proxy:pp -L x", "curl -sSkU proxy:** -L x"),
+    ("curl -su:pass https://x", "curl -su:**** https://x"),                       # the rest of the bundle
+    ("curl -#vuann:pw x", "curl -#vuann:** x"),
+    ("curl -sXu a:b x", "curl -sXu a:b x"),                                         # -X takes "u"
+    ("curl -ou:x a:b", "curl -ou:x a:b"),                                           # -o takes "u:x"
+    ("curl -s u:p x", "curl -s u:p x"),
+    ("ls -su a:b", "ls -su a:b"),
+    # A number after the ':' that no port can have is a password's start.
+    ("postgres://u:99999/x@h/db", "postgres://u:*******@h/db"),
+    ("postgres://u:1234567/x?y@h/db", "postgres://u:" + "*" * 11 + "@h/db"),
+    ("http://h:65535/x@y", "http://h:65535/x@y"),
+    ("http://host:8080/users/bob@example.com", "http://host:8080/users/bob@example.com"),
+    ("http://h:000080/x@y", "http://h:000080/x@y"),                                # leading zeros
+    ("postgres://u:123/x@h/db", "postgres://u:123/x@h/db"),                        # reads as a port
 ])
 def test_shapes_that_used_to_pass_in_clear(text, expected):
     d = Detector()
@@ -160,6 +200,14 @@ HOSTILE = {
     "digest unclosed": 'digest a="x',
     "curls": "curl -u ",
     "curl quotes": "curl -u 'a:",
+    "curl bundles": "curl -sSku ",
+    "curl bundled values": "curl -su:",
+    "curl flag runs": "curl -sssssssskkkkkk",
+    "access tokens": "access_token=",
+    "oauth tokens": "oauth_token:a",
+    "client secrets": "client_secret='x9",
+    "refresh tokens": "refresh_tokens=",
+    "urls past ports": "a://b:99999/d ",
 }
 
 

@@ -29,17 +29,18 @@ _SCHEME = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456
 _AUTHORITY = re.compile(r"[^\x00-\x20\x7f/?#\"'<>`]*")
 _AUTHORITY_STOP = re.compile(r"[\x00-\x20\x7f/?#\"'<>`]")
 _LONG_PASSWORD_STOP = re.compile(r"[\x00-\x1f\x7f\"'<>`]")  # an authority's stops but space / ? #
-_PORT = re.compile(r"[0-9]+(?:,|\Z)")
+_PORT = re.compile(r"([0-9]+)(?:,|\Z)")
 _ALNUM = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
 _CREDENTIAL = r"([A-Za-z0-9._~+/-]++=*+)(?![A-Za-z0-9._~+/=-])"
 _AUTH = re.compile(r"(?<![A-Za-z0-9_])(?:bearer|basic|token)[ \t]++" + _CREDENTIAL, re.I | re.A)
-_API_KEY = re.compile(r"(?<![A-Za-z0-9])(?:api|auth)[-_]?(?:key|token)[\"']?[ \t]*+[:=][ \t]*+[\"']?" + _CREDENTIAL,
-                      re.I | re.A)
+_API_KEY = re.compile(r"(?<![A-Za-z0-9])(?:(?:api|auth|oauth|access|refresh)[-_]?(?:key|token)|client[-_]?secret)s?"
+                      r"[\"']?[ \t]*+[:=][ \t]*+[\"']?" + _CREDENTIAL, re.I | re.A)
 _DIGEST = re.compile(r"(?<![A-Za-z0-9_])digest[ \t]++", re.I | re.A)
 _DIGEST_PARAMETER = re.compile(r'([A-Za-z0-9_-]++)=(?:"((?:\\[^\r\n]|[^"\r\n])*+)"?|([^\x00-\x20\x7f,"]*+))')
 _DIGEST_SEPARATOR = re.compile(r"[ ,\t]++")
 _CURL = re.compile(r"(?<![A-Za-z0-9_])curl(?![A-Za-z0-9_])")
-_CURL_OPTION = re.compile(r"[ \t](?:-[uU][ \t]*+|--(?:proxy-)?user(?:=|[ \t]++))"
+# A short option may close a bundle of curl's options that take no value.
+_CURL_OPTION = re.compile(r"[ \t](?:-[0-46#:aBfgGiIjJklLMnNOpqRsSvVZ]*+[uU][ \t]*+|--(?:proxy-)?user(?:=|[ \t]++))"
                           r"(?:'([^'\r\n]*+)'?|\"([^\"\r\n]*+)\"?|([^ \t\r\n]++))")
 _CARD_RUN = re.compile(r"(?<![A-Za-z0-9_])(?<![0-9][ -])[0-9](?:[ -]?[0-9])*+(?![A-Za-z0-9_])")
 _GROUP = re.compile(r"[0-9]+")
@@ -99,7 +100,9 @@ def _url_password(text, start):
     if at >= 0:
         return [(start + colon + 1, start + at)] if colon + 1 < at else []
     # No '@' in the authority: it may have stopped inside the password.
-    if "[" in authority or _PORT.match(authority, colon + 1):
+    port = _PORT.match(authority, colon + 1)
+    number = port.group(1).lstrip("0") if port else ""
+    if "[" in authority or (port and len(number) <= 5 and int(number or "0") <= 65535):  # a port's value
         return []
     colon += start
     stop = _LONG_PASSWORD_STOP.search(text, end)

@@ -75,9 +75,16 @@ FORMAT_SAMPLES = st.one_of(
     # Passwords holding / ? # or spaces, ports, IPv6 hosts, paths with '@'.
     joined(st.sampled_from(["postgres", "h", ""]), st.just("://"), run("ab[", 0, 2), st.sampled_from([":", ":", ""]),
            run("pw/?# é19,:", 0, 6), st.sampled_from(["@", "@@", "/@", "", "@ ", "://"]), run("h1é:/@-\n", 0, 3)),
+    # Numbers after a URL's ':' that are ports and that no port can be.
+    joined(st.sampled_from(["postgres", "h"]), st.just("://"), run("ab", 0, 2), st.just(":"),
+           st.sampled_from(["8080", "65535", "65536", "99999", "000080", "0", "123456", "70000,", "1" * 30]),
+           st.sampled_from(["/", "?", "#", " ", ""]), run("pw@/", 0, 3), st.sampled_from(["@", ""]), run("h1.", 0, 3)),
     # API key headers and parameters, and names that are none.
     joined(st.sampled_from(["X-Api-Key", "api_key", "APIKEY", "auth-token", "Auth_Token", "x_api_key", "apitoken",
-                            "apikeys", "api key", "Xapi-key", "1auth-key", "authkey"]),
+                            "apikeys", "api key", "Xapi-key", "1auth-key", "authkey", "access_token", "?access_token",
+                            "oauth_token", "OAuthToken", "xoauth_token", "refresh-tokens", "refreshToken",
+                            "client_secret", "clientSecret", "CLIENT-SECRETS", "client_key", "client secret",
+                            "aws_secret_access_key", "access token", "oauth2_token", "api_keyss", "access_token_ttl"]),
            st.sampled_from(["", "", '"', "'"]), st.sampled_from([":", "=", ": ", " : ", " ", "\t=\t", "=="]),
            st.sampled_from(["", "", '"', "'"]), st.one_of(run(LOWER, 6, 10), run(ALNUM + "._~+/=-", 6, 12))),
     # Digest parameters.
@@ -91,7 +98,8 @@ FORMAT_SAMPLES = st.one_of(
     # curl and its user options, and options that are none.
     joined(st.sampled_from(["curl", "curl.exe", "xcurl", "curls", ""]),
            st.lists(joined(st.sampled_from([" ", " ", "\t", ""]),
-                           st.sampled_from(["-u", "-U", "--user", "--proxy-user", "-x", "--username", "curl"]),
+                           st.sampled_from(["-u", "-U", "--user", "--proxy-user", "-x", "--username", "curl", "-su",
+                                            "-sSkU", "-#u", "-Xu", "-s", "-hu", "-k-u", "-:vu"]),
                            st.sampled_from(["", " ", "=", "  "]),
                            st.one_of(joined(st.sampled_from(["'", '"']), run("ab: é\"'\r", 0, 5),
                                             st.sampled_from(["'", '"', ""])),
@@ -164,6 +172,9 @@ KINDS = [lambda t: t, lambda t: "Ā" + t, lambda t: t + "😀", lambda t: "é" +
 @example(([], None, 5, ('Digest response="a\\"b", x="digest password=c", password=d,response=\ndigest nc=1 '
                         'response="e\\')))
 @example(([], None, 5, "X-Api-Key: 'ab12cdef' OPENAI_API_KEY=sk-abc123DEF456 apikeys: ab12cdef 1auth-key=ab12cdef"))
+@example(([], None, 5, ("?access_token=ya29.a0Af&oauth_token=ab12cdef xoauth_token=ab12cdef clientSecret:'Ab1234567'"
+                        " client_key=ab12cdef aws_secret_access_key=ab12CDEF+/ refreshTokens = ab12cdef")))
+@example(([], None, 5, "curl -su a:b -sSkUc:d -Xu e:f -ou:g h:i -#vuj:k -hu l:m a://b:65536/c@d e://f:65535/g@h"))
 @example(([], None, 5, ("curl -uA:b -U 'c:d -u e:f' --user=g:h --proxy-user  \"i:j\"k -u\tl:m curl -u n:o\r -u p:q"
                         " curl -u 'curl -u r:s'")))
 def test_spans_match_the_model_in_every_str_kind_and_in_utf8(scene):
@@ -271,9 +282,13 @@ def random_sample(rng):
         lambda: rng.choice(["Bearer", "basic", "Token", "TOKEN"]) + rng.choice([" ", "\t", "  "])
         + rng.choice([chars(LOWER, 6, 10), chars(ALNUM + "._~+/=-", 6, 12)]),
         luhn_grouped,
+        lambda: rng.choice(["mysql", "https"]) + "://" + chars("ab", 0, 2) + ":" + chars("0123456789", 1, 7)
+        + rng.choice(["/", "?", " ", ","]) + chars("x/@", 0, 3) + rng.choice(["@", "@h", ""]),
         lambda: rng.choice(["mysql", "https", "a1"]) + "://" + chars("ab[", 0, 2) + ":" + chars("pw/?# 19,", 1, 6)
         + rng.choice(["@", "@@", "/@", " @", "://"]) + chars("host/:@ ", 0, 4),
-        lambda: rng.choice(["X-Api-Key", "api_key", "Auth-Token", "OPENAI_API_KEY", "apikeys", "xapikey"])
+        lambda: rng.choice(["X-Api-Key", "api_key", "Auth-Token", "OPENAI_API_KEY", "apikeys", "xapikey",
+                            "access_token", "oauth_token", "refresh_tokens", "client_secret", "ClientSecret",
+                            "xaccess_token", "client_key", "AWS_SECRET_ACCESS_KEY"])
         + rng.choice(["", '"', "'"]) + rng.choice([":", "=", ": ", " = "]) + rng.choice(["", '"', "'"])
         + rng.choice([chars(LOWER, 6, 10), chars(ALNUM + "._~+/=-", 6, 14)]),
         lambda: rng.choice(["Digest ", "digest\t", "Digest, ", "DIGEST  "]) + rng.choice([",", ", ", " ", ""]).join(
@@ -281,7 +296,8 @@ def random_sample(rng):
             + rng.choice(['"' + chars('ab1\\" ,', 0, 8) + rng.choice(['"', ""]), chars("ab1=/,", 0, 8)])
             for _ in range(rng.randint(1, 4))),
         lambda: rng.choice(["curl", "curl.exe", "libcurl"]) + "".join(
-            rng.choice([" ", "\t", " x "]) + rng.choice(["-u", "-U", "--user", "--proxy-user", "-v", "curl"])
+            rng.choice([" ", "\t", " x "]) + rng.choice(["-u", "-U", "--user", "--proxy-user", "-v", "curl", "-su",
+                                                       "-sSku", "-vU", "-Xu", "-ou"])
             + rng.choice(["", " ", "=", "\t"])
             + rng.choice([chars("ab:1", 0, 6), "'" + chars("a: '", 0, 6), '"' + chars('a:1 "', 0, 6) + '"'])
             for _ in range(rng.randint(0, 3))),

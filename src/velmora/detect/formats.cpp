@@ -33,7 +33,7 @@ FirstTable first_units(uint32_t formats) {
     set('e', kJwt);
     set('-', kPrivateKey);
     set(':', kUrlCredentials);
-    for (char c : {'b', 'B', 't', 'T', 'd', 'D', 'i', 'I', 'h', 'H', 'c'}) set(c, kAuthorization);
+    for (char c : {'b', 'B', 't', 'T', 'd', 'D', 'i', 'I', 'h', 'H', 's', 'S', 'c'}) set(c, kAuthorization);
     for (char c = '0'; c <= '9'; c++) set(c, kCard);
     return table;
 }
@@ -299,11 +299,16 @@ bool check_url(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out)
         return push(out, colon + 1, at_sign, kUrlCredentials);
     }
     // No '@': the authority may have ended inside the password. Not after
-    // a port, nor in an IPv6 address.
+    // a port, nor in an IPv6 address. A port is a number a port can be:
+    // host:8080/a@b is a path, but u:99999/a@b can only be a password.
     if (bracket) return true;
     size_t digits = colon + 1;
-    while (digits < end && is_digit(x[digits])) digits++;
-    if (digits > colon + 1 && (digits == end || x[digits] == ',')) return true;
+    uint32_t number = 0;
+    for (; digits < end && is_digit(x[digits]); digits++) {
+        number = number * 10 + (x[digits] - '0');
+        if (number > 65535) number = 65536;  // no port, however many digits follow
+    }
+    if (digits > colon + 1 && number <= 65535 && (digits == end || x[digits] == ',')) return true;
     // The first '@' further on, before anything that ends such a password
     // and before another "://" (the next URL's). URLs come in order, their
     // authorities' ends and colons too: each search goes on from the last.
@@ -355,7 +360,7 @@ inline bool quote(uint32_t c) { return c == '"' || c == '\''; }
 
 // Bearer, Basic or Token, blanks, then the credential.
 template <class Unit>
-bool check_scheme(const Text<Unit>& x, size_t pos, SpanList& out) {
+[[gnu::always_inline]] inline bool check_scheme(const Text<Unit>& x, size_t pos, SpanList& out) {
     size_t after;
     if (x.has_nocase(pos, "bearer", 6)) {
         after = pos + 6;
@@ -369,31 +374,44 @@ bool check_scheme(const Text<Unit>& x, size_t pos, SpanList& out) {
     return credential(x, at, out);
 }
 
-// An API key or token header or parameter: its name, ':' or '=' (quotes
-// around a name and a value as JSON or a repr writes them), the credential.
-// `pos` is the last letter of the name's first word. Its start may be the
-// last word of a longer name (X-Api-Key, OPENAI_API_KEY): no letter or
-// digit before it.
+// An API key, token or client secret header or parameter: its name, ':' or
+// '=' (quotes around a name and a value as JSON or a repr writes them), the
+// credential. `pos` is the last letter of the name's first word. Its start
+// may be the last word of a longer name (X-Api-Key, OPENAI_API_KEY,
+// aws_secret_access_key): no letter or digit before it.
 template <class Unit>
 [[gnu::noinline]] bool check_api_key(const Text<Unit>& x, size_t pos, SpanList& out) {
-    size_t start;
-    if (pos >= 2 && x.has_nocase(pos - 2, "api", 3)) {
-        start = pos - 2;
-    } else if (pos >= 3 && x.has_nocase(pos - 3, "auth", 4)) {
-        start = pos - 3;
-    } else {
-        return true;
+    struct FirstWord {
+        const char* lower;
+        size_t length;
+    };
+    // auth before oauth: where "auth" has an 'o' before it, oauth is read.
+    static constexpr FirstWord kFirstWords[] = {{"api", 3},    {"auth", 4},    {"oauth", 5},
+                                                {"access", 6}, {"refresh", 7}, {"client", 6}};
+    size_t start = SIZE_MAX;
+    bool client = false;
+    for (const FirstWord& word : kFirstWords) {
+        if (pos + 1 < word.length) continue;
+        const size_t at = pos + 1 - word.length;
+        if (!x.has_nocase(at, word.lower, word.length) || (at > 0 && is_alnum(x[at - 1]))) continue;
+        start = at;
+        client = word.lower[0] == 'c';
+        break;
     }
-    if (start > 0 && is_alnum(x[start - 1])) return true;
+    if (start == SIZE_MAX) return true;
     size_t i = pos + 1;
     if (i < x.n && (x[i] == '-' || x[i] == '_')) i++;
-    if (x.has_nocase(i, "key", 3)) {
+    if (client) {
+        if (!x.has_nocase(i, "secret", 6)) return true;
+        i += 6;
+    } else if (x.has_nocase(i, "key", 3)) {
         i += 3;
     } else if (x.has_nocase(i, "token", 5)) {
         i += 5;
     } else {
         return true;
     }
+    if (i < x.n && ascii_lower(x[i]) == 's') i++;  // apikeys, api_keys, auth_tokens
     if (i < x.n && quote(x[i])) i++;
     i = x.run_of(i, blank);
     if (i >= x.n || (x[i] != ':' && x[i] != '=')) return true;
@@ -436,6 +454,21 @@ template <class Unit>
     }
 }
 
+// curl's short options that take no value: any of them may come before
+// -u or -U in one bundle (-su user:pw, -sSku user:pw). One that takes a
+// value (-X, -H, -o...) would take the rest of the bundle as it.
+inline bool curl_flag(uint32_t c) {
+    switch (c) {
+        case '0': case '1': case '2': case '3': case '4': case '6': case '#': case ':':
+        case 'a': case 'B': case 'f': case 'g': case 'G': case 'i': case 'I': case 'j': case 'J': case 'k':
+        case 'l': case 'L': case 'M': case 'n': case 'N': case 'O': case 'p': case 'q': case 'R': case 's':
+        case 'S': case 'v': case 'V': case 'Z':
+            return true;
+        default:
+            return false;
+    }
+}
+
 // curl's options that carry user:password, on the rest of curl's line.
 template <class Unit>
 [[gnu::noinline]] bool check_curl(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
@@ -449,8 +482,9 @@ template <class Unit>
         }
         // The option and where its value starts (line_end: it has none).
         size_t value = line_end;
-        if (i + 2 < line_end && (x[i + 2] == 'u' || x[i + 2] == 'U')) {
-            value = x.run_of(i + 3, blank);
+        const size_t bundle_end = x.run_of(i + 2, curl_flag);  // flags are no line break
+        if (bundle_end < line_end && (x[bundle_end] == 'u' || x[bundle_end] == 'U')) {
+            value = x.run_of(bundle_end + 1, blank);
         } else {
             size_t after = 0;
             if (x.has(i + 2, "-user", 5)) {
@@ -494,16 +528,32 @@ template <class Unit>
     return true;
 }
 
+// What may follow the first word of an API key's name: [-_]?key|token, or
+// client's [-_]?secret.
+inline bool joins_key_or_token(uint32_t c) {
+    const uint32_t l = ascii_lower(c);
+    return l == 'k' || l == 't' || c == '-' || c == '_';
+}
+inline bool joins_secret(uint32_t c) { return ascii_lower(c) == 's' || c == '-' || c == '_'; }
+
 // The common phrases inline in the candidate's checks, the rare shapes apart.
 template <class Unit>
 [[gnu::always_inline]] inline bool check_authorization(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
     switch (ascii_lower(x[pos])) {
-        case 'b':
         case 't':
+            // "token", or the t of "client" before [-_]?secret.
+            if (pos + 1 < x.n && ascii_lower(x[pos + 1]) != 'o') {
+                return !joins_secret(x[pos + 1]) || check_api_key(x, pos, out);
+            }
+            return x.word_before(pos) || check_scheme(x, pos, out);
+        case 'b':
             return x.word_before(pos) || check_scheme(x, pos, out);
         case 'i':
         case 'h':
-            return check_api_key(x, pos, out);
+        case 's':
+            // The candidate filter's false positives at these common
+            // letters end here, before the out-of-line check.
+            return pos + 1 >= x.n || !joins_key_or_token(x[pos + 1]) || check_api_key(x, pos, out);
         case 'd':
             return x.word_before(pos) || check_digest(x, pos, scan, out);
         default:  // 'c'

@@ -28,7 +28,8 @@
 //                   A password may hold an unencoded / ? # or space, which
 //                   end the authority early: when the authority has a ':'
 //                   but no '@' and no '[', and what follows the ':' in it
-//                   is no port (digits, then its end or a ','), the
+//                   is no port (digits of a value up to 65535, then its
+//                   end or a ','), the
 //                   password runs on to the last '@' of the first stretch
 //                   of authority characters after it that holds one, if
 //                   that '@' follows no '/', precedes an ASCII letter or
@@ -39,11 +40,13 @@
 //                   - bearer|basic|token (any case; no word character
 //                     before it), one or more spaces or tabs, then a
 //                     credential;
-//                   - (api|auth)[-_]?(key|token) (any case; no letter or
-//                     digit before it, so X-Api-Key and OPENAI_API_KEY
-//                     count), optionally a closing quote, then ':' or '='
-//                     with spaces or tabs around it, optionally an opening
-//                     quote, then a credential;
+//                   - a name, (api|auth|oauth|access|refresh)[-_]?
+//                     (key|token) or client[-_]?secret, then s or nothing
+//                     (any case; no letter or digit before it, so
+//                     X-Api-Key, OPENAI_API_KEY, ?access_token= and
+//                     aws_secret_access_key count), optionally a closing
+//                     quote, then ':' or '=' with spaces or tabs around
+//                     it, optionally an opening quote, then a credential;
 //                   - digest (any case; no word character before it), one
 //                     or more spaces or tabs, then name=value parameters
 //                     separated by runs of commas, spaces and tabs: a name
@@ -55,13 +58,19 @@
 //                     inside an earlier one's parameters starts nothing;
 //                   - curl (a word), then on the rest of its line each
 //                     option -u, -U, --user or --proxy-user after a space
-//                     or tab, with its value attached (-u only), after '='
-//                     (long ones only) or after spaces or tabs: 'quoted' or
-//                     "quoted" to the closing quote or the line's end, or a
-//                     run to the next space or tab. What follows the first
-//                     ':' in the value is masked. Options are read left to
-//                     right, never inside a value, and a curl on a line
-//                     already read from an earlier one starts nothing.
+//                     or tab, with its value attached (short ones only),
+//                     after '=' (long ones only) or after spaces or tabs:
+//                     'quoted' or "quoted" to the closing quote or the
+//                     line's end, or a run to the next space or tab. A
+//                     short one may close a bundle of curl's short options
+//                     that take no value, 0-4 6 # : a B f g G i I j J k l L
+//                     M n N O p q R s S v V Z (-su, -sSku), and takes the
+//                     rest of the bundle or else the next word, as curl
+//                     reads it: -su:pw is the user "" and the password pw.
+//                     What follows the first ':' in the value is masked.
+//                     Options are read left to right, never inside a
+//                     value, and a curl on a line already read from an
+//                     earlier one starts nothing.
 //                   A credential is [A-Za-z0-9._~+/-]+ then '='* (token68,
 //                   not followed by any of those), 8 or more in all,
 //                   holding a digit, a capital after its first character,
@@ -188,10 +197,12 @@ bool for_each_format_gram(uint32_t formats, Add&& add) {
     }
     if (formats & kAuthorization) {
         // Every case of the words. An API key's name is found where its two
-        // words join (the last letter of api or auth, then [-_]?key|token):
-        // "auth" alone is too common in logs to stop at each.
+        // words join (the last letter of api, auth, oauth, access, refresh
+        // or client, then [-_]?key|token|secret): "auth" alone is too
+        // common in logs to stop at each.
         for (const char* word : {"bear", "basi", "toke", "dige", "i-ke", "i_ke", "ikey", "i-to", "i_to", "itok", "h-ke",
-                                 "h_ke", "hkey", "h-to", "h_to", "htok"}) {
+                                 "h_ke", "hkey", "h-to", "h_to", "htok", "s-ke", "s_ke", "skey", "s-to", "s_to", "stok",
+                                 "t-se", "t_se", "tsec"}) {
             for (int variant = 0; variant < 16; variant++) {
                 char g[4];
                 for (int i = 0; i < 4; i++) {
