@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import collections
 import collections.abc
+import contextlib
 import dataclasses
 import functools
 import gc
@@ -456,18 +457,18 @@ def _redacted(omitter: Omitter, value: Any, do: bool = True) -> Any:
     return _redacted_copy(omitter, value, do) if _holds_fields(value) else result
 
 
-def _redacted_copy(omitter: Omitter, value: Any, do: bool = True) -> Any:
+def _redacted_copy(omitter: Omitter, value: Any, do: bool = True, itself: bool = True) -> Any:
     """A redacted version of `value` made from its plain copy (with the
     dataclass instances in it): `value` itself when nothing is masked and
-    it shows nothing its copy lacks, or when it is neither a container nor
-    an instance whose fields its repr shows. Raises what the copy or the
-    walk raises."""
+    it shows nothing its copy lacks (unless not `itself`: then the copy),
+    or when it is neither a container nor an instance whose fields its repr
+    shows. Raises what the copy or the walk raises."""
     shown: _Shown = {}
     clean = _fields_copied(value, shown)
     if type(clean) is not dict and type(clean) is not list:
         return value
     result = redacted(omitter, clean, do)
-    if result is clean and shows_as_copied(value):
+    if result is clean and itself and shows_as_copied(value):
         return value
     return _restored(shown, clean, result) if id(clean) in shown else result
 
@@ -546,21 +547,19 @@ def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any], own_keys: bool 
     which may not find the entry again (a subclass with a hash of its own)
     or may find another one."""
     try:
-        if type(mapping) is dict:
-            try:
-                result: dict[Any, Any] = redacted(omitter, mapping, True, strict=True)
+        copied = not own_keys or not any(type(key) is not str and isinstance(key, str) for key in mapping)
+        if type(mapping) is dict and copied:
+            result: dict[Any, Any] = _redacted(omitter, mapping)
+            return result
+        if type(mapping) is dict:  # only the walk of the dict itself keeps its key objects
+            with contextlib.suppress(TypeError):
+                result = redacted(omitter, mapping, True, strict=True)
                 if not _holds_fields(mapping):
                     return result
-            except TypeError:
-                pass
-        if not own_keys or not any(type(key) is not str and isinstance(key, str) for key in mapping):
-            shown: _Shown = {}
-            clean = _fields_copied(mapping, shown)
-            result = redacted(omitter, clean)
-            if result is clean and type(mapping) is dict and shows_as_copied(mapping):
-                return mapping
-            restored: dict[Any, Any] = _restored(shown, clean, result) if id(clean) in shown else result
-            return restored
+        elif copied:
+            # A mapping of another type becomes a dict, even with nothing masked.
+            result = _redacted_copy(omitter, mapping, itself=False)
+            return result
     except Exception:  # noqa: BLE001
         pass
     out: dict[Any, Any] = {}
