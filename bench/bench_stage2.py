@@ -38,16 +38,17 @@ FLAGS = ["-std=c++20", "-O2", "-mavx2", "-mpclmul", "-mbmi", "-mbmi2", "-mpopcnt
 
 
 def build(debug=False):
-    """The probe as a ctypes library (built under a name of this process's
-    own, removed once loaded). With `debug`, -g and the sanitizers' checks
-    of bounds are not used (ctypes cannot load ASan); -g only."""
-    library = os.path.join(corpora.CACHE, f"stage2_probe-{os.getpid()}.so")
+    """The probe as a ctypes library, built under a name of this process's
+    own and removed once loaded; with `debug`, built with -g and kept (a
+    profiler reads its symbols from the file), as bench/.cache/stage2_probe.so."""
+    library = os.path.join(corpora.CACHE, "stage2_probe.so" if debug else f"stage2_probe-{os.getpid()}.so")
     os.makedirs(corpora.CACHE, exist_ok=True)
     subprocess.run(["g++", *FLAGS, *(["-g"] if debug else []), "-o", library, SOURCE], check=True)
     try:
         lib = ctypes.CDLL(library)
     finally:
-        os.unlink(library)
+        if not debug:
+            os.unlink(library)
     lib.probe_new.restype = ctypes.c_void_p
     lib.probe_new.argtypes = [ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_size_t), ctypes.c_int]
     lib.probe_free.argtypes = [ctypes.c_void_p]

@@ -299,6 +299,79 @@ private:
     size_t used_ = 0;
 };
 
+// The first and the last eight bytes of a key (zero-padded below eight):
+// with its length, the whole of a key of up to 16 bytes, so that most keys
+// are found by two compares. `limit` is how far the text may be read.
+struct KeyWords {
+    u64 first, last;
+};
+
+inline KeyWords key_words(const u8* p, size_t n, const u8* limit) {
+    u64 first = 0, last = 0;
+    if (n >= 8) {
+        std::memcpy(&first, p, 8);
+        std::memcpy(&last, p + n - 8, 8);
+    } else if (limit - p >= 8) {  // the bytes after a short key are there to read: read 8, keep n
+        std::memcpy(&first, p, 8);
+        first &= n ? ~u64(0) >> (64 - 8 * n) : 0;
+    } else {
+        for (size_t k = 0; k < n; ++k) first |= u64(p[k]) << (8 * k);
+    }
+    return {first, last};
+}
+
+// The verdicts of keys as written, by open addressing, growing at half
+// full; keys longer than 16 bytes are kept whole to be compared.
+class KeyCache {
+public:
+    KeyCache() : slots_(256) {}
+    int find(const u8* p, size_t n, KeyWords w) const {
+        for (size_t k = hash(w, n) & mask();; k = (k + 1) & mask()) {
+            const Slot& s = slots_[k];
+            if (!s.used) return -1;
+            if (s.first == w.first && s.last == w.last && s.length == n &&
+                (n <= 16 || std::memcmp(bytes_.data() + s.offset, p, n) == 0)) {
+                return s.verdict;
+            }
+        }
+    }
+    void add(const u8* p, size_t n, KeyWords w, u8 verdict) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        place(Slot{w.first, w.last, static_cast<u32>(n), static_cast<u32>(bytes_.size()), verdict, true});
+        if (n > 16) bytes_.insert(bytes_.end(), p, p + n);
+        ++used_;
+    }
+    size_t size() const { return used_; }
+
+private:
+    struct Slot {
+        u64 first = 0, last = 0;
+        u32 length = 0, offset = 0;
+        u8 verdict = 0;
+        bool used = false;
+    };
+    static size_t hash(KeyWords w, size_t n) {
+        const u64 h = (w.first * 0x9e3779b97f4a7c15ULL) ^ (w.last * 0xc2b2ae3d27d4eb4fULL) ^ n;
+        return static_cast<size_t>(h ^ (h >> 31));
+    }
+    size_t mask() const { return slots_.size() - 1; }
+    void place(const Slot& s) {
+        size_t k = hash({s.first, s.last}, s.length) & mask();
+        while (slots_[k].used) k = (k + 1) & mask();
+        slots_[k] = s;
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& s : old) {
+            if (s.used) place(s);
+        }
+    }
+    std::vector<Slot> slots_;
+    std::vector<u8> bytes_;
+    size_t used_ = 0;
+};
+
 inline int hex(u8 c) {
     if (c >= '0' && c <= '9') return c - '0';
     c |= 0x20;
@@ -436,11 +509,11 @@ inline size_t characters(const u8* p, size_t n) {
 // closing one may come; kSkip the rest of a bad line.
 enum State : u8 { kTop, kValue, kFirstValue, kKey, kFirstKey, kColon, kAfter, kSkip };
 enum Frame : u8 { kObject, kArray, kHiddenArray };
+constexpr size_t kStop = SIZE_MAX, kMore = SIZE_MAX - 1;
 
 struct Probe {
     Table hidden;    // the hidden keys, decoded
-    Table verdicts;  // keys as written: 1 hidden, 0 not; each decided once
-    size_t distinct = 0;
+    KeyCache verdicts;  // keys as written: 1 hidden, 0 not; each decided once
     std::vector<u32> index;
     std::vector<u8> frames = std::vector<u8>(64);
     std::vector<u8> decoded;
@@ -462,9 +535,13 @@ public:
 private:
     size_t value(const u32* index, size_t i, size_t n, bool last, u32 at, u8 c);
     size_t after(size_t i, u32 at, u8 c);
+    size_t scalar(size_t i, u32 at);
     size_t string(const u32* index, size_t i, size_t n, bool last, bool key);
+    size_t string_escaped(const u32* index, size_t i, size_t n, bool last, bool key);
+    bool string_end(u32 open, u32 close, size_t saved, bool key, bool escaped);
     bool escapes(const u32* index, size_t from, size_t to, u32 close, size_t* saved) const;
     bool decide(const u8* body, size_t length, bool escaped);
+    bool decide_first(const u8* body, size_t length, bool escaped, KeyWords w);
     size_t skip(const u32* index, size_t i, size_t n);
     size_t fault(size_t resume, bool in_string);
     void line_end(u32 at);
@@ -497,52 +574,55 @@ private:
 };
 
 // Walks index[i, n); returns where it stopped: n, or an opening quote whose
-// closing one is not in the index yet (unless `last`).
+// closing one is not in the index yet (unless `last`). The steps return the
+// next entry, or kMore (that quote) or kStop (a bad document, or stage 1
+// must start again).
 size_t Walk::run(const u32* index, size_t i, size_t n, bool last) {
+    const u8* const text = text_;
     while (i < n) {
-        if (bad_ || restart_) return n;
         const u32 at = index[i];
-        const u8 c = text_[at];
+        const u8 c = text[at];
+        size_t next;
         switch (state_) {
-            case kTop:
-            case kValue:
-            case kFirstValue: {
-                const size_t next = value(index, i, n, last, at, c);
-                if (next == i && state_ != kSkip) return i;  // the string's end is not indexed yet
-                i = next;
+            case kAfter:
+                if (c == ',' && depth_) {  // the usual way on
+                    state_ = probe_.frames[depth_ - 1] == kObject ? kKey : kValue;
+                    ++i;
+                    continue;
+                }
+                next = after(i, at, c);
                 break;
-            }
-            case kAfter: i = after(i, at, c); break;
             case kKey:
             case kFirstKey:
                 if (c == '"') {
-                    const size_t next = string(index, i, n, last, true);
-                    if (next == i && state_ != kSkip) return i;
-                    i = next;
+                    next = string(index, i, n, last, true);
                 } else if (c == '}' && state_ == kFirstKey) {
                     --depth_;
                     state_ = kAfter;
-                    ++i;
+                    next = i + 1;
                 } else {
-                    i = fault(i, false);
+                    next = fault(i, false);
                 }
                 break;
             case kColon:
-                if (c != ':') {
-                    i = fault(i, false);
-                    break;
+                if (c == ':') {
+                    state_ = kValue;
+                    ++i;
+                    continue;
                 }
-                state_ = kValue;
-                ++i;
+                next = fault(i, false);
                 break;
-            case kSkip: i = skip(index, i, n); break;
+            case kSkip: next = skip(index, i, n); break;
+            default: next = value(index, i, n, last, at, c); break;
         }
+        if (next >= kMore) return next == kMore ? i : n;
+        i = next;
     }
     return i;
 }
 
 // A value at entry i (or, at kFirstValue, the end of an empty array).
-size_t Walk::value(const u32* index, size_t i, size_t n, bool last, u32 at, u8 c) {
+inline size_t Walk::value(const u32* index, size_t i, size_t n, bool last, u32 at, u8 c) {
     switch (c) {
         case '"': return string(index, i, n, last, false);
         case '{':
@@ -562,13 +642,18 @@ size_t Walk::value(const u32* index, size_t i, size_t n, bool last, u32 at, u8 c
             if (!lines_ || state_ != kTop) return fault(i, false);
             line_end(at);  // a blank line
             return i + 1;
-        default: break;
+        default: return scalar(i, at);
     }
+}
+
+// A number or literal starting at entry i; at the start of a line or
+// document it may follow a byte order mark.
+inline size_t Walk::scalar(size_t i, u32 at) {
     const u8* p = text_ + at;
-    if (state_ == kTop && at == line_start_ && size_ - at >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
-        // A byte order mark; what is glued to it is a token of its own.
-        if (at + 3 == size_ || kDelimiters.is[p[3]]) return i + 1;
-        p += 3;
+    if (__builtin_expect(*p == 0xEF, 0) && state_ == kTop && at == line_start_ && size_ - at >= 3 &&
+        p[1] == 0xBB && p[2] == 0xBF) {
+        if (at + 3 == size_ || kDelimiters.is[p[3]]) return i + 1;  // what follows has entries of its own
+        p += 3;  // a token glued to the mark: its run started at the mark
     }
     const u8* q = scalar_token(p, text_ + size_);
     if (q == nullptr || (q != text_ + size_ && !kDelimiters.is[*q])) return fault(i, false);
@@ -576,11 +661,10 @@ size_t Walk::value(const u32* index, size_t i, size_t n, bool last, u32 at, u8 c
     return i + 1;
 }
 
-// After a value: a comma, a closing bracket, or the end of a line.
+// After a value, other than a comma in a container: a closing bracket, or
+// the end of a line.
 size_t Walk::after(size_t i, u32 at, u8 c) {
-    if (c == ',' && depth_) {
-        state_ = probe_.frames[depth_ - 1] == kObject ? kKey : kValue;
-    } else if ((c == '}' || c == ']') && depth_ && (probe_.frames[depth_ - 1] == kObject) == (c == '}')) {
+    if ((c == '}' || c == ']') && depth_ && (probe_.frames[depth_ - 1] == kObject) == (c == '}')) {
         --depth_;
     } else if (c == '\n' && lines_ && depth_ == 0) {
         line_end(at);
@@ -591,9 +675,14 @@ size_t Walk::after(size_t i, u32 at, u8 c) {
 }
 
 // A string whose opening quote is entry i: a key (its verdict decided, the
-// colon expected next) or a value (masked when hidden). Returns i itself,
-// state unchanged, when its closing quote is not indexed yet.
-size_t Walk::string(const u32* index, size_t i, size_t n, bool last, bool key) {
+// colon expected next) or a value (masked when hidden). Mostly the next
+// entry is its closing quote; otherwise there are escapes or faults first.
+inline size_t Walk::string(const u32* index, size_t i, size_t n, bool last, bool key) {
+    if (i + 1 < n && text_[index[i + 1]] == '"') return string_end(index[i], index[i + 1], 0, key, false) ? i + 2 : kStop;
+    return string_escaped(index, i, n, last, key);
+}
+
+__attribute__((noinline)) size_t Walk::string_escaped(const u32* index, size_t i, size_t n, bool last, bool key) {
     size_t j = i + 1;
     // Between the quotes the index holds backslashes, and faults: control
     // bytes and bytes that start no UTF-8 character.
@@ -608,26 +697,32 @@ size_t Walk::string(const u32* index, size_t i, size_t n, bool last, bool key) {
             return fault(j + 1, true);
         }
     }
-    if (j == n) return last ? fault(n, true) : i;
-    const u32 open = index[i], close = index[j];
+    if (j == n) return last ? fault(n, true) : kMore;
+    size_t saved = 0;  // bytes of escapes beyond one per character
+    if (!escapes(index, i + 1, j, index[j], &saved)) return fault(j + 1, false);
+    string_end(index[i], index[j], saved, key, true);
+    return j + 1;
+}
+
+// A whole string from `open` to `close`: a key's verdict, or a value masked
+// when hidden. Always true (the walk goes on).
+inline bool Walk::string_end(u32 open, u32 close, size_t saved, bool key, bool escaped) {
     const u8* body = text_ + open + 1;
     const size_t length = close - open - 1;
-    size_t saved = 0;  // bytes of escapes beyond one per character
-    if (j != i + 1 && !escapes(index, i + 1, j, close, &saved)) return fault(j + 1, false);
     if (key) {
-        key_hidden_ = decide(body, length, j != i + 1);
+        key_hidden_ = decide(body, length, escaped);
         state_ = kColon;
-        return j + 1;
+        return true;
     }
     state_ = kAfter;
-    if (!hidden_here()) return j + 1;
+    if (!hidden_here()) return true;
     const size_t chars = characters(body, length) - saved;
     std::memcpy(out_ + written_, text_ + copied_, open + 1 - copied_);
     written_ += open + 1 - copied_;
     std::memset(out_ + written_, '*', chars);
     written_ += chars;
     copied_ = close;
-    return j + 1;
+    return true;
 }
 
 // Checks the escapes whose backslashes are entries [from, to) (a backslash
@@ -661,22 +756,22 @@ bool Walk::escapes(const u32* index, size_t from, size_t to, u32 close, size_t* 
 // Whether the key with this body (escapes checked) is hidden: looked up by
 // its bytes as written, and decided (decoded, then in the hidden set) only
 // the first time those bytes come.
-bool Walk::decide(const u8* body, size_t length, bool escaped) {
-    const u64 h = hash_bytes(body, length);
-    const int known = probe_.verdicts.find(body, length, h);
-    if (known >= 0) return known;
-    bool hidden;
+inline bool Walk::decide(const u8* body, size_t length, bool escaped) {
+    const KeyWords w = key_words(body, length, text_ + size_);
+    const int known = probe_.verdicts.find(body, length, w);
+    return known >= 0 ? known : decide_first(body, length, escaped, w);
+}
+
+__attribute__((noinline)) bool Walk::decide_first(const u8* body, size_t length, bool escaped, KeyWords w) {
+    const u8* key = body;
+    size_t n = length;
     if (escaped) {
         unescape(body, body + length, probe_.decoded);
-        const u8* d = probe_.decoded.data();
-        hidden = probe_.hidden.find(d, probe_.decoded.size(), hash_bytes(d, probe_.decoded.size())) >= 0;
-    } else {
-        hidden = probe_.hidden.find(body, length, h) >= 0;
+        key = probe_.decoded.data();
+        n = probe_.decoded.size();
     }
-    if (probe_.distinct < (1u << 16)) {  // a bound on what text can make the cache hold
-        probe_.verdicts.add(body, length, h, hidden);
-        ++probe_.distinct;
-    }
+    const bool hidden = probe_.hidden.find(key, n, hash_bytes(key, n)) >= 0;
+    if (probe_.verdicts.size() < (1u << 16)) probe_.verdicts.add(body, length, w, hidden);  // a bound on the cache
     return hidden;
 }
 
@@ -686,7 +781,7 @@ bool Walk::decide(const u8* body, size_t length, bool escaped) {
 size_t Walk::fault(size_t resume, bool in_string) {
     if (!lines_) {
         bad_ = true;
-        return resume;
+        return kStop;
     }
     bad_lines.push_back(line_);
     written_ = mark_written_;
@@ -711,7 +806,7 @@ size_t Walk::skip(const u32* index, size_t i, size_t n) {
             copied_ = at + 1;  // the bad line goes with its newline
             line_end(at);
             if (skip_in_string_) restart_ = at + 1;
-            return restart_ ? n : i + 1;
+            return restart_ ? kStop : i + 1;
         }
     }
     return n;
