@@ -536,6 +536,8 @@ private:
     size_t value(const u32* index, size_t i, size_t n, bool last, u32 at, u8 c);
     size_t after(size_t i, u32 at, u8 c);
     size_t scalar(size_t i, u32 at);
+    size_t value_other(size_t i, u32 at);
+    size_t key_other(size_t i, u32 at);
     size_t string(const u32* index, size_t i, size_t n, bool last, bool key);
     size_t string_escaped(const u32* index, size_t i, size_t n, bool last, bool key);
     bool string_end(u32 open, u32 close, size_t saved, bool key, bool escaped);
@@ -546,10 +548,13 @@ private:
     size_t fault(size_t resume, bool in_string);
     void line_end(u32 at);
     void push(u8 frame) {
-        if (depth_ == probe_.frames.size()) probe_.frames.resize(2 * depth_);
-        probe_.frames[depth_++] = frame;
+        if (__builtin_expect(depth_ == probe_.frames.size(), 0)) {
+            probe_.frames.resize(2 * depth_);
+            frames_ = probe_.frames.data();
+        }
+        frames_[depth_++] = frame;
     }
-    u8 top() const { return depth_ ? probe_.frames[depth_ - 1] : u8(kArray); }
+    u8 top() const { return depth_ ? frames_[depth_ - 1] : u8(kArray); }
     // Whether a string or an array standing here is hidden.
     bool hidden_here() const {
         const u8 f = top();
@@ -567,6 +572,7 @@ private:
     bool skip_in_string_ = false;
     bool bad_ = false;
     size_t depth_ = 0;
+    u8* frames_ = probe_.frames.data();  // the kind of each open container
     size_t restart_ = 0;
     // The current line: where it starts, and the output as it was there.
     size_t line_start_ = 0, mark_written_ = 0, mark_copied_ = 0;
@@ -574,65 +580,84 @@ private:
 };
 
 // Walks index[i, n); returns where it stopped: n, or an opening quote whose
-// closing one is not in the index yet (unless `last`). The steps return the
+// closing one is not in the index yet (unless `last`). The common steps are
+// labels, so that the state is where the code is (a member of an object,
+// key, colon, value and comma, goes without a dispatch); state_ is still
+// kept for the end of the entries and for the cold steps, which return the
 // next entry, or kMore (that quote) or kStop (a bad document, or stage 1
-// must start again).
+// must start again), after which the walk dispatches on state_ again.
 size_t Walk::run(const u32* index, size_t i, size_t n, bool last) {
     const u8* const text = text_;
-    while (i < n) {
-        const u32 at = index[i];
-        const u8 c = text[at];
-        size_t next;
-        switch (state_) {
-            case kAfter:
-                if (c == ',' && depth_) {  // the usual way on
-                    state_ = probe_.frames[depth_ - 1] == kObject ? kKey : kValue;
-                    ++i;
-                    continue;
-                }
-                next = after(i, at, c);
-                break;
-            case kKey:
-            case kFirstKey:
-                if (c == '"') {
-                    next = string(index, i, n, last, true);
-                } else if (c == '}' && state_ == kFirstKey) {
-                    --depth_;
-                    state_ = kAfter;
-                    next = i + 1;
-                } else {
-                    next = fault(i, false);
-                }
-                break;
-            case kColon:
-                if (c == ':') {
-                    state_ = kValue;
-                    ++i;
-                    continue;
-                }
-                next = fault(i, false);
-                break;
-            case kSkip: next = skip(index, i, n); break;
-            default: next = value(index, i, n, last, at, c); break;
-        }
-        if (next >= kMore) return next == kMore ? i : n;
-        i = next;
+    size_t next;
+dispatch:
+    switch (state_) {
+        case kAfter: goto after;
+        case kKey:
+        case kFirstKey: goto key;
+        case kColon: goto colon;
+        case kSkip:
+            if (i == n) return i;
+            next = skip(index, i, n);
+            goto cold;
+        default: goto value;
     }
-    return i;
-}
-
-// A value at entry i (or, at kFirstValue, the end of an empty array).
-inline size_t Walk::value(const u32* index, size_t i, size_t n, bool last, u32 at, u8 c) {
-    switch (c) {
-        case '"': return string(index, i, n, last, false);
+value:  // kTop, kValue or kFirstValue
+    if (i == n) return i;
+    switch (text[index[i]]) {
+        case '"': next = string(index, i, n, last, false); goto cold;
         case '{':
             push(kObject);
             state_ = kFirstKey;
-            return i + 1;
+            ++i;
+            goto key;
         case '[':
             push(hidden_here() ? kHiddenArray : kArray);
             state_ = kFirstValue;
-            return i + 1;
+            ++i;
+            goto value;
+        default: next = value_other(i, index[i]); goto cold;
+    }
+after:
+    if (i == n) return i;
+    if (text[index[i]] == ',' && depth_) {
+        ++i;
+        if (frames_[depth_ - 1] == kObject) {
+            state_ = kKey;
+            goto key;
+        }
+        state_ = kValue;
+        goto value;
+    }
+    next = after(i, index[i], text[index[i]]);
+    goto cold;
+key:  // kKey or kFirstKey
+    if (i == n) return i;
+    if (text[index[i]] != '"') {
+        next = key_other(i, index[i]);
+        goto cold;
+    }
+    next = string(index, i, n, last, true);
+    if (next >= kMore || state_ != kColon) goto cold;  // a fault in the key: the line is skipped
+    i = next;
+colon:
+    if (i == n) return i;
+    if (text[index[i]] != ':') {
+        next = fault(i, false);
+        goto cold;
+    }
+    state_ = kValue;
+    ++i;
+    goto value;
+cold:
+    if (next >= kMore) return next == kMore ? i : n;
+    i = next;
+    goto dispatch;
+}
+
+// What may stand where a value is expected, other than a string or an
+// opening bracket: the end of an empty array, of a blank line, a scalar.
+size_t Walk::value_other(size_t i, u32 at) {
+    switch (text_[at]) {
         case ']':
             if (state_ != kFirstValue) return fault(i, false);
             --depth_;
@@ -640,10 +665,21 @@ inline size_t Walk::value(const u32* index, size_t i, size_t n, bool last, u32 a
             return i + 1;
         case '\n':
             if (!lines_ || state_ != kTop) return fault(i, false);
-            line_end(at);  // a blank line
+            line_end(at);
             return i + 1;
         default: return scalar(i, at);
     }
+}
+
+// What may stand where a key is expected, other than a string: the end of
+// an empty object.
+size_t Walk::key_other(size_t i, u32 at) {
+    if (text_[at] == '}' && state_ == kFirstKey) {
+        --depth_;
+        state_ = kAfter;
+        return i + 1;
+    }
+    return fault(i, false);
 }
 
 // A number or literal starting at entry i; at the start of a line or
@@ -664,7 +700,7 @@ inline size_t Walk::scalar(size_t i, u32 at) {
 // After a value, other than a comma in a container: a closing bracket, or
 // the end of a line.
 size_t Walk::after(size_t i, u32 at, u8 c) {
-    if ((c == '}' || c == ']') && depth_ && (probe_.frames[depth_ - 1] == kObject) == (c == '}')) {
+    if ((c == '}' || c == ']') && depth_ && (frames_[depth_ - 1] == kObject) == (c == '}')) {
         --depth_;
     } else if (c == '\n' && lines_ && depth_ == 0) {
         line_end(at);
