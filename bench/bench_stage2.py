@@ -85,7 +85,8 @@ class Probe:
         return self.out
 
     def raw(self, base, n, lines, path="avx2", chunk=None):
-        """The call itself, on memory at `base`: what probe_run returns."""
+        """The call itself, on memory at `base`: what probe_run returns. lines:
+        0 a document, 1 JSON Lines, 3 stage 1 alone over lines (its entries)."""
         return self.lib.probe_run(self.handle, base, n, PATHS[path], int(lines), chunk or self.chunk,
                                   self.room(n), ctypes.byref(self.length), self.bad, len(self.bad))
 
@@ -322,6 +323,7 @@ def measure(name, data, keys, rounds, count, lib):
     contenders = {"count loop (cc -O2)": lambda: [count(base + a, e - a) for a, e in cuts]}
     for path in PATHS:
         contenders[f"probe, {path}"] = lambda p=path: [probe.raw(base + a, e - a, True, p) for a, e in cuts]
+        contenders[f"probe stage 1 alone, {path}"] = lambda p=path: [probe.raw(base + a, e - a, 3, p) for a, e in cuts]
     for path in vscan._paths():
         def scan(path=path):
             vscan._set_path(path)
@@ -371,21 +373,25 @@ else:
 
 
 def instructions(which, path, keys):
-    """Instructions callgrind counts inside the probe's or the scanner's call."""
-    toggle = "probe_run" if which == "probe" else "*py_scan_lines_into*"
+    """Instructions callgrind counts inside the probe's or the scanner's
+    calls: the largest inclusive count of a function of that library (the
+    scanner's library has no symbols to name, so callgrind's toggles by
+    name cannot be used)."""
+    library = "stage2_probe.so" if which == "probe" else "velmora/scan."
     with tempfile.TemporaryDirectory() as folder:
         script = os.path.join(folder, "child.py")
         with open(script, "w") as f:
             f.write(CALLGRIND_CHILD.format(here=HERE, path=path, keys=keys, which=which))
         report = os.path.join(folder, "callgrind.out")
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={report}",
-                        f"--toggle-collect={toggle}", sys.executable, script], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        with open(report) as f:
-            for line in f:
-                if line.startswith("summary:") or line.startswith("totals:"):
-                    return int(line.split()[1])
-    raise RuntimeError("no totals in callgrind's report")
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={report}", sys.executable, script],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        listing = subprocess.run(["callgrind_annotate", "--inclusive=yes", report], check=True,
+                                 capture_output=True, text=True).stdout
+    counts = [int(line.split()[0].replace(",", "")) for line in listing.splitlines()
+              if library in line and line.strip()[:1].isdigit()]
+    if not counts:
+        raise RuntimeError(f"callgrind's report names nothing in {library}")
+    return max(counts)
 
 
 def callgrind(size_mb):

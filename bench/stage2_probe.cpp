@@ -886,11 +886,25 @@ void Walk::finish() {
     written_ += size_ - copied_;
 }
 
+// Stage 1 alone over the whole text, in passes of `chunk` bytes into the
+// same index: the number of entries (what stage 2 would walk).
+template <Path P>
+long long stage1_alone(Probe& probe, const u8* text, size_t n, bool lines, size_t chunk) {
+    Carry carry;
+    long long entries = 0;
+    for (size_t from = 0; from < n; from += chunk) {
+        const size_t to = from + chunk < n ? from + chunk : n;
+        entries += stage1<P>(text, from, to, n, carry, probe.index.data(), lines) - probe.index.data();
+    }
+    return entries;
+}
+
 template <Path P>
 long long run(Probe& probe, const u8* text, size_t n, bool lines, size_t chunk, u8* out, size_t* out_length,
-              u32* bad_lines, size_t bad_room) {
+              u32* bad_lines, size_t bad_room, bool alone) {
     chunk = (chunk + 63) & ~size_t(63);
     if (probe.index.size() < chunk + 128) probe.index.resize(chunk + 128);
+    if (alone) return stage1_alone<P>(probe, text, n, lines, chunk);
     Carry carry;
     Walk walk(probe, text, n, lines, out);
     size_t kept = 0;  // entries carried over to the next pass
@@ -941,14 +955,16 @@ void probe_free(void* probe) { delete static_cast<Probe*>(probe); }
 // returns the number of bad lines, left out of the output, and writes the
 // first bad_room of their 1-based numbers to bad_lines. path 0: AVX2 (with
 // PCLMUL and BMI2), 1: SSE2. -3: a text too long for 32-bit positions, or
-// an unknown path.
+// an unknown path. lines | 2: stage 1 alone, returning its index entries.
 long long probe_run(void* handle, const unsigned char* text, size_t n, int path, int lines, size_t chunk,
                     unsigned char* out, size_t* out_length, unsigned* bad_lines, size_t bad_room) {
     auto& probe = *static_cast<Probe*>(handle);
     if (n > 0xffff0000u) return -3;
     switch (path) {
-        case kAvx2: return run<kAvx2>(probe, text, n, lines != 0, chunk, out, out_length, bad_lines, bad_room);
-        case kSse2: return run<kSse2>(probe, text, n, lines != 0, chunk, out, out_length, bad_lines, bad_room);
+        case kAvx2:
+            return run<kAvx2>(probe, text, n, lines & 1, chunk, out, out_length, bad_lines, bad_room, lines & 2);
+        case kSse2:
+            return run<kSse2>(probe, text, n, lines & 1, chunk, out, out_length, bad_lines, bad_room, lines & 2);
         default: return -3;
     }
 }
