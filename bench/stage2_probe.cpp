@@ -553,6 +553,7 @@ private:
     size_t string(const u32* index, size_t i, size_t n, bool last, bool key);
     size_t string_escaped(const u32* index, size_t i, size_t n, bool last, bool key);
     bool string_end(u32 open, u32 close, size_t saved, bool key, bool escaped);
+    void mask(u32 open, u32 close, size_t saved);
     bool escapes(const u32* index, size_t from, size_t to, u32 close, size_t* saved) const;
     bool decide(const u8* body, size_t length, bool escaped);
     bool decide_first(const u8* body, size_t length, bool escaped, KeyWords w);
@@ -725,7 +726,7 @@ size_t Walk::after(size_t i, u32 at, u8 c) {
 // A string whose opening quote is entry i: a key (its verdict decided, the
 // colon expected next) or a value (masked when hidden). Mostly the next
 // entry is its closing quote; otherwise there are escapes or faults first.
-inline size_t Walk::string(const u32* index, size_t i, size_t n, bool last, bool key) {
+__attribute__((always_inline)) inline size_t Walk::string(const u32* index, size_t i, size_t n, bool last, bool key) {
     if (i + 1 < n && text_[index[i + 1]] == '"') return string_end(index[i], index[i + 1], 0, key, false) ? i + 2 : kStop;
     return string_escaped(index, i, n, last, key);
 }
@@ -754,7 +755,8 @@ __attribute__((noinline)) size_t Walk::string_escaped(const u32* index, size_t i
 
 // A whole string from `open` to `close`: a key's verdict, or a value masked
 // when hidden. Always true (the walk goes on).
-inline bool Walk::string_end(u32 open, u32 close, size_t saved, bool key, bool escaped) {
+__attribute__((always_inline)) inline bool Walk::string_end(u32 open, u32 close, size_t saved, bool key,
+                                                            bool escaped) {
     const u8* body = text_ + open + 1;
     const size_t length = close - open - 1;
     if (key) {
@@ -763,14 +765,18 @@ inline bool Walk::string_end(u32 open, u32 close, size_t saved, bool key, bool e
         return true;
     }
     state_ = kAfter;
-    if (!hidden_here()) return true;
-    const size_t chars = characters(body, length) - saved;
+    if (hidden_here()) mask(open, close, saved);
+    return true;
+}
+
+// The run of text before a hidden string, then one '*' per character of it.
+__attribute__((noinline)) void Walk::mask(u32 open, u32 close, size_t saved) {
+    const size_t chars = characters(text_ + open + 1, close - open - 1) - saved;
     std::memcpy(out_ + written_, text_ + copied_, open + 1 - copied_);
     written_ += open + 1 - copied_;
     std::memset(out_ + written_, '*', chars);
     written_ += chars;
     copied_ = close;
-    return true;
 }
 
 // Checks the escapes whose backslashes are entries [from, to) (a backslash
