@@ -560,12 +560,14 @@ private:
     size_t skip(const u32* index, size_t i, size_t n);
     size_t fault(size_t resume, bool in_string);
     void line_end(u32 at);
-    void push(u8 frame) {
-        if (__builtin_expect(depth_ == probe_.frames.size(), 0)) {
-            probe_.frames.resize(2 * depth_);
-            frames_ = probe_.frames.data();
-        }
+    __attribute__((always_inline)) void push(u8 frame) {
+        if (__builtin_expect(depth_ == room_, 0)) grow();
         frames_[depth_++] = frame;
+    }
+    __attribute__((noinline)) void grow() {
+        probe_.frames.resize(2 * depth_);
+        frames_ = probe_.frames.data();
+        room_ = probe_.frames.size();
     }
     u8 top() const { return depth_ ? frames_[depth_ - 1] : u8(kArray); }
     // Whether a string or an array standing here is hidden.
@@ -586,6 +588,7 @@ private:
     bool bad_ = false;
     size_t depth_ = 0;
     u8* frames_ = probe_.frames.data();  // the kind of each open container
+    size_t room_ = probe_.frames.size();
     size_t restart_ = 0;
     // The current line: where it starts, and the output as it was there.
     size_t line_start_ = 0, mark_written_ = 0, mark_copied_ = 0;
