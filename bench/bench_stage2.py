@@ -377,7 +377,8 @@ def instructions(which, path, keys):
     calls: the largest inclusive count of a function of that library (the
     scanner's library has no symbols to name, so callgrind's toggles by
     name cannot be used)."""
-    library = "stage2_probe.so" if which == "probe" else "velmora/scan."
+    # The probe's entry point is listed by its source file and address only.
+    library = "stage2_probe." if which == "probe" else "velmora/scan."
     with tempfile.TemporaryDirectory() as folder:
         script = os.path.join(folder, "child.py")
         with open(script, "w") as f:
