@@ -152,7 +152,9 @@ def space(rng, newlines):
 
 def spell_value(rng, keys, depth, newlines):
     """A random JSON value as text, in a random but valid spelling."""
-    w = lambda: space(rng, newlines)  # noqa: E731
+    def w():
+        return space(rng, newlines)
+
     r = rng.random()
     if depth > 5 or r < 0.4:
         r = rng.random()
@@ -229,7 +231,7 @@ EDGES = [
 class Check:
     """Counts the cases; keeps the first few disagreements."""
 
-    VARIANTS = [("avx2", None), ("sse2", None), ("avx2", 64), ("sse2", 128)]
+    VARIANTS = (("avx2", None), ("sse2", None), ("avx2", 64), ("sse2", 128))
 
     def __init__(self, lib):
         self.lib, self.cases, self.bad_cases, self.failures, self.disagreements = lib, 0, 0, [], 0
