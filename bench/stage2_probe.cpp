@@ -350,9 +350,13 @@ private:
         u8 verdict = 0;
         bool used = false;
     };
+    // The high half of a product depends on every bit of its factor (the
+    // low bits only on the factor's low bits: keys sharing their first
+    // bytes would share a slot).
     static size_t hash(KeyWords w, size_t n) {
-        const u64 h = (w.first * 0x9e3779b97f4a7c15ULL) ^ (w.last * 0xc2b2ae3d27d4eb4fULL) ^ n;
-        return static_cast<size_t>(h ^ (h >> 31));
+        const u64 mixed = w.first ^ ((w.last << 29) | (w.last >> 35)) ^ (u64(n) << 56);
+        const unsigned __int128 product = static_cast<unsigned __int128>(mixed) * 0x9e3779b97f4a7c15ULL;
+        return static_cast<size_t>(static_cast<u64>(product >> 64) ^ static_cast<u64>(product));
     }
     size_t mask() const { return slots_.size() - 1; }
     void place(const Slot& s) {
