@@ -547,18 +547,14 @@ def redact_mapping(omitter: Omitter, mapping: Mapping[Any, Any], own_keys: bool 
     which may not find the entry again (a subclass with a hash of its own)
     or may find another one."""
     try:
-        copied = not own_keys or not any(type(key) is not str and isinstance(key, str) for key in mapping)
-        if type(mapping) is dict and copied:
-            result: dict[Any, Any] = _redacted(omitter, mapping)
-            return result
-        if type(mapping) is dict:  # only the walk of the dict itself keeps its key objects
+        if type(mapping) is dict:
             with contextlib.suppress(TypeError):
-                result = redacted(omitter, mapping, True, strict=True)
+                result: dict[Any, Any] = redacted(omitter, mapping, True, strict=True)
                 if not _holds_fields(mapping):
                     return result
-        elif copied:
+        if not own_keys or not any(type(key) is not str and isinstance(key, str) for key in mapping):
             # A mapping of another type becomes a dict, even with nothing masked.
-            result = _redacted_copy(omitter, mapping, itself=False)
+            result = _redacted_copy(omitter, mapping, itself=type(mapping) is dict)
             return result
     except Exception:  # noqa: BLE001
         pass
