@@ -469,6 +469,51 @@ inline bool curl_flag(uint32_t c) {
     }
 }
 
+// Where the value of the option whose '-' is at `dash` starts, when it is
+// one that carries user:password: -u or -U closing a bundle of flags (the
+// value attached, or after blanks), --user or --proxy-user (after '=' or
+// blanks). `line_end` for any other option.
+template <class Unit>
+size_t curl_user_value(const Text<Unit>& x, size_t dash, size_t line_end) {
+    const size_t bundle_end = x.run_of(dash + 1, curl_flag);  // flags are no line break
+    if (bundle_end < line_end && (x[bundle_end] == 'u' || x[bundle_end] == 'U')) return x.run_of(bundle_end + 1, blank);
+    size_t after;
+    if (x.has(dash + 1, "-user", 5)) {
+        after = dash + 6;
+    } else if (x.has(dash + 1, "-proxy-user", 11)) {
+        after = dash + 12;
+    } else {
+        return line_end;
+    }
+    if (after < line_end && x[after] == '=') return after + 1;
+    if (after < line_end && blank(x[after])) return x.run_of(after, blank);
+    return line_end;
+}
+
+// An option's value on a curl line: [begin, end), and where reading goes on.
+struct CurlValue {
+    size_t begin, end, next;
+};
+
+// The value that starts at `value`: 'quoted' or "quoted" to the closing
+// quote or the line's end, or a run to the next blank. False for none.
+template <class Unit>
+bool curl_value(const Text<Unit>& x, size_t value, size_t line_end, CurlValue* v) {
+    if (value >= line_end || blank(x[value])) return false;
+    if (quote(x[value])) {
+        const uint32_t q = x[value];
+        v->begin = value + 1;
+        v->end = v->begin;
+        while (v->end < line_end && x[v->end] != q) v->end++;
+        v->next = v->end < line_end ? v->end + 1 : v->end;
+    } else {
+        v->begin = value;
+        v->end = x.run_of(value, [](uint32_t c) { return !blank(c) && !is_line_break(c); });
+        v->next = v->end;
+    }
+    return true;
+}
+
 // curl's options that carry user:password, on the rest of curl's line.
 template <class Unit>
 [[gnu::noinline]] bool check_curl(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
@@ -476,54 +521,18 @@ template <class Unit>
     const size_t line_end = x.run_of(pos + 4, [](uint32_t c) { return !is_line_break(c); });
     scan.curl_read = line_end;
     for (size_t i = pos + 4; i + 1 < line_end;) {
-        if (!blank(x[i]) || x[i + 1] != '-') {
+        CurlValue v;
+        if (!blank(x[i]) || x[i + 1] != '-' || !curl_value(x, curl_user_value(x, i + 1, line_end), line_end, &v)) {
             i++;
             continue;
         }
-        // The option and where its value starts (line_end: it has none).
-        size_t value = line_end;
-        const size_t bundle_end = x.run_of(i + 2, curl_flag);  // flags are no line break
-        if (bundle_end < line_end && (x[bundle_end] == 'u' || x[bundle_end] == 'U')) {
-            value = x.run_of(bundle_end + 1, blank);
-        } else {
-            size_t after = 0;
-            if (x.has(i + 2, "-user", 5)) {
-                after = i + 7;
-            } else if (x.has(i + 2, "-proxy-user", 11)) {
-                after = i + 13;
-            }
-            if (after != 0 && after < line_end && x[after] == '=') {
-                value = after + 1;
-            } else if (after != 0 && after < line_end && blank(x[after])) {
-                value = x.run_of(after, blank);
-            }
-        }
-        size_t begin, end, next;
-        if (value >= line_end) {
-            i++;
-            continue;
-        }
-        if (quote(x[value])) {
-            const uint32_t q = x[value];
-            begin = value + 1;
-            end = begin;
-            while (end < line_end && x[end] != q) end++;
-            next = end < line_end ? end + 1 : end;
-        } else if (!blank(x[value])) {
-            begin = value;
-            end = x.run_of(value, [](uint32_t c) { return !blank(c) && !is_line_break(c); });
-            next = end;
-        } else {
-            i++;
-            continue;
-        }
-        for (size_t c = begin; c < end; c++) {
+        for (size_t c = v.begin; c < v.end; c++) {
             if (x[c] == ':') {
-                if (!push(out, c + 1, end, kAuthorization)) return false;
+                if (!push(out, c + 1, v.end, kAuthorization)) return false;
                 break;
             }
         }
-        i = next;
+        i = v.next;
     }
     return true;
 }
