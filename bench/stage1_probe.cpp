@@ -29,14 +29,15 @@
 #include <cstring>
 #include <vector>
 
+#include "probe_bits.h"
+
 namespace {
+
+using namespace probe_bits;
 
 using u8 = std::uint8_t;
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
-
-constexpr u64 kEven = 0x5555555555555555ULL;  // bits 0, 2, 4, ...
-constexpr u64 kOdd = ~kEven;
 
 struct Block {
     u64 quote, backslash, control, structural;
@@ -111,44 +112,11 @@ inline Block masks_sse2(const u8* p) {
     return b;
 }
 
-__attribute__((target("pclmul,sse2"))) inline u64 prefix_xor_clmul(u64 x) {
-    const __m128i product = _mm_clmulepi64_si128(_mm_set_epi64x(0, static_cast<long long>(x)),
-                                                 _mm_set1_epi8(static_cast<char>(0xff)), 0);
-    return static_cast<u64>(_mm_cvtsi128_si64(product));
-}
-
-inline u64 prefix_xor_shifts(u64 x) {
-    x ^= x << 1;
-    x ^= x << 2;
-    x ^= x << 4;
-    x ^= x << 8;
-    x ^= x << 16;
-    x ^= x << 32;
-    return x;
-}
-
 // The carries from one block to the next.
 struct Carry {
     u64 escaped = 0;    // 1: the next block's first byte is escaped
     u64 in_string = 0;  // all ones: the next block starts inside a string
 };
-
-// The bytes escaped by a backslash: a byte is escaped when an odd run of
-// unescaped backslashes ends just before it. Runs are split into those that
-// start at an even bit and those at an odd one; adding a run's start bit to
-// the run carries out of it into the byte after it, whose parity then says
-// whether the run was odd.
-inline u64 escaped_bytes(u64 backslash, Carry& carry) {
-    const u64 from_before = carry.escaped;
-    backslash &= ~from_before;  // an escaped backslash starts no run
-    const u64 starts = backslash & ~(backslash << 1);
-    const u64 even_ends = (backslash + (starts & kEven)) & ~backslash;
-    u64 odd_sum;
-    const bool out = __builtin_add_overflow(backslash, starts & kOdd, &odd_sum);
-    const u64 odd_ends = odd_sum & ~backslash;
-    carry.escaped = out;  // an odd-started run reaching bit 63 is odd
-    return (even_ends & kOdd) | (odd_ends & kEven) | from_before;
-}
 
 struct Found {
     u64 index;      // structural characters outside strings, real quotes, backslashes in strings
@@ -158,7 +126,7 @@ struct Found {
 
 template <bool Clmul>
 inline Found classify(const Block& b, Carry& carry) {
-    const u64 quotes = b.quote & ~escaped_bytes(b.backslash, carry);
+    const u64 quotes = b.quote & ~escaped_bytes(b.backslash, carry.escaped);
     const u64 in_string = (Clmul ? prefix_xor_clmul(quotes) : prefix_xor_shifts(quotes)) ^ carry.in_string;
     carry.in_string = static_cast<u64>(static_cast<std::int64_t>(in_string) >> 63);
     // Backslashes in strings go in the index too, so that stage 2 knows a
@@ -283,13 +251,6 @@ struct Keys {
         return false;
     }
 };
-
-inline int hex(u8 c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c |= 0x20;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 inline long hex4(const u8* p, const u8* end) {
     if (end - p < 4) return -1;

@@ -34,14 +34,15 @@
 #include <cstring>
 #include <vector>
 
+#include "probe_bits.h"
+
 namespace {
+
+using namespace probe_bits;
 
 using u8 = std::uint8_t;
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
-
-constexpr u64 kEven = 0x5555555555555555ULL;
-constexpr u64 kOdd = ~kEven;
 
 struct Block {
     u64 quote, backslash, control, structural, space, newline, high;
@@ -100,22 +101,6 @@ inline Block masks_sse2(const u8* p) {
     return b;
 }
 
-__attribute__((target("pclmul,sse2"))) inline u64 prefix_xor_clmul(u64 x) {
-    const __m128i product = _mm_clmulepi64_si128(_mm_set_epi64x(0, static_cast<long long>(x)),
-                                                 _mm_set1_epi8(static_cast<char>(0xff)), 0);
-    return static_cast<u64>(_mm_cvtsi128_si64(product));
-}
-
-inline u64 prefix_xor_shifts(u64 x) {
-    x ^= x << 1;
-    x ^= x << 2;
-    x ^= x << 4;
-    x ^= x << 8;
-    x ^= x << 16;
-    x ^= x << 32;
-    return x;
-}
-
 // What one block hands the next.
 struct Carry {
     u64 escaped = 0;    // 1: the next block's first byte is escaped
@@ -123,21 +108,6 @@ struct Carry {
     u64 scalar = 0;     // 1: the last byte belonged to a run outside strings
     size_t checked = 0; // UTF-8 is checked up to here
 };
-
-// The bytes a backslash escapes: runs of backslashes split by the parity of
-// their start; adding the start bit carries out of the run into the byte
-// after it, whose parity then says whether the run was odd.
-inline u64 escaped_bytes(u64 backslash, Carry& carry) {
-    const u64 from_before = carry.escaped;
-    backslash &= ~from_before;
-    const u64 starts = backslash & ~(backslash << 1);
-    const u64 even_ends = (backslash + (starts & kEven)) & ~backslash;
-    u64 odd_sum;
-    const bool out = __builtin_add_overflow(backslash, starts & kOdd, &odd_sum);
-    carry.escaped = out;
-    const u64 odd_ends = odd_sum & ~backslash;
-    return (even_ends & kOdd) | (odd_ends & kEven) | from_before;
-}
 
 // Well-formed UTF-8 sequence length at p (2 to 4) or 0, as Python's strict
 // codec: no overlong forms, no surrogates, nothing past U+10FFFF.
@@ -185,7 +155,7 @@ inline u64 utf8_faults(const u8* text, size_t at, size_t end, u64 high, size_t& 
 
 template <bool Clmul>
 inline u64 classify(const Block& b, Carry& carry, bool lines) {
-    const u64 quotes = b.quote & ~escaped_bytes(b.backslash, carry);
+    const u64 quotes = b.quote & ~escaped_bytes(b.backslash, carry.escaped);
     const u64 in_string = (Clmul ? prefix_xor_clmul(quotes) : prefix_xor_shifts(quotes)) ^ carry.in_string;
     carry.in_string = static_cast<u64>(static_cast<std::int64_t>(in_string) >> 63);
     const u64 outside = ~in_string & ~quotes;
@@ -375,12 +345,6 @@ private:
     std::vector<u8> bytes_;
     size_t used_ = 0;
 };
-
-inline int hex(u8 c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c |= 0x20;
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
 
 // The code unit of the \uXXXX escape whose backslash is at p, or -1.
 inline long unicode_escape(const u8* p, const u8* end) {
