@@ -198,3 +198,25 @@ def test_version_is_shown_and_only_then_looked_up():
              "print(sorted(m for m in ('importlib.metadata', 'concurrent.futures') if m in sys.modules))")
     proc = subprocess.run([sys.executable, "-c", probe], input=b'{"a": "b"}\n', capture_output=True, timeout=120)
     assert proc.stdout.decode().splitlines() == ['{"a": "*"}', "[]"], proc.stderr.decode()
+
+
+@pytest.mark.parametrize("args, loaded", [
+    (["--hide", "password", "--lines"], False),
+    (["--hide", "password", "-o", "{out}"], False),
+    (["--rules", "{rules}"], True),
+])
+def test_start_up_loads_the_rules_reader_only_for_a_rules_file(tmp_path, args, loaded):
+    # A run without a rules file must not pay for the TOML reader (nor for
+    # uuid, which the replaced-file names once took): start-up is what a
+    # short input costs.
+    rules = write(tmp_path / "rules.toml", 'keys = ["password"]\n')
+    args = [a.format(out=tmp_path / "out.json", rules=rules) for a in args]
+    probe = ("import runpy, sys, atexit\n"
+             "atexit.register(lambda: sys.stderr.write(repr(sorted({'tomllib', 'uuid'} & set(sys.modules)))))\n"
+             f"sys.argv = ['velmora', *{args!r}]\n"
+             "runpy.run_module('velmora', run_name='__main__')\n")
+    proc = subprocess.run([sys.executable, "-c", probe], input=b'{"password": "hunter2"}\n',
+                          capture_output=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert b"*******" in proc.stdout or (tmp_path / "out.json").read_bytes().count(b"*") == 7
+    assert proc.stderr.decode().endswith("['tomllib']" if loaded else "[]")

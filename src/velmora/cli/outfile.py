@@ -15,7 +15,6 @@ import os
 import re
 import stat
 import sys
-import uuid
 from collections.abc import Callable, Iterator
 from typing import IO, ContextManager
 
@@ -83,7 +82,7 @@ def _new_file(directory: str, base: str) -> tuple[int, str]:
     """A new file with a fresh hidden name beside ``base``, made as a new
     output would be (mode 0o666 less the umask)."""
     for _ in range(100):
-        name = os.path.join(directory, f".{base}.{uuid.uuid4().hex[:12]}.tmp")
+        name = os.path.join(directory, f".{base}.{os.urandom(6).hex()}.tmp")
         try:
             return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), name
         except FileExistsError:
