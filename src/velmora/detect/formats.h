@@ -194,6 +194,8 @@ bool for_each_format_gram(uint32_t formats, Add&& add) {
         for (int c = 0; c < 256; c++) {
             if (!add(gram4(':', '/', '/', char(c)))) return false;
         }
+        // "%3A%2F%2F", a URL encoded once more.
+        if (!add(gram4('%', '3', 'A', '%')) || !add(gram4('%', '3', 'a', '%'))) return false;
     }
     if (formats & kAuthorization) {
         // Every case of the words. An API key's name is found where its two
