@@ -340,7 +340,7 @@ bool check_url(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out)
 // from its first %3A to its last %40. A password's unencoded '/' reads as
 // the authority's end here, so it never runs on as a plain one may.
 template <class Unit>
-bool check_encoded_url(const Text<Unit>& x, size_t pos, SpanList& out) {
+[[gnu::noinline]] bool check_encoded_url(const Text<Unit>& x, size_t pos, SpanList& out) {
     if (!x.has_nocase(pos, "%3a%2f%2f", 9) || !scheme_before(x, pos)) return true;
     size_t colon = SIZE_MAX, at_sign = SIZE_MAX;
     for (size_t i = pos + 9; i < x.n;) {
@@ -373,38 +373,77 @@ bool check_encoded_url(const Text<Unit>& x, size_t pos, SpanList& out) {
 // '%' is one character of it (and telling), so that "ab%2Bcd%3D" is read
 // whole and not cut at its first escape; any other escape (%26, an encoded
 // '&') ends it.
+// Whether the percent escape at `at` is one of a credential's characters:
+// of a token68 one but '=', or of '%' itself.
 template <class Unit>
-[[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
-    // The length of the credential's character at `i` (an escape is three
-    // units), or 0; `padding`: of an '=' (or %3D), else of any other one.
-    auto unit = [&](size_t i, bool padding) -> size_t {
-        const uint32_t c = x[i];
-        if (c != '%') return has_class(c, kToken68) && (c == '=') == padding ? 1 : 0;
-        const int32_t e = x.escaped(i);
-        if (e < 0) return 0;
-        if (padding) return e == '=' ? 3 : 0;
-        return e == '%' || (has_class(uint32_t(e), kToken68) && e != '=') ? 3 : 0;
-    };
+bool escaped_credential_char(const Text<Unit>& x, size_t at) {
+    const int32_t e = x.escaped(at);
+    return e == '%' || (e >= 0 && e != '=' && has_class(uint32_t(e), kToken68));
+}
+
+// The same read where the credential holds an escape, out of the common path.
+template <class Unit>
+[[gnu::noinline]] bool escaped_credential(const Text<Unit>& x, size_t at, SpanList& out) {
     bool telling = false;
     bool letters = true;
     size_t inner_capitals = 0;
-    size_t characters = 0;
+    size_t escapes = 0;  // each three units for one character
     size_t end = at;
-    for (size_t w; end < x.n && (w = unit(end, false)) != 0; end += w) {
+    for (;;) {
+        while (end < x.n && has_class(x[end], kToken68) && x[end] != '=') {
+            const uint32_t c = x[end];
+            const bool inner_capital = is_upper(c) && end > at;
+            inner_capitals += inner_capital;
+            letters = letters && (is_upper(c) || is_lower(c));
+            telling = telling || is_digit(c) || inner_capital || c == '+' || c == '/';
+            end++;
+        }
+        if (end >= x.n || x[end] != '%' || !escaped_credential_char(x, end)) break;
+        escapes++;
+        telling = true;
+        letters = false;
+        end += 3;
+    }
+    if (end == at) return true;  // padding alone is no credential
+    const size_t body = end;
+    for (;;) {
+        if (end < x.n && x[end] == '=') {
+            end++;
+        } else if (end < x.n && x[end] == '%' && x.escaped(end) == '=') {
+            escapes++;
+            end += 3;
+        } else {
+            break;
+        }
+    }
+    telling = telling || end > body;
+    if (end < x.n && (has_class(x[end], kToken68) || (x[end] == '%' && escaped_credential_char(x, end)))) return true;
+    if (end - at - 2 * escapes < 8 || !telling) return true;
+    if (letters && end == body && (end - at < 16 || inner_capitals < 3)) return true;
+    return push(out, at, end, kAuthorization);
+}
+
+template <class Unit>
+[[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
+    bool telling = false;
+    bool letters = true;
+    size_t inner_capitals = 0;
+    size_t end = at;
+    while (end < x.n && has_class(x[end], kToken68) && x[end] != '=') {
         const uint32_t c = x[end];
         const bool inner_capital = is_upper(c) && end > at;
         inner_capitals += inner_capital;
         letters = letters && (is_upper(c) || is_lower(c));
-        telling = telling || is_digit(c) || inner_capital || c == '+' || c == '/' || c == '%';
-        characters++;
+        telling = telling || is_digit(c) || inner_capital || c == '+' || c == '/';
+        end++;
     }
     const size_t body = end;
-    if (body == at) return true;  // padding alone is no credential
-    for (size_t w; end < x.n && (w = unit(end, true)) != 0; end += w) characters++;
+    while (end < x.n && x[end] == '=') end++;
+    if (end < x.n && x[end] == '%') return escaped_credential(x, at, out);
     telling = telling || end > body;
-    if (end < x.n && (has_class(x[end], kToken68) || unit(end, false) != 0)) return true;
-    if (characters < 8 || !telling) return true;
-    if (letters && end == body && (characters < 16 || inner_capitals < 3)) return true;
+    if (end < x.n && has_class(x[end], kToken68)) return true;
+    if (end - at < 8 || !telling || body == at) return true;  // padding alone is no credential
+    if (letters && end == body && (end - at < 16 || inner_capitals < 3)) return true;
     return push(out, at, end, kAuthorization);
 }
 
