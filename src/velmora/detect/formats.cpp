@@ -363,16 +363,6 @@ template <class Unit>
 
 // ---- Authorization ----
 
-// A credential from `at`: token68 ([A-Za-z0-9._~+/-]+ then '=' padding,
-// and nothing more of them, so not "id=42", a key and a value) that does
-// not read as a word of prose: it holds a digit, a capital after its first
-// character, or one of + / =. Letters alone must look random, not like a
-// CamelCase name ("the JWT Bearer GrantOptions"): 16 or more, with at
-// least three capitals after the first. A value in a query string or a
-// form may be percent-encoded: an escape of one of these characters or of
-// '%' is one character of it (and telling), so that "ab%2Bcd%3D" is read
-// whole and not cut at its first escape; any other escape (%26, an encoded
-// '&') ends it.
 // Whether the percent escape at `at` is one of a credential's characters:
 // of a token68 one but '=', or of '%' itself.
 template <class Unit>
@@ -423,6 +413,16 @@ template <class Unit>
     return push(out, at, end, kAuthorization);
 }
 
+// A credential from `at`: token68 ([A-Za-z0-9._~+/-]+ then '=' padding,
+// and nothing more of them, so not "id=42", a key and a value) that does
+// not read as a word of prose: it holds a digit, a capital after its first
+// character, or one of + / =. Letters alone must look random, not like a
+// CamelCase name ("the JWT Bearer GrantOptions"): 16 or more, with at
+// least three capitals after the first. A value in a query string or a
+// form may be percent-encoded: an escape of one of these characters or of
+// '%' is one character of it (and telling), so that "ab%2Bcd%3D" is read
+// whole and not cut at its first escape; any other escape (%26, an encoded
+// '&') ends it.
 template <class Unit>
 [[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
     bool telling = false;
