@@ -177,6 +177,24 @@ def test_formats(text, expected, kwargs):
     ("http://host:8080/users/bob@example.com", "http://host:8080/users/bob@example.com"),
     ("http://h:000080/x@y", "http://h:000080/x@y"),                                # leading zeros
     ("postgres://u:123/x@h/db", "postgres://u:123/x@h/db"),                        # reads as a port
+    # A URL or a form body encoded once more: the name's '=' or ':' is %3D or
+    # %3A, and the value ends at %26 (an encoded '&') as at '&'.
+    ("redirect=https%3A%2F%2Fx%2Fcb%3Faccess_token%3Dya29.a0AfH6SMBx1234%26state%3Dab",
+     "redirect=https%3A%2F%2Fx%2Fcb%3Faccess_token%3D*******************%26state%3Dab"),
+    ("body=client_secret%3Dabc123def456ghi%26grant_type%3Dx", "body=client_secret%3D***************%26grant_type%3Dx"),
+    ("next=%2Fcb%26api_key%3d8f2b41c07d9e4a6b", "next=%2Fcb%26api_key%3d****************"),
+    ("X-Api-Key%3A8f2b41c07d9e4a6b", "X-Api-Key%3A****************"),
+    ("q=refresh_token%3A%20abc", "q=refresh_token%3A%20abc"),                      # %20 ends it: too short
+    # A value holding escapes ('+', '/' and '=' of base64, encoded) is read whole.
+    ("GET /cb?access_token=ya29.a0AfH6SM%2Bxyz%2Fw%3D%3D&x=1", "GET /cb?access_token=" + "*" * 29 + "&x=1"),
+    ("api_key=ab%2Bcdef%2F12%26x", "api_key=**************%26x"),
+    ("r=%3Faccess_token%3Dya29%252Babc123%26s", "r=%3Faccess_token%3D" + "*" * 15 + "%26s"),  # encoded twice inside
+    ("Authorization: Bearer abc123def%2B%3D", "Authorization: Bearer ***************"),
+    # URL credentials encoded once more; the password ends at the last %40.
+    ("u=https%3A%2F%2Fann%3AXk9-hunter2%40db%2Fapp", "u=https%3A%2F%2Fann%3A***********%40db%2Fapp"),
+    ("u=https%3a%2f%2fann%3ap%40ss%40db%3A5432%2Fapp", "u=https%3a%2f%2fann%3a******%40db%3A5432%2Fapp"),
+    ("u=redis%3A%2F%2F%3As3cr3t%40cache&x=1", "u=redis%3A%2F%2F%3A******%40cache&x=1"),
+    ("u=https%3A%2F%2Fann%40corp%3Ap%C3%A9ss%40db", "u=https%3A%2F%2Fann%40corp%3A*********%40db"),
 ])
 def test_shapes_that_used_to_pass_in_clear(text, expected):
     d = Detector()
@@ -184,6 +202,48 @@ def test_shapes_that_used_to_pass_in_clear(text, expected):
     assert d.mask(text.encode()) == expected.encode()
     masker = d.masker()
     assert masker.feed(text.encode()) + masker.finish() == expected.encode()
+
+
+@pytest.mark.parametrize("text", [
+    # A port, a path, then an e-mail-like '@' further on: nothing is masked.
+    "http://host:8080/users/bob@example.com",
+    "http://host:8080/a admin@x",
+    "see http://10.0.0.1:8080/x?u=admin@x.com",
+    "http://h.example.com:65535/p/q admin@x.com",
+    "http://host:0/#admin@x",
+    "u=http%3A%2F%2Fhost%3A8080%2Fusers%2Fadmin%40x.com",
+    "u=http%3A%2F%2Fhost%3A8080%3Fu%3Dadmin%40x.com",
+    "u=http%3A%2F%2Fhost%3A8080%20admin%40x.com",
+    # Encoded shapes that carry no credential.
+    "u=http%3A%2F%2Fadmin%40host%3A8080",                     # a user, no password
+    "u=https%3A%2F%2Fhost%2Fa%3Ab%40c",                       # ':' and '@' in the path
+    "u=https%3A%2Fhost%3Ab%40c",                              # not "://"
+    "u=%3A%2F%2Fu%3Ap%40h",                                   # no scheme
+    "u=https%3A%2F%2Fu%3A%40h",                               # an empty password
+    "x%3Daccess_token%3Dnone",                                # a word
+    "access_token%3E8f2b41c07d9e4a6b",                        # no ':' or '='
+    "access_token%253D8f2b41c07d9e4a6b",                      # encoded twice: not read
+    "xaccess_token%3D8f2b41c07d9e4a6b",                       # a longer word
+    "api_key=abc%3Ddef12345",                                 # a key and a value
+    "api_key=abcdefgh%",                                      # no escape: too short before it
+    "api_key= ========",                                      # padding alone
+])
+def test_near_misses_mask_nothing(text):
+    d = Detector(formats=["all", "card"])
+    assert d.find(text) == []
+    assert d.find(text.encode()) == []
+    assert model.find(text, FORMATS)[0] == []
+
+
+def test_a_url_password_holding_at_signs_is_masked_to_the_last_one():
+    # Nothing of the password is left, whichever '@' of it a reader takes
+    # for the end.
+    for text in ["https://user:p@ss@host/", "https://user:p@ss@host/x@y", "https://user:p@s@s@host:8080/a@b",
+                 "postgres://u:p@ss/x@db/app", "u=https%3A%2F%2Fuser%3Ap%40ss%40host%2Fx%40y"]:
+        out = masked(text)
+        password = "p@ss" if "%" not in text else "p%40ss"
+        assert password not in out and "p@s" not in out and "ss@" not in out, out
+        assert "host" in out or "db" in out, out
 
 
 # Texts built so that a check which reads again what an earlier candidate
@@ -208,6 +268,14 @@ HOSTILE = {
     "client secrets": "client_secret='x9",
     "refresh tokens": "refresh_tokens=",
     "urls past ports": "a://b:99999/d ",
+    "encoded access tokens": "access_token%3D",
+    "encoded equals": "%3D",
+    "encoded at signs": "%40",
+    "encoded urls": "a%3A%2F%2Fu%3A",
+    "encoded urls with at signs": "a%3A%2F%2Fu%3Ap%40",
+    "escaped credentials": "api_key=a%2B",
+    "encoded names in values": "%3Faccess_token%3Da%2B",
+    "escape starts": "%2",
 }
 
 

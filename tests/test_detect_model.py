@@ -31,10 +31,26 @@ _AUTHORITY_STOP = re.compile(r"[\x00-\x20\x7f/?#\"'<>`]")
 _LONG_PASSWORD_STOP = re.compile(r"[\x00-\x1f\x7f\"'<>`]")  # an authority's stops but space / ? #
 _PORT = re.compile(r"([0-9]+)(?:,|\Z)")
 _ALNUM = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
-_CREDENTIAL = r"([A-Za-z0-9._~+/-]++=*+)(?![A-Za-z0-9._~+/=-])"
+
+
+def _escape_of(chars):
+    """A pattern for the percent escapes (%XX, either case) of `chars`."""
+    return "%(?:" + "|".join("".join(f"[{h.upper()}{h.lower()}]" if h.isalpha() else h for h in f"{ord(c):02x}")
+                             for c in sorted(chars)) + ")"
+
+
+_TOKEN68_CHARS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._~+/-")
+# A credential's character: a token68 one but '=', or the escape of one of
+# them or of '%'; its padding: '=' or %3D.
+_CREDENTIAL_CHAR = "(?:[A-Za-z0-9._~+/-]|" + _escape_of(_TOKEN68_CHARS | {"%"}) + ")"
+_PADDING = "(?:=|%3[Dd])"
+_CREDENTIAL = f"({_CREDENTIAL_CHAR}++{_PADDING}*+)(?![A-Za-z0-9._~+/=-]|{_CREDENTIAL_CHAR})"
 _AUTH = re.compile(r"(?<![A-Za-z0-9_])(?:bearer|basic|token)[ \t]++" + _CREDENTIAL, re.I | re.A)
-_API_KEY = re.compile(r"(?<![A-Za-z0-9])(?:(?:api|auth|oauth|access|refresh)[-_]?(?:key|token)|client[-_]?secret)s?"
-                      r"[\"']?[ \t]*+[:=][ \t]*+[\"']?" + _CREDENTIAL, re.I | re.A)
+# No letter or digit before the name, but the last of a percent escape.
+_API_KEY = re.compile(r"(?:(?<![A-Za-z0-9])|(?<=%[0-9A-Fa-f]{2}))"
+                      r"(?:(?:api|auth|oauth|access|refresh)[-_]?(?:key|token)|client[-_]?secret)s?"
+                      r"[\"']?[ \t]*+(?:[:=]|%3[AaDd])[ \t]*+[\"']?" + _CREDENTIAL, re.I | re.A)
+_ESCAPE = re.compile("%[0-9A-Fa-f]{2}")
 _DIGEST = re.compile(r"(?<![A-Za-z0-9_])digest[ \t]++", re.I | re.A)
 _DIGEST_PARAMETER = re.compile(r'([A-Za-z0-9_-]++)=(?:"((?:\\[^\r\n]|[^"\r\n])*+)"?|([^\x00-\x20\x7f,"]*+))')
 _DIGEST_SEPARATOR = re.compile(r"[ ,\t]++")
@@ -78,17 +94,36 @@ def private_key(text, in_block=False):
     return spans, open_at_end
 
 
+def _scheme_before(text, k):
+    j = k
+    while j > 0 and text[j - 1] in _SCHEME:
+        j -= 1
+    return any(c.isascii() and c.isalpha() for c in text[j:k])
+
+
 def url_credentials(text):
     spans = []
     k = text.find("://")
     while k >= 0:
-        j = k
-        while j > 0 and text[j - 1] in _SCHEME:
-            j -= 1
-        if any(c.isascii() and c.isalpha() for c in text[j:k]):
+        if _scheme_before(text, k):
             spans += _url_password(text, k + 3)
         k = text.find("://", k + 1)
+    for m in re.finditer("%3a%2f%2f", text, re.I):
+        if _scheme_before(text, m.start()):
+            spans += _encoded_url_password(text, m.end())
     return spans
+
+
+# A URL encoded once more: its authority is a run of unreserved characters
+# and escapes of what no plain authority ends at.
+_ENCODED_AUTHORITY = re.compile("(?:[A-Za-z0-9._~-]|" + _escape_of(
+    {chr(c) for c in range(256)} - set(map(chr, range(0x21))) - set("\x7f/?#\"'<>`")) + ")*")
+
+
+def _encoded_url_password(text, start):
+    authority = _ENCODED_AUTHORITY.match(text, start).group().lower()
+    colon, at = authority.find("%3a"), authority.rfind("%40")
+    return [(start + colon + 3, start + at)] if 0 <= colon and colon + 3 < at else []
 
 
 def _url_password(text, start):
@@ -125,8 +160,9 @@ def _credentials(pattern, text):
     prose; a phrase may stand at the end of another's credential, so look
     from every place."""
     found = re.finditer(f"(?={pattern.pattern})", text, pattern.flags)
-    return [m.span(1) for m in found if len(m.group(1)) >= 8
-            and (re.search("[0-9+/=]", m.group(1)) or re.search("[A-Z]", m.group(1)[1:]))
+    # An escape is one character of 8, and telling.
+    return [m.span(1) for m in found if len(_ESCAPE.sub("%", m.group(1))) >= 8
+            and (re.search("[0-9+/=%]", m.group(1)) or re.search("[A-Z]", m.group(1)[1:]))
             and not (re.fullmatch("[A-Za-z]+", m.group(1))
                      and (len(m.group(1)) < 16 or len(re.findall("[A-Z]", m.group(1)[1:])) < 3))]
 

@@ -87,6 +87,17 @@ FORMAT_SAMPLES = st.one_of(
                             "aws_secret_access_key", "access token", "oauth2_token", "api_keyss", "access_token_ttl"]),
            st.sampled_from(["", "", '"', "'"]), st.sampled_from([":", "=", ": ", " : ", " ", "\t=\t", "=="]),
            st.sampled_from(["", "", '"', "'"]), st.one_of(run(LOWER, 6, 10), run(ALNUM + "._~+/=-", 6, 12))),
+    # Names then an encoded ':' or '=', and values holding escapes, whole
+    # and cut (%2, %zz), of what a value holds and of what ends it (%26, %20).
+    joined(st.sampled_from(["", "%3F", "%26", "%2F", "x", "%3", "%2Fcb%3F"]),
+           st.sampled_from(["access_token", "api_key", "client_secret", "X-Api-Key", "xaccess_token", "Bearer "]),
+           st.sampled_from(["%3D", "%3d", "%3A", "%253D", "%3E", "=", ": ", "%3D'", ""]),
+           st.lists(st.sampled_from(["a", "B", "1", "ya29.", "%2B", "%2f", "%3D", "%3d", "%26", "%25", "%2", "%zz",
+                                     "%C3", "%20", "%41", "=", "&"]), max_size=8).map("".join)),
+    # URLs encoded once more: their authorities' escapes, ports and paths.
+    joined(st.sampled_from(["https", "h", "1", ""]), st.sampled_from(["%3A%2F%2F", "%3a%2f%2f", "%3A%2F", "://"]),
+           st.lists(st.sampled_from(["u", "p", "%3A", "%3a", "%40", "@", "%2F", "%20", "8080", "%25", "%C3", "+",
+                                     "&", ":", "%", "%3F"]), max_size=8).map("".join)),
     # Digest parameters.
     joined(st.sampled_from(["Digest", "digest", "DIGEST", "Digests", "xdigest", "Digest of"]),
            st.sampled_from([" ", "\t", "", ", "]),
@@ -174,6 +185,8 @@ KINDS = [lambda t: t, lambda t: "Ā" + t, lambda t: t + "😀", lambda t: "é" +
 @example(([], None, 5, "X-Api-Key: 'ab12cdef' OPENAI_API_KEY=sk-abc123DEF456 apikeys: ab12cdef 1auth-key=ab12cdef"))
 @example(([], None, 5, ("?access_token=ya29.a0Af&oauth_token=ab12cdef xoauth_token=ab12cdef clientSecret:'Ab1234567'"
                         " client_key=ab12cdef aws_secret_access_key=ab12CDEF+/ refreshTokens = ab12cdef")))
+@example(([], None, 5, ("r=https%3A%2F%2Fx%2Fcb%3Faccess_token%3Dya29.a0AfH6SM%2Bx%3D%26s x%3Dapi_key%3Aab%2B "
+                        "u=https%3A%2F%2Fu%3Ap%40s%40h%3A80%2Fa%40b http%3A%2F%2Fh%3A8080%2Fa%40b api_key= ====")))
 @example(([], None, 5, "curl -su a:b -sSkUc:d -Xu e:f -ou:g h:i -#vuj:k -hu l:m a://b:65536/c@d e://f:65535/g@h"))
 @example(([], None, 5, ("curl -uA:b -U 'c:d -u e:f' --user=g:h --proxy-user  \"i:j\"k -u\tl:m curl -u n:o\r -u p:q"
                         " curl -u 'curl -u r:s'")))
@@ -291,6 +304,13 @@ def random_sample(rng):
                             "xaccess_token", "client_key", "AWS_SECRET_ACCESS_KEY"])
         + rng.choice(["", '"', "'"]) + rng.choice([":", "=", ": ", " = "]) + rng.choice(["", '"', "'"])
         + rng.choice([chars(LOWER, 6, 10), chars(ALNUM + "._~+/=-", 6, 14)]),
+        lambda: rng.choice(["", "%3F", "%26", "x"]) + rng.choice(["access_token", "api_key", "Client_Secret"])
+        + rng.choice(["%3D", "%3a", "=", "%3E", "%253D"]) + "".join(
+            rng.choice(["a", "Z", "9", ".", "%2B", "%2F", "%3D", "%26", "%25", "%2", "%C3"])
+            for _ in range(rng.randint(0, 12))),
+        lambda: rng.choice(["https", "9", "h"]) + rng.choice(["%3A%2F%2F", "%3a%2F%2f"]) + "".join(
+            rng.choice(["ann", "p", "%3A", "%40", "@", "%2F", "%20", "443", "%25", "&", "%"])
+            for _ in range(rng.randint(0, 8))),
         lambda: rng.choice(["Digest ", "digest\t", "Digest, ", "DIGEST  "]) + rng.choice([",", ", ", " ", ""]).join(
             rng.choice(["response", "Response", "password", "realm", "nc", "digest "]) + "="
             + rng.choice(['"' + chars('ab1\\" ,', 0, 8) + rng.choice(['"', ""]), chars("ab1=/,", 0, 8)])

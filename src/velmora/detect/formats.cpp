@@ -33,6 +33,7 @@ FirstTable first_units(uint32_t formats) {
     set('e', kJwt);
     set('-', kPrivateKey);
     set(':', kUrlCredentials);
+    set('%', kUrlCredentials);
     for (char c : {'b', 'B', 't', 'T', 'd', 'D', 'i', 'I', 'h', 'H', 's', 'S', 'c'}) set(c, kAuthorization);
     for (char c = '0'; c <= '9'; c++) set(c, kCard);
     return table;
@@ -62,6 +63,13 @@ struct Text {
         return true;
     }
     bool word_before(size_t at) const { return at > 0 && is_word(t[at - 1]); }
+    // The character a percent escape (%XX, either case) at `at` stands
+    // for, or -1 where there is none.
+    int32_t escaped(size_t at) const {
+        if (at >= n || n - at < 3 || t[at] != '%') return -1;
+        const int high = hex_value(t[at + 1]), low = hex_value(t[at + 2]);
+        return high < 0 || low < 0 ? -1 : int32_t(high * 16 + low);
+    }
     bool word_at(size_t at) const { return at < n && is_word(t[at]); }
 
     // End of the run of class `cls` starting at `at`.
@@ -271,18 +279,19 @@ inline bool ends_long_password(uint32_t c) {
     return has_class(c, kAuthorityStop) && c != ' ' && c != '/' && c != '?' && c != '#';
 }
 
+// Whether a scheme ends at `pos`: the run of scheme characters before it
+// holds a letter.
+template <class Unit>
+bool scheme_before(const Text<Unit>& x, size_t pos) {
+    for (size_t i = pos; i > 0 && has_class(x[i - 1], kSchemeChar); i--) {
+        if (is_upper(x[i - 1]) || is_lower(x[i - 1])) return true;
+    }
+    return false;
+}
+
 template <class Unit>
 bool check_url(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
-    if (!x.has(pos, "://", 3)) return true;
-    // The scheme: the run of scheme characters before, with a letter in it.
-    bool letter = false;
-    for (size_t i = pos; i > 0 && has_class(x[i - 1], kSchemeChar); i--) {
-        if (is_upper(x[i - 1]) || is_lower(x[i - 1])) {
-            letter = true;
-            break;
-        }
-    }
-    if (!letter) return true;
+    if (!x.has(pos, "://", 3) || !scheme_before(x, pos)) return true;
     size_t colon = SIZE_MAX, at_sign = SIZE_MAX;
     bool bracket = false;
     size_t end = pos + 3;
@@ -324,14 +333,96 @@ bool check_url(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out)
     return push(out, colon + 1, last, kUrlCredentials);
 }
 
+// A URL encoded once more, as the value of a parameter:
+// scheme%3A%2F%2Fuser%3Apassword%40host. Its authority is a run of
+// unreserved characters and escapes, up to an escape of what ends a plain
+// one (%2F, %3F, %23, %20...) or any other character; the password runs
+// from its first %3A to its last %40. A password's unencoded '/' reads as
+// the authority's end here, so it never runs on as a plain one may.
+template <class Unit>
+[[gnu::noinline]] bool check_encoded_url(const Text<Unit>& x, size_t pos, SpanList& out) {
+    if (!x.has_nocase(pos, "%3a%2f%2f", 9) || !scheme_before(x, pos)) return true;
+    size_t colon = SIZE_MAX, at_sign = SIZE_MAX;
+    for (size_t i = pos + 9; i < x.n;) {
+        const uint32_t u = x[i];
+        if (u == '%') {
+            const int32_t c = x.escaped(i);
+            if (c < 0 || has_class(uint32_t(c), kAuthorityStop)) break;
+            if (c == ':' && colon == SIZE_MAX) colon = i;
+            if (c == '@') at_sign = i;
+            i += 3;
+        } else if (has_class(u, kBase64Url) || u == '.' || u == '~') {
+            i++;
+        } else {
+            break;
+        }
+    }
+    if (colon == SIZE_MAX || at_sign == SIZE_MAX || colon + 3 >= at_sign) return true;
+    return push(out, colon + 3, at_sign, kUrlCredentials);
+}
+
 // ---- Authorization ----
+
+// Whether the percent escape at `at` is one of a credential's characters:
+// of a token68 one but '=', or of '%' itself.
+template <class Unit>
+bool escaped_credential_char(const Text<Unit>& x, size_t at) {
+    const int32_t e = x.escaped(at);
+    return e == '%' || (e >= 0 && e != '=' && has_class(uint32_t(e), kToken68));
+}
+
+// The same read where the credential holds an escape, out of the common path.
+template <class Unit>
+[[gnu::noinline]] bool escaped_credential(const Text<Unit>& x, size_t at, SpanList& out) {
+    bool telling = false;
+    bool letters = true;
+    size_t inner_capitals = 0;
+    size_t escapes = 0;  // each three units for one character
+    size_t end = at;
+    for (;;) {
+        while (end < x.n && has_class(x[end], kToken68) && x[end] != '=') {
+            const uint32_t c = x[end];
+            const bool inner_capital = is_upper(c) && end > at;
+            inner_capitals += inner_capital;
+            letters = letters && (is_upper(c) || is_lower(c));
+            telling = telling || is_digit(c) || inner_capital || c == '+' || c == '/';
+            end++;
+        }
+        if (end >= x.n || x[end] != '%' || !escaped_credential_char(x, end)) break;
+        escapes++;
+        telling = true;
+        letters = false;
+        end += 3;
+    }
+    if (end == at) return true;  // padding alone is no credential
+    const size_t body = end;
+    for (;;) {
+        if (end < x.n && x[end] == '=') {
+            end++;
+        } else if (end < x.n && x[end] == '%' && x.escaped(end) == '=') {
+            escapes++;
+            end += 3;
+        } else {
+            break;
+        }
+    }
+    telling = telling || end > body;
+    if (end < x.n && (has_class(x[end], kToken68) || (x[end] == '%' && escaped_credential_char(x, end)))) return true;
+    if (end - at - 2 * escapes < 8 || !telling) return true;
+    if (letters && end == body && (end - at < 16 || inner_capitals < 3)) return true;
+    return push(out, at, end, kAuthorization);
+}
 
 // A credential from `at`: token68 ([A-Za-z0-9._~+/-]+ then '=' padding,
 // and nothing more of them, so not "id=42", a key and a value) that does
 // not read as a word of prose: it holds a digit, a capital after its first
 // character, or one of + / =. Letters alone must look random, not like a
 // CamelCase name ("the JWT Bearer GrantOptions"): 16 or more, with at
-// least three capitals after the first.
+// least three capitals after the first. A value in a query string or a
+// form may be percent-encoded: an escape of one of these characters or of
+// '%' is one character of it (and telling), so that "ab%2Bcd%3D" is read
+// whole and not cut at its first escape; any other escape (%26, an encoded
+// '&') ends it.
 template <class Unit>
 [[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
     bool telling = false;
@@ -348,9 +439,10 @@ template <class Unit>
     }
     const size_t body = end;
     while (end < x.n && x[end] == '=') end++;
+    if (end < x.n && x[end] == '%') return escaped_credential(x, at, out);
     telling = telling || end > body;
     if (end < x.n && has_class(x[end], kToken68)) return true;
-    if (end - at < 8 || !telling) return true;
+    if (end - at < 8 || !telling || body == at) return true;  // padding alone is no credential
     if (letters && end == body && (end - at < 16 || inner_capitals < 3)) return true;
     return push(out, at, end, kAuthorization);
 }
@@ -393,7 +485,10 @@ template <class Unit>
     for (const FirstWord& word : kFirstWords) {
         if (pos + 1 < word.length) continue;
         const size_t at = pos + 1 - word.length;
-        if (!x.has_nocase(at, word.lower, word.length) || (at > 0 && is_alnum(x[at - 1]))) continue;
+        if (!x.has_nocase(at, word.lower, word.length)) continue;
+        // A letter or digit before it is a longer word's, unless it ends a
+        // percent escape (%3Faccess_token, %26api_key).
+        if (at > 0 && is_alnum(x[at - 1]) && (at < 3 || x.escaped(at - 3) < 0)) continue;
         start = at;
         client = word.lower[0] == 'c';
         break;
@@ -414,8 +509,17 @@ template <class Unit>
     if (i < x.n && ascii_lower(x[i]) == 's') i++;  // apikeys, api_keys, auth_tokens
     if (i < x.n && quote(x[i])) i++;
     i = x.run_of(i, blank);
-    if (i >= x.n || (x[i] != ':' && x[i] != '=')) return true;
-    i = x.run_of(i + 1, blank);
+    // ':' or '=', or either percent-encoded where a URL or a form body was
+    // encoded once more (?redirect=...%3Faccess_token%3D...).
+    if (i >= x.n) return true;
+    if (x[i] == ':' || x[i] == '=') {
+        i++;
+    } else if (const int32_t e = x.escaped(i); e == ':' || e == '=') {
+        i += 3;
+    } else {
+        return true;
+    }
+    i = x.run_of(i, blank);
     if (i < x.n && quote(x[i])) i++;
     return credential(x, i, out);
 }
@@ -640,7 +744,10 @@ bool check_formats(uint32_t formats, const Unit* t, size_t n, size_t pos, Format
     if ((formats & kStripe) && !check_stripe(x, pos, out)) return false;
     if ((formats & kJwt) && !check_jwt(x, pos, scan, out)) return false;
     if ((formats & kPrivateKey) && !check_private_key(x, pos, scan, out)) return false;
-    if ((formats & kUrlCredentials) && !check_url(x, pos, scan, out)) return false;
+    if ((formats & kUrlCredentials) &&
+        !(x[pos] == '%' ? check_encoded_url(x, pos, out) : check_url(x, pos, scan, out))) {
+        return false;
+    }
     if ((formats & kAuthorization) && !check_authorization(x, pos, scan, out)) return false;
     if ((formats & kCard) && !check_card(x, pos, out)) return false;
     return true;

@@ -34,7 +34,12 @@
 //                   of authority characters after it that holds one, if
 //                   that '@' follows no '/', precedes an ASCII letter or
 //                   digit, and no control character, " ' < > ` or "://"
-//                   comes between the ':' and it
+//                   comes between the ':' and it. A URL encoded once
+//                   more: scheme%3A%2F%2F (hex digits of any case), then
+//                   an authority of [A-Za-z0-9._~-] and percent escapes
+//                   (%XX) of characters that end no plain authority; the
+//                   password runs from its first %3A to its last %40 (not
+//                   empty)
 //   authorization   the credentials an HTTP client sends; only they are
 //                   masked, in four shapes:
 //                   - bearer|basic|token (any case; no word character
@@ -42,11 +47,13 @@
 //                     credential;
 //                   - a name, (api|auth|oauth|access|refresh)[-_]?
 //                     (key|token) or client[-_]?secret, then s or nothing
-//                     (any case; no letter or digit before it, so
-//                     X-Api-Key, OPENAI_API_KEY, ?access_token= and
+//                     (any case; no letter or digit before it but the
+//                     last of a percent escape, so X-Api-Key,
+//                     OPENAI_API_KEY, ?access_token=, %3Faccess_token and
 //                     aws_secret_access_key count), optionally a closing
-//                     quote, then ':' or '=' with spaces or tabs around
-//                     it, optionally an opening quote, then a credential;
+//                     quote, then ':' or '=' or one of them encoded (%3A,
+//                     %3D, any case) with spaces or tabs around it,
+//                     optionally an opening quote, then a credential;
 //                   - digest (any case; no word character before it), one
 //                     or more spaces or tabs, then name=value parameters
 //                     separated by runs of commas, spaces and tabs: a name
@@ -76,7 +83,10 @@
 //                   holding a digit, a capital after its first character,
 //                   or one of + / = (so not a word of prose); letters
 //                   alone must be 16 or more with three capitals after the
-//                   first (not a CamelCase name).
+//                   first (not a CamelCase name). A percent escape of one
+//                   of these characters or of '%' is one character of it
+//                   (%3D one of its padding), and telling; any other
+//                   escape, such as %26, ends it.
 //   card            a run of digits joined by single spaces or dashes, with
 //                   no word character before or after it, that holds 13 to
 //                   19 digits and passes the Luhn check; or such a group of
@@ -194,6 +204,8 @@ bool for_each_format_gram(uint32_t formats, Add&& add) {
         for (int c = 0; c < 256; c++) {
             if (!add(gram4(':', '/', '/', char(c)))) return false;
         }
+        // "%3A%2F%2F", a URL encoded once more.
+        if (!add(gram4('%', '3', 'A', '%')) || !add(gram4('%', '3', 'a', '%'))) return false;
     }
     if (formats & kAuthorization) {
         // Every case of the words. An API key's name is found where its two

@@ -71,6 +71,12 @@ inline bool is_lower(uint32_t c) { return c >= 'a' && c <= 'z'; }
 inline bool is_digit(uint32_t c) { return c >= '0' && c <= '9'; }
 inline bool is_alnum(uint32_t c) { return is_upper(c) || is_lower(c) || is_digit(c); }
 inline bool is_line_break(uint32_t c) { return c == '\n' || c == '\r'; }
+// The value of a hex digit, or -1.
+inline int hex_value(uint32_t c) {
+    if (is_digit(c)) return int(c - '0');
+    const uint32_t l = c | 0x20;
+    return l >= 'a' && l <= 'f' ? int(l - 'a' + 10) : -1;
+}
 // ASCII lower case of a unit (others unchanged).
 inline uint32_t ascii_lower(uint32_t c) { return is_upper(c) ? c + 32 : c; }
 
