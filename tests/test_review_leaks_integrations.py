@@ -376,6 +376,55 @@ def test_sentry_before_send_keeps_an_instance_in_which_nothing_is_masked():
     assert SentryRedactor(hide=["password"]).before_send(event, {})["extra"]["value"] is value
 
 
+def changing_field(kind):
+    """An Account whose password reads None twice (what a redaction looks
+    at) and SECRET from then on (what a later repr reads)."""
+    reads = iter([None, None])
+
+    def read(self):
+        return next(reads, SECRET)
+
+    if kind == "property":
+        class Changing(Account):
+            password = property(read, lambda self, value: None)
+    else:
+        class Changing(Account):
+            def __getattribute__(self, name):
+                return read(self) if name == "password" else object.__getattribute__(self, name)
+    return Changing("ann", None)
+
+
+@pytest.mark.parametrize("kind", ["property", "getattribute"])
+@pytest.mark.parametrize("where", ["logging", "structlog", "breadcrumb", "custom_repr", "before_send"])
+def test_an_instance_whose_fields_may_change_is_handed_on_as_it_was_read(kind, where):
+    # The instance was checked (nothing to mask) and handed on as it is; its
+    # repr, made later, read the field again and showed what it said then.
+    value = changing_field(kind)
+    if where == "logging":
+        record = logging.LogRecord("x", logging.INFO, __file__, 1, "%s", (value,), None)
+        RedactingFilter(hide=["password"]).filter(record)
+        shown = record.getMessage()
+    elif where == "structlog":
+        shown = repr(RedactingProcessor(hide=["password"])(None, "info", {"event": "ok", "a": value}))
+    elif where == "breadcrumb":
+        shown = repr(SentryRedactor(hide=["password"]).before_breadcrumb({"data": {"a": value}}, {}))
+    elif where == "custom_repr":
+        shown = SentryRedactor(hide=["password"]).custom_repr({"a": value}) or repr({"a": value})
+    else:
+        shown = repr(SentryRedactor(hide=["password"]).before_send({"extra": {"a": [value]}}, {}))
+    assert SECRET not in shown
+    assert "user='ann', password=None" in shown
+
+
+def test_an_instance_with_stored_fields_is_still_handed_on_as_it_is():
+    # Slots and plain attributes: what the repr reads later is what was read.
+    token, accounts = Token("ok-token"), [Account("ann", None)]
+    processor = RedactingProcessor(hide=["other"])
+    out = processor(None, "info", {"event": "ok", "token": token, "accounts": accounts})
+    assert out["token"] is token and out["accounts"] is accounts
+    assert SentryRedactor(hide=["other"]).custom_repr(accounts) is None
+
+
 # ---- Hostile objects that must not break a call -------------------------------
 
 
