@@ -466,6 +466,26 @@ class Lazy:
         return object.__getattribute__(self, name)
 
 
+class PosingAs:
+    """Claims through __class__ to be of another type (str, a dataclass)."""
+
+    def __init__(self, posed):
+        self.posed = posed
+
+    @property
+    def __class__(self):
+        return self.posed
+
+    def __hash__(self):
+        return hash("password")
+
+    def __eq__(self, other):
+        return other == "password"
+
+    def __repr__(self):
+        return "'password'"
+
+
 def list_that_holds_itself():
     loop = [{"password": SECRET}]
     loop.append(loop)
@@ -483,6 +503,9 @@ HOSTILE = {
     "raising key hash": lambda: {RaisingKey("password"): SECRET},
     "raising items": lambda: RaisingItems(),
     "unreadable field": lambda: Lazy(SECRET),
+    "value posing as str": lambda: {"password": PosingAs(str), "note": "ok"},
+    "key posing as str": lambda: {PosingAs(str): SECRET},
+    "value posing as a dataclass": lambda: [PosingAs(Account), {"password": SECRET}],
     "list that holds itself": list_that_holds_itself,
     "instance that holds itself": instance_that_holds_itself,
 }
@@ -507,16 +530,17 @@ def texts(value, seen=None):
     """Every str reachable in `value` (by its text), and the repr of each
     other object that has one."""
     seen = set() if seen is None else seen
-    if isinstance(value, str):
+    t = type(value)  # never what an object claims through __class__
+    if issubclass(t, str):
         return [str.__str__(value)]
     if id(value) in seen:
         return []
     seen.add(id(value))
     out = []
-    if isinstance(value, dict):
+    if issubclass(t, dict):
         for k, item in value.items():
             out += texts(k, seen) + texts(item, seen)
-    elif isinstance(value, (list, tuple)):
+    elif issubclass(t, (list, tuple)):
         for item in value:
             out += texts(item, seen)
     elif hasattr(value, "fields") and hasattr(value, "name"):  # a MaskedDataclass
