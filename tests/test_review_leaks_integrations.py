@@ -20,6 +20,7 @@ import dataclasses
 import enum
 import io
 import logging
+import logging.handlers
 import sys
 import textwrap
 import threading
@@ -744,6 +745,29 @@ def test_a_change_made_between_the_filter_and_the_format_is_not_shown():
     log.addHandler(logging.StreamHandler(buf))
     log.info("%s", {"rows": rows, "password": SECRET})
     assert SECRET not in buf.getvalue()
+
+
+@pytest.mark.xfail(strict=True, reason="the mark a RedactingFilter leaves on a record can be given with extra= "
+                                       "(extra=payload): a formatter then trusts a message merged before any "
+                                       "redaction; a mark extra= cannot give that still crosses a socket is open")
+def test_a_mark_given_with_extra_does_not_let_a_merged_message_through():
+    buf = io.StringIO()
+    handler = logging.StreamHandler(buf)
+    handler.setFormatter(RedactingFormatter(hide=["password"]))
+    queue = []
+    log = a_logger("queued", handler=logging.handlers.QueueHandler(_ListQueue(queue)))
+    log.info("%s", {"password": SECRET}, extra={"_velmora_redacted": True})
+    for record in queue:
+        handler.handle(record)
+    assert buf.getvalue() and SECRET not in buf.getvalue()
+
+
+class _ListQueue:
+    def __init__(self, items):
+        self.items = items
+
+    def put_nowait(self, item):
+        self.items.append(item)
 
 
 def test_keys_are_decided_by_their_text_not_by_what_they_claim():
