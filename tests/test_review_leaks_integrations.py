@@ -35,6 +35,7 @@ from velmora.integrations.logging import RedactingFilter, RedactingFormatter
 from velmora.integrations.sentry import SentryRedactor
 from velmora.integrations.structlog import RedactingProcessor
 from velmora.omit import NoTrustOmitter, Omitter
+from velmora.rules import RuleOmitter
 
 SECRET = "Kv7-leak"
 KEYS = ["password", "user", "note"]
@@ -690,6 +691,30 @@ def test_deep_nesting_ends_without_a_crash_and_shows_no_hidden_value(depth):
 
 
 # ---- Left open: what the integrations do not promise today ---------------------------
+
+
+@pytest.mark.parametrize("value", [b"Kv7-leak", bytearray(b"Kv7-leak"), memoryview(b"Kv7-leak")])
+@pytest.mark.parametrize("where", ["logging", "structlog", "breadcrumb", "before_send", "field"])
+def test_an_omitter_that_hides_whole_values_hides_bytes_too(value, where):
+    # What the integrations promise for bytes: what the omitter does with
+    # them. One that hides whole values (the Sentry hooks' default) hides
+    # them wherever they stand under a hidden key.
+    omitter = RuleOmitter(["password"], whole=True, mask="[Filtered]")
+    if where == "logging":
+        record = logging.LogRecord("x", logging.INFO, __file__, 1, "%s %s", ({"password": value}, [{"password": value}]), None)
+        RedactingFilter(omitter).filter(record)
+        shown = record.getMessage()
+    elif where == "structlog":
+        shown = repr(RedactingProcessor(omitter)(None, "info", {"event": "ok", "password": value,
+                                                                "rows": [{"password": value}]}))
+    elif where == "breadcrumb":
+        shown = repr(SentryRedactor().before_breadcrumb({"data": {"Password": value}}, {}))
+    elif where == "before_send":
+        shown = repr(SentryRedactor().before_send({"extra": {"PASSWORD": value}}, {}))
+    else:
+        shown = repr(RedactingProcessor(omitter)(None, "info", {"event": "ok", "a": Token(value)}))
+    assert "Kv7" not in shown.replace("<memory at", "")
+    assert "[Filtered]" in shown
 
 
 class Kind(enum.Enum):
