@@ -717,6 +717,43 @@ def test_an_omitter_that_hides_whole_values_hides_bytes_too(value, where):
     assert "[Filtered]" in shown
 
 
+class HidesKeys(dict):
+    """A dict whose iteration and items() give nothing; dict's repr shows all."""
+
+    def __iter__(self):
+        return iter(())
+
+    def items(self):
+        return []
+
+
+def user_dict_over(data):
+    wrapper = collections.UserDict()
+    wrapper.data = data
+    return wrapper
+
+
+@pytest.mark.parametrize("make", [lambda: user_dict_over(HidesKeys(password=SECRET)),
+                                  lambda: types.MappingProxyType(HidesKeys(password=SECRET)),
+                                  lambda: {"a": [user_dict_over(HidesKeys(password=SECRET))]}])
+def test_a_wrapper_over_a_container_that_hides_its_items_is_replaced_by_its_copy(make):
+    # A UserDict or mapping proxy shows the repr of what it wraps; it stood
+    # for its (empty) copy and showed the hidden value.
+    value = make()
+    record = logging.LogRecord("x", logging.INFO, __file__, 1, "%s", (value,), None)
+    RedactingFilter(hide=["password"]).filter(record)
+    shown = [record.getMessage(), repr(RedactingProcessor(hide=["password"])(None, "info", {"event": "ok", "a": value})),
+             repr(SentryRedactor(hide=["password"]).before_breadcrumb({"data": {"a": value}}, {})),
+             repr(SentryRedactor(hide=["password"]).custom_repr(value))]
+    assert all(SECRET not in text for text in shown), shown
+
+
+def test_a_wrapper_over_an_exact_container_still_stands_for_itself():
+    value, proxy = collections.UserDict(a="b"), types.MappingProxyType({"a": "b"})
+    out = RedactingProcessor(hide=["password"])(None, "info", {"event": "ok", "u": value, "p": proxy})
+    assert out["u"] is value and out["p"] is proxy
+
+
 class Kind(enum.Enum):
     SECRET = SECRET
 

@@ -49,6 +49,10 @@ _SEQUENCES = (list, tuple, set, frozenset, collections.deque, collections.UserLi
 _FAITHFUL = frozenset({dict, list, tuple, set, frozenset, collections.deque, collections.OrderedDict,
                        collections.defaultdict, collections.Counter, collections.UserDict, collections.UserList,
                        types.MappingProxyType})
+# Containers in `_FAITHFUL` whose repr is the repr of what they wrap: they
+# show what they hold only while that is of the exact type given here (a
+# subclass may show more than its iteration gives).
+_WRAPPERS: dict[type, type] = {collections.UserDict: dict, collections.UserList: list, types.MappingProxyType: dict}
 # The code of the __repr__ that namedtuple gives every class it makes.
 _NAMEDTUPLE_REPR = collections.namedtuple("_Shape", "a").__repr__.__code__
 # What a lookup that finds nothing returns.
@@ -541,6 +545,8 @@ def shows_as_copied(value: Any) -> bool:
     if isinstance(value, str):
         return t.__repr__ is str.__repr__
     if t in _FAITHFUL:
+        if t in _WRAPPERS and type(_wrapped(value)) is not _WRAPPERS[t]:
+            return False
         if isinstance(value, Mapping):
             return all(shows_as_copied(k) and shows_as_copied(v) for k, v in value.items())
         return all(shows_as_copied(v) for v in value)
@@ -553,6 +559,16 @@ def shows_as_copied(value: Any) -> bool:
     if shown is None:
         return True
     return _reads_stored(value, (field for field, _ in shown[1])) and all(shows_as_copied(v) for _, v in shown[1])
+
+
+def _wrapped(value: Any) -> Any:
+    """What a container of `_WRAPPERS` wraps: a UserDict's or UserList's
+    ``data`` as it is stored, the mapping behind a mapping proxy (the one
+    object it refers to); `_MISSING` if not found."""
+    if type(value) is types.MappingProxyType:
+        inner = gc.get_referents(value)
+        return inner[0] if len(inner) == 1 else _MISSING
+    return vars(value).get("data", _MISSING)
 
 
 def is_container(value: Any) -> bool:
