@@ -49,6 +49,10 @@ _SEQUENCES = (list, tuple, set, frozenset, collections.deque, collections.UserLi
 _FAITHFUL = frozenset({dict, list, tuple, set, frozenset, collections.deque, collections.OrderedDict,
                        collections.defaultdict, collections.Counter, collections.UserDict, collections.UserList,
                        types.MappingProxyType})
+# Containers in `_FAITHFUL` whose repr is the repr of what they wrap: they
+# show what they hold only while that is of the exact type given here (a
+# subclass may show more than its iteration gives).
+_WRAPPERS: dict[type, type] = {collections.UserDict: dict, collections.UserList: list, types.MappingProxyType: dict}
 # The code of the __repr__ that namedtuple gives every class it makes.
 _NAMEDTUPLE_REPR = collections.namedtuple("_Shape", "a").__repr__.__code__
 # What a lookup that finds nothing returns.
@@ -229,6 +233,31 @@ def fields_shown(value: Any) -> tuple[str, list[tuple[str, Any]]] | None:
     return name, [(field, getattr(value, field)) for field in names]
 
 
+def _reads_stored(value: Any, names: Iterable[str]) -> bool:
+    """Whether the fields `names` of `value` (a dataclass instance that
+    `fields_shown` reads) are plain stored attributes, so that its repr,
+    made later, reads the very values `fields_shown` read. A property or
+    other descriptor on the class, or a __getattribute__ of its own, is
+    code that may answer otherwise at the next read: such an instance is
+    never handed on as it is, but as what was read from it."""
+    t: Any = type(value)
+    if t is MaskedDataclass:
+        return True
+    if t.__getattribute__ is not object.__getattribute__:
+        return False
+    spaces = [owner.__dict__ for owner in t.__mro__]
+    for name in names:
+        for space in spaces:
+            attr = space.get(name, _MISSING)
+            if attr is not _MISSING:
+                # A slot's descriptor reads what is stored; a default value
+                # is stored on the class (and shadowed by the instance's).
+                if type(attr) is not types.MemberDescriptorType and hasattr(type(attr), "__get__"):
+                    return False
+                break
+    return True
+
+
 def _holds_fields(value: Any) -> bool:
     """Whether `value`, an exact dict or list that a strict walk took (so
     that it holds exact dicts, lists and str, numbers and other objects,
@@ -340,7 +369,7 @@ def detected(detector: Detector, value: Any) -> Any:
         return value
     name, pairs = shown
     found = [(field, detected(detector, item)) for field, item in pairs]
-    if all(new is old for (_, new), (_, old) in zip(found, pairs)):
+    if all(new is old for (_, new), (_, old) in zip(found, pairs)) and _reads_stored(value, (f for f, _ in pairs)):
         return value
     return MaskedDataclass(name, tuple(found))
 
@@ -507,7 +536,8 @@ def shows_as_copied(value: Any) -> bool:
     lacks, so that `value` may stand for a copy in which nothing was masked.
     Only the containers of `_FAITHFUL` (and namedtuples) are taken at their
     word, with what they hold; a str subclass must keep str's repr; a
-    dataclass instance whose repr is the generated one shows its fields.
+    dataclass instance whose repr is the generated one shows its fields,
+    where they are stored ones (see `_reads_stored`).
     Other objects are shared by the copy, and show the same in both."""
     t: Any = type(value)
     if t in _ATOMS:
@@ -515,6 +545,8 @@ def shows_as_copied(value: Any) -> bool:
     if isinstance(value, str):
         return t.__repr__ is str.__repr__
     if t in _FAITHFUL:
+        if t in _WRAPPERS and type(_wrapped(value)) is not _WRAPPERS[t]:
+            return False
         if isinstance(value, Mapping):
             return all(shows_as_copied(k) and shows_as_copied(v) for k, v in value.items())
         return all(shows_as_copied(v) for v in value)
@@ -524,7 +556,19 @@ def shows_as_copied(value: Any) -> bool:
     if is_container(value):
         return False
     shown = fields_shown(value)
-    return shown is None or all(shows_as_copied(v) for _, v in shown[1])
+    if shown is None:
+        return True
+    return _reads_stored(value, (field for field, _ in shown[1])) and all(shows_as_copied(v) for _, v in shown[1])
+
+
+def _wrapped(value: Any) -> Any:
+    """What a container of `_WRAPPERS` wraps: a UserDict's or UserList's
+    ``data`` as it is stored, the mapping behind a mapping proxy (the one
+    object it refers to); `_MISSING` if not found."""
+    if type(value) is types.MappingProxyType:
+        inner = gc.get_referents(value)
+        return inner[0] if len(inner) == 1 else _MISSING
+    return vars(value).get("data", _MISSING)
 
 
 def is_container(value: Any) -> bool:

@@ -40,8 +40,8 @@ from velmora.detect import Detector
 from velmora.omit import Omitter
 from velmora.redact import redacted
 
-from ._common import (check_detector, detected, fields_shown, is_container, make_omitter, redact_mapping,
-                      redact_unkeyed, withheld)
+from ._common import (_holds_fields, _redacted_copy, check_detector, detected, fields_shown, is_container,
+                      make_omitter, redact_mapping, redact_unkeyed, withheld)
 
 # What custom_repr leaves to sentry-sdk's own repr at once: its most
 # frequent callers are frame variables, each of them one of these.
@@ -101,8 +101,13 @@ class SentryRedactor:
         tuple, a dict subclass: sentry-sdk serialises those into lists and
         dicts, but not what ``__sentry_repr__`` returns)."""
         try:
-            event = redacted(self.omitter, event, True, strict=True)
-            return event if self.detect is None else detected(self.detect, event)
+            clean = redacted(self.omitter, event, True, strict=True)
+            # The walk passes over a dataclass instance even in strict mode
+            # (what __sentry_repr__ returns may hold one): its fields are
+            # decided by name on a copy, as the other hooks do.
+            if _holds_fields(event):
+                clean = _redacted_copy(self.omitter, event)
+            return clean if self.detect is None else detected(self.detect, clean)
         except Exception:  # noqa: BLE001 - sentry-sdk would send nothing better
             return None
 

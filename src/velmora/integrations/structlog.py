@@ -36,6 +36,7 @@ alone, no key is hidden.
 
 from __future__ import annotations
 
+import types
 from collections.abc import Iterable, MutableMapping
 from typing import Any
 
@@ -58,8 +59,14 @@ _EXC_INFO = "exc_info"
 def _is_exc_info(value: Any) -> bool:
     """Whether `value` is an exception's (type, exception, traceback): no
     str in it to mask, and its plain copy, a list, would lose the
-    exception."""
-    return type(value) is tuple and len(value) == 3 and isinstance(value[1], BaseException)
+    exception. All three are checked: a tuple that only holds an exception
+    in the middle may hold anything else around it, which is redacted as
+    any other value is."""
+    if type(value) is not tuple or len(value) != 3:
+        return False
+    kind, exc, tb = value
+    return (isinstance(kind, type) and issubclass(kind, BaseException) and isinstance(exc, kind)
+            and (tb is None or type(tb) is types.TracebackType))
 
 
 class RedactingProcessor:
