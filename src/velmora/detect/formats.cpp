@@ -371,15 +371,18 @@ bool escaped_credential_char(const Text<Unit>& x, size_t at) {
     return e == '%' || (e >= 0 && e != '=' && has_class(uint32_t(e), kToken68));
 }
 
-// The same read where the credential holds an escape, out of the common path.
-template <class Unit>
-[[gnu::noinline]] bool escaped_credential(const Text<Unit>& x, size_t at, SpanList& out) {
+// What a credential's characters tell as they are read: whether it holds
+// something prose would not (a digit, a capital after its first character,
+// + or /), and whether it is letters alone, with how many capitals inside.
+struct CredentialShape {
     bool telling = false;
     bool letters = true;
     size_t inner_capitals = 0;
-    size_t escapes = 0;  // each three units for one character
-    size_t end = at;
-    for (;;) {
+
+    // The token68 characters but '=' from `end` (the credential started at
+    // `at`): where they stop.
+    template <class Unit>
+    [[gnu::always_inline]] size_t read(const Text<Unit>& x, size_t at, size_t end) {
         while (end < x.n && has_class(x[end], kToken68) && x[end] != '=') {
             const uint32_t c = x[end];
             const bool inner_capital = is_upper(c) && end > at;
@@ -388,10 +391,28 @@ template <class Unit>
             telling = telling || is_digit(c) || inner_capital || c == '+' || c == '/';
             end++;
         }
+        return end;
+    }
+    // Whether a credential of `length` characters, `padded` or not, reads as
+    // one and not as a word of prose or a CamelCase name.
+    [[gnu::always_inline]] bool taken(size_t length, bool padded) const {
+        if (length < 8 || !(telling || padded)) return false;
+        return !(letters && !padded && (length < 16 || inner_capitals < 3));
+    }
+};
+
+// The same read where the credential holds an escape, out of the common path.
+template <class Unit>
+[[gnu::noinline]] bool escaped_credential(const Text<Unit>& x, size_t at, SpanList& out) {
+    CredentialShape shape;
+    size_t escapes = 0;  // each three units for one character
+    size_t end = at;
+    for (;;) {
+        end = shape.read(x, at, end);
         if (end >= x.n || x[end] != '%' || !escaped_credential_char(x, end)) break;
         escapes++;
-        telling = true;
-        letters = false;
+        shape.telling = true;
+        shape.letters = false;
         end += 3;
     }
     if (end == at) return true;  // padding alone is no credential
@@ -406,10 +427,8 @@ template <class Unit>
             break;
         }
     }
-    telling = telling || end > body;
     if (end < x.n && (has_class(x[end], kToken68) || (x[end] == '%' && escaped_credential_char(x, end)))) return true;
-    if (end - at - 2 * escapes < 8 || !telling) return true;
-    if (letters && end == body && (end - at < 16 || inner_capitals < 3)) return true;
+    if (!shape.taken(end - at - 2 * escapes, end > body)) return true;
     return push(out, at, end, kAuthorization);
 }
 
@@ -425,25 +444,13 @@ template <class Unit>
 // '&') ends it.
 template <class Unit>
 [[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
-    bool telling = false;
-    bool letters = true;
-    size_t inner_capitals = 0;
-    size_t end = at;
-    while (end < x.n && has_class(x[end], kToken68) && x[end] != '=') {
-        const uint32_t c = x[end];
-        const bool inner_capital = is_upper(c) && end > at;
-        inner_capitals += inner_capital;
-        letters = letters && (is_upper(c) || is_lower(c));
-        telling = telling || is_digit(c) || inner_capital || c == '+' || c == '/';
-        end++;
-    }
+    CredentialShape shape;
+    size_t end = shape.read(x, at, at);
     const size_t body = end;
     while (end < x.n && x[end] == '=') end++;
     if (end < x.n && x[end] == '%') return escaped_credential(x, at, out);
-    telling = telling || end > body;
     if (end < x.n && has_class(x[end], kToken68)) return true;
-    if (end - at < 8 || !telling || body == at) return true;  // padding alone is no credential
-    if (letters && end == body && (end - at < 16 || inner_capitals < 3)) return true;
+    if (!shape.taken(end - at, end > body) || body == at) return true;  // padding alone is no credential
     return push(out, at, end, kAuthorization);
 }
 
