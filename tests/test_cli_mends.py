@@ -184,3 +184,38 @@ def test_a_signal_swallowed_by_a_finaliser_still_ends_the_run_with_no_output(tmp
     assert proc.returncode == signal.SIGTERM, proc.stderr.decode()
     assert proc.stderr == b""  # not printed where it was swallowed either
     assert os.listdir(tmp_path) == []
+
+
+KILLED_AFTER_THE_LINK = """
+import os, sys
+import velmora.cli.outfile as outfile
+from velmora.cli import main
+
+# What a kill -9 between linking the output and renaming it over the
+# target comes to: the process ends with no clean-up at all.
+outfile.os.replace = lambda *args, **kwargs: os._exit(9)
+sys.exit(main(["--hide", "k", "--lines", "-o", "out.jsonl", "in.jsonl"]))
+"""
+
+
+@pytest.mark.parametrize("existing", [False, True])
+def test_a_run_killed_after_the_link_leaves_no_temporary_where_no_file_was(tmp_path, existing):
+    # A new output is linked into place in one step: nothing of the run's own
+    # is there to leave. Only replacing a file takes a second name, and a
+    # kill between the link and the rename leaves that name (with the
+    # redacted output in it) beside the untouched file.
+    (tmp_path / "in.jsonl").write_bytes(b'{"k": "secret"}\n' * 1000)
+    if existing:
+        (tmp_path / "out.jsonl").write_bytes(b"old\n")
+    proc = subprocess.run([sys.executable, "-c", KILLED_AFTER_THE_LINK], cwd=tmp_path, capture_output=True,
+                          timeout=60)
+    names = sorted(os.listdir(tmp_path))
+    if existing:
+        assert proc.returncode == 9 and len(names) == 3, (proc.returncode, names)
+        assert (tmp_path / "out.jsonl").read_bytes() == b"old\n"
+        leftover = next(tmp_path / n for n in names if n.endswith(".tmp"))
+        assert b"secret" not in leftover.read_bytes()
+    else:
+        assert proc.returncode == 0, proc.stderr.decode()
+        assert names == ["in.jsonl", "out.jsonl"]
+        assert (tmp_path / "out.jsonl").read_bytes() == b'{"k": "******"}\n' * 1000

@@ -92,12 +92,21 @@ def _new_file(directory: str, base: str) -> tuple[int, str]:
 
 def _link_into_place(fd: int, target: str) -> None:
     """Give the unnamed file ``fd`` the name ``target``, replacing what is
-    there: link it under a fresh name beside it, then rename over. (The link
-    goes through /proc, which needs linkat with AT_SYMLINK_FOLLOW: os.link
-    makes that call only when given a directory descriptor.)"""
+    there. Where nothing is, the file is linked there in one step; otherwise
+    it is linked under a fresh name beside it, then renamed over (a process
+    killed between the two leaves that name behind, so it is taken only
+    when it must be). (The link goes through /proc, which needs linkat with
+    AT_SYMLINK_FOLLOW: os.link makes that call only when given a directory
+    descriptor.)"""
     directory, base = os.path.split(target)
     directory_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
+        try:
+            os.link(f"/proc/self/fd/{fd}", base, src_dir_fd=directory_fd, dst_dir_fd=directory_fd,
+                    follow_symlinks=True)
+            return
+        except FileExistsError:
+            pass
         for attempt in range(100):
             temporary = f".{base}.{os.getpid()}.{attempt}.tmp"
             try:
