@@ -5,12 +5,15 @@
 // It may start on memory it does not own (lend()): the storage of the
 // bytes object a scan returns, or of the caller's bytearray. Writes go
 // straight there until it is full; only then does the buffer move to
-// memory of its own, and borrowed() says it has. Large lent storage is
-// fresh memory: it is asked of the system a few MiB ahead of the writes,
-// in one call each time (Linux: MADV_POPULATE_WRITE), and in huge pages
-// where the system gives them on request, instead of a page fault every 4
-// KiB. On a virtual machine those faults cost a scan of hundreds of MB a
-// third of its time.
+// memory of its own, and borrowed() says it has. Lent storage said to be
+// fresh (a new bytes object) of 256 KiB or more is asked of the system a
+// few MiB ahead of the writes, in one call each time (Linux:
+// MADV_POPULATE_WRITE), and in huge pages where the system gives them on
+// request, instead of a page fault every 4 KiB. On a virtual machine those
+// faults cost a scan of hundreds of MB a third of its time, and a result of
+// 1 MiB is fresh memory on every call (the C library maps blocks that size
+// and gives them back when freed). A caller's buffer is usually reused, so
+// already there: asking for it again would cost a call for nothing.
 #pragma once
 
 #if defined(__linux__)
@@ -42,16 +45,17 @@ public:
           owned_(std::exchange(other.owned_, true)) {}
 
     // Write into [storage, storage + capacity) from now on; what was
-    // written before is dropped.
-    void lend(uint8_t* storage, size_t capacity) {
+    // written before is dropped. `fresh`: memory no page of which is there
+    // yet, as a new large allocation is.
+    void lend(uint8_t* storage, size_t capacity, bool fresh = false) {
         if (owned_) std::free(data_);
         data_ = storage;
         size_ = 0;
         capacity_ = capacity;
-        ready_ = capacity < kAhead ? capacity : 0;
+        ready_ = fresh && capacity >= kFresh ? 0 : capacity;
         owned_ = false;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (capacity >= 4 * kAhead) {  // whole huge pages inside it only: advice, which may be ignored
+        if (fresh && capacity >= 4 * kAhead) {  // whole huge pages inside it only: advice, which may be ignored
             const uintptr_t huge = uintptr_t(2) << 20;
             const uintptr_t from = (reinterpret_cast<uintptr_t>(storage) + huge - 1) & ~(huge - 1);
             const uintptr_t to = (reinterpret_cast<uintptr_t>(storage) + capacity) & ~(huge - 1);
@@ -140,6 +144,7 @@ public:
 
 private:
     static constexpr size_t kAhead = size_t(4) << 20;
+    static constexpr size_t kFresh = size_t(256) << 10;
 
     bool make_room(size_t extra) {
         if (capacity_ - size_ < extra) return grow(extra);

@@ -51,7 +51,7 @@ int Result::lend(ByteBuffer& out, size_t capacity) {
     bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(capacity)));
     if (!bytes_) return -1;
     char* storage = PyBytes_AS_STRING(bytes_.get());
-    out.lend(reinterpret_cast<uint8_t*>(storage), capacity);
+    out.lend(reinterpret_cast<uint8_t*>(storage), capacity, /*fresh=*/true);
     return 0;
 }
 
