@@ -146,6 +146,18 @@ def test_formats(text, expected, kwargs):
     ("client secret: abc123def456", "client secret: abc123def456"),
     ("rapidapi-key: 8f2b41c07d9e4a6b", "rapidapi-key: 8f2b41c07d9e4a6b"),
     ("api-key: abcdefghijk", "api-key: abcdefghijk"),                              # a word
+    # After a name, a value runs to its end, '=' inside it or not; after
+    # Bearer, an '=' followed by more is a parameter, no credential.
+    ("GET /x?api_key=abcdefgh1=y&x=1", "GET /x?api_key=***********&x=1"),
+    ("api_key=abc%3Ddef12345", "api_key=**************"),
+    ("api_key=abcdefgh1%2Bx=y z", "api_key=*************** z"),
+    ("X-Api-Key: v1=Ab12cd34", "X-Api-Key: ***********"),
+    ("api_key=a=b=c=d=e", "api_key=*********"),
+    ("api_key=api_key=abcdefgh1=", "api_key=******************"),
+    ("api_key=ab=cd", "api_key=ab=cd"),                                            # too short
+    ("Authorization: Bearer abcdefgh1=y", "Authorization: Bearer abcdefgh1=y"),
+    ('WWW-Authenticate: Bearer realm="api", error="invalid_token"',
+     'WWW-Authenticate: Bearer realm="api", error="invalid_token"'),
     # curl's user options.
     ("curl -u ann:pw-secret https://x", "curl -u ann:********* https://x"),
     ("curl --user ann:pw-secret https://x", "curl --user ann:********* https://x"),
@@ -224,7 +236,6 @@ def test_shapes_that_used_to_pass_in_clear(text, expected):
     "access_token%3E8f2b41c07d9e4a6b",                        # no ':' or '='
     "access_token%253D8f2b41c07d9e4a6b",                      # encoded twice: not read
     "xaccess_token%3D8f2b41c07d9e4a6b",                       # a longer word
-    "api_key=abc%3Ddef12345",                                 # a key and a value
     "api_key=abcdefgh%",                                      # no escape: too short before it
     "api_key= ========",                                      # padding alone
 ])
@@ -276,6 +287,8 @@ HOSTILE = {
     "escaped credentials": "api_key=a%2B",
     "encoded names in values": "%3Faccess_token%3Da%2B",
     "escape starts": "%2",
+    "values with equals": "api_key=a1=",
+    "values with encoded equals": "api_key=a%3D",
 }
 
 

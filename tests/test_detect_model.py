@@ -45,11 +45,13 @@ _TOKEN68_CHARS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz
 _CREDENTIAL_CHAR = "(?:[A-Za-z0-9._~+/-]|" + _escape_of(_TOKEN68_CHARS | {"%"}) + ")"
 _PADDING = "(?:=|%3[Dd])"
 _CREDENTIAL = f"({_CREDENTIAL_CHAR}++{_PADDING}*+)(?![A-Za-z0-9._~+/=-]|{_CREDENTIAL_CHAR})"
+# After a name, a value runs to its end, '=' inside it or not.
+_VALUE = f"({_CREDENTIAL_CHAR}(?:{_CREDENTIAL_CHAR}|{_PADDING})*+)"
 _AUTH = re.compile(r"(?<![A-Za-z0-9_])(?:bearer|basic|token)[ \t]++" + _CREDENTIAL, re.I | re.A)
 # No letter or digit before the name, but the last of a percent escape.
 _API_KEY = re.compile(r"(?:(?<![A-Za-z0-9])|(?<=%[0-9A-Fa-f]{2}))"
                       r"(?:(?:api|auth|oauth|access|refresh)[-_]?(?:key|token)|client[-_]?secret)s?"
-                      r"[\"']?[ \t]*+(?:[:=]|%3[AaDd])[ \t]*+[\"']?" + _CREDENTIAL, re.I | re.A)
+                      r"[\"']?[ \t]*+(?:[:=]|%3[AaDd])[ \t]*+[\"']?" + _VALUE, re.I | re.A)
 _ESCAPE = re.compile("%[0-9A-Fa-f]{2}")
 _DIGEST = re.compile(r"(?<![A-Za-z0-9_])digest[ \t]++", re.I | re.A)
 _DIGEST_PARAMETER = re.compile(r'([A-Za-z0-9_-]++)=(?:"((?:\\[^\r\n]|[^"\r\n])*+)"?|([^\x00-\x20\x7f,"]*+))')

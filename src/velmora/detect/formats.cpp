@@ -401,54 +401,71 @@ struct CredentialShape {
     }
 };
 
-// The same read where the credential holds an escape, out of the common path.
+// The same read where the credential holds an escape or, after a name, an
+// '=' inside: out of the common path. `named` (the scan's memory of such
+// reads): it follows a name and ':' or '=', so it is a value that runs to
+// its end ("api_key=ab12=x&..." masks "ab12=x"), where after Bearer an '='
+// followed by more reads as a key and a value ("realm=x"), no credential.
 template <class Unit>
-[[gnu::noinline]] bool escaped_credential(const Text<Unit>& x, size_t at, SpanList& out) {
+[[gnu::noinline]] bool uncommon_credential(const Text<Unit>& x, size_t at, SpanList& out, FormatScan* named) {
     CredentialShape shape;
     size_t escapes = 0;  // each three units for one character
     size_t end = at;
+    bool padded = false;
     for (;;) {
-        end = shape.read(x, at, end);
-        if (end >= x.n || x[end] != '%' || !escaped_credential_char(x, end)) break;
-        escapes++;
-        shape.telling = true;
-        shape.letters = false;
-        end += 3;
-    }
-    if (end == at) return true;  // padding alone is no credential
-    const size_t body = end;
-    for (;;) {
-        if (end < x.n && x[end] == '=') {
-            end++;
-        } else if (end < x.n && x[end] == '%' && x.escaped(end) == '=') {
+        for (;;) {
+            end = shape.read(x, at, end);
+            if (end >= x.n || x[end] != '%' || !escaped_credential_char(x, end)) break;
             escapes++;
+            shape.telling = true;
+            shape.letters = false;
             end += 3;
-        } else {
-            break;
         }
+        if (end == at) return true;  // padding alone is no credential
+        const size_t body = end;
+        for (;;) {
+            if (end < x.n && x[end] == '=') {
+                end++;
+            } else if (end < x.n && x[end] == '%' && x.escaped(end) == '=') {
+                escapes++;
+                end += 3;
+            } else {
+                break;
+            }
+        }
+        padded = padded || end > body;  // an '=' inside tells as padding does
+        const bool more =
+            end < x.n && (has_class(x[end], kToken68) || (x[end] == '%' && escaped_credential_char(x, end)));
+        if (!more) break;
+        if (named == nullptr) return true;
     }
-    if (end < x.n && (has_class(x[end], kToken68) || (x[end] == '%' && escaped_credential_char(x, end)))) return true;
-    if (!shape.taken(end - at - 2 * escapes, end > body)) return true;
+    if (named != nullptr) {
+        named->value_from = at;
+        named->value_end = end;
+    }
+    if (!shape.taken(end - at - 2 * escapes, padded)) return true;
     return push(out, at, end, kAuthorization);
 }
 
 // A credential from `at`: token68 ([A-Za-z0-9._~+/-]+ then '=' padding,
-// and nothing more of them, so not "id=42", a key and a value) that does
-// not read as a word of prose: it holds a digit, a capital after its first
-// character, or one of + / =. Letters alone must look random, not like a
-// CamelCase name ("the JWT Bearer GrantOptions"): 16 or more, with at
-// least three capitals after the first. A value in a query string or a
-// form may be percent-encoded: an escape of one of these characters or of
-// '%' is one character of it (and telling), so that "ab%2Bcd%3D" is read
-// whole and not cut at its first escape; any other escape (%26, an encoded
-// '&') ends it.
+// and, but after a name, nothing more of them, so not "realm=x", a key and
+// a value) that does not read as a word of prose: it holds a digit, a
+// capital after its first character, or one of + / =. Letters alone must
+// look random, not like a CamelCase name ("the JWT Bearer GrantOptions"):
+// 16 or more, with at least three capitals after the first. A value in a
+// query string or a form may be percent-encoded: an escape of one of these
+// characters or of '%' is one character of it (and telling), so that
+// "ab%2Bcd%3D" is read whole and not cut at its first escape; any other
+// escape (%26, an encoded '&') ends it.
 template <class Unit>
-[[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out) {
+[[gnu::always_inline]] inline bool credential(const Text<Unit>& x, size_t at, SpanList& out, FormatScan* named) {
     CredentialShape shape;
     size_t end = shape.read(x, at, at);
     const size_t body = end;
     while (end < x.n && x[end] == '=') end++;
-    if (end < x.n && x[end] == '%') return escaped_credential(x, at, out);
+    if (end < x.n && (x[end] == '%' || (named != nullptr && end > body && body > at && has_class(x[end], kToken68)))) {
+        return uncommon_credential(x, at, out, named);
+    }
     if (end < x.n && has_class(x[end], kToken68)) return true;
     if (!shape.taken(end - at, end > body) || body == at) return true;  // padding alone is no credential
     return push(out, at, end, kAuthorization);
@@ -470,7 +487,7 @@ template <class Unit>
     }
     const size_t at = x.run_of(after, blank);
     if (at == after) return true;
-    return credential(x, at, out);
+    return credential(x, at, out, nullptr);
 }
 
 // An API key, token or client secret header or parameter: its name, ':' or
@@ -479,7 +496,7 @@ template <class Unit>
 // may be the last word of a longer name (X-Api-Key, OPENAI_API_KEY,
 // aws_secret_access_key): no letter or digit before it.
 template <class Unit>
-[[gnu::noinline]] bool check_api_key(const Text<Unit>& x, size_t pos, SpanList& out) {
+[[gnu::noinline]] bool check_api_key(const Text<Unit>& x, size_t pos, FormatScan& scan, SpanList& out) {
     struct FirstWord {
         const char* lower;
         size_t length;
@@ -528,7 +545,11 @@ template <class Unit>
     }
     i = x.run_of(i, blank);
     if (i < x.n && quote(x[i])) i++;
-    return credential(x, i, out);
+    // Inside a value read before, as in api_key=api_key=...: it ends there
+    // too, and its shape tells no more than the whole did. Reading each
+    // would take time quadratic in such a run.
+    if (i >= scan.value_from && i < scan.value_end) return true;
+    return credential(x, i, out, &scan);
 }
 
 inline bool digest_token(uint32_t c) { return c > 0x20 && c != 0x7F && c != ',' && c != '"'; }
@@ -663,7 +684,7 @@ template <class Unit>
         case 't':
             // "token", or the t of "client" before [-_]?secret.
             if (pos + 1 < x.n && ascii_lower(x[pos + 1]) != 'o') {
-                return !joins_secret(x[pos + 1]) || check_api_key(x, pos, out);
+                return !joins_secret(x[pos + 1]) || check_api_key(x, pos, scan, out);
             }
             return x.word_before(pos) || check_scheme(x, pos, out);
         case 'b':
@@ -673,7 +694,7 @@ template <class Unit>
         case 's':
             // The candidate filter's false positives at these common
             // letters end here, before the out-of-line check.
-            return pos + 1 >= x.n || !joins_key_or_token(x[pos + 1]) || check_api_key(x, pos, out);
+            return pos + 1 >= x.n || !joins_key_or_token(x[pos + 1]) || check_api_key(x, pos, scan, out);
         case 'd':
             return x.word_before(pos) || check_digest(x, pos, scan, out);
         default:  // 'c'

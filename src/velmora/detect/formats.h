@@ -53,7 +53,9 @@
 //                     aws_secret_access_key count), optionally a closing
 //                     quote, then ':' or '=' or one of them encoded (%3A,
 //                     %3D, any case) with spaces or tabs around it,
-//                     optionally an opening quote, then a credential;
+//                     optionally an opening quote, then a credential
+//                     that may hold '=' (or %3D) inside, not only as
+//                     padding: the value runs on to its end;
 //                   - digest (any case; no word character before it), one
 //                     or more spaces or tabs, then name=value parameters
 //                     separated by runs of commas, spaces and tabs: a name
@@ -158,6 +160,10 @@ struct FormatScan {
     size_t digest_covered = 0;
     // Text up to here is on a line already read for curl's options.
     size_t curl_read = 0;
+    // The last value after an API key's name that was read on past an '='
+    // inside it: from where, to where. A value that starts inside it ends
+    // where it does, and reads as a credential only if it did.
+    size_t value_from = 0, value_end = 0;
 };
 
 // Run the checks of `formats` at `pos` (the first unit of a candidate),
