@@ -51,8 +51,8 @@ from typing import Any, Literal
 from velmora.detect import Detector
 from velmora.omit import Omitter
 
-from ._common import (check_detector, detected, fields_shown, hides_unkeyed, is_container, make_omitter,
-                      redact_mapping, redact_unkeyed, withheld)
+from ._common import (check_detector, detected, hides_unkeyed, make_omitter, redact_mapping, redact_unkeyed,
+                      redactable, withheld)
 
 __all__ = ["RedactingFilter", "RedactingFormatter", "redact_record"]
 
@@ -150,7 +150,7 @@ def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detecto
     replaced; what cannot be redacted is withheld."""
     try:
         msg = record.msg
-        if type(msg) is not str and (is_container(msg) or fields_shown(msg) is not None):
+        if type(msg) is not str and redactable(msg):
             record.msg = redact_unkeyed(omitter, record.msg, hides_unkeyed(omitter))
     except Exception as exc:  # noqa: BLE001
         record.msg = withheld(exc)
