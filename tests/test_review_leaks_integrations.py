@@ -1033,7 +1033,7 @@ def test_an_exception_logged_with_its_traceback_keeps_it():
     except ValueError as caught:
         exc = caught
         log.exception(exc)
-        log.error("failed: %s", exc, exc_info=True)
+        log.error("failed: %s", exc, exc_info=True)  # noqa: G201 - the traceback with a message of its own
         structlog_out = RedactingProcessor(hide=["password"])(None, "error", {"event": "x", "exc_info": exc,
                                                                              "error": exc})
     out = buf.getvalue()
