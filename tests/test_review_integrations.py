@@ -85,7 +85,8 @@ def build(draw, hidden_here, hidden, depth=0):
         items = [build(draw, hidden_here, hidden, depth + 1) for _ in range(draw(st.integers(0, 3)))]
         return {"list": list, "tuple": tuple, "deque": collections.deque, "rows": Rows}[kind](items)
     if kind == "pair":
-        return Pair(build(draw, hidden_here, hidden, depth + 1), build(draw, hidden_here, hidden, depth + 1))
+        # A namedtuple's items are decided by the field names its repr shows.
+        return Pair(build(draw, hidden("left"), hidden, depth + 1), build(draw, hidden("right"), hidden, depth + 1))
     keys = draw(st.lists(st.sampled_from(KEYS), max_size=3, unique=True))
     items = [(key, build(draw, hidden(key), hidden, depth + 1)) for key in keys]
     return {"dict": dict, "ordered": collections.OrderedDict, "bag": Bag,

@@ -19,6 +19,18 @@ turned back: into a `MaskedDataclass`, which prints as the instance would
 with the masked values, or into the instance itself where nothing in it was
 masked. An instance with a repr of its own is another object, shown as it
 shows itself.
+
+Other objects name what they show in the same way, and are decided the
+same way while their repr is their type's own: a namedtuple (its repr names
+each item as a dataclass's names a field; a namedtuple class with a repr of
+its own is a tuple like any other), a ``SimpleNamespace`` (its attributes,
+as keyword arguments). A dict view shows the items of its dict, which are
+decided by their keys, and comes back as the same view of the redacted
+dict. An exception shows its args: they are decided as a list in the place
+of the exception, and where something in them is masked, a
+`MaskedException` shows them as BaseException's str() and repr() would; an
+exception whose str() or repr() is its class's own cannot be shown that
+way, and is withheld instead.
 """
 
 from __future__ import annotations
@@ -30,7 +42,7 @@ import dataclasses
 import functools
 import gc
 import types
-from collections.abc import Iterable, Mapping, MutableMapping
+from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from typing import Any
 
 from velmora.detect import Detector
@@ -57,6 +69,15 @@ _WRAPPERS: dict[type, type] = {collections.UserDict: dict, collections.UserList:
 _NAMEDTUPLE_REPR = collections.namedtuple("_Shape", "a").__repr__.__code__
 # What a lookup that finds nothing returns.
 _MISSING = object()
+# What SimpleNamespace shows: the repr of the type, and its instance dict,
+# which that repr reads directly.
+_NAMESPACE_REPR = types.SimpleNamespace.__repr__
+_NAMESPACE_DICT: Any = types.SimpleNamespace.__dict__["__dict__"]
+# The views of a dict: each shows (and iterates) what the dict stores.
+_VIEWS: dict[type, str] = {type({}.keys()): "keys", type({}.values()): "values", type({}.items()): "items"}
+# What an exception shows: args, through BaseException's str and repr.
+_ARGS: Any = BaseException.__dict__["args"]
+_TYPE_NAME: Any = type.__dict__["__name__"]
 
 
 class MaskedDataclass:
@@ -88,6 +109,35 @@ class MaskedDataclass:
         # By its arguments: logging's SocketHandler pickles with protocol 1,
         # which cannot save the slots of a class without this.
         return MaskedDataclass, (self.name, self.fields)
+
+
+class MaskedException:
+    """What stands for an exception in which something was masked: str()
+    and repr() show what BaseException's would, with the redacted args.
+    `name` is the class name that repr showed."""
+
+    __slots__ = ("args", "name")
+
+    def __init__(self, name: str, args: tuple[Any, ...]) -> None:
+        self.name = name
+        self.args = args
+
+    def __repr__(self) -> str:
+        return self.name + (f"({self.args[0]!r})" if len(self.args) == 1 else repr(self.args))
+
+    def __str__(self) -> str:
+        return "" if not self.args else str(self.args[0]) if len(self.args) == 1 else str(self.args)
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not MaskedException:
+            return NotImplemented
+        return self.name == other.name and self.args == other.args
+
+    def __hash__(self) -> int:
+        return hash((self.name, self.args))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return MaskedException, (self.name, self.args)
 
 
 def _cells(fn: types.FunctionType) -> dict[str, Any] | None:
@@ -205,6 +255,80 @@ def _names_shown(fn: Any, cls: type) -> tuple[str, ...] | None:
     return names
 
 
+def _repr_of(t: Any) -> Any:
+    """What repr() calls: __repr__ as the class's method resolution order
+    finds it. Read off the class where its metaclass is type (a function
+    is itself there); another metaclass might answer otherwise."""
+    return t.__repr__ if type(t) is type else next(
+        (found for owner in t.__mro__ if (found := owner.__dict__.get("__repr__", _MISSING)) is not _MISSING), None)
+
+
+@functools.lru_cache(maxsize=512)
+def _namedtuple_names(layout: str) -> tuple[str, ...] | None:
+    """The field names in `layout`, the format namedtuple's __repr__ fills
+    with the items ("(a=%r, b=%r)"); None unless it is exactly that."""
+    inner = layout[1:-1].split(", ") if len(layout) > 2 else []
+    names = tuple(part[:-3] for part in inner)
+    if (not all(name.isidentifier() for name in names) or len(set(names)) != len(names)
+            or "(" + ", ".join(f"{name}=%r" for name in names) + ")" != layout):
+        return None
+    return names
+
+
+def _namedtuple_shown(value: tuple[Any, ...], fn: Any) -> tuple[str, list[tuple[str, Any]]] | None:
+    """For a tuple whose repr `fn` is the one namedtuple made for its class:
+    the class name and the (field name, item) pairs that repr shows. It
+    formats the items as the tuple stores them, under the names its closure
+    holds: neither `_fields` nor the class's own item access decide."""
+    if type(fn) is not types.FunctionType or fn.__code__ is not _NAMEDTUPLE_REPR:
+        return None
+    cells = _cells(fn)
+    layout = cells.get("repr_fmt") if cells is not None and len(cells) == 1 else None
+    if type(layout) is not str:
+        return None
+    names = _namedtuple_names(layout)
+    if names is None or len(names) != tuple.__len__(value):
+        return None  # the repr would fail: shown as any other tuple
+    name = value.__class__.__name__
+    if type(name) is not str:
+        raise TypeError(f"__name__ is {type(name).__name__}, not str")
+    return name, [(field, tuple.__getitem__(value, i)) for i, field in enumerate(names)]
+
+
+def _view_dict(value: Any) -> dict[Any, Any] | None:
+    """The dict behind a dict view (the one object it refers to)."""
+    inner = gc.get_referents(value)
+    return inner[0] if len(inner) == 1 and isinstance(inner[0], dict) else None
+
+
+def _shows_args(t: Any) -> bool:
+    """Whether an exception of type `t` shows its args as BaseException's
+    str() and repr() do."""
+    return t.__str__ is BaseException.__str__ and _repr_of(t) is BaseException.__repr__
+
+
+def _exception_name(t: Any) -> str:
+    """The name BaseException's repr shows: its type's name after the last dot."""
+    name: str = _TYPE_NAME.__get__(t)
+    return name.rpartition(".")[2]
+
+
+def _is_named(t: Any) -> bool:
+    """Whether instances of `t`, which the walk passes over, may show values
+    that `_fields_copied` decides (see the module docstring)."""
+    return (t is MaskedDataclass or t is MaskedException or t in _VIEWS or hasattr(t, "__dataclass_fields__")
+            or issubclass(t, (types.SimpleNamespace, BaseException)))
+
+
+def redactable(value: Any) -> bool:
+    """Whether `value` may hold what `redact_unkeyed` masks: a container, or
+    an object that shows values by name (see the module docstring)."""
+    t = type(value)
+    if is_container(value) or t in _VIEWS or isinstance(value, BaseException):
+        return True
+    return _is_named(t) and fields_shown(value) is not None
+
+
 def fields_shown(value: Any) -> tuple[str, list[tuple[str, Any]]] | None:
     """For a dataclass instance whose repr is the one that dataclasses
     generated (its class's, or a base class's): the class name that repr
@@ -215,14 +339,19 @@ def fields_shown(value: Any) -> tuple[str, list[tuple[str, Any]]] | None:
     t = type(value)
     if t is MaskedDataclass:
         return value.name, list(value.fields)
+    if isinstance(value, tuple):
+        shown = _namedtuple_shown(value, _repr_of(t))
+        if shown is not None:
+            return shown
+    elif isinstance(value, types.SimpleNamespace) and _repr_of(t) is _NAMESPACE_REPR:
+        # The type's name (its full __name__ for a subclass), then each
+        # attribute stored under a non-empty str, in the dict's order.
+        name = "namespace" if t is types.SimpleNamespace else _TYPE_NAME.__get__(t)
+        return name, [(_key(key), item) for key, item in dict.items(_NAMESPACE_DICT.__get__(value))
+                      if isinstance(key, str) and key]
     if not hasattr(t, "__dataclass_fields__"):
         return None
-    # What repr() calls: __repr__ as the class's method resolution order
-    # finds it. Read off the class where its metaclass is type (a function
-    # is itself there); another metaclass might answer otherwise.
-    fn = t.__repr__ if type(t) is type else next(
-        (found for owner in t.__mro__ if (found := owner.__dict__.get("__repr__", _MISSING)) is not _MISSING), None)
-    names = _names_shown(fn, t)
+    names = _names_shown(_repr_of(t), t)
     if names is None:
         return None
     # As the generated function reads them: the class name through
@@ -241,8 +370,8 @@ def _reads_stored(value: Any, names: Iterable[str]) -> bool:
     code that may answer otherwise at the next read: such an instance is
     never handed on as it is, but as what was read from it."""
     t: Any = type(value)
-    if t is MaskedDataclass:
-        return True
+    if t is MaskedDataclass or not hasattr(t, "__dataclass_fields__"):
+        return True  # its repr reads what is stored: a tuple's items, a namespace's dict
     if t.__getattribute__ is not object.__getattribute__:
         return False
     spaces = [owner.__dict__ for owner in t.__mro__]
@@ -283,7 +412,7 @@ def _holds_fields(value: Any) -> bool:
                 t = type(item)
                 if t is dict or t is list:
                     below.append(item)
-                elif t is MaskedDataclass or hasattr(t, "__dataclass_fields__"):
+                elif _is_named(t):
                     return True
         if not below:
             return False
@@ -292,7 +421,7 @@ def _holds_fields(value: Any) -> bool:
         level = list(filter(gc.is_tracked, gc.get_referents(*level)))
         kinds = set(map(type, level))
         if not kinds <= _PLAIN:
-            if any(t is MaskedDataclass or hasattr(t, "__dataclass_fields__") for t in kinds - _PLAIN):
+            if any(map(_is_named, kinds - _PLAIN)):
                 return True
             level = [item for item in level if type(item) is dict or type(item) is list]
     return False
@@ -407,10 +536,11 @@ def _key(key: Any) -> Any:
     return str.__str__(key) if type(key) is not str and isinstance(key, str) else key
 
 
-# What `_fields_copied` made: the id of each dict it made from a dataclass
-# instance -> (the instance, the class name its repr shows), and the id of
-# each container that holds such a dict, at any depth -> None.
-_Shown = dict[int, "tuple[Any, str] | None"]
+# What `_fields_copied` made: the id of each dict or list it made from an
+# object that shows values by name -> (the object, what makes its stand-in
+# from the redacted items), and the id of each container that holds such a
+# copy, at any depth -> None.
+_Shown = dict[int, "tuple[Any, Callable[[Any], Any]] | None"]
 
 
 def _fields_copied(value: Any, shown: _Shown | None) -> Any:
@@ -436,7 +566,21 @@ def _fields_copied(value: Any, shown: _Shown | None) -> Any:
         # a sequence shows its fields.
         name, pairs = found
         out = {field: item if type(item) in _ATOMS else _fields_copied(item, shown) for field, item in pairs}
-        shown[id(out)] = (value, name)
+        shown[id(out)] = (value, functools.partial(_masked_fields, name))
+        return out
+    elif shown is not None and t in _VIEWS:
+        # What the view shows is what its dict stores, whatever a subclass
+        # of dict says it holds.
+        stored = _view_dict(value)
+        if stored is None:
+            raise TypeError("a dict view whose dict cannot be found")
+        out = {_key(k): v if type(v) in _ATOMS else _fields_copied(v, shown) for k, v in dict.items(stored)}
+        shown[id(out)] = (value, functools.partial(_view_of, _VIEWS[t]))
+        return out
+    elif shown is not None and isinstance(value, BaseException):
+        out = [v if type(v) in _ATOMS else _fields_copied(v, shown) for v in _ARGS.__get__(value)]
+        name = _exception_name(t)
+        shown[id(out)] = (value, functools.partial(_masked_args if _shows_args(t) else _withheld_args, name))
         return out
     elif isinstance(value, Mapping):
         out = {_key(k): _fields_copied(v, shown) for k, v in value.items()}
@@ -449,12 +593,30 @@ def _fields_copied(value: Any, shown: _Shown | None) -> Any:
     return out
 
 
+def _masked_fields(name: str, items: list[tuple[Any, Any]]) -> MaskedDataclass:
+    return MaskedDataclass(name, tuple(items))
+
+
+def _view_of(kind: str, items: list[tuple[Any, Any]]) -> Any:
+    return getattr(dict(items), kind)()
+
+
+def _masked_args(name: str, items: list[Any]) -> MaskedException:
+    return MaskedException(name, tuple(items))
+
+
+def _withheld_args(name: str, items: list[Any]) -> str:
+    return f"<withheld: {name} holding a hidden value>"
+
+
 def _restored(shown: _Shown, clean: Any, result: Any) -> Any:
     """`result`, what the walk made of `clean` (made by `_fields_copied`,
-    and in `shown`), with each dict made from an instance turned back: into
-    the instance where nothing in it was masked and it shows nothing its
-    copy lacks, else into a `MaskedDataclass` of the redacted fields. What
-    the walk masked whole stays as the walk made it."""
+    and in `shown`), with each copy made from an object turned back: into
+    the object where nothing in it was masked and it shows nothing its copy
+    lacks, else into its stand-in (a `MaskedDataclass` of the redacted
+    fields, a view of the redacted dict, a `MaskedException`). What the walk
+    masked whole stays as the walk made it."""
+    items: list[Any]
     if type(clean) is dict:
         # Anything but the walk's version of `clean` (the same keys in the
         # same order) is left as it is: it shows no field unmasked.
@@ -465,13 +627,17 @@ def _restored(shown: _Shown, clean: Any, result: Any) -> Any:
         mark = shown[id(clean)]
         if mark is None:
             return dict(items)
-        instance, name = mark
-        if result is clean and shows_as_copied(instance):
-            return instance
-        return MaskedDataclass(name, tuple(items))
-    if type(result) is not list or len(result) != len(clean):
-        return result
-    return [_restored(shown, item, new) if id(item) in shown else new for item, new in zip(clean, result)]
+    else:
+        if type(result) is not list or len(result) != len(clean):
+            return result
+        items = [_restored(shown, item, new) if id(item) in shown else new for item, new in zip(clean, result)]
+        mark = shown[id(clean)]
+        if mark is None:
+            return items
+    instance, made = mark
+    if result is clean and shows_as_copied(instance):
+        return instance
+    return made(items)
 
 
 def _redacted(omitter: Omitter, value: Any, do: bool = True) -> Any:
@@ -555,6 +721,13 @@ def shows_as_copied(value: Any) -> bool:
                 and t.__str__ is object.__str__ and all(shows_as_copied(v) for v in value))
     if is_container(value):
         return False
+    if t in _VIEWS:
+        stored = _view_dict(value)
+        return stored is not None and all(shows_as_copied(k) and shows_as_copied(v) for k, v in dict.items(stored))
+    if isinstance(value, BaseException):
+        # One that shows its args as they are; one with a str() or repr()
+        # of its own shows what it shows, as any other object does.
+        return not _shows_args(t) or all(shows_as_copied(v) for v in _ARGS.__get__(value))
     shown = fields_shown(value)
     if shown is None:
         return True

@@ -22,7 +22,12 @@ Where it goes:
 ``RedactingFormatter`` redacts a copy of each record for one handler alone.
 It cannot redact a record whose arguments were merged into its message
 before it came (one from a ``QueueListener`` or a ``SocketHandler``): such a
-message is withheld, unless a RedactingFilter redacted the record first.
+message is withheld, unless a RedactingFilter redacted the record first and
+the message is the one merged from what it left: the message alone (as a
+``SocketHandler`` sends it), or with the traceback and stack in the layout
+of a plain :class:`logging.Formatter` (as a ``QueueHandler`` without a
+formatter of its own merges it). The filter seals the record with a digest
+of those texts; a mark given with ``extra=`` is not one of them.
 
 From :func:`logging.config.dictConfig`::
 
@@ -44,6 +49,7 @@ layout when the record has ``exc_info``; when something in it is masked,
 
 from __future__ import annotations
 
+import hashlib
 import logging
 from collections.abc import Iterable, Mapping
 from typing import Any, Literal
@@ -51,16 +57,20 @@ from typing import Any, Literal
 from velmora.detect import Detector
 from velmora.omit import Omitter
 
-from ._common import (check_detector, detected, fields_shown, hides_unkeyed, is_container, make_omitter,
-                      redact_mapping, redact_unkeyed, withheld)
+from ._common import (check_detector, detected, hides_unkeyed, make_omitter, redact_mapping, redact_unkeyed,
+                      redactable, withheld)
 
 __all__ = ["RedactingFilter", "RedactingFormatter", "redact_record"]
 
 # What every record has; anything else on a record came from extra=.
 _RECORD_ATTRIBUTES = frozenset(vars(logging.LogRecord("", 0, "", 0, "", None, None))) | {"message", "asctime"}
 # Set on a record this module redacted; it travels with the record's
-# attributes (through a queue, or pickled by a SocketHandler).
+# attributes (through a queue, or pickled by a SocketHandler). Its value is
+# the seal of the texts the record's message may be merged into (see
+# `_seal`): extra= data may give this attribute, but not the digest of a
+# message made after it was given.
 _REDACTED = "_velmora_redacted"
+_SEAL = "velmora:"
 _MERGED = "<withheld: message formatted before redaction; put a RedactingFilter on the QueueHandler>"
 # The traceback layout of a formatter that does not change it.
 _TRACEBACKS = logging.Formatter()
@@ -105,8 +115,42 @@ def _redact_args(omitter: Omitter, args: Any) -> Any:
 
 
 def _extra(record: logging.LogRecord) -> dict[str, Any]:
+    # The seal is this module's; anything else under its name came with
+    # extra= and is redacted as any extra attribute is.
     return {name: value for name, value in vars(record).items()
-            if name not in _RECORD_ATTRIBUTES and name != _REDACTED}
+            if name not in _RECORD_ATTRIBUTES and (name != _REDACTED or not _is_seal(value))}
+
+
+def _digest(text: str) -> str:
+    return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
+
+
+def _is_seal(value: Any) -> bool:
+    return type(value) is str and value.startswith(_SEAL)
+
+
+def _seal(record: logging.LogRecord) -> str:
+    """The seal of a redacted record: the digests of its final message,
+    and of that message with its traceback and stack as a plain Formatter
+    lays them out (what a QueueHandler without a formatter merges). Made
+    without changing the record (a traceback text is not cached on it)."""
+    message = record.getMessage()
+    text = message
+    exc_text = record.exc_text or (_TRACEBACKS.formatException(record.exc_info) if record.exc_info else None)
+    if exc_text:
+        text += ("" if text[-1:] == "\n" else "\n") + exc_text
+    if record.stack_info:
+        text += ("" if text[-1:] == "\n" else "\n") + _TRACEBACKS.formatStack(record.stack_info)
+    return _SEAL + _digest(message) + ("" if text == message else ":" + _digest(text))
+
+
+def _merged_after_redaction(record: logging.LogRecord) -> bool:
+    """Whether the message of a record that came merged (``args`` None) is
+    one that a filter's seal on it vouches for."""
+    mark = vars(record).get(_REDACTED)
+    if type(record.msg) is not str or type(mark) is not str or not mark.startswith(_SEAL):
+        return False
+    return _digest(record.msg) in mark[len(_SEAL):].split(":")
 
 
 def _detect_in_record(detector: Detector, record: logging.LogRecord) -> None:
@@ -143,14 +187,17 @@ def _detect_in_record(detector: Detector, record: logging.LogRecord) -> None:
             attributes[name] = new
 
 
-def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detector | None = None) -> None:
+def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detector | None = None,
+                  seal: bool = True) -> None:
     """Give ``record`` redacted versions of its message, arguments and
     extra attributes, and with a detector, its text masked where the
     detector finds something. Only the record's own attributes are
-    replaced; what cannot be redacted is withheld."""
+    replaced; what cannot be redacted is withheld. With `seal`, the record
+    is sealed for a formatter that gets it merged (see the module's
+    docstring)."""
     try:
         msg = record.msg
-        if type(msg) is not str and (is_container(msg) or fields_shown(msg) is not None):
+        if type(msg) is not str and redactable(msg):
             record.msg = redact_unkeyed(omitter, record.msg, hides_unkeyed(omitter))
     except Exception as exc:  # noqa: BLE001
         record.msg = withheld(exc)
@@ -168,7 +215,12 @@ def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detecto
     # that send the record's attributes as they stand (HTTPHandler) would
     # send it.
     vars(record).pop("message", None)
-    setattr(record, _REDACTED, True)
+    if not seal:
+        return
+    try:
+        vars(record)[_REDACTED] = _seal(record)
+    except Exception:  # noqa: BLE001 - unsealed: merged, its message is withheld
+        vars(record).pop(_REDACTED, None)
 
 
 def _withhold_record(record: logging.LogRecord, exc: BaseException, detector: Detector | None = None) -> None:
@@ -224,7 +276,8 @@ class RedactingFormatter(logging.Formatter):
     A record whose arguments were merged into its message before it came
     (``args`` None: a QueueHandler or SocketHandler did that) is formatted
     with its message withheld, unless a :class:`RedactingFilter` redacted it
-    before the merge. A record a filter redacted is redacted again by this
+    before the merge and sealed the message it was merged into (see the
+    module's docstring). A record a filter redacted is redacted again by this
     formatter's own omitter (and detector)."""
 
     omitter: Omitter
@@ -240,14 +293,14 @@ class RedactingFormatter(logging.Formatter):
 
     def format(self, record: logging.LogRecord) -> str:
         copy = logging.makeLogRecord(vars(record))
-        # A message merged before it came is withheld unless a filter
-        # redacted it first. What the record still carries apart is redacted
-        # here in any case: a filter before this one may hide other keys
-        # (and the mark it leaves may have come with extra= data).
-        if not getattr(record, _REDACTED, False) and record.args is None and isinstance(record.msg, str):
+        # A message merged before it came is withheld unless a filter's
+        # seal vouches for it. What the record still carries apart is
+        # redacted here in any case: a filter before this one may hide other
+        # keys.
+        if record.args is None and isinstance(record.msg, str) and not _merged_after_redaction(record):
             copy.msg, copy.args = _MERGED, ()
         try:
-            redact_record(self.omitter, copy, self.detect)
+            redact_record(self.omitter, copy, self.detect, seal=False)
         except Exception as exc:  # noqa: BLE001
             _withhold_record(copy, exc, self.detect)
         return super().format(copy)

@@ -40,8 +40,8 @@ from velmora.detect import Detector
 from velmora.omit import Omitter
 from velmora.redact import redacted
 
-from ._common import (_holds_fields, _redacted_copy, check_detector, detected, fields_shown, is_container,
-                      make_omitter, redact_mapping, redact_unkeyed, withheld)
+from ._common import (_holds_fields, _redacted_copy, check_detector, detected, make_omitter, redact_mapping,
+                      redact_unkeyed, redactable, withheld)
 
 # What custom_repr leaves to sentry-sdk's own repr at once: its most
 # frequent callers are frame variables, each of them one of these.
@@ -125,7 +125,7 @@ class SentryRedactor:
         if type(value) in _SCALARS:
             return None
         try:
-            if not is_container(value) and fields_shown(value) is None:
+            if not redactable(value):
                 return None
             # The key above it is not known here: the hooks decide it on
             # the text, which they mask whole under a hidden key.

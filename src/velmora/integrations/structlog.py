@@ -57,11 +57,13 @@ _EXC_INFO = "exc_info"
 
 
 def _is_exc_info(value: Any) -> bool:
-    """Whether `value` is an exception's (type, exception, traceback): no
-    str in it to mask, and its plain copy, a list, would lose the
-    exception. All three are checked: a tuple that only holds an exception
-    in the middle may hold anything else around it, which is redacted as
-    any other value is."""
+    """Whether `value` is an exception, or an exception's (type, exception,
+    traceback), which format_exc_info renders as a traceback: what stands
+    for it would lose the traceback. All three are checked: a tuple that
+    only holds an exception in the middle may hold anything else around it,
+    which is redacted as any other value is."""
+    if isinstance(value, BaseException):
+        return True
     if type(value) is not tuple or len(value) != 3:
         return False
     kind, exc, tb = value
