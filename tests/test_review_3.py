@@ -15,6 +15,9 @@ import collections
 import collections.abc
 import io
 import logging
+import logging.handlers
+import pickle
+import queue
 import types
 
 import pytest
@@ -271,3 +274,81 @@ def test_keys_and_detector_together_mask_an_exception(sink, wrap, args):
         out = repr(SentryRedactor(hide=["password"], detect=detector).before_send({"extra": {"value": value}}, {}))
     assert SECRET not in out and TOKEN not in out
     assert "head" in out or "note" in out
+
+
+# ---- Records merged before they were redacted ------------------------------------------
+
+
+def _merged_by_queue(logger_filter, *args):
+    """The record a QueueListener hands on: merged by a QueueHandler (with
+    `logger_filter` on it, or none)."""
+    q = queue.Queue()
+    handler = logging.handlers.QueueHandler(q)
+    if logger_filter is not None:
+        handler.addFilter(logger_filter)
+    logger = logging.getLogger(f"review3.merge.{id(q)}")
+    logger.propagate = False
+    logger.addHandler(handler)
+    logger.warning(*args)
+    logger.removeHandler(handler)
+    return q.get_nowait()
+
+
+def _merged_by_socket(logger_filter, *args):
+    """The record a socket server rebuilds from what a SocketHandler sent."""
+    record = logging.LogRecord("x", logging.WARNING, __file__, 1, args[0], args[1:], None)
+    if logger_filter is not None:
+        logger_filter.filter(record)
+    sent = logging.handlers.SocketHandler("localhost", 0).makePickle(record)
+    return logging.makeLogRecord(pickle.loads(sent[4:]))
+
+
+TRANSPORTS = {"queue": _merged_by_queue, "socket": _merged_by_socket}
+RECEIVERS = {
+    "filter": lambda: RedactingFilter(hide=["password"]),
+    "filter-detect": lambda: RedactingFilter(hide=["password"], detect=Detector()),
+}
+
+
+def _received(record, receiver):
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(RedactingFormatter("%(message)s", hide=["password"]))
+    if receiver is not None:
+        handler.addFilter(RECEIVERS[receiver]())
+    handler.handle(record)
+    return stream.getvalue()
+
+
+argument = st.sampled_from([
+    lambda: {"password": SECRET},
+    lambda: [{"user": "u", "password": SECRET}],
+    lambda: types.SimpleNamespace(password=SECRET),
+    lambda: ValueError({"password": SECRET}),
+    lambda: collections.OrderedDict(password=SECRET).items(),
+])
+
+
+@pytest.mark.parametrize("transport", sorted(TRANSPORTS))
+@pytest.mark.parametrize("receiver", [None, *sorted(RECEIVERS)])
+@generated(10)
+@given(make=argument, forged=st.sampled_from(["none", "copied", "own-extra"]))
+def test_a_filter_after_the_merge_does_not_vouch_for_it(transport, receiver, make, forged):
+    # Merged with no filter before: the secret is in the message text.
+    record = TRANSPORTS[transport](None, "login %s", make())
+    assert record.args is None and SECRET in record.msg
+    if forged == "copied":
+        # The seal of another record, one that was redacted.
+        other = TRANSPORTS[transport](RedactingFilter(hide=["password"]), "login %s", {"user": "u"})
+        record._velmora_redacted = other._velmora_redacted
+    elif forged == "own-extra":
+        record._velmora_redacted = "velmora:not-a-digest"
+    out = _received(record, receiver)
+    assert SECRET not in out
+    assert "withheld" in out
+    # One a filter redacted before the merge still passes the receiver.
+    vouched = TRANSPORTS[transport](RedactingFilter(hide=["password"]), "login %s", make())
+    out = _received(vouched, receiver)
+    assert SECRET not in out
+    assert out.startswith("login ") and "withheld: message formatted" not in out
+
