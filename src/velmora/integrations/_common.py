@@ -75,6 +75,16 @@ _NAMESPACE_REPR = types.SimpleNamespace.__repr__
 _NAMESPACE_DICT: Any = types.SimpleNamespace.__dict__["__dict__"]
 # The views of a dict: each shows (and iterates) what the dict stores.
 _VIEWS: dict[type, str] = {type({}.keys()): "keys", type({}.values()): "values", type({}.items()): "items"}
+# An OrderedDict's views are views of the same kind (shown in its order):
+# the dict they show is the OrderedDict itself.
+_ORDERED_VIEWS: dict[type, str] = {type(collections.OrderedDict().keys()): "keys",
+                                   type(collections.OrderedDict().values()): "values",
+                                   type(collections.OrderedDict().items()): "items"}
+_VIEWS.update(_ORDERED_VIEWS)
+# The views a Mapping that is not a dict hands out (a UserDict's items()):
+# their repr is the repr of the mapping they were made from.
+_MAPPING_VIEWS = frozenset({collections.abc.KeysView, collections.abc.ValuesView, collections.abc.ItemsView})
+_VIEWED: Any = collections.abc.MappingView.__dict__["_mapping"]
 # What an exception shows: args, through BaseException's str and repr.
 _ARGS: Any = BaseException.__dict__["args"]
 _TYPE_NAME: Any = type.__dict__["__name__"]
@@ -301,6 +311,24 @@ def _view_dict(value: Any) -> dict[Any, Any] | None:
     return inner[0] if len(inner) == 1 and isinstance(inner[0], dict) else None
 
 
+def _view_pairs(t: Any, stored: dict[Any, Any]) -> Iterable[tuple[Any, Any]]:
+    """The (key, value) pairs that a dict view of type `t` shows of `stored`,
+    in its order, as the dict stores them."""
+    if t in _ORDERED_VIEWS and isinstance(stored, collections.OrderedDict):
+        return list(collections.OrderedDict.items(stored))
+    return dict.items(stored)
+
+
+def _viewed(value: Any) -> Any:
+    """The mapping a view of `_MAPPING_VIEWS` shows; `_MISSING` if it shows
+    no mapping (its repr then shows what it holds as any other object)."""
+    try:
+        mapping = _VIEWED.__get__(value)
+    except AttributeError:
+        return _MISSING
+    return mapping if isinstance(mapping, Mapping) else _MISSING
+
+
 def _shows_args(t: Any) -> bool:
     """Whether an exception of type `t` shows its args as BaseException's
     str() and repr() do."""
@@ -316,7 +344,8 @@ def _exception_name(t: Any) -> str:
 def _is_named(t: Any) -> bool:
     """Whether instances of `t`, which the walk passes over, may show values
     that `_fields_copied` decides (see the module docstring)."""
-    return (t is MaskedDataclass or t is MaskedException or t in _VIEWS or hasattr(t, "__dataclass_fields__")
+    return (t is MaskedDataclass or t is MaskedException or t in _VIEWS or t in _MAPPING_VIEWS
+            or hasattr(t, "__dataclass_fields__")
             or issubclass(t, (types.SimpleNamespace, BaseException)))
 
 
@@ -324,7 +353,7 @@ def redactable(value: Any) -> bool:
     """Whether `value` may hold what `redact_unkeyed` masks: a container, or
     an object that shows values by name (see the module docstring)."""
     t = type(value)
-    if is_container(value) or t in _VIEWS or isinstance(value, BaseException):
+    if is_container(value) or t in _VIEWS or t in _MAPPING_VIEWS or isinstance(value, BaseException):
         return True
     return _is_named(t) and fields_shown(value) is not None
 
@@ -493,6 +522,34 @@ def detected(detector: Detector, value: Any) -> Any:
         clean = plain(value)
         result = detected(detector, clean)
         return value if result is clean and shows_as_copied(value) else result
+    if t in _VIEWS:
+        # What a view shows is what its dict stores; a changed one comes
+        # back as the same view of a copy.
+        stored = _view_dict(value)
+        if stored is None:
+            raise TypeError("a dict view whose dict cannot be found")
+        pairs = list(_view_pairs(t, stored))
+        found = [(key, detected(detector, item)) for key, item in pairs]
+        if all(new is old for (_, new), (_, old) in zip(found, pairs)):
+            return value
+        return _view_of(_VIEWS[t], t in _ORDERED_VIEWS, found)
+    if t in _MAPPING_VIEWS:
+        mapping = _viewed(value)
+        if mapping is _MISSING:
+            return value
+        clean = plain(mapping)
+        result = detected(detector, clean)
+        return value if result is clean and shows_as_copied(mapping) else t(result)
+    if isinstance(value, BaseException) or t is MaskedException:
+        # It shows its args: a masked one comes back as a stand-in.
+        args = value.args if t is MaskedException else _ARGS.__get__(value)
+        new_args = [detected(detector, item) for item in args]
+        if all(new is old for new, old in zip(new_args, args)):
+            return value
+        if t is MaskedException:
+            return MaskedException(value.name, tuple(new_args))
+        name = _exception_name(t)
+        return _masked_args(name, new_args) if _shows_args(t) else _withheld_args(name, new_args)
     shown = fields_shown(value)
     if shown is None:
         return value
@@ -574,8 +631,14 @@ def _fields_copied(value: Any, shown: _Shown | None) -> Any:
         stored = _view_dict(value)
         if stored is None:
             raise TypeError("a dict view whose dict cannot be found")
-        out = {_key(k): v if type(v) in _ATOMS else _fields_copied(v, shown) for k, v in dict.items(stored)}
-        shown[id(out)] = (value, functools.partial(_view_of, _VIEWS[t]))
+        out = {_key(k): v if type(v) in _ATOMS else _fields_copied(v, shown) for k, v in _view_pairs(t, stored)}
+        shown[id(out)] = (value, functools.partial(_view_of, _VIEWS[t], t in _ORDERED_VIEWS))
+        return out
+    elif shown is not None and t in _MAPPING_VIEWS and (mapping := _viewed(value)) is not _MISSING:
+        # It shows the repr of its mapping: that mapping is decided by its
+        # keys, in a list of one in the view's place.
+        out = [_fields_copied(mapping, shown)]
+        shown[id(out)] = (value, functools.partial(_mapping_view_of, t))
         return out
     elif shown is not None and isinstance(value, BaseException):
         out = [v if type(v) in _ATOMS else _fields_copied(v, shown) for v in _ARGS.__get__(value)]
@@ -597,8 +660,12 @@ def _masked_fields(name: str, items: list[tuple[Any, Any]]) -> MaskedDataclass:
     return MaskedDataclass(name, tuple(items))
 
 
-def _view_of(kind: str, items: list[tuple[Any, Any]]) -> Any:
-    return getattr(dict(items), kind)()
+def _view_of(kind: str, ordered: bool, items: list[tuple[Any, Any]]) -> Any:
+    return getattr(collections.OrderedDict(items) if ordered else dict(items), kind)()
+
+
+def _mapping_view_of(t: Any, items: list[Any]) -> Any:
+    return t(items[0])
 
 
 def _masked_args(name: str, items: list[Any]) -> MaskedException:
@@ -724,6 +791,9 @@ def shows_as_copied(value: Any) -> bool:
     if t in _VIEWS:
         stored = _view_dict(value)
         return stored is not None and all(shows_as_copied(k) and shows_as_copied(v) for k, v in dict.items(stored))
+    if t in _MAPPING_VIEWS:
+        mapping = _viewed(value)
+        return mapping is _MISSING or shows_as_copied(mapping)
     if isinstance(value, BaseException):
         # One that shows its args as they are; one with a str() or repr()
         # of its own shows what it shows, as any other object does.

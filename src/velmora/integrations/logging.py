@@ -195,6 +195,11 @@ def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detecto
     replaced; what cannot be redacted is withheld. With `seal`, the record
     is sealed for a formatter that gets it merged (see the module's
     docstring)."""
+    # A record that came merged (args None) holds what was merged into its
+    # message before any redaction, unless a seal vouches for that text: it
+    # is not sealed here (a filter cannot tell its arguments apart), and
+    # stays merged, so that a formatter withholds it.
+    unvouched = record.args is None and isinstance(record.msg, str) and not _merged_after_redaction(record)
     try:
         msg = record.msg
         if type(msg) is not str and redactable(msg):
@@ -215,6 +220,11 @@ def redact_record(omitter: Omitter, record: logging.LogRecord, detector: Detecto
     # that send the record's attributes as they stand (HTTPHandler) would
     # send it.
     vars(record).pop("message", None)
+    if unvouched:
+        record.args = None
+        if _is_seal(vars(record).get(_REDACTED)):
+            del vars(record)[_REDACTED]
+        return
     if not seal:
         return
     try:
