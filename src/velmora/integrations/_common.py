@@ -522,34 +522,10 @@ def detected(detector: Detector, value: Any) -> Any:
         clean = plain(value)
         result = detected(detector, clean)
         return value if result is clean and shows_as_copied(value) else result
-    if t in _VIEWS:
-        # What a view shows is what its dict stores; a changed one comes
-        # back as the same view of a copy.
-        stored = _view_dict(value)
-        if stored is None:
-            raise TypeError("a dict view whose dict cannot be found")
-        pairs = list(_view_pairs(t, stored))
-        found = [(key, detected(detector, item)) for key, item in pairs]
-        if all(new is old for (_, new), (_, old) in zip(found, pairs)):
-            return value
-        return _view_of(_VIEWS[t], t in _ORDERED_VIEWS, found)
-    if t in _MAPPING_VIEWS:
-        mapping = _viewed(value)
-        if mapping is _MISSING:
-            return value
-        clean = plain(mapping)
-        result = detected(detector, clean)
-        return value if result is clean and shows_as_copied(mapping) else t(result)
+    if t in _VIEWS or t in _MAPPING_VIEWS:
+        return _detected_in_view(detector, value)
     if isinstance(value, BaseException) or t is MaskedException:
-        # It shows its args: a masked one comes back as a stand-in.
-        args = value.args if t is MaskedException else _ARGS.__get__(value)
-        new_args = [detected(detector, item) for item in args]
-        if all(new is old for new, old in zip(new_args, args)):
-            return value
-        if t is MaskedException:
-            return MaskedException(value.name, tuple(new_args))
-        name = _exception_name(t)
-        return _masked_args(name, new_args) if _shows_args(t) else _withheld_args(name, new_args)
+        return _detected_in_args(detector, value)
     shown = fields_shown(value)
     if shown is None:
         return value
@@ -558,6 +534,41 @@ def detected(detector: Detector, value: Any) -> Any:
     if all(new is old for (_, new), (_, old) in zip(found, pairs)) and _reads_stored(value, (f for f, _ in pairs)):
         return value
     return MaskedDataclass(name, tuple(found))
+
+
+def _detected_in_view(detector: Detector, value: Any) -> Any:
+    """`detected` for a view: what it shows is what its mapping stores, and
+    a changed one comes back as the same kind of view of a copy."""
+    t = type(value)
+    if t in _MAPPING_VIEWS:
+        mapping = _viewed(value)
+        if mapping is _MISSING:
+            return value
+        clean = plain(mapping)
+        result = detected(detector, clean)
+        return value if result is clean and shows_as_copied(mapping) else t(result)
+    stored = _view_dict(value)
+    if stored is None:
+        raise TypeError("a dict view whose dict cannot be found")
+    pairs = list(_view_pairs(t, stored))
+    found = [(key, detected(detector, item)) for key, item in pairs]
+    if all(new is old for (_, new), (_, old) in zip(found, pairs)):
+        return value
+    return _view_of(_VIEWS[t], t in _ORDERED_VIEWS, found)
+
+
+def _detected_in_args(detector: Detector, value: Any) -> Any:
+    """`detected` for an exception (or its stand-in), which shows its args:
+    a changed one comes back as a stand-in, or withheld."""
+    t = type(value)
+    args = value.args if t is MaskedException else _ARGS.__get__(value)
+    new_args = [detected(detector, item) for item in args]
+    if all(new is old for new, old in zip(new_args, args)):
+        return value
+    if t is MaskedException:
+        return MaskedException(value.name, tuple(new_args))
+    name = _exception_name(t)
+    return _masked_args(name, new_args) if _shows_args(t) else _withheld_args(name, new_args)
 
 
 def withheld(exc: BaseException) -> str:
