@@ -352,3 +352,26 @@ def test_a_filter_after_the_merge_does_not_vouch_for_it(transport, receiver, mak
     assert SECRET not in out
     assert out.startswith("login ") and "withheld: message formatted" not in out
 
+
+@pytest.mark.parametrize("first", [dict(detect=True), dict(hide=["note"])])
+@pytest.mark.parametrize("value", [
+    lambda: ValueError({"password": SECRET, "note": TOKEN}),
+    lambda: {"inner": ValueError({"password": SECRET, "note": TOKEN})},
+    lambda: [ValueError("head", {"password": SECRET, "note": TOKEN})],
+])
+def test_a_second_filter_decides_what_the_first_one_made_of_an_exception(first, value):
+    # The first filter's stand-in for an exception (a MaskedException) is
+    # still an exception's args to the next one: its keys are decided.
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter("%(message)s %(data)s"))
+    logger = logging.getLogger(f"review3.stacked.{id(stream)}")
+    logger.propagate, logger.handlers, logger.filters = False, [handler], []
+    kw = {"detect": Detector()} if first.get("detect") else first
+    logger.addFilter(RedactingFilter(**kw))
+    logger.addFilter(RedactingFilter(hide=["password"], detect=Detector()))
+    data = value()
+    logger.warning("x", extra={"data": data})
+    out = stream.getvalue()
+    assert SECRET not in out and TOKEN not in out
+    assert "note" in out

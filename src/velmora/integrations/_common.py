@@ -329,6 +329,18 @@ def _viewed(value: Any) -> Any:
     return mapping if isinstance(mapping, Mapping) else _MISSING
 
 
+def _is_exception(value: Any) -> bool:
+    """Whether `value` shows an exception's args: an exception, or the
+    stand-in a redaction made of one."""
+    return isinstance(value, BaseException) or type(value) is MaskedException
+
+
+def _args_of(value: Any) -> tuple[Any, ...]:
+    """The args an exception (or its stand-in) shows, as stored."""
+    args: tuple[Any, ...] = value.args if type(value) is MaskedException else _ARGS.__get__(value)
+    return args
+
+
 def _shows_args(t: Any) -> bool:
     """Whether an exception of type `t` shows its args as BaseException's
     str() and repr() do."""
@@ -353,7 +365,7 @@ def redactable(value: Any) -> bool:
     """Whether `value` may hold what `redact_unkeyed` masks: a container, or
     an object that shows values by name (see the module docstring)."""
     t = type(value)
-    if is_container(value) or t in _VIEWS or t in _MAPPING_VIEWS or isinstance(value, BaseException):
+    if is_container(value) or t in _VIEWS or t in _MAPPING_VIEWS or _is_exception(value):
         return True
     return _is_named(t) and fields_shown(value) is not None
 
@@ -524,7 +536,7 @@ def detected(detector: Detector, value: Any) -> Any:
         return value if result is clean and shows_as_copied(value) else result
     if t in _VIEWS or t in _MAPPING_VIEWS:
         return _detected_in_view(detector, value)
-    if isinstance(value, BaseException) or t is MaskedException:
+    if _is_exception(value):
         return _detected_in_args(detector, value)
     shown = fields_shown(value)
     if shown is None:
@@ -561,7 +573,7 @@ def _detected_in_args(detector: Detector, value: Any) -> Any:
     """`detected` for an exception (or its stand-in), which shows its args:
     a changed one comes back as a stand-in, or withheld."""
     t = type(value)
-    args = value.args if t is MaskedException else _ARGS.__get__(value)
+    args = _args_of(value)
     new_args = [detected(detector, item) for item in args]
     if all(new is old for new, old in zip(new_args, args)):
         return value
@@ -651,10 +663,15 @@ def _fields_copied(value: Any, shown: _Shown | None) -> Any:
         out = [_fields_copied(mapping, shown)]
         shown[id(out)] = (value, functools.partial(_mapping_view_of, t))
         return out
-    elif shown is not None and isinstance(value, BaseException):
-        out = [v if type(v) in _ATOMS else _fields_copied(v, shown) for v in _ARGS.__get__(value)]
-        name = _exception_name(t)
-        shown[id(out)] = (value, functools.partial(_masked_args if _shows_args(t) else _withheld_args, name))
+    elif shown is not None and _is_exception(value):
+        # A stand-in a filter before made of an exception is decided as the
+        # exception was: it shows the same args.
+        out = [v if type(v) in _ATOMS else _fields_copied(v, shown) for v in _args_of(value)]
+        if t is MaskedException:
+            shown[id(out)] = (value, functools.partial(_masked_args, value.name))
+        else:
+            name = _exception_name(t)
+            shown[id(out)] = (value, functools.partial(_masked_args if _shows_args(t) else _withheld_args, name))
         return out
     elif isinstance(value, Mapping):
         out = {_key(k): _fields_copied(v, shown) for k, v in value.items()}
@@ -805,10 +822,10 @@ def shows_as_copied(value: Any) -> bool:
     if t in _MAPPING_VIEWS:
         mapping = _viewed(value)
         return mapping is _MISSING or shows_as_copied(mapping)
-    if isinstance(value, BaseException):
+    if _is_exception(value):
         # One that shows its args as they are; one with a str() or repr()
         # of its own shows what it shows, as any other object does.
-        return not _shows_args(t) or all(shows_as_copied(v) for v in _ARGS.__get__(value))
+        return (t is not MaskedException and not _shows_args(t)) or all(map(shows_as_copied, _args_of(value)))
     shown = fields_shown(value)
     if shown is None:
         return True
