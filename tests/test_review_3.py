@@ -189,24 +189,31 @@ HOLDERS = {
 }
 
 
-def _detected_by(sink, value):
+def _rendered(sink, value, log, **kw):
+    """What a sink renders of `value` through hooks made with a detector and
+    `kw`: the logging filter (`log(logger)` makes its records), structlog's
+    processor, or Sentry's before_send."""
     detector = Detector()
     if sink == "filter":
         stream = io.StringIO()
         handler = logging.StreamHandler(stream)
         handler.setFormatter(logging.Formatter("%(message)s %(data)s"))
-        logger = logging.getLogger(f"review3.detect.{id(stream)}")
-        logger.propagate = False
-        logger.addFilter(RedactingFilter(detect=detector))
-        logger.addHandler(handler)
-        logger.warning("x", extra={"data": value})
-        logger.warning("x", extra={"data": [value]})
-        logger.removeHandler(handler)
+        logger = logging.getLogger(f"review3.rendered.{id(stream)}")
+        # A name may come again (an id is reused): nothing of an earlier test stays on it.
+        logger.propagate, logger.handlers, logger.filters = False, [handler], []
+        logger.addFilter(RedactingFilter(detect=detector, **kw))
+        log(logger)
         return stream.getvalue()
     if sink == "structlog":
-        return repr(RedactingProcessor(detect=detector)(None, "info", {"event": "x", "data": value}))
-    sentry = SentryRedactor(detect=detector)
-    return repr(sentry.before_send({"extra": {"value": value}}, {}))
+        return repr(RedactingProcessor(detect=detector, **kw)(None, "info", {"event": "x", "data": value}))
+    return repr(SentryRedactor(detect=detector, **kw).before_send({"extra": {"value": value}}, {}))
+
+
+def _detected_by(sink, value):
+    def log(logger):
+        logger.warning("x", extra={"data": value})
+        logger.warning("x", extra={"data": [value]})
+    return _rendered(sink, value, log)
 
 
 @pytest.mark.parametrize("sink", ["filter", "structlog", "sentry"])
@@ -256,22 +263,7 @@ def test_a_masked_exception_shows_as_its_kind_would(holder):
 def test_keys_and_detector_together_mask_an_exception(sink, wrap, args):
     # The omitter's stand-in for the exception is looked into by the detector.
     value = wrap(ValueError(*args()))
-    detector = Detector()
-    if sink == "filter":
-        stream = io.StringIO()
-        handler = logging.StreamHandler(stream)
-        handler.setFormatter(logging.Formatter("%(message)s %(data)s"))
-        logger = logging.getLogger(f"review3.both.{id(stream)}")
-        logger.propagate = False
-        logger.addFilter(RedactingFilter(hide=["password"], detect=detector))
-        logger.addHandler(handler)
-        logger.warning("%s", value, extra={"data": value})
-        logger.removeHandler(handler)
-        out = stream.getvalue()
-    elif sink == "structlog":
-        out = repr(RedactingProcessor(hide=["password"], detect=detector)(None, "info", {"event": "x", "data": value}))
-    else:
-        out = repr(SentryRedactor(hide=["password"], detect=detector).before_send({"extra": {"value": value}}, {}))
+    out = _rendered(sink, value, lambda logger: logger.warning("%s", value, extra={"data": value}), hide=["password"])
     assert SECRET not in out and TOKEN not in out
     assert "head" in out or "note" in out
 
@@ -351,6 +343,7 @@ def test_a_filter_after_the_merge_does_not_vouch_for_it(transport, receiver, mak
     out = _received(vouched, receiver)
     assert SECRET not in out
     assert out.startswith("login ") and "withheld: message formatted" not in out
+
 
 
 @pytest.mark.parametrize("first", [dict(detect=True), dict(hide=["note"])])
